@@ -1,0 +1,69 @@
+// Testing interface of the POSIX stand-in (libvbplatform.so). Tests, fuzzers, benchmarks and
+// vbhost use it; the filters never include it.
+//
+// The emulated device and registry start from environment variables read when the library is
+// first used (defaults: a desktop):
+//   VB_DISPLAY_BITS    display bits per pixel            default 24
+//   VB_SCREEN_WIDTH    screen width in pixels            default 640
+//   VB_LANGUAGE        language identifier, 0x0411 style default 0x0409 (English, United States)
+//   VB_SYSTEM_VERSION  major.minor, e.g. 2.00            default 2.00
+//   VB_REGISTRY        path of a .reg file (REGEDIT4 or "Windows Registry Editor Version 5.00")
+//                      holding HKEY_CURRENT_USER; unset: an empty registry
+//   VB_LIBRARY_PATH    directories (':'-separated) searched first by LoadLibraryByName
+// The functions below override them for the running process.
+#ifndef VB_PLATFORM_PLATFORM_TESTING_H
+#define VB_PLATFORM_PLATFORM_TESTING_H
+
+#include "platform.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef struct TestingDevice {
+    int32_t displayBits;      // QueryDisplayBitsPerPixel
+    int32_t screenWidth;      // QueryScreenWidth
+    uint16_t language;        // QueryDefaultLanguage
+    uint32_t versionMajor;    // QuerySystemVersion
+    uint32_t versionMinor;
+    int32_t versionQueryFails;  // non-zero: QuerySystemVersion answers 0
+} TestingDevice;
+
+// Blocks allocated and not yet freed, over the whole process.
+VB_PLATFORM_API int64_t VB_CALL TestingLiveBlockCount(void);
+// Allocation and read calls made so far (for counting the steps of a decode).
+VB_PLATFORM_API int64_t VB_CALL TestingAllocationCount(void);
+VB_PLATFORM_API int64_t VB_CALL TestingReadCount(void);
+
+// Fail the nth allocation / read call from now on (1 = the next one); 0 switches it off.
+// Only that one call fails; later ones succeed again.
+VB_PLATFORM_API void VB_CALL TestingFailAllocation(int64_t nth);
+VB_PLATFORM_API void VB_CALL TestingFailRead(int64_t nth);
+// Non-zero: every OpenFileForReading fails until switched off.
+VB_PLATFORM_API void VB_CALL TestingFailOpen(int32_t fail);
+// Refuse allocations above this many bytes (0: no limit); fuzzers cap memory with it.
+VB_PLATFORM_API void VB_CALL TestingSetAllocationLimit(uint64_t bytes);
+
+VB_PLATFORM_API void VB_CALL TestingGetDevice(TestingDevice* device);
+VB_PLATFORM_API void VB_CALL TestingSetDevice(const TestingDevice* device);
+
+// Points the emulated registry at a .reg file (read anew at every key open); null: empty.
+VB_PLATFORM_API void VB_CALL TestingSetRegistryFile(const char* path);
+
+// Serves the named file from memory: OpenFileForReading(name) then reads these bytes (copied)
+// instead of the disk. A null `data` with size 0 removes the entry.
+VB_PLATFORM_API void VB_CALL TestingServeFile(const char16_t* name, const void* data, size_t size);
+VB_PLATFORM_API void VB_CALL TestingClearServedFiles(void);
+
+// Non-zero: LoadLibraryByName fails for every name (as on a device without KJMAP.DLL).
+VB_PLATFORM_API void VB_CALL TestingBlockLibraries(int32_t block);
+
+// Puts every override back to the state the environment gives (device, registry, failures,
+// served files, library blocking, allocation limit). Counters and live blocks are kept.
+VB_PLATFORM_API void VB_CALL TestingReset(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
