@@ -1,0 +1,55 @@
+// The local heap: zero-filled blocks shared by the plug-ins and the host, with the counters and
+// planned failures that tests use to walk every allocation path of a decode.
+#include <stdlib.h>
+
+#include <atomic>
+
+#include "posix_internal.h"
+
+static std::atomic<int64_t> LiveBlocks{0};
+static std::atomic<int64_t> AllocationCalls{0};
+// Number of the allocation call (counted by AllocationCalls) that is to fail; 0: none.
+static std::atomic<int64_t> FailingAllocation{0};
+static std::atomic<uint64_t> AllocationLimit{0};
+
+void* VB_CALL AllocateBlock(uint32_t size) {
+    int64_t call = AllocationCalls.fetch_add(1) + 1;
+    int64_t failing = call;
+    if (FailingAllocation.compare_exchange_strong(failing, 0)) return nullptr;
+    uint64_t limit = AllocationLimit.load();
+    if (limit != 0 && size > limit) return nullptr;
+    // calloc(1, 0) gives a unique non-null block on glibc; the fallback keeps "size 0 is a valid
+    // block" on C libraries that answer null instead.
+    void* block = calloc(1, size);
+    if (!block && size == 0) block = calloc(1, 1);
+    if (!block) return nullptr;
+    LiveBlocks.fetch_add(1);
+    return block;
+}
+
+void VB_CALL FreeBlock(void* block) {
+    if (!block) return;
+    LiveBlocks.fetch_sub(1);
+    free(block);
+}
+
+int64_t VB_CALL TestingLiveBlockCount(void) {
+    return LiveBlocks.load();
+}
+
+int64_t VB_CALL TestingAllocationCount(void) {
+    return AllocationCalls.load();
+}
+
+void VB_CALL TestingFailAllocation(int64_t nth) {
+    FailingAllocation.store(nth > 0 ? AllocationCalls.load() + nth : 0);
+}
+
+void VB_CALL TestingSetAllocationLimit(uint64_t bytes) {
+    AllocationLimit.store(bytes);
+}
+
+void ResetHeapOverrides() {
+    FailingAllocation.store(0);
+    AllocationLimit.store(0);
+}

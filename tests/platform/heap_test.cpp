@@ -1,0 +1,82 @@
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "platform/platform_testing.h"
+
+class HeapTest : public ::testing::Test {
+  protected:
+    void SetUp() override { TestingReset(); }
+    void TearDown() override { TestingReset(); }
+};
+
+TEST_F(HeapTest, BlocksAreZeroFilledAndCounted) {
+    int64_t live = TestingLiveBlockCount();
+    int64_t calls = TestingAllocationCount();
+    // Dirty the heap first so that a reused chunk would show old bytes if not cleared.
+    for (int round = 0; round < 4; round++) {
+        uint8_t* dirty = (uint8_t*)AllocateBlock(4096);
+        ASSERT_NE(dirty, nullptr);
+        for (int i = 0; i < 4096; i++) dirty[i] = 0xAB;
+        FreeBlock(dirty);
+    }
+    uint8_t* block = (uint8_t*)AllocateBlock(4096);
+    ASSERT_NE(block, nullptr);
+    for (int i = 0; i < 4096; i++) ASSERT_EQ(block[i], 0) << "byte " << i;
+    EXPECT_EQ(TestingLiveBlockCount(), live + 1);
+
+    void* empty = AllocateBlock(0);
+    EXPECT_NE(empty, nullptr);
+    EXPECT_NE(empty, block);
+    EXPECT_EQ(TestingLiveBlockCount(), live + 2);
+
+    FreeBlock(nullptr);  // ignored, and not counted as a free
+    EXPECT_EQ(TestingLiveBlockCount(), live + 2);
+    FreeBlock(empty);
+    FreeBlock(block);
+    EXPECT_EQ(TestingLiveBlockCount(), live);
+    EXPECT_EQ(TestingAllocationCount(), calls + 6);
+}
+
+TEST_F(HeapTest, ExactlyTheNthAllocationFails) {
+    int64_t live = TestingLiveBlockCount();
+    TestingFailAllocation(3);
+    std::vector<void*> blocks;
+    for (int i = 0; i < 5; i++) blocks.push_back(AllocateBlock(16));
+    EXPECT_NE(blocks[0], nullptr);
+    EXPECT_NE(blocks[1], nullptr);
+    EXPECT_EQ(blocks[2], nullptr);
+    EXPECT_NE(blocks[3], nullptr);
+    EXPECT_NE(blocks[4], nullptr);
+    EXPECT_EQ(TestingLiveBlockCount(), live + 4);
+    for (void* block : blocks) FreeBlock(block);
+    EXPECT_EQ(TestingLiveBlockCount(), live);
+
+    TestingFailAllocation(1);
+    TestingFailAllocation(0);  // switched off again before it fired
+    void* block = AllocateBlock(1);
+    EXPECT_NE(block, nullptr);
+    FreeBlock(block);
+
+    TestingFailAllocation(1);
+    TestingReset();
+    block = AllocateBlock(1);
+    EXPECT_NE(block, nullptr);
+    FreeBlock(block);
+}
+
+TEST_F(HeapTest, LimitRefusesOnlyLargerBlocks) {
+    int64_t live = TestingLiveBlockCount();
+    TestingSetAllocationLimit(1000);
+    void* fits = AllocateBlock(1000);
+    EXPECT_NE(fits, nullptr);
+    EXPECT_EQ(AllocateBlock(1001), nullptr);
+    EXPECT_EQ(AllocateBlock(0xFFFFFFFFu), nullptr);
+    FreeBlock(fits);
+    EXPECT_EQ(TestingLiveBlockCount(), live);
+
+    TestingReset();
+    void* large = AllocateBlock(1 << 20);
+    EXPECT_NE(large, nullptr);
+    FreeBlock(large);
+}
