@@ -70,6 +70,7 @@ typedef void* PlatformFile;  // null when the open failed
 
 #define PLATFORM_SEEK_BEGIN 0
 #define PLATFORM_SEEK_CURRENT 1
+#define PLATFORM_SEEK_END 2
 #define PLATFORM_INVALID_POSITION 0xFFFFFFFFu
 
 // Opens an existing file for reading only, with no sharing, by UTF-16 name.

@@ -17,7 +17,7 @@
 #include "posix_internal.h"
 
 // SetFilePointer's FILE_END; platform.h names only the other two origins.
-enum : int32_t { SEEK_FROM_END = 2 };
+enum : int32_t { SEEK_FROM_END = PLATFORM_SEEK_END };
 
 typedef std::shared_ptr<const std::vector<uint8_t>> ServedBytes;
 

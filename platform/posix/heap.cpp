@@ -6,6 +6,8 @@
 
 #include "posix_internal.h"
 
+static const size_t BLOCK_PREFIX = 16;
+
 static std::atomic<int64_t> LiveBlocks{0};
 static std::atomic<int64_t> AllocationCalls{0};
 // Number of the allocation call (counted by AllocationCalls) that is to fail; 0: none.
@@ -18,19 +20,25 @@ void* VB_CALL AllocateBlock(uint32_t size) {
     if (FailingAllocation.compare_exchange_strong(failing, 0)) return nullptr;
     uint64_t limit = AllocationLimit.load();
     if (limit != 0 && size > limit) return nullptr;
-    // calloc(1, 0) gives a unique non-null block on glibc; the fallback keeps "size 0 is a valid
-    // block" on C libraries that answer null instead.
-    void* block = calloc(1, size);
-    if (!block && size == 0) block = calloc(1, 1);
-    if (!block) return nullptr;
+    // Each block carries its size in a 16-byte prefix (keeping the caller's part 16-byte aligned)
+    // so that tests can check the sizes of the blocks a decoder hands over. A size of 0 is a valid
+    // block: the prefix alone.
+    uint8_t* raw = (uint8_t*)calloc(1, (size_t)size + BLOCK_PREFIX);
+    if (!raw) return nullptr;
+    *(uint64_t*)raw = size;
     LiveBlocks.fetch_add(1);
-    return block;
+    return raw + BLOCK_PREFIX;
 }
 
 void VB_CALL FreeBlock(void* block) {
     if (!block) return;
     LiveBlocks.fetch_sub(1);
-    free(block);
+    free((uint8_t*)block - BLOCK_PREFIX);
+}
+
+int64_t VB_CALL TestingBlockSize(const void* block) {
+    if (!block) return -1;
+    return (int64_t) * (const uint64_t*)((const uint8_t*)block - BLOCK_PREFIX);
 }
 
 int64_t VB_CALL TestingLiveBlockCount(void) {

@@ -28,6 +28,9 @@ TEST_F(HeapTest, BlocksAreZeroFilledAndCounted) {
     void* empty = AllocateBlock(0);
     EXPECT_NE(empty, nullptr);
     EXPECT_NE(empty, block);
+    EXPECT_EQ(TestingBlockSize(block), 4096);
+    EXPECT_EQ(TestingBlockSize(empty), 0);
+    EXPECT_EQ(TestingBlockSize(nullptr), -1);
     EXPECT_EQ(TestingLiveBlockCount(), live + 2);
 
     FreeBlock(nullptr);  // ignored, and not counted as a free
