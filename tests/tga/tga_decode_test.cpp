@@ -1,0 +1,635 @@
+// vbtga.spi end to end: loaded at run time as a host loads it, pictures served from memory,
+// the display and the "full color" setting driven through the platform's testing interface.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/platform_testing.h"
+#include "tests/support/plugin_loader.h"
+#include "tests/support/tga_encoder.h"
+#include "tga_test_helpers.h"
+
+namespace {
+
+class TgaDecodeTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        TestingReset();
+        SetFullColor(-1);
+        SetDisplayBits(24);
+    }
+};
+
+TgaImage ColourImage(int32_t width, int32_t height, const std::vector<uint8_t>& topDown,
+                     uint8_t type = 2, uint8_t descriptor = 0) {
+    TgaImage image;
+    image.imageType = type;
+    image.width = width;
+    image.height = height;
+    image.pixelDepth = 24;
+    image.descriptor = descriptor;
+    image.pixels = OrderTgaRows(topDown, width, height, 3, descriptor);
+    return image;
+}
+
+TgaImage GrayImage(int32_t width, int32_t height, const std::vector<uint8_t>& topDown,
+                   uint8_t type = 3, uint8_t descriptor = 0) {
+    TgaImage image;
+    image.imageType = type;
+    image.width = width;
+    image.height = height;
+    image.pixelDepth = 8;
+    image.descriptor = descriptor;
+    image.pixels = OrderTgaRows(topDown, width, height, 1, descriptor);
+    return image;
+}
+
+// Adds a fourth byte to every pixel.
+std::vector<uint8_t> WithAttributeBytes(const std::vector<uint8_t>& bgr) {
+    std::vector<uint8_t> out;
+    for (size_t i = 0; i < bgr.size(); i += 3) {
+        out.insert(out.end(), {bgr[i], bgr[i + 1], bgr[i + 2], (uint8_t)(0x80 ^ bgr[i])});
+    }
+    return out;
+}
+
+void ExpectNothingLeft(const DecodeOutcome& outcome) {
+    EXPECT_EQ(outcome.blocksLeft, 0);
+}
+
+// ---- Output depth and colour table by case ----------------------------------------------------
+
+struct TableCase {
+    bool gray;
+    int32_t displayBits;
+    int64_t fullColor;  // -1: no value
+    int32_t outputDepth;
+    bool reduced;
+    ExpectedPalette palette;
+};
+
+class TgaColourTableTest : public TgaDecodeTest, public ::testing::WithParamInterface<TableCase> {};
+
+TEST_P(TgaColourTableTest, DecodesByteForByte) {
+    const TableCase& c = GetParam();
+    const int32_t width = 13, height = 7;
+    SetDisplayBits(c.displayBits);
+    SetFullColor(c.fullColor);
+    std::vector<uint8_t> file;
+    std::vector<uint8_t> picture;  // top row first
+    std::vector<uint8_t> pictureBgr;
+    if (c.gray) {
+        picture = MakeTestPictureGray(width, height, 11);
+        pictureBgr = GrayToBgr(picture);
+        file = EncodeTga(GrayImage(width, height, picture));
+    } else {
+        picture = MakeTestPictureBgr(width, height, 11);
+        pictureBgr = picture;
+        file = EncodeTga(ColourImage(width, height, picture));
+    }
+    DecodeOutcome outcome = DecodeServedTga(file);
+    ASSERT_EQ(outcome.result, RESULT_OK);
+    EXPECT_EQ(outcome.header, ExpectedHeaderBlock(width, height, c.outputDepth, c.palette));
+    std::vector<uint8_t> expectedBits =
+        c.reduced ? ReferenceDither(ReverseRows(pictureBgr, width, height, 3), width, height,
+                                    c.outputDepth, true)
+                  : ExpectedStraightBits(picture, width, height, c.gray ? 1 : 3);
+    EXPECT_EQ(outcome.bits, expectedBits);
+    EXPECT_EQ(outcome.calls, FullProgress(height));
+    ExpectNothingLeft(outcome);
+}
+
+const ExpectedPalette kNone = ExpectedPalette::None;
+const ExpectedPalette kCube = ExpectedPalette::Cube332;
+const ExpectedPalette kGray4 = ExpectedPalette::Gray4;
+const ExpectedPalette kRamp = ExpectedPalette::GrayRamp256;
+const ExpectedPalette kGray4OverRamp = ExpectedPalette::Gray4OverRamp;
+
+INSTANTIATE_TEST_SUITE_P(
+    SourceDisplayAndSetting, TgaColourTableTest,
+    ::testing::Values(
+        // colour source
+        TableCase{false, 24, -1, 24, false, kNone}, TableCase{false, 24, 1, 24, false, kNone},
+        TableCase{false, 24, 0, 8, true, kCube}, TableCase{false, 16, -1, 24, false, kNone},
+        TableCase{false, 16, 0, 8, true, kCube}, TableCase{false, 8, -1, 8, true, kCube},
+        TableCase{false, 8, 0, 8, true, kCube}, TableCase{false, 8, 1, 8, true, kCube},
+        TableCase{false, 2, -1, 2, true, kGray4}, TableCase{false, 2, 0, 2, true, kGray4},
+        TableCase{false, 2, 1, 2, true, kGray4}, TableCase{false, 1, 1, 2, true, kGray4},
+        // gray source
+        TableCase{true, 24, -1, 8, false, kRamp}, TableCase{true, 24, 0, 8, false, kRamp},
+        TableCase{true, 24, 1, 8, false, kRamp}, TableCase{true, 8, -1, 8, false, kRamp},
+        TableCase{true, 8, 0, 8, false, kRamp}, TableCase{true, 8, 1, 8, false, kRamp},
+        TableCase{true, 2, -1, 2, true, kGray4OverRamp},
+        TableCase{true, 2, 0, 2, true, kGray4OverRamp},
+        TableCase{true, 2, 1, 2, true, kGray4OverRamp},
+        TableCase{true, 4, 1, 2, true, kGray4OverRamp}),
+    [](const ::testing::TestParamInfo<TableCase>& info) {
+        const TableCase& c = info.param;
+        return std::string(c.gray ? "Gray" : "Colour") + "OnDisplay" +
+               std::to_string(c.displayBits) +
+               (c.fullColor < 0 ? std::string("FullColorMissing")
+                                : "FullColor" + std::to_string(c.fullColor));
+    });
+
+// ---- Stored forms of the same picture -----------------------------------------------------------
+
+TEST_F(TgaDecodeTest, RawRunLengthAnd32BitFormsDecodeAlike) {
+    const int32_t width = 37, height = 11;
+    std::vector<uint8_t> picture = MakeTestPictureBgr(width, height, 5);
+    TgaRleOptions wrapping;
+    wrapping.layout = TgaPacketLayout::WrapAcrossRows;
+    TgaRleOptions runsOnly;
+    runsOnly.minRunPixels = 1;
+    TgaRleOptions shortPackets;
+    shortPackets.maxPacketPixels = 3;
+    shortPackets.layout = TgaPacketLayout::WrapAcrossRows;
+
+    std::vector<std::vector<uint8_t>> files;
+    files.push_back(EncodeTga(ColourImage(width, height, picture, 10)));
+    files.push_back(EncodeTga(ColourImage(width, height, picture, 10), wrapping));
+    files.push_back(EncodeTga(ColourImage(width, height, picture, 10), runsOnly));
+    files.push_back(EncodeTga(ColourImage(width, height, picture, 10), shortPackets));
+    for (uint8_t type : {2, 10}) {
+        TgaImage wide = ColourImage(width, height, picture, type, 0x08);
+        wide.pixelDepth = 32;
+        wide.pixels = WithAttributeBytes(wide.pixels);
+        files.push_back(EncodeTga(wide));
+        files.push_back(EncodeTga(wide, wrapping));
+    }
+
+    for (int32_t displayBits : {24, 8, 2}) {
+        SetDisplayBits(displayBits);
+        DecodeOutcome reference = DecodeServedTga(EncodeTga(ColourImage(width, height, picture)));
+        ASSERT_EQ(reference.result, RESULT_OK);
+        if (displayBits == 24) {
+            EXPECT_EQ(reference.bits, ExpectedStraightBits(picture, width, height, 3));
+        }
+        for (size_t f = 0; f < files.size(); f++) {
+            DecodeOutcome outcome = DecodeServedTga(files[f]);
+            ASSERT_EQ(outcome.result, RESULT_OK) << "file " << f;
+            EXPECT_EQ(outcome.header, reference.header)
+                << "file " << f << ", display " << displayBits;
+            EXPECT_EQ(outcome.bits, reference.bits) << "file " << f << ", display " << displayBits;
+        }
+    }
+}
+
+TEST_F(TgaDecodeTest, GrayRunLengthDecodesLikeRaw) {
+    const int32_t width = 29, height = 6;
+    std::vector<uint8_t> picture = MakeTestPictureGray(width, height, 8);
+    TgaRleOptions wrapping;
+    wrapping.layout = TgaPacketLayout::WrapAcrossRows;
+    for (int32_t displayBits : {24, 2}) {
+        SetDisplayBits(displayBits);
+        DecodeOutcome raw = DecodeServedTga(EncodeTga(GrayImage(width, height, picture)));
+        DecodeOutcome packed = DecodeServedTga(EncodeTga(GrayImage(width, height, picture, 11)));
+        DecodeOutcome wrapped =
+            DecodeServedTga(EncodeTga(GrayImage(width, height, picture, 11), wrapping));
+        ASSERT_EQ(raw.result, RESULT_OK);
+        EXPECT_EQ(packed.bits, raw.bits);
+        EXPECT_EQ(wrapped.bits, raw.bits);
+        EXPECT_EQ(packed.header, raw.header);
+    }
+}
+
+TEST_F(TgaDecodeTest, IdFieldAndColourMapAreSkipped) {
+    const int32_t width = 6, height = 3;
+    std::vector<uint8_t> picture = MakeTestPictureBgr(width, height, 2);
+    std::vector<uint8_t> expected = ExpectedStraightBits(picture, width, height, 3);
+    // Entry sizes 15, 16, 24 and 32 bits take 2, 2, 3 and 4 bytes.
+    for (uint8_t entryBits : {15, 16, 24, 32}) {
+        for (uint8_t type : {2, 10}) {
+            TgaImage image = ColourImage(width, height, picture, type);
+            image.idField = std::vector<uint8_t>(7, 0x77);
+            image.colourMapType = 1;
+            image.colourMapFirst = 3;
+            image.colourMapLength = 5;
+            image.colourMapEntryBits = entryBits;
+            image.colourMap = std::vector<uint8_t>(5 * ((entryBits + 7) / 8), 0xEE);
+            DecodeOutcome outcome = DecodeServedTga(EncodeTga(image));
+            ASSERT_EQ(outcome.result, RESULT_OK);
+            EXPECT_EQ(outcome.bits, expected)
+                << (int)entryBits << " bit entries, type " << (int)type;
+        }
+    }
+}
+
+TEST_F(TgaDecodeTest, PacketsCarriedAcrossRowEnds) {
+    // 3 x 3 gray, bottom row first in the file: a run of 4 (row 0 and the first pixel of row
+    // 1), a raw packet of 4 (the rest of row 1 and the first two of row 2), a run of 1.
+    TgaImage image;
+    image.imageType = 11;
+    image.width = 3;
+    image.height = 3;
+    image.pixelDepth = 8;
+    image.useRawData = true;
+    image.rawData = {0x83, 10, 0x03, 20, 30, 40, 50, 0x80, 60};
+    DecodeOutcome outcome = DecodeServedTga(EncodeTga(image));
+    ASSERT_EQ(outcome.result, RESULT_OK);
+    EXPECT_EQ(outcome.bits, (std::vector<uint8_t>{10, 10, 10, 0, 10, 20, 30, 0, 40, 50, 60, 0}));
+
+    // The same at 24 bits: a run of 5 over rows of 2, then a raw packet of 3 over two rows.
+    image.imageType = 10;
+    image.width = 2;
+    image.height = 4;
+    image.pixelDepth = 24;
+    image.rawData = {0x84, 1, 2, 3, 0x02, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+    outcome = DecodeServedTga(EncodeTga(image));
+    ASSERT_EQ(outcome.result, RESULT_OK);
+    EXPECT_EQ(outcome.bits,
+              (std::vector<uint8_t>{1, 2, 3, 1, 2, 3, 0, 0, 1, 2, 3, 1,  2,  3,  0, 0,
+                                    1, 2, 3, 4, 5, 6, 0, 0, 7, 8, 9, 10, 11, 12, 0, 0}));
+}
+
+TEST_F(TgaDecodeTest, NarrowPicturesPadTheirRows) {
+    // Width 1 at 24 bits: stride 4. Width 5 gray: stride 8.
+    std::vector<uint8_t> colour = MakeTestPictureBgr(1, 4, 1);
+    DecodeOutcome outcome = DecodeServedTga(EncodeTga(ColourImage(1, 4, colour, 10)));
+    ASSERT_EQ(outcome.result, RESULT_OK);
+    ASSERT_EQ(outcome.bits.size(), 16u);
+    EXPECT_EQ(outcome.bits, ExpectedStraightBits(colour, 1, 4, 3));
+
+    std::vector<uint8_t> gray = MakeTestPictureGray(5, 3, 1);
+    outcome = DecodeServedTga(EncodeTga(GrayImage(5, 3, gray)));
+    ASSERT_EQ(outcome.result, RESULT_OK);
+    ASSERT_EQ(outcome.bits.size(), 24u);
+    EXPECT_EQ(outcome.bits, ExpectedStraightBits(gray, 5, 3, 1));
+}
+
+TEST_F(TgaDecodeTest, OrientationBitsGiveAnUprightPicture) {
+    const int32_t width = 9, height = 5;
+    std::vector<uint8_t> picture = MakeTestPictureBgr(width, height, 21);
+    for (uint8_t type : {2, 10}) {
+        for (uint8_t origin : {0x00, 0x10, 0x20, 0x30}) {
+            std::vector<uint8_t> file =
+                EncodeTga(ColourImage(width, height, picture, type, origin));
+            SetDisplayBits(24);
+            DecodeOutcome straight = DecodeServedTga(file);
+            ASSERT_EQ(straight.result, RESULT_OK);
+            EXPECT_EQ(straight.bits, ExpectedStraightBits(picture, width, height, 3))
+                << "type " << (int)type << ", descriptor " << (int)origin;
+
+            // Reduced rows are dithered in the order the file holds them: top row first for a
+            // top-origin file, which the reducer then stores from the last DIB row up.
+            SetDisplayBits(8);
+            bool topOrigin = (origin & 0x20) != 0;
+            std::vector<uint8_t> fed = topOrigin ? picture : ReverseRows(picture, width, height, 3);
+            DecodeOutcome reduced = DecodeServedTga(file);
+            ASSERT_EQ(reduced.result, RESULT_OK);
+            EXPECT_EQ(reduced.bits, ReferenceDither(fed, width, height, 8, !topOrigin))
+                << "type " << (int)type << ", descriptor " << (int)origin;
+        }
+    }
+}
+
+TEST_F(TgaDecodeTest, GrayStoredWithThreeBytePixelsTakesTheFirstWidthBytes) {
+    // An odd but accepted form: the row is read at its stored length and its first width bytes
+    // are the gray levels.
+    TgaImage image;
+    image.imageType = 3;
+    image.width = 2;
+    image.height = 1;
+    image.pixelDepth = 24;
+    image.pixels = {1, 2, 3, 4, 5, 6};
+    DecodeOutcome outcome = DecodeServedTga(EncodeTga(image));
+    ASSERT_EQ(outcome.result, RESULT_OK);
+    EXPECT_EQ(outcome.header, ExpectedHeaderBlock(2, 1, 8, ExpectedPalette::GrayRamp256));
+    EXPECT_EQ(outcome.bits, (std::vector<uint8_t>{1, 2, 0, 0}));
+    image.pixelDepth = 32;
+    image.pixels = {1, 2, 3, 4, 5, 6, 7, 8};
+    outcome = DecodeServedTga(EncodeTga(image));
+    ASSERT_EQ(outcome.result, RESULT_OK);
+    EXPECT_EQ(outcome.bits, (std::vector<uint8_t>{1, 2, 0, 0}));  // collapsed: 1 2 3 5 6 7
+}
+
+// ---- Short and empty files ------------------------------------------------------------------
+
+TEST_F(TgaDecodeTest, TruncatedPixelDataReadsAsBlack) {
+    const int32_t width = 4, height = 3;
+    std::vector<uint8_t> picture = MakeTestPictureBgr(width, height, 4);
+    for (uint8_t type : {2, 10}) {
+        TgaRleOptions rawPackets;
+        rawPackets.minRunPixels = 200;  // one raw packet per row: 13 bytes
+        std::vector<uint8_t> file =
+            EncodeTga(ColourImage(width, height, picture, type), rawPackets);
+        // Keep the first stored row and half of the second.
+        size_t rowBytes = type == 2 ? 12 : 13;
+        file.resize(18 + rowBytes + rowBytes / 2);
+        DecodeOutcome outcome = DecodeServedTga(file);
+        ASSERT_EQ(outcome.result, RESULT_OK);
+        std::vector<uint8_t> expected = ExpectedStraightBits(picture, width, height, 3);
+        // DIB row 0 is the first stored row; row 1 is cut after 6 bytes (raw) or after the
+        // count byte and 5 pixel bytes (run-length); row 2 is black.
+        size_t kept = type == 2 ? 6 : 5;
+        for (size_t b = kept; b < 12; b++) expected[12 + b] = 0;
+        for (size_t b = 0; b < 12; b++) expected[24 + b] = 0;
+        EXPECT_EQ(outcome.bits, expected) << "type " << (int)type;
+        EXPECT_EQ(outcome.calls, FullProgress(height));
+    }
+}
+
+TEST_F(TgaDecodeTest, HeadersShorterThan18BytesAreUnknown) {
+    const LoadedPlugin plugin = LoadPlugin(PluginPath("vbtga"));
+    ASSERT_NE(plugin.getPictureInfo, nullptr);
+    std::vector<uint8_t> full = EncodeTga(ColourImage(1, 1, {1, 2, 3}));
+    for (size_t length : {0, 1, 2, 3, 10, 17}) {
+        std::vector<uint8_t> file(full.begin(), full.begin() + (ptrdiff_t)length);
+        DecodeOutcome outcome = DecodeServedTga(file);
+        EXPECT_EQ(outcome.result, RESULT_UNKNOWN_FORMAT) << length;
+        EXPECT_FALSE(outcome.headerSlotTouched);
+        EXPECT_TRUE(outcome.calls.empty());
+        ExpectNothingLeft(outcome);
+
+        static const uint8_t nothing = 0;
+        TestingServeFile(u"short.tga", file.empty() ? &nothing : file.data(), file.size());
+        PictureInfoRecord info;
+        memset(&info, 0xAB, sizeof info);
+        EXPECT_EQ(plugin.getPictureInfo(u"short.tga", 0, 0, &info), RESULT_UNKNOWN_FORMAT);
+        PictureInfoRecord zero;
+        memset(&zero, 0, sizeof zero);
+        EXPECT_EQ(memcmp(&info, &zero, sizeof info), 0);
+    }
+}
+
+TEST_F(TgaDecodeTest, EmptyPicturesGiveCompleteHeadersAndEmptyBits) {
+    for (auto size : {std::pair<int, int>{0, 3}, {4, 0}, {0, 0}}) {
+        for (uint8_t type : {2, 3, 10, 11}) {
+            for (int32_t displayBits : {24, 2}) {
+                SetDisplayBits(displayBits);
+                TgaImage image;
+                image.imageType = type;
+                image.width = size.first;
+                image.height = size.second;
+                image.pixelDepth = type == 3 || type == 11 ? 8 : 24;
+                DecodeOutcome outcome = DecodeServedTga(EncodeTga(image));
+                ASSERT_EQ(outcome.result, RESULT_OK) << size.first << "x" << size.second;
+                bool gray = type == 3 || type == 11;
+                int32_t depth = displayBits == 2 ? 2 : gray ? 8 : 24;
+                ExpectedPalette palette =
+                    displayBits == 2
+                        ? (gray ? ExpectedPalette::Gray4OverRamp : ExpectedPalette::Gray4)
+                        : (gray ? ExpectedPalette::GrayRamp256 : ExpectedPalette::None);
+                EXPECT_EQ(outcome.header,
+                          ExpectedHeaderBlock(size.first, size.second, depth, palette));
+                EXPECT_TRUE(outcome.bits.empty());
+                EXPECT_EQ(outcome.calls, FullProgress(size.second));
+            }
+        }
+    }
+}
+
+// ---- Refusals and failures ------------------------------------------------------------------
+
+TEST_F(TgaDecodeTest, PicturesTheDecoderDoesNotTakeTouchNothing) {
+    struct Case {
+        uint8_t type, depth, descriptor;
+    };
+    const Case cases[] = {
+        {0, 24, 0},    {1, 8, 0},     {9, 8, 0},      {4, 24, 0}, {12, 24, 0}, {255, 24, 0},
+        {2, 24, 0x40}, {2, 24, 0x80}, {10, 32, 0xC0}, {2, 16, 0}, {2, 15, 0},  {10, 16, 1},
+        {3, 16, 0},    {2, 8, 0},     {10, 8, 0},     {2, 0, 0},  {11, 12, 0},
+    };
+    for (const Case& c : cases) {
+        TgaImage image;
+        image.imageType = c.type;
+        image.width = 2;
+        image.height = 2;
+        image.pixelDepth = c.depth;
+        image.descriptor = c.descriptor;
+        image.pixels = std::vector<uint8_t>(16, 0x55);
+        int64_t allocations = TestingAllocationCount();
+        DecodeOutcome outcome = DecodeServedTga(EncodeTga(image));
+        EXPECT_EQ(outcome.result, RESULT_UNKNOWN_FORMAT)
+            << "type " << (int)c.type << ", depth " << (int)c.depth << ", descriptor "
+            << (int)c.descriptor;
+        EXPECT_FALSE(outcome.headerSlotTouched);
+        EXPECT_FALSE(outcome.bitsSlotTouched);
+        EXPECT_TRUE(outcome.calls.empty());
+        EXPECT_EQ(TestingAllocationCount(), allocations);
+        ExpectNothingLeft(outcome);
+    }
+    // Attribute bits alone do not stop a decode.
+    TgaImage attributes = ColourImage(1, 1, {1, 2, 3});
+    attributes.pixelDepth = 32;
+    attributes.descriptor = 0x08;
+    attributes.pixels = {1, 2, 3, 4};
+    EXPECT_EQ(DecodeServedTga(EncodeTga(attributes)).result, RESULT_OK);
+}
+
+TEST_F(TgaDecodeTest, OpenAndHeaderReadFailures) {
+    std::vector<uint8_t> file = EncodeTga(ColourImage(2, 2, MakeTestPictureBgr(2, 2, 1)));
+    TestingFailOpen(1);
+    DecodeOutcome outcome = DecodeServedTga(file);
+    TestingFailOpen(0);
+    EXPECT_EQ(outcome.result, RESULT_FILE_ERROR);
+    EXPECT_FALSE(outcome.headerSlotTouched);
+    EXPECT_TRUE(outcome.calls.empty());
+    ExpectNothingLeft(outcome);
+
+    TestingFailRead(1);
+    outcome = DecodeServedTga(file);
+    EXPECT_EQ(outcome.result, RESULT_FILE_ERROR);
+    EXPECT_FALSE(outcome.headerSlotTouched);
+    EXPECT_TRUE(outcome.calls.empty());
+    ExpectNothingLeft(outcome);
+
+    // A file that is not there at all.
+    EXPECT_EQ(DecodeTgaFile("/nonexistent/picture.tga").result, RESULT_FILE_ERROR);
+}
+
+struct PathCase {
+    const char* name;
+    uint8_t type;
+    int32_t displayBits;
+    int32_t allocations;  // header, bits, row buffer, and the reducer's eight
+};
+
+class TgaFailureTest : public TgaDecodeTest, public ::testing::WithParamInterface<PathCase> {
+  protected:
+    std::vector<uint8_t> File(int32_t height) {
+        const PathCase& c = GetParam();
+        bool gray = c.type == 3 || c.type == 11;
+        std::vector<uint8_t> picture =
+            gray ? MakeTestPictureGray(5, height, 3) : MakeTestPictureBgr(5, height, 3);
+        return EncodeTga(gray ? GrayImage(5, height, picture, c.type)
+                              : ColourImage(5, height, picture, c.type));
+    }
+};
+
+TEST_P(TgaFailureTest, EveryAllocationFailureFreesEverything) {
+    const PathCase& c = GetParam();
+    SetDisplayBits(c.displayBits);
+    const int32_t height = 4;
+    std::vector<uint8_t> file = File(height);
+    int64_t before = TestingAllocationCount();
+    ASSERT_EQ(DecodeServedTga(file).result, RESULT_OK);
+    ASSERT_EQ(TestingAllocationCount() - before, c.allocations);
+
+    for (int32_t nth = 1; nth <= c.allocations; nth++) {
+        TestingFailAllocation(nth);
+        DecodeOutcome outcome = DecodeServedTga(file);
+        EXPECT_EQ(outcome.result, RESULT_MEMORY_ERROR) << "allocation " << nth;
+        ExpectNothingLeft(outcome);
+        // The header and bits blocks are handed over as soon as they exist.
+        EXPECT_EQ(outcome.headerSlotTouched, nth > 1) << nth;
+        EXPECT_EQ(outcome.bitsSlotTouched, nth > 2) << nth;
+        // Only a failed reducer set-up comes after the first notification.
+        std::vector<std::pair<int32_t, int32_t>> calls;
+        if (nth > 3) calls = {{0, height}, {height, height}};
+        EXPECT_EQ(outcome.calls, calls) << "allocation " << nth;
+    }
+}
+
+TEST_P(TgaFailureTest, EveryRowReadFailureFreesEverything) {
+    SetDisplayBits(GetParam().displayBits);
+    const int32_t height = 4;
+    std::vector<uint8_t> file = File(height);
+    // Read 1 is the header, read 2 + k row k.
+    for (int32_t k = 0; k < height; k++) {
+        TestingFailRead(2 + k);
+        DecodeOutcome outcome = DecodeServedTga(file);
+        EXPECT_EQ(outcome.result, RESULT_FILE_ERROR) << "row " << k;
+        ExpectNothingLeft(outcome);
+        std::vector<std::pair<int32_t, int32_t>> calls = {{0, height}};
+        for (int32_t i = 0; i < k; i++) calls.push_back({i, height});
+        calls.push_back({height, height});
+        EXPECT_EQ(outcome.calls, calls) << "row " << k;
+    }
+}
+
+TEST_P(TgaFailureTest, AbortAfterEachRow) {
+    SetDisplayBits(GetParam().displayBits);
+    const int32_t height = 4;
+    std::vector<uint8_t> file = File(height);
+    for (int32_t k = 0; k < height; k++) {
+        DecodeOptions options;
+        options.abortAfterRow = k;
+        DecodeOutcome outcome = DecodeServedTga(file, options);
+        EXPECT_EQ(outcome.result, RESULT_ABORTED) << "row " << k;
+        ExpectNothingLeft(outcome);
+        // The answer to the opening call is ignored even when it asks to stop (k = 0 answers
+        // non-zero to (0, h) too).
+        std::vector<std::pair<int32_t, int32_t>> calls = {{0, height}};
+        for (int32_t i = 0; i <= k; i++) calls.push_back({i, height});
+        calls.push_back({height, height});
+        EXPECT_EQ(outcome.calls, calls) << "row " << k;
+    }
+}
+
+TEST_P(TgaFailureTest, SilentWithoutANotifierAndTheSameThroughGetPreview) {
+    SetDisplayBits(GetParam().displayBits);
+    std::vector<uint8_t> file = File(3);
+    DecodeOutcome picture = DecodeServedTga(file);
+    DecodeOptions silent;
+    silent.withNotifier = false;
+    DecodeOutcome quiet = DecodeServedTga(file, silent);
+    DecodeOptions preview;
+    preview.preview = true;
+    DecodeOutcome previewed = DecodeServedTga(file, preview);
+    ASSERT_EQ(picture.result, RESULT_OK);
+    ASSERT_EQ(quiet.result, RESULT_OK);
+    ASSERT_EQ(previewed.result, RESULT_OK);
+    EXPECT_TRUE(quiet.calls.empty());
+    EXPECT_EQ(quiet.bits, picture.bits);
+    EXPECT_EQ(previewed.header, picture.header);
+    EXPECT_EQ(previewed.bits, picture.bits);
+    EXPECT_EQ(previewed.calls, picture.calls);
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, TgaFailureTest,
+                         ::testing::Values(PathCase{"RawColourStraight", 2, 24, 3},
+                                           PathCase{"RleColourStraight", 10, 24, 3},
+                                           PathCase{"RawGrayStraight", 3, 8, 3},
+                                           PathCase{"RawColourReduced", 2, 8, 11},
+                                           PathCase{"RleColourReduced", 10, 2, 11},
+                                           PathCase{"RleGrayReduced", 11, 2, 11}),
+                         [](const ::testing::TestParamInfo<PathCase>& info) {
+                             return std::string(info.param.name);
+                         });
+
+TEST_F(TgaDecodeTest, PicturesTooLargeForSigned32BitBlocksAreMemoryErrors) {
+    // 65535 x 65535 at 24 bits needs about 12.9 GB of bits: refused before it is asked for.
+    TgaImage image;
+    image.imageType = 2;
+    image.width = 65535;
+    image.height = 65535;
+    image.pixelDepth = 24;
+    int64_t before = TestingAllocationCount();
+    DecodeOutcome outcome = DecodeServedTga(EncodeTga(image));
+    EXPECT_EQ(outcome.result, RESULT_MEMORY_ERROR);
+    EXPECT_EQ(TestingAllocationCount() - before, 1);  // the header block only
+    EXPECT_TRUE(outcome.calls.empty());
+    ExpectNothingLeft(outcome);
+}
+
+// ---- Picture information and acceptance -----------------------------------------------------
+
+TEST_F(TgaDecodeTest, PictureInformationComesFromTheHeader) {
+    const LoadedPlugin plugin = LoadPlugin(PluginPath("vbtga"));
+    ASSERT_NE(plugin.getPictureInfo, nullptr);
+    struct Case {
+        uint8_t type, depth, descriptor;
+        int32_t result;
+    };
+    const Case cases[] = {
+        {1, 8, 0, RESULT_OK},
+        {2, 24, 0, RESULT_OK},
+        {3, 8, 0, RESULT_OK},
+        {9, 8, 0, RESULT_OK},
+        {10, 32, 0xC8, RESULT_OK},
+        {11, 8, 0, RESULT_OK},
+        {2, 16, 0, RESULT_OK},
+        {2, 15, 0, RESULT_OK},
+        {0, 24, 0, RESULT_UNKNOWN_FORMAT},
+        {4, 24, 0, RESULT_UNKNOWN_FORMAT},
+        {12, 24, 0, RESULT_UNKNOWN_FORMAT},
+    };
+    for (const Case& c : cases) {
+        TgaImage image;
+        image.imageType = c.type;
+        image.width = 300;
+        image.height = 40000;
+        image.pixelDepth = c.depth;
+        image.descriptor = c.descriptor;
+        image.xOrigin = 12;
+        image.yOrigin = 34;
+        std::vector<uint8_t> file = EncodeTga(image);
+        TestingServeFile(u"info.tga", file.data(), file.size());
+        PictureInfoRecord info;
+        memset(&info, 0xAB, sizeof info);
+        EXPECT_EQ(plugin.getPictureInfo(u"info.tga", 77, 0, &info), c.result) << (int)c.type;
+        PictureInfoRecord expected;
+        memset(&expected, 0, sizeof expected);
+        if (c.result == RESULT_OK) {
+            expected.width = 300;
+            expected.height = 40000;
+            expected.colourDepth = c.depth;
+        }
+        EXPECT_EQ(memcmp(&info, &expected, sizeof info), 0) << (int)c.type;
+    }
+    TestingFailOpen(1);
+    PictureInfoRecord info;
+    EXPECT_EQ(plugin.getPictureInfo(u"info.tga", 0, 0, &info), RESULT_FILE_ERROR);
+    TestingFailOpen(0);
+    TestingFailRead(1);
+    EXPECT_EQ(plugin.getPictureInfo(u"info.tga", 0, 0, &info), RESULT_FILE_ERROR);
+    PictureInfoRecord zero;
+    memset(&zero, 0, sizeof zero);
+    EXPECT_EQ(memcmp(&info, &zero, sizeof info), 0);
+}
+
+TEST_F(TgaDecodeTest, AcceptsFilesByTheirName) {
+    const LoadedPlugin plugin = LoadPlugin(PluginPath("vbtga"));
+    ASSERT_NE(plugin.isSupported, nullptr);
+    uint8_t head[32] = {0};
+    uintptr_t address = (uintptr_t)head;
+    EXPECT_EQ(plugin.isSupported(u"a.tga", address), 1);
+    EXPECT_EQ(plugin.isSupported(u"x.pcx.tga", address), 1);
+    EXPECT_EQ(plugin.isSupported(u"a.tgb", address), 0);
+    EXPECT_EQ(plugin.isSupported(u".tga", address), 0);
+    EXPECT_EQ(plugin.isSupported(u"tga", address), 0);
+    EXPECT_EQ(plugin.isSupported(u"a.tga", 0x1234), -1);
+}
+
+}  // namespace

@@ -1,0 +1,179 @@
+// The TGA reader's row routines and its two questions to the device: the run-length unpacker
+// with packets carried across row ends, the 32-to-24 collapse, the display-fitted depth and
+// the "full color" setting.
+#include <gtest/gtest.h>
+#include <string.h>
+
+#include <vector>
+
+#include "platform/platform_testing.h"
+#include "tga/tga_reader.h"
+#include "tga_test_helpers.h"
+
+namespace {
+
+class TgaRowsTest : public ::testing::Test {
+  protected:
+    void SetUp() override { TestingReset(); }
+};
+
+// Unpacks `rows` rows of `width` pixels from one packet stream the way the decoder does: each
+// row's window starts at the first byte the previous rows did not consume.
+std::vector<uint8_t> UnpackRows(const std::vector<uint8_t>& stream, int32_t width, int32_t rows,
+                                int32_t bytesPerPixel, std::vector<uint32_t>* consumedPerRow) {
+    TgaPacketCarry carry;
+    memset(&carry, 0, sizeof carry);
+    const uint32_t windowBytes = (uint32_t)(width * (bytesPerPixel + 1));
+    const size_t rowBytes = (size_t)width * bytesPerPixel;
+    std::vector<uint8_t> out;
+    size_t position = 0;
+    for (int32_t r = 0; r < rows; r++) {
+        // Window padded with zeros past the stream, as a short read leaves it; a guard byte
+        // after the row catches writes past it.
+        std::vector<uint8_t> window(windowBytes, 0);
+        if (position < stream.size()) {
+            size_t n = std::min(stream.size() - position, (size_t)windowBytes);
+            memcpy(window.data(), &stream[position], n);
+        }
+        std::vector<uint8_t> row(rowBytes + 1, 0xCD);
+        uint32_t consumed =
+            UnpackTgaRow(window.data(), windowBytes, row.data(), width, bytesPerPixel, &carry);
+        EXPECT_LE(consumed, windowBytes);
+        EXPECT_EQ(row[rowBytes], 0xCD) << "wrote past row " << r;
+        if (consumedPerRow) consumedPerRow->push_back(consumed);
+        position += consumed;
+        out.insert(out.end(), row.begin(), row.begin() + (ptrdiff_t)rowBytes);
+    }
+    return out;
+}
+
+TEST_F(TgaRowsTest, PacketsEndingAtRowEnds) {
+    // Row 0: run of 3 x 7, raw 9 8. Row 1: raw 1 2 3 4 5.
+    const std::vector<uint8_t> stream = {0x82, 7, 0x01, 9, 8, 0x04, 1, 2, 3, 4, 5};
+    std::vector<uint32_t> consumed;
+    std::vector<uint8_t> pixels = UnpackRows(stream, 5, 2, 1, &consumed);
+    EXPECT_EQ(pixels, (std::vector<uint8_t>{7, 7, 7, 9, 8, 1, 2, 3, 4, 5}));
+    EXPECT_EQ(consumed, (std::vector<uint32_t>{5, 6}));
+}
+
+TEST_F(TgaRowsTest, MultiBytePixelsInRunsAndRawPackets) {
+    for (int32_t bytesPerPixel : {3, 4}) {
+        std::vector<uint8_t> a = {10, 20, 30, 40}, b = {50, 60, 70, 80}, c = {1, 2, 3, 4};
+        a.resize(bytesPerPixel);
+        b.resize(bytesPerPixel);
+        c.resize(bytesPerPixel);
+        std::vector<uint8_t> stream = {0x81};
+        stream.insert(stream.end(), a.begin(), a.end());
+        stream.push_back(0x01);
+        stream.insert(stream.end(), b.begin(), b.end());
+        stream.insert(stream.end(), c.begin(), c.end());
+        std::vector<uint8_t> expected;
+        for (const auto* p : {&a, &a, &b, &c})
+            expected.insert(expected.end(), p->begin(), p->end());
+        std::vector<uint32_t> consumed;
+        EXPECT_EQ(UnpackRows(stream, 4, 1, bytesPerPixel, &consumed), expected);
+        EXPECT_EQ(consumed[0], stream.size());
+    }
+}
+
+TEST_F(TgaRowsTest, RunPacketCarriedIntoTheNextRows) {
+    // A run of 12 over rows of 5: rows 0 and 1 entirely, then 2 pixels of row 2, which ends with
+    // a raw packet of 3. The later rows consume no bytes for the carried part.
+    const std::vector<uint8_t> stream = {0x8B, 0x44, 0x02, 1, 2, 3};
+    std::vector<uint32_t> consumed;
+    std::vector<uint8_t> pixels = UnpackRows(stream, 5, 3, 1, &consumed);
+    EXPECT_EQ(pixels, (std::vector<uint8_t>{0x44, 0x44, 0x44, 0x44, 0x44, 0x44, 0x44, 0x44, 0x44,
+                                            0x44, 0x44, 0x44, 1, 2, 3}));
+    EXPECT_EQ(consumed, (std::vector<uint32_t>{2, 0, 4}));
+}
+
+TEST_F(TgaRowsTest, RawPacketCarriedIntoTheNextRow) {
+    // A raw packet of 5 three-byte pixels over rows of 3: its last two pixels start row 1, whose
+    // window begins with their bytes; then a run of 1.
+    std::vector<uint8_t> stream = {0x04};
+    for (uint8_t k = 0; k < 15; k++) stream.push_back((uint8_t)(100 + k));
+    stream.insert(stream.end(), {0x80, 7, 8, 9});
+    std::vector<uint32_t> consumed;
+    std::vector<uint8_t> pixels = UnpackRows(stream, 3, 2, 3, &consumed);
+    std::vector<uint8_t> expected;
+    for (uint8_t k = 0; k < 15; k++) expected.push_back((uint8_t)(100 + k));
+    expected.insert(expected.end(), {7, 8, 9});
+    EXPECT_EQ(pixels, expected);
+    EXPECT_EQ(consumed, (std::vector<uint32_t>{10, 10}));
+}
+
+TEST_F(TgaRowsTest, WorstCaseRowFillsTheWholeWindow) {
+    // Single-pixel raw packets take width x (bytes per pixel + 1) bytes, the whole window; a
+    // raw packet carried in and ending in single-pixel packets takes no more.
+    const int32_t width = 6;
+    std::vector<uint8_t> stream;
+    for (int k = 0; k < width; k++)
+        stream.insert(stream.end(), {0x00, (uint8_t)k, (uint8_t)(k + 50)});
+    std::vector<uint32_t> consumed;
+    std::vector<uint8_t> pixels = UnpackRows(stream, width, 1, 2, &consumed);
+    EXPECT_EQ(consumed[0], (uint32_t)(width * 3));
+    EXPECT_EQ(pixels[10], 5);
+    EXPECT_EQ(pixels[11], 55);
+}
+
+TEST_F(TgaRowsTest, ZeroPixelsConsumeNothing) {
+    TgaPacketCarry carry = {3, 1, {9, 9, 9, 9}};
+    const uint8_t packed[4] = {0x80, 1, 2, 3};
+    uint8_t row[4] = {0xCD, 0xCD, 0xCD, 0xCD};
+    EXPECT_EQ(UnpackTgaRow(packed, sizeof packed, row, 0, 1, &carry), 0u);
+    EXPECT_EQ(row[0], 0xCD);
+    EXPECT_EQ(carry.pixelsDue, 3);
+}
+
+TEST_F(TgaRowsTest, PacketsTheWindowDoesNotHoldEndTheRowInBlack) {
+    TgaPacketCarry carry;
+    memset(&carry, 0, sizeof carry);
+    // The raw packet wants 4 pixels of 3 bytes; only 2 bytes follow its count.
+    const std::vector<uint8_t> window = {0x80, 1, 2, 3, 0x03, 4, 5};
+    std::vector<uint8_t> row(3 * 5 + 1, 0xCD);
+    uint32_t consumed =
+        UnpackTgaRow(window.data(), (uint32_t)window.size(), row.data(), 5, 3, &carry);
+    EXPECT_EQ(consumed, 4u);
+    EXPECT_EQ(std::vector<uint8_t>(row.begin(), row.begin() + 15),
+              (std::vector<uint8_t>{1, 2, 3, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(row[15], 0xCD);
+    // An empty window: a black row, nothing consumed.
+    EXPECT_EQ(UnpackTgaRow(window.data(), 0, row.data(), 5, 3, &carry), 0u);
+    EXPECT_EQ(row[0], 0);
+}
+
+TEST_F(TgaRowsTest, CollapseDropsEveryFourthByte) {
+    uint8_t row[12] = {1, 2, 3, 0xA1, 4, 5, 6, 0xA2, 7, 8, 9, 0xA3};
+    CollapseRow32To24(row, 3);
+    const uint8_t expected[9] = {1, 2, 3, 4, 5, 6, 7, 8, 9};
+    EXPECT_EQ(memcmp(row, expected, 9), 0);
+    EXPECT_EQ(row[9], 8);  // the tail keeps its old bytes
+}
+
+TEST_F(TgaRowsTest, OutputDepthFollowsTheDisplayAskedEveryTime) {
+    struct Case {
+        int32_t displayBits, preferred, fitted;
+    };
+    const Case cases[] = {
+        {0, 24, 2},   {1, 24, 2}, {2, 24, 2},  {4, 24, 2},   {8, 24, 8}, {8, 8, 8},    {15, 24, 24},
+        {16, 24, 24}, {16, 8, 8}, {16, 16, 8}, {24, 24, 24}, {32, 8, 8}, {32, 32, 24},
+    };
+    for (const Case& c : cases) {
+        SetDisplayBits(c.displayBits);
+        EXPECT_EQ(ChooseOutputDepth(c.preferred), c.fitted)
+            << c.displayBits << " display bits, preferred " << c.preferred;
+    }
+}
+
+TEST_F(TgaRowsTest, FullColorIsReadAnewAndDefaultsToOn) {
+    SetFullColor(-1);
+    EXPECT_EQ(ReadFullColorSetting(), 1u);
+    SetFullColor(0);
+    EXPECT_EQ(ReadFullColorSetting(), 0u);
+    SetFullColor(7);
+    EXPECT_EQ(ReadFullColorSetting(), 7u);
+    SetFullColor(1);
+    EXPECT_EQ(ReadFullColorSetting(), 1u);
+}
+
+}  // namespace

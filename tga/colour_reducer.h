@@ -1,0 +1,78 @@
+// The colour reducer: takes a picture one source row at a time, box-averages it onto the
+// destination grid and dithers it by error diffusion (Jarvis, Judice and Ninke: twelve
+// neighbours, weights 1, 3, 5, 7, sum 48) into DIB rows of 2-bit gray (levels 0, 85, 170, 255)
+// or 8-bit indices into the 3-3-2 colour cube (red 36 r, green 36 g, blue 85 b).
+//
+// Source rows hold colour-table indices of 1, 2, 4 or 8 bits (leftmost pixel in the most
+// significant bits) or, for any other bit count, 3-byte pixels blue, green, red.
+#ifndef VB_TGA_COLOUR_REDUCER_H
+#define VB_TGA_COLOUR_REDUCER_H
+
+#include <stdint.h>
+
+// State of one reduction. The caller owns the record; ReducerInit fills it and allocates the
+// eight working blocks, ReducerRelease frees them. The colour table and the destination block
+// are borrowed.
+struct ColourReducer {
+    int32_t srcWidth;
+    int32_t srcHeight;
+    int32_t srcBitCount;
+    const uint8_t* srcColourTable;  // RGBQUAD entries (blue, green, red, reserved)
+    int32_t dstWidth;
+    int32_t dstHeight;
+    int32_t dstBitCount;  // 2 or 8
+    uint8_t* dstBits;     // dstHeight rows of dstStride bytes, zero-filled by its owner
+    int32_t bottomUp;     // non-zero: destination row k lands in buffer row k
+
+    // Per source column, the colours of the rows gathered for the next destination row.
+    int32_t* sumRed;
+    int32_t* sumGreen;
+    int32_t* sumBlue;
+    // Per source column, the destination column boundary at its right edge.
+    int32_t* columnEnd;
+
+    // Quantisation errors as signed bytes: pixel j owns bytes 6 + 3j, 7 + 3j and 8 + 3j, and
+    // two pixels of margin on either side are never written, so the kernel reads zeros there.
+    int8_t* errTwoAbove;
+    int8_t* errAbove;
+    int8_t* errCurrent;
+
+    uint8_t* avgRow;  // the averaged destination row, blue, green, red per pixel
+
+    int32_t dstStride;
+    int32_t srcRowsFed;
+    int32_t dstRow;     // the next destination row to be written (the row boundary so far)
+    int32_t rowsInSum;  // source rows in the sums since the last written row
+};
+
+typedef void (*ReducerAccumulator)(ColourReducer* reducer, const uint8_t* row);
+typedef void (*ReducerRowWriter)(ColourReducer* reducer);
+
+// Chosen once by ReducerInit, so the pixel loops hold no depth tests. Module-wide: one reducer
+// at a time per loaded filter.
+extern ReducerAccumulator CurrentAccumulator;
+extern ReducerRowWriter CurrentRowWriter;
+
+// 1 when the reducer is ready; 0 when a working block could not be had, when a block size does
+// not fit below 2^31, or when dstBitCount is neither 2 nor 8 (nothing is left allocated then).
+int32_t ReducerInit(ColourReducer* reducer, int32_t srcWidth, int32_t srcHeight,
+                    int32_t srcBitCount, const uint8_t* srcColourTable, int32_t dstWidth,
+                    int32_t dstHeight, int32_t dstBitCount, uint8_t* dstBits, int32_t bottomUp);
+// Takes the next source row (at most srcHeight rows); writes a destination row whenever the
+// rounded row boundary moves. Always 1.
+int32_t ReducerFeedRow(ColourReducer* reducer, const uint8_t* row);
+// Frees the working blocks. Always 1.
+int32_t ReducerRelease(ColourReducer* reducer);
+
+// Add one source row's colours into the per-column sums.
+void AccumulateRow1(ColourReducer* reducer, const uint8_t* row);
+void AccumulateRow2(ColourReducer* reducer, const uint8_t* row);
+void AccumulateRow4(ColourReducer* reducer, const uint8_t* row);
+void AccumulateRow8(ColourReducer* reducer, const uint8_t* row);
+void AccumulateRow24(ColourReducer* reducer, const uint8_t* row);
+
+// Dither avgRow into destination row dstRow and pass the errors on.
+void WriteGray2Row(ColourReducer* reducer);
+void WriteRgb332Row(ColourReducer* reducer);
+
+#endif

@@ -1,0 +1,55 @@
+// The TGA reader of vbtga.spi: uncompressed and run-length true-colour (24, 32 bits) and
+// grayscale (8 bits) Truevision TGA pictures, delivered as DIBs fitted to the display: 24-bit
+// colour or 8-bit gray where the display shows it, otherwise reduced to 8-bit 3-3-2 colour or
+// 2-bit gray by the colour reducer.
+#ifndef VB_TGA_TGA_READER_H
+#define VB_TGA_TGA_READER_H
+
+#include <stdint.h>
+
+#include "framework/format.h"
+
+enum : uint32_t { TGA_HEADER_SIZE = 18 };
+
+// Image descriptor bits.
+enum : uint8_t {
+    TGA_DESCRIPTOR_RIGHT_TO_LEFT = 0x10,
+    TGA_DESCRIPTOR_TOP_ORIGIN = 0x20,
+    TGA_DESCRIPTOR_INTERLEAVING = 0xC0,
+};
+
+// A run-length packet that reaches past the end of a row goes on in the next row. This holds
+// what is still due of it between rows; it starts zeroed and lives for one decode.
+struct TgaPacketCarry {
+    int32_t pixelsDue;   // pixels of the packet not yet produced
+    int32_t runPending;  // non-zero: a run packet, repeating runPixel; zero: a raw packet, whose
+                         // remaining pixel bytes begin the next row's packed bytes
+    uint8_t runPixel[4];
+};
+
+// Unpacks `pixelCount` pixels of `bytesPerPixel` (1 to 4) bytes from the packed bytes into
+// `destination`, starting with what `carry` says is still due, and leaves in `carry` the part of
+// a packet that reaches past the row. Returns the packed bytes consumed. Never reads past
+// `packedSize` bytes nor writes past the row: a packet that the packed bytes do not hold whole
+// ends the row with black pixels. A window of pixelCount x (bytesPerPixel + 1) bytes always
+// holds every packet that a row takes.
+uint32_t UnpackTgaRow(const uint8_t* packed, uint32_t packedSize, uint8_t* destination,
+                      int32_t pixelCount, int32_t bytesPerPixel, TgaPacketCarry* carry);
+
+// Turns a row of 32-bit pixels into 24-bit ones in place, dropping each fourth byte.
+void CollapseRow32To24(uint8_t* row, int32_t pixelCount);
+
+// The display-fitted depth, 2, 8 or 24, from the display's bits per pixel (asked each call) and
+// the preferred depth (24 when "full color" is on, else 8).
+int32_t ChooseOutputDepth(int32_t preferredDepth);
+
+// The "full color" value under HKEY_CURRENT_USER\Software\Velbrook\PlugIn; 1 when it cannot be
+// read.
+uint32_t ReadFullColorSetting();
+
+int32_t AcceptTgaPicture(const char16_t* fileName, const uint8_t* fileHead);
+int32_t ReadTgaPictureInfo(const char16_t* fileName, PictureInfoRecord* info);
+int32_t DecodeTgaPicture(const char16_t* fileName, void** headerSlot, void** bitsSlot,
+                         ProgressNotifier notifier, intptr_t userData);
+
+#endif
