@@ -1,1 +1,403 @@
-// placeholder: being written
+// MAG reader of vbmag.spi: signature test, picture information and decoder.
+#include "mag/mag_reader.h"
+
+#include <string.h>
+
+#include "framework/bytes.h"
+#include "platform/platform.h"
+
+// clang-format off
+const MagCopyPosition MagCopyPositions[16] = {
+    // {bytes left, rows up}; entry 0 stands for new data from the pixel stream
+    {0, 0}, {2, 0}, {4, 0}, {8, 0},   //  0 to  3
+    {0, 1}, {2, 1}, {0, 2}, {2, 2},   //  4 to  7
+    {4, 2}, {0, 4}, {2, 4}, {4, 4},   //  8 to 11
+    {0, 8}, {2, 8}, {4, 8}, {0, 16},  // 12 to 15
+};
+// clang-format on
+
+// The farthest any copy code reaches, to the left and upwards.
+static const uint32_t MagMaxBytesLeft = 8;
+static const uint32_t MagMaxRowsUp = 16;
+
+static const uint8_t MagSignature[MAG_SIGNATURE_SIZE] = {'M', 'A', 'K', 'I', '0', '2', ' ', ' '};
+
+int32_t IsMagSignature(const uint8_t* head) {
+    if (!head) return 0;
+    // Byte by byte, stopping at the first difference, so a shorter buffer ended by a 0 byte
+    // is never read past that byte.
+    for (uint32_t i = 0; i < MAG_SIGNATURE_SIZE; ++i) {
+        if (head[i] != MagSignature[i]) return 0;
+    }
+    return 1;
+}
+
+int32_t AcceptMagPicture(const char16_t* fileName, const uint8_t* fileHead) {
+    (void)fileName;  // MAG files are recognised by their contents alone
+    return IsMagSignature(fileHead);
+}
+
+void ParseMagHeader(const uint8_t* bytes, MagHeader* header) {
+    header->mode = bytes[3];
+    header->xStart = (int16_t)ReadLe16(bytes + 4);
+    header->yStart = (int16_t)ReadLe16(bytes + 6);
+    header->xEnd = (int16_t)ReadLe16(bytes + 8);
+    header->yEnd = (int16_t)ReadLe16(bytes + 10);
+    header->flagAOffset = (int32_t)ReadLe32(bytes + 12);
+    header->flagBOffset = (int32_t)ReadLe32(bytes + 16);
+    header->flagBSize = (int32_t)ReadLe32(bytes + 20);
+    header->pixelOffset = (int32_t)ReadLe32(bytes + 24);
+    header->pixelSize = (int32_t)ReadLe32(bytes + 28);
+}
+
+int32_t PlanMagLayout(const MagHeader* header, MagLayout* layout) {
+    memset(layout, 0, sizeof *layout);
+    // x start and x end count only through the width; they are not aligned to flag bytes.
+    layout->width = (int32_t)header->xEnd - (int32_t)header->xStart + 1;
+    layout->height = (int32_t)header->yEnd - (int32_t)header->yStart + 1;
+    const bool fullColours = (header->mode & MAG_MODE_256_COLOURS) != 0;
+    layout->colours = fullColours ? 256 : 16;
+    layout->depth = fullColours ? 8 : 4;
+    layout->outputHeight = (header->mode & MAG_MODE_200_LINE) ? 2 * layout->height : layout->height;
+    layout->headerBlockSize = (layout->colours + 10) * RGBQUAD_SIZE;
+    if (layout->width < 1 || layout->height < 1) return RESULT_BROKEN_DATA;
+
+    // The offsets matter only relative to flag A, which the data block starts with.
+    const int64_t dataSize = (int64_t)header->pixelOffset + header->pixelSize - header->flagAOffset;
+    if (dataSize < 0) return RESULT_BROKEN_DATA;
+    layout->flagBStart = (int64_t)header->flagBOffset - header->flagAOffset;
+    layout->pixelStart = (int64_t)header->pixelOffset - header->flagAOffset;
+
+    if (!CheckedStride(layout->width, layout->depth, &layout->stride)) return RESULT_MEMORY_ERROR;
+    if (!CheckedBlockSize(layout->stride, layout->outputHeight, &layout->bitsSize)) {
+        return RESULT_MEMORY_ERROR;
+    }
+    // One flag byte gives 4 bytes of a row at either depth.
+    layout->flagBytes = layout->stride / 4;
+    // A row takes at most one stride from the pixel stream, fewer bytes from either flag
+    // stream; zero bytes of that length after the data let a row that starts inside the data
+    // run without a test per byte, and read 0 past its end as a short file would.
+    layout->streamSlack = layout->stride + 8;
+    const int64_t workSize = dataSize + layout->streamSlack + layout->flagBytes;
+    if (workSize > INT32_MAX) return RESULT_MEMORY_ERROR;
+    layout->dataSize = (uint32_t)dataSize;
+    layout->workSize = (uint32_t)workSize;
+    return RESULT_OK;
+}
+
+void StartMagRows(MagRowDecoder* decoder, const MagLayout* layout, uint8_t* bits, uint8_t* data) {
+    decoder->bits = bits;
+    decoder->bitsSize = layout->bitsSize;
+    decoder->stride = layout->stride;
+    decoder->flagBytes = layout->flagBytes;
+    decoder->height = layout->height;
+    decoder->flagLine = data + layout->dataSize + layout->streamSlack;
+    decoder->data = data;
+    decoder->dataSize = layout->dataSize;
+    decoder->flagAPosition = 0;
+    decoder->flagAMask = 0x80;
+    decoder->flagBPosition = layout->flagBStart;
+    decoder->pixelPosition = layout->pixelStart;
+    // Widths come from 16-bit fields, so a stride stays below 2^17 and 16 strides fit easily.
+    for (uint32_t code = 0; code < 16; ++code) {
+        decoder->copyOffsets[code] = (int32_t)(MagCopyPositions[code].rowsUp * layout->stride) -
+                                     (int32_t)MagCopyPositions[code].bytesLeft;
+    }
+}
+
+// The common case: every stream starts inside the data (the slack covers the rest of the row)
+// and every copy source of the row lies inside the bits block.
+static void DecodeRowInside(MagRowDecoder* decoder, uint8_t* out) {
+    const uint8_t* flagA = decoder->data + decoder->flagAPosition;
+    const uint8_t* flagB = decoder->data + decoder->flagBPosition;
+    const uint8_t* pixels = decoder->data + decoder->pixelPosition;
+    uint32_t mask = decoder->flagAMask;
+    uint8_t* flagLine = decoder->flagLine;
+    const int32_t* copyOffsets = decoder->copyOffsets;
+    const uint32_t flagBytes = decoder->flagBytes;
+
+    for (uint32_t i = 0; i < flagBytes; ++i) {
+        if (*flagA & mask) flagLine[i] ^= *flagB++;
+        mask >>= 1;
+        if (mask == 0) {
+            mask = 0x80;
+            ++flagA;
+        }
+        const uint32_t flags = flagLine[i];
+        if (flags == 0) {
+            memcpy(out, pixels, 4);
+            pixels += 4;
+        } else {
+            const uint32_t high = flags >> 4;
+            const uint32_t low = flags & 0x0F;
+            if (high == 0) {
+                memcpy(out, pixels, 2);
+                pixels += 2;
+            } else {
+                memcpy(out, out + copyOffsets[high], 2);
+            }
+            if (low == 0) {
+                memcpy(out + 2, pixels, 2);
+                pixels += 2;
+            } else {
+                memcpy(out + 2, out + 2 + copyOffsets[low], 2);
+            }
+        }
+        out += 4;
+    }
+
+    decoder->flagAPosition = flagA - decoder->data;
+    decoder->flagAMask = mask;
+    decoder->flagBPosition = flagB - decoder->data;
+    decoder->pixelPosition = pixels - decoder->data;
+}
+
+static inline uint8_t StreamByteAt(const MagRowDecoder* decoder, int64_t position) {
+    if (position < 0 || position >= (int64_t)decoder->dataSize) return 0;
+    return decoder->data[position];
+}
+
+static inline uint8_t BitsByteAt(const MagRowDecoder* decoder, int64_t position) {
+    if (position < 0 || position >= (int64_t)decoder->bitsSize) return 0;
+    return decoder->bits[position];
+}
+
+static void PutUnitChecked(MagRowDecoder* decoder, int64_t out, uint32_t code) {
+    uint8_t first;
+    uint8_t second;
+    if (code == 0) {
+        first = StreamByteAt(decoder, decoder->pixelPosition);
+        second = StreamByteAt(decoder, decoder->pixelPosition + 1);
+        decoder->pixelPosition += 2;
+    } else {
+        const int64_t source = out + decoder->copyOffsets[code];
+        first = BitsByteAt(decoder, source);
+        second = BitsByteAt(decoder, source + 1);
+    }
+    decoder->bits[out] = first;
+    decoder->bits[out + 1] = second;
+}
+
+// Rows near the edges of the bits block and damaged streams: every byte is looked up with its
+// bounds, and whatever lies outside reads as 0, as the untouched parts of the blocks do.
+static void DecodeRowChecked(MagRowDecoder* decoder, int64_t out) {
+    for (uint32_t i = 0; i < decoder->flagBytes; ++i) {
+        if (StreamByteAt(decoder, decoder->flagAPosition) & decoder->flagAMask) {
+            decoder->flagLine[i] ^= StreamByteAt(decoder, decoder->flagBPosition);
+            ++decoder->flagBPosition;
+        }
+        decoder->flagAMask >>= 1;
+        if (decoder->flagAMask == 0) {
+            decoder->flagAMask = 0x80;
+            ++decoder->flagAPosition;
+        }
+        const uint32_t flags = decoder->flagLine[i];
+        PutUnitChecked(decoder, out, flags >> 4);
+        PutUnitChecked(decoder, out + 2, flags & 0x0F);
+        out += 4;
+    }
+}
+
+void DecodeMagRow(MagRowDecoder* decoder, int32_t row) {
+    const int64_t dataSize = decoder->dataSize;
+    // A stream that has run past the end reads nothing but 0 from then on; holding it at the
+    // end keeps it inside the zero slack.
+    if (decoder->flagAPosition > dataSize) decoder->flagAPosition = dataSize;
+    if (decoder->flagBPosition > dataSize) decoder->flagBPosition = dataSize;
+    if (decoder->pixelPosition > dataSize) decoder->pixelPosition = dataSize;
+
+    const int64_t start = (int64_t)(decoder->height - 1 - row) * decoder->stride;
+    const bool streamsInside =
+        decoder->flagAPosition >= 0 && decoder->flagBPosition >= 0 && decoder->pixelPosition >= 0;
+    const bool sourcesInside =
+        start >= MagMaxBytesLeft &&
+        start + (int64_t)(MagMaxRowsUp + 1) * decoder->stride <= (int64_t)decoder->bitsSize;
+    if (streamsInside && sourcesInside) {
+        DecodeRowInside(decoder, decoder->bits + start);
+    } else {
+        DecodeRowChecked(decoder, start);
+    }
+}
+
+// Picture row r becomes DIB rows 2r and 2r + 1 counted from the top. Working from the top row
+// down, every memory row is copied before a later copy overwrites it.
+static void DoubleMagRows(uint8_t* bits, uint32_t stride, int32_t height) {
+    for (int32_t row = 0; row < height; ++row) {
+        const size_t source = (size_t)(height - 1 - row);
+        if (source != 0) memcpy(bits + 2 * source * stride, bits + source * stride, stride);
+        memcpy(bits + (2 * source + 1) * stride, bits + source * stride, stride);
+    }
+}
+
+// Moves to the picture and reads the signature (not compared: the acceptance test has seen it)
+// and the comment area through its closing 0x1A byte, one byte per read. `areaLength` gets the
+// number of comment-area bytes including the 0x1A.
+static int32_t ReadMagLeadIn(PlatformFile file, int32_t offset, uint64_t* areaLength) {
+    if (SetFilePosition(file, offset, PLATFORM_SEEK_BEGIN) == PLATFORM_INVALID_POSITION) {
+        return RESULT_FILE_ERROR;
+    }
+    uint8_t signature[MAG_SIGNATURE_SIZE];
+    uint32_t delivered = 0;
+    if (!ReadFileBytes(file, signature, sizeof signature, &delivered)) return RESULT_FILE_ERROR;
+
+    uint64_t length = 0;
+    for (;;) {
+        uint8_t byte = 0;
+        if (!ReadFileBytes(file, &byte, 1, &delivered)) return RESULT_FILE_ERROR;
+        // The file ended inside the comment area.
+        if (delivered == 0) return RESULT_FILE_ERROR;
+        ++length;
+        if (byte == MAG_COMMENT_END) break;
+    }
+    if (areaLength) *areaLength = length;
+    return RESULT_OK;
+}
+
+// A short header reads the missing bytes as 0.
+static int32_t ReadMagHeaderBytes(PlatformFile file, uint8_t* bytes) {
+    memset(bytes, 0, MAG_HEADER_SIZE);
+    uint32_t delivered = 0;
+    if (!ReadFileBytes(file, bytes, MAG_HEADER_SIZE, &delivered)) return RESULT_FILE_ERROR;
+    return RESULT_OK;
+}
+
+int32_t ReadMagPictureInfo(const char16_t* fileName, int32_t offset, PictureInfoRecord* info) {
+    PlatformFile file = OpenFileForReading(fileName);
+    if (!file) return RESULT_FILE_ERROR;
+
+    uint64_t textSize = 0;
+    int32_t result = ReadMagLeadIn(file, offset, &textSize);
+    if (result != RESULT_OK) {
+        CloseFile(file);
+        return result;
+    }
+    if (textSize > INT32_MAX) {
+        CloseFile(file);
+        return RESULT_MEMORY_ERROR;
+    }
+    uint8_t* text = (uint8_t*)AllocateBlock((uint32_t)textSize);
+    if (!text) {
+        CloseFile(file);
+        return RESULT_MEMORY_ERROR;
+    }
+
+    // Read the comment again, now that its length is known, and end it where the 0x1A was.
+    uint8_t header[MAG_HEADER_SIZE];
+    const int64_t commentStart = (int64_t)offset + MAG_SIGNATURE_SIZE;
+    uint32_t delivered = 0;
+    if (commentStart > INT32_MAX ||
+        SetFilePosition(file, (int32_t)commentStart, PLATFORM_SEEK_BEGIN) ==
+            PLATFORM_INVALID_POSITION ||
+        !ReadFileBytes(file, text, (uint32_t)textSize, &delivered)) {
+        result = RESULT_FILE_ERROR;
+    } else {
+        text[textSize - 1] = 0;
+        result = ReadMagHeaderBytes(file, header);
+    }
+    CloseFile(file);
+    if (result != RESULT_OK) {
+        FreeBlock(text);
+        return result;
+    }
+
+    MagHeader fields;
+    ParseMagHeader(header, &fields);
+    const int32_t width = (int32_t)fields.xEnd - (int32_t)fields.xStart + 1;
+    const int32_t height = (int32_t)fields.yEnd - (int32_t)fields.yStart + 1;
+    const int16_t depth = (fields.mode & MAG_MODE_256_COLOURS) ? 8 : 4;
+    StorePictureInfo(info, 0, 0, width, height, 1, 1, depth, (uintptr_t)text);
+    return RESULT_OK;
+}
+
+// Reads `colours` palette entries (green, red, blue) into the colour table (blue, green, red,
+// 0). The raw entries are read into the tail of the table and spread out from the front: entry
+// i is taken before its 4 bytes can reach any entry not yet converted. Entries the file does
+// not have stay 0.
+static int32_t ReadMagPalette(PlatformFile file, uint8_t* table, uint32_t colours) {
+    uint8_t* raw = table + colours;
+    uint32_t delivered = 0;
+    if (!ReadFileBytes(file, raw, colours * 3, &delivered)) return RESULT_FILE_ERROR;
+    for (uint32_t i = 0; i < colours; ++i) {
+        const uint8_t green = raw[3 * i];
+        const uint8_t red = raw[3 * i + 1];
+        const uint8_t blue = raw[3 * i + 2];
+        table[4 * i] = blue;
+        table[4 * i + 1] = green;
+        table[4 * i + 2] = red;
+        table[4 * i + 3] = 0;
+    }
+    return RESULT_OK;
+}
+
+struct MagDecodeBlocks {
+    PlatformFile file;
+    uint8_t* header;
+    uint8_t* bits;
+    uint8_t* data;
+};
+
+static int32_t DecodeMagFile(MagDecodeBlocks* blocks, int32_t offset, void** headerSlot,
+                             void** bitsSlot, ProgressNotifier notifier, intptr_t userData) {
+    PlatformFile file = blocks->file;
+    int32_t result = ReadMagLeadIn(file, offset, nullptr);
+    if (result != RESULT_OK) return result;
+    uint8_t headerBytes[MAG_HEADER_SIZE];
+    result = ReadMagHeaderBytes(file, headerBytes);
+    if (result != RESULT_OK) return result;
+
+    MagHeader header;
+    ParseMagHeader(headerBytes, &header);
+    MagLayout layout;
+    result = PlanMagLayout(&header, &layout);
+    if (result != RESULT_OK) return result;
+
+    blocks->header = (uint8_t*)AllocateBlock(layout.headerBlockSize);
+    *headerSlot = blocks->header;
+    if (!blocks->header) return RESULT_MEMORY_ERROR;
+    WriteBitmapInfoHeader(blocks->header, layout.width, layout.outputHeight, layout.depth);
+    result = ReadMagPalette(file, blocks->header + BITMAPINFOHEADER_SIZE, layout.colours);
+    if (result != RESULT_OK) return result;
+
+    blocks->bits = (uint8_t*)AllocateBlock(layout.bitsSize);
+    *bitsSlot = blocks->bits;
+    if (!blocks->bits) return RESULT_MEMORY_ERROR;
+
+    // Flag A, flag B and the pixel stream in one read; a short read leaves the rest 0.
+    blocks->data = (uint8_t*)AllocateBlock(layout.workSize);
+    if (!blocks->data) return RESULT_MEMORY_ERROR;
+    uint32_t delivered = 0;
+    if (!ReadFileBytes(file, blocks->data, layout.dataSize, &delivered)) return RESULT_FILE_ERROR;
+    CloseFile(file);
+    blocks->file = nullptr;
+
+    const int32_t height = layout.height;
+    if (notifier) notifier(0, height, userData);
+    MagRowDecoder decoder;
+    StartMagRows(&decoder, &layout, blocks->bits, blocks->data);
+    for (int32_t row = 0; row < height; ++row) {
+        DecodeMagRow(&decoder, row);
+        if (notifier && notifier(row + 1, height, userData) != 0) {
+            result = RESULT_ABORTED;
+            break;
+        }
+    }
+    if (layout.outputHeight != layout.height) DoubleMagRows(blocks->bits, layout.stride, height);
+    if (notifier) notifier(height, height, userData);
+    return result;
+}
+
+int32_t DecodeMagPicture(const char16_t* fileName, int32_t offset, void** headerSlot,
+                         void** bitsSlot, ProgressNotifier notifier, intptr_t userData) {
+    MagDecodeBlocks blocks = {OpenFileForReading(fileName), nullptr, nullptr, nullptr};
+    if (!blocks.file) return RESULT_FILE_ERROR;
+    const int32_t result = DecodeMagFile(&blocks, offset, headerSlot, bitsSlot, notifier, userData);
+    if (blocks.file) CloseFile(blocks.file);
+    FreeBlock(blocks.data);
+    if (result != RESULT_OK) {
+        FreeBlock(blocks.bits);
+        FreeBlock(blocks.header);
+    }
+    return result;
+}
+
+const FormatOperations ThisFormat = {AcceptMagPicture, ReadMagPictureInfo, DecodeMagPicture};
