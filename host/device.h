@@ -1,0 +1,34 @@
+// The emulated device and registry that vbhost sets up for one run. The plug-ins probe the device
+// when they are attached, so ApplyDeviceSettings runs before any plug-in is loaded.
+#ifndef VB_HOST_DEVICE_H
+#define VB_HOST_DEVICE_H
+
+#include <stdint.h>
+
+#include <string>
+
+struct DeviceSettings {
+    // Each value applies only when its flag is set; the rest come from the environment
+    // (VB_DISPLAY_BITS, VB_SCREEN_WIDTH, VB_LANGUAGE, VB_SYSTEM_VERSION, VB_REGISTRY).
+    bool setDisplayBits = false;
+    int32_t displayBits = 0;
+    bool setScreenWidth = false;
+    int32_t screenWidth = 0;
+    bool setLanguage = false;
+    uint16_t language = 0;
+    bool setSystemVersion = false;
+    uint32_t versionMajor = 0;
+    uint32_t versionMinor = 0;
+    bool setRegistryFile = false;
+    std::string registryFile;
+    int32_t fullColor = -1;  // -1: as the registry says; 0 off; 1 on
+};
+
+// Configures the platform's emulated device and registry. A "full color" choice is written into
+// a temporary copy of the registry file in use (removed by RemoveTemporaryRegistry), whose
+// value of its own comes last and so holds. False with the reason when that copy cannot be made.
+bool ApplyDeviceSettings(const DeviceSettings& settings, std::string* problem);
+
+void RemoveTemporaryRegistry();
+
+#endif

@@ -1,0 +1,831 @@
+// vbhost: a command-line host for the image filter plug-ins. It loads the .spi files at run time
+// and drives them only through their five exports, as the viewer on the handheld does: it picks
+// a plug-in with IsSupported and the file's first bytes, asks GetPictureInfo, decodes with
+// GetPicture (or GetPreview) and frees every block it receives with the platform's FreeBlock.
+#include <errno.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "framework/plugin.h"
+#include "host/device.h"
+#include "host/image_writer.h"
+#include "host/plugins.h"
+#include "host/text.h"
+#include "platform/platform.h"
+#include "platform/platform_testing.h"
+
+namespace {
+
+enum : int { EXIT_ALL_DONE = 0, EXIT_SOME_FAILED = 1, EXIT_USAGE = 2, EXIT_INTERRUPTED = 130 };
+
+// IsSupported gets this much of the file, as the viewer reads it before choosing a filter.
+const size_t FileHeadSize = 2048;
+
+volatile sig_atomic_t InterruptRequested = 0;
+
+const char* const UsageText =
+    "Usage: vbhost COMMAND [OPTIONS] [FILE...]\n"
+    "\n"
+    "Drives the image filter plug-ins (*.spi) through their exports, as the viewer does.\n"
+    "\n"
+    "Commands:\n"
+    "  plugins              list the plug-ins with their four information strings\n"
+    "  info FILE...         show each picture's format, size, origin, depth and text\n"
+    "  convert FILE...      decode each picture and write it as a PNG or BMP file\n"
+    "\n"
+    "Options:\n"
+    "  --plugin-dir DIR     folder of the plug-ins (default: the folder of vbhost)\n"
+    "  --json               (plugins, info) machine-readable output on stdout\n"
+    "  --offset N           (info, convert) position of the picture in its file (default 0)\n"
+    "  -o FILE              (convert) output file; only with a single input\n"
+    "  -d DIR               (convert) output folder, made when missing (default: the current\n"
+    "                       folder); the output is named after the input: photo.tga -> photo.png\n"
+    "  --format png|bmp     (convert) output format (default png; bmp when -o names a .bmp)\n"
+    "  --preview            (convert) decode through GetPreview instead of GetPicture\n"
+    "  --abort-after N      (convert) answer \"stop\" to every progress call after the first N,\n"
+    "                       to try a plug-in's abort path\n"
+    "  -h, --help           show this help\n"
+    "\n"
+    "Emulated device and registry (defaults: VB_DISPLAY_BITS, VB_SCREEN_WIDTH, VB_LANGUAGE,\n"
+    "VB_SYSTEM_VERSION and VB_REGISTRY from the environment, else a 24-bit, 640-pixel,\n"
+    "English (United States) desktop with system version 2.00 and an empty registry):\n"
+    "  --display-bits N     display bits per pixel (1 to 32)\n"
+    "  --full-color on|off  the \"full color\" setting under HKCU\\Software\\Velbrook\\PlugIn\n"
+    "  --language ID        language identifier, e.g. 0x0411 (Japanese), 0x0409 (English)\n"
+    "  --screen-width N     screen width in pixels\n"
+    "  --system-version V   system version as major.minor, e.g. 2.00\n"
+    "  --registry FILE      .reg file holding HKEY_CURRENT_USER\n"
+    "\n"
+    "A progress bar is drawn on stderr when it is a terminal; Ctrl-C stops the decode.\n"
+    "Exit status: 0 when every file succeeded, 1 when any failed, 2 for a usage error,\n"
+    "130 when interrupted.\n";
+
+struct HostOptions {
+    std::string command;
+    std::vector<std::string> files;
+    std::string pluginFolder;
+    bool json = false;
+    int32_t offset = 0;
+    std::string outputPath;
+    std::string outputFolder;
+    std::string format;
+    bool preview = false;
+    int64_t abortAfterCalls = -1;
+    DeviceSettings device;
+};
+
+// A picture file as the host has it before any plug-in sees it.
+struct PictureFile {
+    std::string path;
+    std::u16string wideName;
+    std::vector<uint8_t> head;
+};
+
+// What the notifier needs; its address travels as the notifier's user data.
+struct ProgressState {
+    std::string label;
+    bool drawBar = false;
+    bool barShown = false;
+    int lastPercent = -1;
+    int64_t calls = 0;
+    int64_t abortAfterCalls = -1;
+};
+
+// The outcome of one file: a plug-in's result code, or a problem found by the host itself.
+struct FileOutcome {
+    const PluginModule* plugin = nullptr;
+    int32_t result = RESULT_OK;
+    std::string hostProblem;
+};
+
+void RequestInterrupt(int) {
+    InterruptRequested = 1;
+}
+
+void InstallInterruptHandler() {
+    struct sigaction action;
+    memset(&action, 0, sizeof(action));
+    action.sa_handler = RequestInterrupt;
+    sigemptyset(&action.sa_mask);
+    // The first Ctrl-C asks the decode to stop; a second one ends the process at once.
+    action.sa_flags = SA_RESETHAND;
+    sigaction(SIGINT, &action, nullptr);
+}
+
+void ReportFileProblem(const std::string& file, const std::string& message) {
+    fprintf(stderr, "vbhost: %s: %s\n", file.c_str(), message.c_str());
+}
+
+// ---- Option parsing -------------------------------------------------------------------------
+
+// Decimal, or hexadecimal after 0x; the whole text must be the number.
+bool ParseInteger(const std::string& text, int64_t lowest, int64_t highest, int64_t* value) {
+    if (text.empty()) return false;
+    int base = 10;
+    size_t start = 0;
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        base = 16;
+        start = 2;
+    }
+    int64_t number = 0;
+    for (size_t i = start; i < text.size(); ++i) {
+        char c = text[i];
+        int digit;
+        if (c >= '0' && c <= '9') {
+            digit = c - '0';
+        } else if (base == 16 && c >= 'a' && c <= 'f') {
+            digit = c - 'a' + 10;
+        } else if (base == 16 && c >= 'A' && c <= 'F') {
+            digit = c - 'A' + 10;
+        } else {
+            return false;
+        }
+        number = number * base + digit;
+        if (number > highest) return false;
+    }
+    if (number < lowest) return false;
+    *value = number;
+    return true;
+}
+
+bool ParseSystemVersion(const std::string& text, uint32_t* major, uint32_t* minor) {
+    size_t dot = text.find('.');
+    int64_t majorValue = 0;
+    int64_t minorValue = 0;
+    if (dot == std::string::npos) {
+        if (!ParseInteger(text, 0, 255, &majorValue)) return false;
+    } else if (!ParseInteger(text.substr(0, dot), 0, 255, &majorValue) ||
+               !ParseInteger(text.substr(dot + 1), 0, 99, &minorValue)) {
+        return false;
+    }
+    *major = (uint32_t)majorValue;
+    *minor = (uint32_t)minorValue;
+    return true;
+}
+
+bool ReportUsageError(const std::string& message) {
+    fprintf(stderr, "vbhost: %s\nTry 'vbhost --help'.\n", message.c_str());
+    return false;
+}
+
+// Options may stand before or after the files; "--" ends them. "--name=value" is accepted too.
+bool ParseOptions(int argc, char** argv, HostOptions* options, bool* helpAsked) {
+    *helpAsked = false;
+    if (argc < 2) return ReportUsageError("no command given");
+    options->command = argv[1];
+    if (options->command == "-h" || options->command == "--help" || options->command == "help") {
+        *helpAsked = true;
+        return true;
+    }
+    if (options->command != "plugins" && options->command != "info" &&
+        options->command != "convert") {
+        return ReportUsageError("unknown command '" + options->command + "'");
+    }
+    bool optionsEnded = false;
+    for (int i = 2; i < argc; ++i) {
+        std::string word = argv[i];
+        if (optionsEnded || word.empty() || word[0] != '-' || word == "-") {
+            options->files.push_back(word);
+            continue;
+        }
+        if (word == "--") {
+            optionsEnded = true;
+            continue;
+        }
+        std::string name = word;
+        std::string value;
+        bool hasValue = false;
+        size_t equals = word.find('=');
+        if (word.compare(0, 2, "--") == 0 && equals != std::string::npos) {
+            name = word.substr(0, equals);
+            value = word.substr(equals + 1);
+            hasValue = true;
+        }
+        if (name == "-h" || name == "--help") {
+            *helpAsked = true;
+            return true;
+        }
+        if (name == "--json" || name == "--preview") {
+            if (hasValue) return ReportUsageError(name + " takes no value");
+            if (name == "--json") options->json = true;
+            if (name == "--preview") options->preview = true;
+            continue;
+        }
+        static const char* const valued[] = {
+            "--plugin-dir",     "--offset",       "-o",           "-d",         "--format",
+            "--abort-after",    "--display-bits", "--full-color", "--language", "--screen-width",
+            "--system-version", "--registry"};
+        bool known = false;
+        for (const char* candidate : valued) known = known || name == candidate;
+        if (!known) return ReportUsageError("unknown option '" + word + "'");
+        if (!hasValue) {
+            if (i + 1 >= argc) return ReportUsageError(name + " needs a value");
+            value = argv[++i];
+        }
+        int64_t number = 0;
+        if (name == "--plugin-dir") {
+            options->pluginFolder = value;
+        } else if (name == "--offset") {
+            if (!ParseInteger(value, 0, INT32_MAX, &number)) {
+                return ReportUsageError("--offset needs a number from 0 to 2147483647");
+            }
+            options->offset = (int32_t)number;
+        } else if (name == "-o") {
+            options->outputPath = value;
+        } else if (name == "-d") {
+            options->outputFolder = value;
+        } else if (name == "--format") {
+            if (value != "png" && value != "bmp") return ReportUsageError("--format is png or bmp");
+            options->format = value;
+        } else if (name == "--abort-after") {
+            if (!ParseInteger(value, 0, INT32_MAX, &number)) {
+                return ReportUsageError("--abort-after needs a count of calls");
+            }
+            options->abortAfterCalls = number;
+        } else if (name == "--display-bits") {
+            if (!ParseInteger(value, 1, 32, &number)) {
+                return ReportUsageError("--display-bits needs a number from 1 to 32");
+            }
+            options->device.setDisplayBits = true;
+            options->device.displayBits = (int32_t)number;
+        } else if (name == "--full-color") {
+            if (value != "on" && value != "off")
+                return ReportUsageError("--full-color is on or off");
+            options->device.fullColor = value == "on" ? 1 : 0;
+        } else if (name == "--language") {
+            if (!ParseInteger(value, 0, 0xFFFF, &number)) {
+                return ReportUsageError("--language needs an identifier such as 0x0411");
+            }
+            options->device.setLanguage = true;
+            options->device.language = (uint16_t)number;
+        } else if (name == "--screen-width") {
+            if (!ParseInteger(value, 1, 65535, &number)) {
+                return ReportUsageError("--screen-width needs a number of pixels");
+            }
+            options->device.setScreenWidth = true;
+            options->device.screenWidth = (int32_t)number;
+        } else if (name == "--system-version") {
+            if (!ParseSystemVersion(value, &options->device.versionMajor,
+                                    &options->device.versionMinor)) {
+                return ReportUsageError("--system-version needs major.minor, such as 2.00");
+            }
+            options->device.setSystemVersion = true;
+        } else if (name == "--registry") {
+            options->device.setRegistryFile = true;
+            options->device.registryFile = value;
+        }
+    }
+    if (options->command == "plugins" && !options->files.empty()) {
+        return ReportUsageError("plugins takes no files");
+    }
+    if (options->command != "plugins" && options->files.empty()) {
+        return ReportUsageError(options->command + " needs at least one file");
+    }
+    if (options->command != "convert" &&
+        (!options->outputPath.empty() || !options->outputFolder.empty() ||
+         !options->format.empty() || options->preview || options->abortAfterCalls >= 0)) {
+        return ReportUsageError("-o, -d, --format, --preview and --abort-after are for convert");
+    }
+    if (options->command == "convert" && options->json) {
+        return ReportUsageError("--json is for plugins and info");
+    }
+    if (!options->outputPath.empty() && !options->outputFolder.empty()) {
+        return ReportUsageError("-o and -d exclude each other");
+    }
+    if (!options->outputPath.empty() && options->files.size() != 1) {
+        return ReportUsageError("-o takes a single input; use -d for several");
+    }
+    return true;
+}
+
+// ---- Plug-ins -------------------------------------------------------------------------------
+
+struct LoadedPlugin {
+    PluginModule module;
+    std::string patternName;  // information string 3, "MAG(*.mag)"
+};
+
+// Loads every plug-in of the folder; those that fail are reported and left out.
+bool LoadPlugins(const std::string& folder, std::vector<LoadedPlugin>* plugins) {
+    std::vector<std::string> names;
+    std::string problem;
+    if (!ListPluginFiles(folder, &names, &problem)) {
+        fprintf(stderr, "vbhost: %s\n", problem.c_str());
+        return false;
+    }
+    if (names.empty()) fprintf(stderr, "vbhost: no plug-ins (*.spi) in %s\n", folder.c_str());
+    for (const std::string& name : names) {
+        LoadedPlugin plugin;
+        plugin.module = LoadPluginModule(folder, name);
+        if (!plugin.module.library) {
+            fprintf(stderr, "vbhost: %s: %s\n", name.c_str(), plugin.module.loadProblem.c_str());
+            continue;
+        }
+        plugin.patternName = ReadPluginInfoString(plugin.module, 3);
+        plugins->push_back(plugin);
+    }
+    return true;
+}
+
+std::string DescribeResult(int32_t result) {
+    switch (result) {
+        case RESULT_OK:
+            return "done";
+        case RESULT_NOT_IMPLEMENTED:
+            return "the plug-in does not implement this request";
+        case RESULT_ABORTED:
+            return "decoding aborted";
+        case RESULT_UNKNOWN_FORMAT:
+            return "unknown or unsupported picture format";
+        case RESULT_BROKEN_DATA:
+            return "broken picture data";
+        case RESULT_MEMORY_ERROR:
+            return "not enough memory (the picture may be too large)";
+        case RESULT_FILE_ERROR:
+            return "file error: the plug-in could not open or read the file";
+        default:
+            return "unexpected result code from the plug-in";
+    }
+}
+
+std::string DescribeOutcome(const FileOutcome& outcome) {
+    if (!outcome.plugin) return outcome.hostProblem;
+    std::string text = outcome.plugin->fileName + ": ";
+    if (!outcome.hostProblem.empty()) return text + outcome.hostProblem;
+    return text + DescribeResult(outcome.result) + " (result " + std::to_string(outcome.result) +
+           ")";
+}
+
+bool FileFailed(const FileOutcome& outcome) {
+    return !outcome.hostProblem.empty() || outcome.result != RESULT_OK;
+}
+
+// Reads the file's first bytes for IsSupported (the picture's, when it lies at an offset); the
+// rest of the buffer stays zero for a short file.
+bool PreparePictureFile(const std::string& path, int32_t offset, PictureFile* file,
+                        std::string* problem) {
+    file->path = path;
+    if (!ConvertUtf8ToUtf16(path, &file->wideName)) {
+        *problem = "the file name is not UTF-8 text";
+        return false;
+    }
+    FILE* stream = fopen(path.c_str(), "rb");
+    if (!stream) {
+        *problem = std::string("cannot open the file: ") + strerror(errno);
+        return false;
+    }
+    struct stat status;
+    if (fstat(fileno(stream), &status) != 0 || !S_ISREG(status.st_mode)) {
+        fclose(stream);
+        *problem = "not a regular file";
+        return false;
+    }
+    file->head.assign(FileHeadSize, 0);
+    bool readFailed = fseeko(stream, offset, SEEK_SET) != 0;
+    if (!readFailed) {
+        fread(file->head.data(), 1, FileHeadSize, stream);
+        readFailed = ferror(stream) != 0;
+    }
+    fclose(stream);
+    if (readFailed) {
+        *problem = "cannot read the file";
+        return false;
+    }
+    return true;
+}
+
+// The plug-ins that say they read this file, in the order of their file names.
+std::vector<const LoadedPlugin*> FindCandidates(const std::vector<LoadedPlugin>& plugins,
+                                                const PictureFile& file) {
+    std::vector<const LoadedPlugin*> candidates;
+    for (const LoadedPlugin& plugin : plugins) {
+        // The buffer's address tells the plug-in that the file's bytes are there.
+        uintptr_t fileHead = reinterpret_cast<uintptr_t>(file.head.data());
+        if (plugin.module.isSupported(file.wideName.c_str(), fileHead) == 1) {
+            candidates.push_back(&plugin);
+        }
+    }
+    return candidates;
+}
+
+// ---- plugins --------------------------------------------------------------------------------
+
+int ListPlugins(const HostOptions& options, const std::string& folder) {
+    std::vector<std::string> names;
+    std::string problem;
+    if (!ListPluginFiles(folder, &names, &problem)) {
+        fprintf(stderr, "vbhost: %s\n", problem.c_str());
+        return EXIT_SOME_FAILED;
+    }
+    if (names.empty()) {
+        fprintf(stderr, "vbhost: no plug-ins (*.spi) in %s\n", folder.c_str());
+        if (options.json) printf("[]\n");
+        return EXIT_SOME_FAILED;
+    }
+    static const char* const labels[] = {"interface", "description", "pattern", "pattern name"};
+    static const char* const keys[] = {"interface", "description", "pattern", "patternName"};
+    bool anyFailed = false;
+    if (options.json) printf("[");
+    for (size_t n = 0; n < names.size(); ++n) {
+        PluginModule plugin = LoadPluginModule(folder, names[n]);
+        if (options.json) {
+            printf("%s\n  {\"file\": %s", n ? "," : "", QuoteJson(names[n]).c_str());
+        } else {
+            printf("%s\n", names[n].c_str());
+        }
+        if (!plugin.library) {
+            anyFailed = true;
+            fprintf(stderr, "vbhost: %s: %s\n", names[n].c_str(), plugin.loadProblem.c_str());
+            if (options.json) printf(", \"error\": %s}", QuoteJson(plugin.loadProblem).c_str());
+            continue;
+        }
+        for (int32_t i = 0; i < 4; ++i) {
+            std::string text = ReadPluginInfoString(plugin, i);
+            if (options.json) {
+                printf(", \"%s\": %s", keys[i], QuoteJson(text).c_str());
+            } else {
+                std::string label = std::string(labels[i]) + ":";
+                printf("  %-14s%s\n", label.c_str(), FlattenForTerminal(text).c_str());
+            }
+        }
+        if (options.json) printf("}");
+    }
+    if (options.json) printf("\n]\n");
+    return anyFailed ? EXIT_SOME_FAILED : EXIT_ALL_DONE;
+}
+
+// ---- info -----------------------------------------------------------------------------------
+
+// Asks each candidate in turn; one that does not know the format passes the file on.
+FileOutcome ReadPictureInfo(const std::vector<const LoadedPlugin*>& candidates,
+                            const PictureFile& file, int32_t offset, PictureInfoRecord* record) {
+    FileOutcome outcome;
+    for (const LoadedPlugin* plugin : candidates) {
+        memset(record, 0, sizeof(*record));
+        outcome.plugin = &plugin->module;
+        outcome.result = plugin->module.getPictureInfo(file.wideName.c_str(), offset, 0, record);
+        if (outcome.result != RESULT_UNKNOWN_FORMAT) break;
+    }
+    return outcome;
+}
+
+// Takes the information text out of the record and frees its block: the host owns it.
+std::string TakeInfoText(PictureInfoRecord* record, bool* present) {
+    *present = record->infoText != 0;
+    std::string text;
+    if (*present) {
+        char* block = reinterpret_cast<char*>(record->infoText);
+        // Picture comments are Shift-JIS, as the handheld's Japanese system writes them.
+        text = ConvertShiftJisToUtf8(block);
+        FreeBlock(block);
+        record->infoText = 0;
+    }
+    return text;
+}
+
+const LoadedPlugin* FindLoadedPlugin(const std::vector<LoadedPlugin>& plugins,
+                                     const PluginModule* module) {
+    for (const LoadedPlugin& plugin : plugins) {
+        if (&plugin.module == module) return &plugin;
+    }
+    return nullptr;
+}
+
+int ShowPictureInfo(const HostOptions& options, const std::vector<LoadedPlugin>& plugins) {
+    bool anyFailed = false;
+    if (options.json) printf("[");
+    for (size_t n = 0; n < options.files.size(); ++n) {
+        if (InterruptRequested) break;
+        const std::string& path = options.files[n];
+        PictureFile file;
+        FileOutcome outcome;
+        PictureInfoRecord record;
+        memset(&record, 0, sizeof(record));
+        if (PreparePictureFile(path, options.offset, &file, &outcome.hostProblem)) {
+            std::vector<const LoadedPlugin*> candidates = FindCandidates(plugins, file);
+            if (candidates.empty()) {
+                outcome.hostProblem = "no plug-in reads this file";
+            } else {
+                outcome = ReadPictureInfo(candidates, file, options.offset, &record);
+            }
+        }
+        bool hasText = false;
+        std::string text;
+        if (!FileFailed(outcome)) text = TakeInfoText(&record, &hasText);
+        if (options.json) printf("%s\n  {\"file\": %s", n ? "," : "", QuoteJson(path).c_str());
+        if (FileFailed(outcome)) {
+            anyFailed = true;
+            ReportFileProblem(path, DescribeOutcome(outcome));
+            if (options.json) {
+                printf(", \"plugin\": %s, \"result\": %s, \"error\": %s}",
+                       outcome.plugin ? QuoteJson(outcome.plugin->fileName).c_str() : "null",
+                       outcome.plugin ? std::to_string(outcome.result).c_str() : "null",
+                       QuoteJson(DescribeOutcome(outcome)).c_str());
+            }
+            continue;
+        }
+        const LoadedPlugin* plugin = FindLoadedPlugin(plugins, outcome.plugin);
+        std::string format = plugin ? plugin->patternName : std::string();
+        int32_t left = record.left, top = record.top, width = record.width, height = record.height;
+        unsigned xDensity = record.xDensity, yDensity = record.yDensity;
+        int depth = record.colourDepth;
+        if (options.json) {
+            printf(
+                ", \"plugin\": %s, \"format\": %s, \"result\": 0, \"width\": %d, "
+                "\"height\": %d, \"left\": %d, \"top\": %d, \"depth\": %d, "
+                "\"xDensity\": %u, \"yDensity\": %u, \"text\": %s}",
+                QuoteJson(outcome.plugin->fileName).c_str(), QuoteJson(format).c_str(), width,
+                height, left, top, depth, xDensity, yDensity,
+                hasText ? QuoteJson(text).c_str() : "null");
+        } else {
+            printf("%s\n", path.c_str());
+            printf("  format:   %s (%s)\n", FlattenForTerminal(format).c_str(),
+                   outcome.plugin->fileName.c_str());
+            printf("  size:     %d x %d\n", width, height);
+            printf("  origin:   %d, %d\n", left, top);
+            printf("  depth:    %d bits\n", depth);
+            printf("  density:  %u x %u\n", xDensity, yDensity);
+            if (hasText) printf("  text:     %s\n", FlattenForTerminal(text).c_str());
+        }
+    }
+    if (options.json) printf("\n]\n");
+    if (InterruptRequested) {
+        fprintf(stderr, "vbhost: interrupted\n");
+        return EXIT_INTERRUPTED;
+    }
+    return anyFailed ? EXIT_SOME_FAILED : EXIT_ALL_DONE;
+}
+
+// ---- convert --------------------------------------------------------------------------------
+
+void DrawProgressBar(ProgressState* state, int32_t current, int32_t total) {
+    int percent = 100;
+    if (total > 0) {
+        int64_t share = (int64_t)current * 100 / total;
+        percent = share < 0 ? 0 : share > 100 ? 100 : (int)share;
+    }
+    if (percent == state->lastPercent) return;
+    state->lastPercent = percent;
+    const int barWidth = 30;
+    char bar[barWidth + 1];
+    int filled = percent * barWidth / 100;
+    for (int i = 0; i < barWidth; ++i) bar[i] = i < filled ? '#' : '.';
+    bar[barWidth] = 0;
+    // Keep the end of a long name: that is where the file's own name is.
+    std::string label = state->label;
+    if (label.size() > 36) label = "..." + label.substr(label.size() - 33);
+    fprintf(stderr, "\r%-36s [%s] %3d%%", label.c_str(), bar, percent);
+    fflush(stderr);
+    state->barShown = true;
+}
+
+void ClearProgressBar(ProgressState* state) {
+    if (!state->barShown) return;
+    fprintf(stderr, "\r%78s\r", "");
+    fflush(stderr);
+    state->barShown = false;
+}
+
+int32_t VB_CALL ReportProgress(int32_t current, int32_t total, intptr_t userData) {
+    ProgressState* state = reinterpret_cast<ProgressState*>(userData);
+    ++state->calls;
+    if (state->drawBar) DrawProgressBar(state, current, total);
+    if (InterruptRequested) return 1;
+    if (state->abortAfterCalls >= 0 && state->calls > state->abortAfterCalls) return 1;
+    return 0;
+}
+
+std::string FindBaseName(const std::string& path) {
+    size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// The input's base name with the output's extension: photo.tga -> photo.png. Inputs that would
+// meet in one name (photo.tga and photo.pcx) keep their extensions, photo.tga.png, and inputs
+// of the same name from different folders are then numbered: photo.tga.png, 2-photo.tga.png.
+std::vector<std::string> ChooseOutputPaths(const HostOptions& options, const std::string& format) {
+    if (!options.outputPath.empty()) return {options.outputPath};
+    std::vector<std::string> plainNames;
+    for (const std::string& file : options.files) {
+        std::string base = FindBaseName(file);
+        size_t dot = base.rfind('.');
+        std::string stem = dot == std::string::npos || dot == 0 ? base : base.substr(0, dot);
+        plainNames.push_back(stem + "." + format);
+    }
+    std::vector<std::string> chosen;
+    std::vector<std::string> paths;
+    for (size_t i = 0; i < plainNames.size(); ++i) {
+        size_t sharing = 0;
+        for (const std::string& other : plainNames) sharing += other == plainNames[i] ? 1 : 0;
+        std::string name =
+            sharing > 1 ? FindBaseName(options.files[i]) + "." + format : plainNames[i];
+        std::string candidate = name;
+        for (int number = 2;; ++number) {
+            bool taken = false;
+            for (const std::string& earlier : chosen) taken = taken || earlier == candidate;
+            if (!taken) break;
+            candidate = std::to_string(number) + "-" + name;
+        }
+        chosen.push_back(candidate);
+        std::string folder = options.outputFolder;
+        if (!folder.empty() && folder.back() != '/') folder += '/';
+        paths.push_back(folder + candidate);
+    }
+    return paths;
+}
+
+bool MakeFolders(const std::string& folder, std::string* problem) {
+    std::string path;
+    size_t start = 0;
+    while (start <= folder.size()) {
+        size_t slash = folder.find('/', start);
+        if (slash == std::string::npos) slash = folder.size();
+        path = folder.substr(0, slash);
+        if (!path.empty() && mkdir(path.c_str(), 0777) != 0 && errno != EEXIST) {
+            *problem = "cannot make the folder " + path + ": " + strerror(errno);
+            return false;
+        }
+        start = slash + 1;
+    }
+    struct stat status;
+    if (stat(folder.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) {
+        *problem = folder + " is not a folder";
+        return false;
+    }
+    return true;
+}
+
+bool EndsWithIgnoringCase(const std::string& text, const std::string& ending) {
+    if (text.size() < ending.size()) return false;
+    for (size_t i = 0; i < ending.size(); ++i) {
+        char c = text[text.size() - ending.size() + i];
+        if (c >= 'A' && c <= 'Z') c = (char)(c - 'A' + 'a');
+        if (c != ending[i]) return false;
+    }
+    return true;
+}
+
+void FreePictureBlocks(void* header, void* bits) {
+    FreeBlock(bits);
+    FreeBlock(header);
+}
+
+// Decodes with one plug-in and writes the output; the blocks are freed whatever happens.
+FileOutcome ConvertWithPlugin(const LoadedPlugin& plugin, const PictureFile& file,
+                              const HostOptions& options, const std::string& format,
+                              const std::string& outputPath, ProgressState* progress,
+                              std::string* summary) {
+    FileOutcome outcome;
+    outcome.plugin = &plugin.module;
+    PictureInfoRecord record;
+    memset(&record, 0, sizeof(record));
+    outcome.result =
+        plugin.module.getPictureInfo(file.wideName.c_str(), options.offset, 0, &record);
+    if (outcome.result != RESULT_OK) return outcome;
+    bool hasText;
+    TakeInfoText(&record, &hasText);
+    int32_t expectedWidth = record.width;
+    int32_t expectedHeight = record.height;
+
+    void* header = nullptr;
+    void* bits = nullptr;
+    GetPictureFunction decode =
+        options.preview ? plugin.module.getPreview : plugin.module.getPicture;
+    outcome.result = decode(file.wideName.c_str(), options.offset, 0, &header, &bits,
+                            ReportProgress, reinterpret_cast<intptr_t>(progress));
+    ClearProgressBar(progress);
+    // On any other result the plug-in has freed the blocks; the slots are not to be used.
+    if (outcome.result != RESULT_OK) return outcome;
+
+    DibLayout dib;
+    std::string problem;
+    if (!ReadDibLayout(header, bits, &dib, &problem)) {
+        outcome.hostProblem = "the plug-in delivered an unusable bitmap: " + problem;
+        FreePictureBlocks(header, bits);
+        return outcome;
+    }
+    // Rows may be doubled on output (MAG's 200-line pictures), nothing else may differ.
+    if (dib.width != expectedWidth ||
+        (dib.rows != expectedHeight && (int64_t)dib.rows != 2 * (int64_t)expectedHeight)) {
+        outcome.hostProblem = "the plug-in delivered a bitmap of " + std::to_string(dib.width) +
+                              " x " + std::to_string(dib.rows) + " for a picture of " +
+                              std::to_string(expectedWidth) + " x " +
+                              std::to_string(expectedHeight);
+        FreePictureBlocks(header, bits);
+        return outcome;
+    }
+    std::vector<uint8_t> bytes;
+    bool encoded =
+        format == "bmp" ? EncodeBmp(dib, &bytes, &problem) : EncodePng(dib, &bytes, &problem);
+    FreePictureBlocks(header, bits);
+    if (!encoded || !WriteFileAtomically(outputPath, bytes, &problem)) {
+        outcome.hostProblem = problem;
+        return outcome;
+    }
+    *summary = std::to_string(dib.width) + " x " + std::to_string(dib.rows) + ", " +
+               std::to_string(dib.bitCount) + " bits";
+    return outcome;
+}
+
+int ConvertPictures(const HostOptions& options, const std::vector<LoadedPlugin>& plugins) {
+    std::string format = options.format;
+    if (format.empty()) format = EndsWithIgnoringCase(options.outputPath, ".bmp") ? "bmp" : "png";
+    std::vector<std::string> outputPaths = ChooseOutputPaths(options, format);
+    if (!options.outputFolder.empty()) {
+        std::string problem;
+        if (!MakeFolders(options.outputFolder, &problem)) {
+            fprintf(stderr, "vbhost: %s\n", problem.c_str());
+            return EXIT_SOME_FAILED;
+        }
+    }
+    bool drawBar = isatty(STDERR_FILENO) != 0;
+    bool anyFailed = false;
+    size_t n = 0;
+    for (; n < options.files.size() && !InterruptRequested; ++n) {
+        const std::string& path = options.files[n];
+        PictureFile file;
+        FileOutcome outcome;
+        std::string summary;
+        if (PreparePictureFile(path, options.offset, &file, &outcome.hostProblem)) {
+            std::vector<const LoadedPlugin*> candidates = FindCandidates(plugins, file);
+            if (candidates.empty()) outcome.hostProblem = "no plug-in reads this file";
+            for (const LoadedPlugin* plugin : candidates) {
+                ProgressState progress;
+                progress.label = path;
+                progress.drawBar = drawBar;
+                progress.abortAfterCalls = options.abortAfterCalls;
+                outcome = ConvertWithPlugin(*plugin, file, options, format, outputPaths[n],
+                                            &progress, &summary);
+                if (outcome.result != RESULT_UNKNOWN_FORMAT) break;
+            }
+        }
+        if (!FileFailed(outcome)) {
+            printf("%s -> %s (%s, %s)\n", path.c_str(), outputPaths[n].c_str(),
+                   outcome.plugin->fileName.c_str(), summary.c_str());
+            fflush(stdout);
+            continue;
+        }
+        anyFailed = true;
+        std::string message = DescribeOutcome(outcome);
+        if (outcome.result == RESULT_ABORTED && InterruptRequested) {
+            message += ", interrupted by Ctrl-C";
+        } else if (outcome.result == RESULT_ABORTED) {
+            message += " as asked by --abort-after";
+        }
+        ReportFileProblem(path, message);
+    }
+    if (InterruptRequested) {
+        size_t left = options.files.size() - n;
+        if (left > 0) fprintf(stderr, "vbhost: interrupted; %zu file(s) not converted\n", left);
+        return EXIT_INTERRUPTED;
+    }
+    return anyFailed ? EXIT_SOME_FAILED : EXIT_ALL_DONE;
+}
+
+void RemoveTemporaryRegistryAtExit() {
+    RemoveTemporaryRegistry();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    HostOptions options;
+    bool helpAsked = false;
+    if (!ParseOptions(argc, argv, &options, &helpAsked)) return EXIT_USAGE;
+    if (helpAsked) {
+        fputs(UsageText, stdout);
+        return EXIT_ALL_DONE;
+    }
+    std::string folder =
+        options.pluginFolder.empty() ? FindExecutableFolder() : options.pluginFolder;
+    InstallInterruptHandler();
+    // The plug-ins probe the device when they are attached: set it up before loading them.
+    atexit(RemoveTemporaryRegistryAtExit);
+    std::string problem;
+    if (!ApplyDeviceSettings(options.device, &problem)) {
+        fprintf(stderr, "vbhost: %s\n", problem.c_str());
+        return EXIT_SOME_FAILED;
+    }
+    if (options.command == "plugins") return ListPlugins(options, folder);
+
+    std::vector<LoadedPlugin> plugins;
+    if (!LoadPlugins(folder, &plugins)) return EXIT_SOME_FAILED;
+    // Every block a plug-in hands over is freed here, and a plug-in frees the rest itself:
+    // blocks still alive at the end are a leak worth telling the plug-in's developer about.
+    int64_t blocksBefore = TestingLiveBlockCount();
+    int status = options.command == "info" ? ShowPictureInfo(options, plugins)
+                                           : ConvertPictures(options, plugins);
+    int64_t blocksLeft = TestingLiveBlockCount() - blocksBefore;
+    if (blocksLeft != 0) {
+        fprintf(stderr, "vbhost: warning: %lld local-heap block(s) left allocated\n",
+                (long long)blocksLeft);
+    }
+    return status;
+}

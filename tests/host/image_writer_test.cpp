@@ -1,0 +1,254 @@
+// The PNG/BMP writer against DIBs built byte by byte here, the way a plug-in lays them out.
+#include "host/image_writer.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "png_reader.h"
+
+namespace {
+
+void PutLe32(std::vector<uint8_t>* bytes, size_t at, uint32_t value) {
+    for (int i = 0; i < 4; ++i) (*bytes)[at + i] = (uint8_t)(value >> (8 * i));
+}
+
+// A header block as the plug-ins allocate it: 40 bytes of BITMAPINFOHEADER, then `blockEntries`
+// RGBQUADs; entry i is blue i*3, green 255-i, red i*7.
+std::vector<uint8_t> MakeHeaderBlock(int32_t width, int32_t height, uint16_t bitCount,
+                                     uint32_t blockEntries, uint32_t coloursUsed = 0) {
+    std::vector<uint8_t> block(40 + 4 * blockEntries, 0);
+    PutLe32(&block, 0, 40);
+    PutLe32(&block, 4, (uint32_t)width);
+    PutLe32(&block, 8, (uint32_t)height);
+    block[12] = 1;
+    block[14] = (uint8_t)bitCount;
+    PutLe32(&block, 32, coloursUsed);
+    for (uint32_t i = 0; i < blockEntries; ++i) {
+        block[40 + 4 * i] = (uint8_t)(i * 3);
+        block[41 + 4 * i] = (uint8_t)(255 - i);
+        block[42 + 4 * i] = (uint8_t)(i * 7);
+    }
+    return block;
+}
+
+uint32_t StrideOf(int32_t width, int bitCount) {
+    return ((width * bitCount + 31) / 32) * 4;
+}
+
+// Index of pixel (x, y from the top) in the palette pictures below.
+int IndexAt(int x, int y, int bitCount) {
+    return (x + 2 * y + 1) % (1 << bitCount);
+}
+
+// Bottom-up bits with the pixels of IndexAt, left pixel in the high bits, pads 0.
+std::vector<uint8_t> MakePaletteBits(int32_t width, int32_t height, int bitCount) {
+    uint32_t stride = StrideOf(width, bitCount);
+    std::vector<uint8_t> bits(stride * height, 0);
+    for (int y = 0; y < height; ++y) {
+        uint8_t* row = &bits[(size_t)(height - 1 - y) * stride];
+        for (int x = 0; x < width; ++x) {
+            int bit = x * bitCount;
+            row[bit / 8] |= (uint8_t)(IndexAt(x, y, bitCount) << (8 - bitCount - bit % 8));
+        }
+    }
+    return bits;
+}
+
+DibLayout ReadLayout(const std::vector<uint8_t>& header, const std::vector<uint8_t>& bits) {
+    DibLayout layout;
+    std::string problem;
+    EXPECT_TRUE(ReadDibLayout(header.data(), bits.data(), &layout, &problem)) << problem;
+    return layout;
+}
+
+DecodedPng EncodeAndDecodePng(const DibLayout& layout) {
+    std::vector<uint8_t> bytes;
+    std::string problem;
+    EXPECT_TRUE(EncodePng(layout, &bytes, &problem)) << problem;
+    DecodedPng png;
+    EXPECT_TRUE(DecodePng(bytes, &png, &problem)) << problem;
+    return png;
+}
+
+TEST(BmpWriter, WritesFileHeaderThenTheDibAsReceived) {
+    // 4 bits, 3 x 2: a 104-byte header block and two 4-byte rows.
+    std::vector<uint8_t> header = MakeHeaderBlock(3, 2, 4, 16);
+    std::vector<uint8_t> bits = {0x12, 0x30, 0, 0, 0x45, 0x60, 0, 0};
+    std::vector<uint8_t> bmp;
+    std::string problem;
+    ASSERT_TRUE(EncodeBmp(ReadLayout(header, bits), &bmp, &problem)) << problem;
+
+    std::vector<uint8_t> expected = {'B', 'M', 126, 0, 0, 0, 0, 0, 0, 0, 118, 0, 0, 0};
+    expected.insert(expected.end(), header.begin(), header.end());
+    expected.insert(expected.end(), bits.begin(), bits.end());
+    EXPECT_EQ(expected, bmp);
+}
+
+TEST(BmpWriter, TakesOnlyTheColourTableInUse) {
+    // The TGA filter hands over a 1064-byte header block at every depth; at 24 bits none of its
+    // table belongs to the picture, and a short biClrUsed table is all that is written.
+    std::vector<uint8_t> header = MakeHeaderBlock(1, 1, 24, 256);
+    std::vector<uint8_t> bits = {1, 2, 3, 0};
+    std::vector<uint8_t> bmp;
+    std::string problem;
+    ASSERT_TRUE(EncodeBmp(ReadLayout(header, bits), &bmp, &problem));
+    ASSERT_EQ(14u + 40 + 4, bmp.size());
+    EXPECT_EQ(54, bmp[10]);
+    EXPECT_EQ(std::vector<uint8_t>(header.begin(), header.begin() + 40),
+              std::vector<uint8_t>(bmp.begin() + 14, bmp.begin() + 54));
+
+    std::vector<uint8_t> shortTable = MakeHeaderBlock(1, 1, 8, 256, 2);
+    ASSERT_TRUE(EncodeBmp(ReadLayout(shortTable, bits), &bmp, &problem));
+    EXPECT_EQ(14u + 48 + 4, bmp.size());
+    EXPECT_EQ(62, bmp[10]);
+}
+
+class PalettePng : public ::testing::TestWithParam<int> {};
+
+TEST_P(PalettePng, KeepsIndicesAndTheDibsColourTableTopRowFirst) {
+    int bitCount = GetParam();
+    const int32_t width = 5, height = 3;
+    std::vector<uint8_t> header =
+        MakeHeaderBlock(width, height, (uint16_t)bitCount, 1u << bitCount);
+    std::vector<uint8_t> bits = MakePaletteBits(width, height, bitCount);
+    DecodedPng png = EncodeAndDecodePng(ReadLayout(header, bits));
+
+    ASSERT_EQ(5u, png.width);
+    ASSERT_EQ(3u, png.height);
+    EXPECT_EQ(3, png.colourType);  // PNG_COLOR_TYPE_PALETTE
+    EXPECT_EQ(bitCount, png.bitDepth);
+    ASSERT_EQ(3u << bitCount, png.palette.size());
+    for (int i = 0; i < (1 << bitCount); ++i) {
+        EXPECT_EQ((uint8_t)(i * 7), png.palette[3 * i]) << i;
+        EXPECT_EQ((uint8_t)(255 - i), png.palette[3 * i + 1]) << i;
+        EXPECT_EQ((uint8_t)(i * 3), png.palette[3 * i + 2]) << i;
+    }
+    for (uint32_t y = 0; y < png.height; ++y) {
+        for (uint32_t x = 0; x < png.width; ++x) {
+            EXPECT_EQ(IndexAt(x, y, bitCount), PngIndexAt(png, y, x)) << x << "," << y;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Depths, PalettePng, ::testing::Values(1, 2, 4, 8));
+
+TEST(PalettePng, PadsAShortColourTableWithBlack) {
+    // Indices past biClrUsed must still name a palette entry, or PNG readers refuse the file.
+    std::vector<uint8_t> header = MakeHeaderBlock(2, 1, 8, 2, 2);
+    std::vector<uint8_t> bits = {0, 200, 0, 0};
+    DecodedPng png = EncodeAndDecodePng(ReadLayout(header, bits));
+    ASSERT_EQ(768u, png.palette.size());
+    EXPECT_EQ((std::vector<uint8_t>{7, 254, 3}),
+              std::vector<uint8_t>(png.palette.begin() + 3, png.palette.begin() + 6));
+    EXPECT_EQ((std::vector<uint8_t>{0, 0, 0}),
+              std::vector<uint8_t>(png.palette.begin() + 600, png.palette.begin() + 603));
+    EXPECT_EQ(200, PngIndexAt(png, 0, 1));
+}
+
+TEST(ColourPng, TurnsBlueGreenRedRowsIntoRgbWithTheTopRowFirst) {
+    // 3 x 2 at 24 bits: stride 12. Memory row 0 is the bottom row.
+    std::vector<uint8_t> header = MakeHeaderBlock(3, 2, 24, 0);
+    std::vector<uint8_t> bits = {
+        10, 11, 12, 20, 21, 22, 30, 31, 32, 0, 0, 0,  // bottom
+        40, 41, 42, 50, 51, 52, 60, 61, 62, 0, 0, 0,  // top
+    };
+    DecodedPng png = EncodeAndDecodePng(ReadLayout(header, bits));
+    EXPECT_EQ(2, png.colourType);  // PNG_COLOR_TYPE_RGB
+    EXPECT_EQ(8, png.bitDepth);
+    ASSERT_EQ(2u, png.rows.size());
+    EXPECT_EQ((std::vector<uint8_t>{42, 41, 40, 52, 51, 50, 62, 61, 60}), png.rows[0]);
+    EXPECT_EQ((std::vector<uint8_t>{12, 11, 10, 22, 21, 20, 32, 31, 30}), png.rows[1]);
+
+    // A negative height says the rows are already top row first.
+    PutLe32(&header, 8, (uint32_t)-2);
+    png = EncodeAndDecodePng(ReadLayout(header, bits));
+    EXPECT_EQ((std::vector<uint8_t>{12, 11, 10, 22, 21, 20, 32, 31, 30}), png.rows[0]);
+}
+
+struct BadHeader {
+    const char* what;
+    size_t offset;  // field to overwrite, 4 bytes little-endian
+    uint32_t value;
+};
+
+void PrintTo(const BadHeader& header, std::ostream* out) {
+    *out << header.what;
+}
+
+class UnusableHeader : public ::testing::TestWithParam<BadHeader> {};
+
+TEST_P(UnusableHeader, IsRefusedBeforeTheBitsAreRead) {
+    std::vector<uint8_t> header = MakeHeaderBlock(4, 4, 8, 256);
+    PutLe32(&header, GetParam().offset, GetParam().value);
+    if (GetParam().offset == 12) header[14] = 8;  // planes share a word with the depth
+    DibLayout layout;
+    std::string problem;
+    // No bits block at all: a refused header must not lead to reading one.
+    EXPECT_FALSE(ReadDibLayout(header.data(), nullptr, &layout, &problem));
+    EXPECT_FALSE(problem.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Fields, UnusableHeader,
+    ::testing::Values(BadHeader{"core header", 0, 12}, BadHeader{"v5 header", 0, 124},
+                      BadHeader{"negative width", 4, (uint32_t)-4},
+                      BadHeader{"height INT32_MIN", 8, 0x80000000u}, BadHeader{"two planes", 12, 2},
+                      BadHeader{"16 bits", 14, 16}, BadHeader{"32 bits", 14, 32},
+                      BadHeader{"3 bits", 14, 3}, BadHeader{"RLE8", 16, 1},
+                      BadHeader{"257 colours", 32, 257}, BadHeader{"rows need a bits block", 8, 4}),
+    [](const ::testing::TestParamInfo<BadHeader>& info) {
+        std::string name = info.param.what;
+        for (char& c : name) c = isalnum((unsigned char)c) ? c : '_';
+        return name;
+    });
+
+TEST(DibLayout, RefusesSizesThatDoNotFitAHeapBlock) {
+    std::string problem;
+    DibLayout layout;
+    uint8_t bits[4] = {};
+    // 0x7FFFFFFF pixels of 3 bytes in one row, and a 4-bit table entry count above 16.
+    std::vector<uint8_t> wide = MakeHeaderBlock(0x7FFFFFFF, 1, 24, 0);
+    EXPECT_FALSE(ReadDibLayout(wide.data(), bits, &layout, &problem));
+    std::vector<uint8_t> tall = MakeHeaderBlock(65536, 65536, 8, 256);
+    EXPECT_FALSE(ReadDibLayout(tall.data(), bits, &layout, &problem));
+    std::vector<uint8_t> table = MakeHeaderBlock(1, 1, 4, 16, 17);
+    EXPECT_FALSE(ReadDibLayout(table.data(), bits, &layout, &problem));
+}
+
+TEST(DibLayout, EmptyPictureMakesABmpButNoPng) {
+    std::vector<uint8_t> header = MakeHeaderBlock(0, 0, 24, 0);
+    DibLayout layout;
+    std::string problem;
+    ASSERT_TRUE(ReadDibLayout(header.data(), nullptr, &layout, &problem)) << problem;
+    std::vector<uint8_t> bytes;
+    EXPECT_FALSE(EncodePng(layout, &bytes, &problem));
+    EXPECT_TRUE(bytes.empty());
+    ASSERT_TRUE(EncodeBmp(layout, &bytes, &problem));
+    EXPECT_EQ(54u, bytes.size());
+}
+
+TEST(FileWriting, LeavesNoPartialFileBehind) {
+    char folder[] = "/tmp/vbhost-writer-XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(folder));
+    std::string path = std::string(folder) + "/out.png";
+    std::vector<uint8_t> bytes = {1, 2, 3};
+    std::string problem;
+    ASSERT_TRUE(WriteFileAtomically(path, bytes, &problem)) << problem;
+    EXPECT_EQ(bytes, ReadFileBytes(path));
+    // An older file is replaced whole.
+    ASSERT_TRUE(WriteFileAtomically(path, {9}, &problem));
+    EXPECT_EQ(std::vector<uint8_t>{9}, ReadFileBytes(path));
+
+    EXPECT_FALSE(WriteFileAtomically(std::string(folder) + "/missing/out.png", bytes, &problem));
+    EXPECT_NE(std::string::npos, problem.find("missing/out.png"));
+
+    unlink(path.c_str());
+    EXPECT_EQ(0, rmdir(folder)) << "something else was left in the folder";
+}
+
+}  // namespace
