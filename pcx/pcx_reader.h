@@ -1,0 +1,44 @@
+// ZSoft PCX reader: run-length encoded 16-colour pictures (1 bit x 4 planes), mapped onto the
+// 3-3-2 colour cube, and 256-colour pictures (8 bits x 1 plane) with their palette trailer,
+// always delivered as an 8-bit DIB with a 256-entry colour table.
+#ifndef VB_PCX_PCX_READER_H
+#define VB_PCX_PCX_READER_H
+
+#include <stdint.h>
+
+#include "framework/format.h"
+#include "framework/plugin.h"
+
+enum : uint32_t {
+    PCX_HEADER_SIZE = 128,
+    PCX_PALETTE_MARKER = 12,  // the byte that introduces the 256-colour palette trailer
+};
+
+// 1 when the name ends with ".pcx" (any letter case); the file's bytes are not looked at.
+int32_t AcceptPcxPicture(const char16_t* fileName, const uint8_t* fileHead);
+
+// Fills `info` from the 128-byte header (bytes past the end of a short file read as 0). No
+// header field is checked: a layout the decoder refuses still gets a record.
+int32_t ReadPcxPictureInfo(const char16_t* fileName, int32_t offset, PictureInfoRecord* info);
+
+// Decodes the picture into an 8-bit bottom-up DIB. The file is always read from its first
+// byte; `offset` is not used. On RESULT_OK both blocks belong to the caller, otherwise every
+// block has been freed (the slots then hold stale or null handles).
+int32_t DecodePcxPicture(const char16_t* fileName, int32_t offset, void** headerSlot,
+                         void** bitsSlot, ProgressNotifier notifier, intptr_t userData);
+
+// Decodes one 16-colour row, plane after plane (each plane line bytesPerLine plane bytes), into
+// 3-3-2 cube indices in `row`, which the caller has cleared. Positions at or past `rowSize` are
+// decoded but not stored. Returns the encoded bytes consumed, 0 for broken data (a run length
+// of 0, bytesPerLine below 1, a plane count outside 1..4, or a row that needs more than the
+// `encodedSize` bytes at `encoded`).
+uint32_t DecodePlanarLine(const uint8_t* encoded, uint32_t encodedSize, uint8_t* row,
+                          uint32_t rowSize, int32_t bytesPerLine, int32_t planes);
+
+// Decodes one 256-colour row of bytesPerLine pixels into `row`; positions at or past `rowSize`
+// are not stored, and positions the line does not reach keep what `row` held. Returns the
+// encoded bytes consumed, 0 for broken data as above.
+uint32_t DecodeByteLine(const uint8_t* encoded, uint32_t encodedSize, uint8_t* row,
+                        uint32_t rowSize, int32_t bytesPerLine);
+
+#endif

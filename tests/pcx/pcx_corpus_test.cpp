@@ -1,0 +1,89 @@
+// PCX files written by other programs (tests/data/pcx, origins in SOURCES.tsv), read from disk
+// through vbpcx.spi.
+//
+// The pixel checksums are FNV-1a 64 over the red, green, blue bytes of the width x height
+// pixels, top row first, as ImageMagick 6 decodes the files. 256-colour pictures use their own
+// palette. For the 16-colour ones ImageMagick's colours were turned back into pixel values
+// through the file's header palette, and the values into the 3-3-2 cube colours this filter
+// maps them to. ImageMagick tints kde__ccbug_463951's gray palette (index 255 comes out as
+// 248, 248, 249), so its checksum comes from a plain reading of the file's runs and palette.
+#include "pcx_plugin_support.h"
+
+namespace {
+
+struct CorpusFile {
+    const char* name;
+    int32_t result;
+    int32_t left, top, width, height, depth;  // the information record
+    uint64_t checksum;                        // on RESULT_OK
+};
+
+const CorpusFile kCorpus[] = {
+    // 16 colours, 1 bit x 4 planes.
+    {"kde__16color.pcx", RESULT_OK, 0, 0, 200, 168, 4, 0xbae68dce9de54f65ull},
+    {"kryptan__tiny.pcx", RESULT_OK, 0, 0, 3, 3, 4, 0xbf9a66247fd3e6dfull},
+    {"pillow__p_4_planes.pcx", RESULT_OK, 0, 0, 1, 1, 4, 0x125b06191db8a27full},
+    // 256 colours, 8 bits x 1 plane, odd bytes per line among them.
+    {"imagers__256-palette.pcx", RESULT_OK, 0, 0, 435, 353, 8, 0xb18ec222d05cf24eull},
+    {"kde__ccbug_463951.pcx", RESULT_OK, 0, 0, 581, 400, 8, 0x40cfa5fd20c60b7cull},
+    {"kde__indexed8.pcx", RESULT_OK, 0, 0, 32, 32, 8, 0xb4e7668b3485dd53ull},
+    {"kryptan__gmarbles.pcx", RESULT_OK, 0, 0, 141, 99, 8, 0xf4717f69cca1def5ull},
+    {"pillow__odd_stride.pcx", RESULT_OK, 0, 0, 371, 150, 8, 0x63b17ce546e8786dull},
+    // Layouts this filter does not decode.
+    {"kde__bw.pcx", RESULT_UNKNOWN_FORMAT, 0, 0, 32, 32, 24, 0},
+    {"kde__rgb-gimp-2.8.10.pcx", RESULT_UNKNOWN_FORMAT, 0, 0, 32, 32, 24, 0},
+    {"kde__dice_rgba.pcx", RESULT_UNKNOWN_FORMAT, 0, 0, 63, 47, 32, 0},
+    {"kde__indexed4.pcx", RESULT_UNKNOWN_FORMAT, 0, 0, 32, 32, 4, 0},
+    {"kryptan__CGA_BW.pcx", RESULT_UNKNOWN_FORMAT, 0, 0, 640, 200, 1, 0},
+    {"kryptan__CGA_TST1.pcx", RESULT_UNKNOWN_FORMAT, 0, 0, 320, 200, 2, 0},
+    {"pillow__pil184.pcx", RESULT_UNKNOWN_FORMAT, 1, 1, 447, 144, 1, 0},
+    // Damaged: 12 bytes per line for 88 pixels and no palette after the rows; encoding byte 32.
+    {"pillow__01r_00.pcx", RESULT_FILE_ERROR, 0, 0, 88, 52, 8, 0},
+    {"pillow__ossfuzz-4836216264589312.pcx", RESULT_UNKNOWN_FORMAT, 0, 8224, 1, 1, 2, 0},
+};
+
+uint64_t PixelChecksum(const DecodeOutcome& out, int32_t width, int32_t height) {
+    uint64_t hash = 0xcbf29ce484222325ull;
+    uint32_t stride = DibStride(width);
+    for (int32_t y = 0; y < height; y++) {
+        const uint8_t* row = &out.bits[(size_t)(height - 1 - y) * stride];
+        for (int32_t x = 0; x < width; x++) {
+            const uint8_t* quad = &out.header[40 + 4 * row[x]];
+            for (int k = 2; k >= 0; k--) {  // red, green, blue
+                hash ^= quad[k];
+                hash *= 0x100000001b3ull;
+            }
+        }
+    }
+    return hash;
+}
+
+TEST_F(PcxPluginTest, CorpusFilesFromOtherWriters) {
+    for (const CorpusFile& file : kCorpus) {
+        SCOPED_TRACE(file.name);
+        std::u16string path = Utf16(std::string(VB_SOURCE_DIR) + "/tests/data/pcx/" + file.name);
+        int32_t result;
+        PictureInfoRecord info = Info(path, &result);
+        ASSERT_EQ(result, RESULT_OK);
+        EXPECT_EQ(info.left, file.left);
+        EXPECT_EQ(info.top, file.top);
+        EXPECT_EQ(info.width, file.width);
+        EXPECT_EQ(info.height, file.height);
+        EXPECT_EQ(info.colourDepth, file.depth);
+
+        NotifierLog log;
+        DecodeOutcome out = Decode(path, &log);
+        EXPECT_EQ(out.result, file.result);
+        EXPECT_EQ(TestingLiveBlockCount(), startBlocks);
+        if (out.result != RESULT_OK) continue;
+        EXPECT_EQ(log.calls, ExpectedCalls(file.height, file.height));
+        std::vector<uint8_t> expected = ExpectedHeader(file.width, file.height, {});
+        EXPECT_TRUE(std::equal(expected.begin(), expected.begin() + 40, out.header.begin()));
+        if (file.checksum != 0) {
+            uint64_t checksum = PixelChecksum(out, file.width, file.height);
+            EXPECT_EQ(checksum, file.checksum) << std::hex << checksum;
+        }
+    }
+}
+
+}  // namespace

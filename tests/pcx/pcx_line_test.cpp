@@ -1,0 +1,349 @@
+// The two line decoders, called directly: colour mapping, plane order, runs at and across the
+// end of a plane line, positions past the row, and the end of the encoded bytes.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "pcx/pcx_reader.h"
+#include "tests/support/pcx_encoder.h"
+
+namespace {
+
+// Cube index of every 16-colour pixel value (plane 0 + 2 plane 1 + 4 plane 2 + 8 plane 3), and
+// the colour that index stands for, written out by hand.
+struct Mapping {
+    int index;
+    int red, green, blue;
+};
+const Mapping kMapping[16] = {
+    {0, 0, 0, 0},   {96, 108, 0, 0},    {12, 0, 108, 0},   {108, 108, 108, 0},
+    {1, 0, 0, 85},  {97, 108, 0, 85},   {13, 0, 108, 85},  {109, 108, 108, 85},
+    {0, 0, 0, 0},   {192, 216, 0, 0},   {24, 0, 216, 0},   {216, 216, 216, 0},
+    {2, 0, 0, 170}, {194, 216, 0, 170}, {26, 0, 216, 170}, {218, 216, 216, 170},
+};
+
+const uint8_t kCanary = 0xA5;
+
+// A row area of `size` bytes followed by guard bytes that no decoder may touch.
+struct GuardedRow {
+    explicit GuardedRow(size_t size, uint8_t fill = 0) : size(size), bytes(size + 64, kCanary) {
+        std::fill(bytes.begin(), bytes.begin() + size, fill);
+    }
+    uint8_t* data() { return bytes.data(); }
+    bool GuardIntact() const {
+        for (size_t i = size; i < bytes.size(); i++) {
+            if (bytes[i] != kCanary) return false;
+        }
+        return true;
+    }
+    size_t size;
+    std::vector<uint8_t> bytes;
+};
+
+// The encoded row of a planar picture's first row, as the encoder writes it.
+std::vector<uint8_t> EncodedPlanarRow(const PcxFile& file) {
+    std::vector<uint8_t> whole = WritePcx(file);
+    return std::vector<uint8_t>(whole.begin() + 128, whole.end());
+}
+
+uint32_t DecodeIntoRow(const std::vector<uint8_t>& encoded, GuardedRow* row, int32_t lineBytes,
+                       int32_t planes = 4) {
+    // Give the decoder the whole worst-case area, as the picture decoder does.
+    std::vector<uint8_t> area(encoded);
+    area.resize(std::max<size_t>(area.size(), 2u * planes * (lineBytes > 0 ? lineBytes : 0)), 0);
+    return DecodePlanarLine(area.data(), (uint32_t)area.size(), row->data(), (uint32_t)row->size,
+                            lineBytes, planes);
+}
+
+TEST(PcxPlanarLine, MapsEveryPixelValueOntoTheCube) {
+    std::vector<uint8_t> pixels(16);
+    for (int v = 0; v < 16; v++) pixels[v] = (uint8_t)v;
+    PcxFile file = MakePlanarPcx(16, 1, pixels);
+    file.maxRun = 1;
+    std::vector<uint8_t> encoded = EncodedPlanarRow(file);
+    GuardedRow row(16);
+    EXPECT_EQ(DecodeIntoRow(encoded, &row, 2), encoded.size());
+    for (int v = 0; v < 16; v++) {
+        const Mapping& m = kMapping[v];
+        EXPECT_EQ(row.bytes[v], m.index) << "pixel value " << v;
+        // The index's colour in the 3-3-2 cube is the one the 16-colour layout means.
+        EXPECT_EQ(36 * (m.index >> 5), m.red);
+        EXPECT_EQ(36 * ((m.index >> 2) & 7), m.green);
+        EXPECT_EQ(85 * (m.index & 3), m.blue);
+    }
+    EXPECT_TRUE(row.GuardIntact());
+}
+
+TEST(PcxPlanarLine, PlaneThreeAloneIsBlackAndAllPlanesGive218) {
+    // Plane 3 doubles what planes 0 to 2 left, so on its own it doubles 0.
+    const std::vector<uint8_t> alone = {0x00, 0x00, 0x00, 0x80};
+    const std::vector<uint8_t> all = {0x80, 0x80, 0x80, 0x80};
+    GuardedRow row(8);
+    EXPECT_EQ(DecodeIntoRow(alone, &row, 1), 4u);
+    EXPECT_EQ(row.bytes[0], 0);
+    EXPECT_EQ(DecodeIntoRow(all, &row, 1), 4u);
+    EXPECT_EQ(row.bytes[0], 218);
+    EXPECT_EQ(row.bytes[1], 0);
+}
+
+TEST(PcxPlanarLine, PaddingBitsPastTheRowAreDroppedAndDoNotChangeThePixels) {
+    // 100 pixels with 14 bytes per line: positions 100 to 111 of every plane are padding.
+    std::vector<uint8_t> pixels(100);
+    for (int x = 0; x < 100; x++) pixels[x] = (uint8_t)((x * 7 + x / 9) & 15);
+    std::vector<uint8_t> rows[2];
+    for (int pad = 0; pad < 2; pad++) {
+        PcxFile file = MakePlanarPcx(100, 1, pixels, 14, pad ? 15 : 0);
+        GuardedRow row(100);
+        std::vector<uint8_t> encoded = EncodedPlanarRow(file);
+        EXPECT_EQ(DecodeIntoRow(encoded, &row, 14), encoded.size());
+        EXPECT_TRUE(row.GuardIntact());
+        rows[pad].assign(row.bytes.begin(), row.bytes.begin() + 100);
+        for (int x = 0; x < 100; x++) ASSERT_EQ(row.bytes[x], kMapping[pixels[x]].index) << x;
+    }
+    EXPECT_EQ(rows[0], rows[1]);
+}
+
+TEST(PcxPlanarLine, SolidRowAsOneRunPerPlane) {
+    // Pixel value 13 = planes 0, 2 and 3 set: each plane line is one run of 14 bytes.
+    const std::vector<uint8_t> encoded = {0xCE, 0xFF, 0xCE, 0x00, 0xCE, 0xFF, 0xCE, 0xFF};
+    GuardedRow row(100);
+    EXPECT_EQ(DecodeIntoRow(encoded, &row, 14), 8u);
+    for (int x = 0; x < 100; x++) ASSERT_EQ(row.bytes[x], 194) << x;
+    EXPECT_TRUE(row.GuardIntact());
+}
+
+TEST(PcxPlanarLine, RunCrossingThePlaneLineIsExpandedWholeAndTheNextPlaneFollowsIt) {
+    // Two bytes per line. Plane 0 is one run of 3 bytes: its third byte lands on pixels 16 to 23.
+    // Plane 1 starts right after the run's two bytes.
+    const std::vector<uint8_t> encoded = {0xC3, 0xFF, 0xC2, 0x00, 0xC2, 0xF0, 0xC2, 0x00};
+    GuardedRow wide(24);
+    EXPECT_EQ(DecodeIntoRow(encoded, &wide, 2), 8u);
+    for (int x = 0; x < 24; x++) {
+        int expected = 96;                         // plane 0 everywhere, also past 16
+        if (x < 16 && (x % 8) < 4) expected |= 1;  // plane 2's 0xF0 on its two bytes
+        ASSERT_EQ(wide.bytes[x], expected) << x;
+    }
+    // With a 16-byte row the run's third byte is decoded but not stored.
+    GuardedRow narrow(16);
+    EXPECT_EQ(DecodeIntoRow(encoded, &narrow, 2), 8u);
+    EXPECT_TRUE(narrow.GuardIntact());
+    EXPECT_EQ(narrow.bytes[0], 97);
+    EXPECT_EQ(narrow.bytes[15], 96);
+}
+
+TEST(PcxPlanarLine, RowEndingInsideAPlaneByteStoresOnlyItsOwnPixels) {
+    // A 12-byte row (stride of a 10 to 12 pixel picture): plane byte 1 covers pixels 8 to 15, of
+    // which 8 to 11 are stored.
+    const std::vector<uint8_t> encoded = {0xC2, 0xFF, 0xC2, 0xFF, 0x00, 0x5A, 0xC2, 0xFF};
+    GuardedRow row(12);
+    EXPECT_EQ(DecodeIntoRow(encoded, &row, 2), 8u);
+    const uint8_t secondByte = 0x5A;  // 0101 1010
+    for (int x = 0; x < 12; x++) {
+        int plane2 = x < 8 ? 0 : (secondByte >> (7 - (x - 8))) & 1;
+        ASSERT_EQ(row.bytes[x], 2 * (96 + 12 + plane2)) << x;
+    }
+    EXPECT_TRUE(row.GuardIntact());
+}
+
+TEST(PcxLines, RunLengthZeroIsBrokenData) {
+    std::vector<uint8_t> area(64, 0);
+    GuardedRow row(16);
+    area[0] = 0x01;
+    area[1] = 0xC0;  // run of nothing, in plane 0's line
+    EXPECT_EQ(DecodePlanarLine(area.data(), (uint32_t)area.size(), row.data(), 16, 2, 4), 0u);
+    area[0] = 0xC2;
+    area[1] = 0x00;
+    area[2] = 0x00;
+    area[3] = 0xC0;  // at the start of plane 1's line
+    EXPECT_EQ(DecodePlanarLine(area.data(), (uint32_t)area.size(), row.data(), 16, 2, 4), 0u);
+    area[0] = 0x07;
+    area[1] = 0xC0;
+    EXPECT_EQ(DecodeByteLine(area.data(), (uint32_t)area.size(), row.data(), 16, 8), 0u);
+    // Also in the part of a line that lies past the row.
+    area[0] = 0xC4;
+    area[1] = 0x07;
+    area[2] = 0xC0;
+    EXPECT_EQ(DecodeByteLine(area.data(), (uint32_t)area.size(), row.data(), 4, 8), 0u);
+}
+
+TEST(PcxLines, NothingToDecodeIsBrokenData) {
+    std::vector<uint8_t> area(64, 0);
+    GuardedRow row(16);
+    EXPECT_EQ(DecodePlanarLine(area.data(), 64, row.data(), 16, 0, 4), 0u);
+    EXPECT_EQ(DecodePlanarLine(area.data(), 64, row.data(), 16, -3, 4), 0u);
+    EXPECT_EQ(DecodePlanarLine(area.data(), 64, row.data(), 16, 2, 0), 0u);
+    EXPECT_EQ(DecodePlanarLine(area.data(), 64, row.data(), 16, 2, 5), 0u);
+    EXPECT_EQ(DecodeByteLine(area.data(), 64, row.data(), 16, 0), 0u);
+    EXPECT_EQ(DecodeByteLine(area.data(), 64, row.data(), 16, -1), 0u);
+    EXPECT_TRUE(row.GuardIntact());
+}
+
+TEST(PcxByteLine, WritesLiteralsAndRunsAndReportsTheBytesConsumed) {
+    // 0xC5 as a value needs a count byte; the encoder writes it as a run of one.
+    const std::vector<uint8_t> line = {3, 3, 3, 0xC5, 9, 200, 200, 1};
+    std::vector<uint8_t> encoded = EncodePcxBytes(line.data(), line.size());
+    ASSERT_EQ(encoded, (std::vector<uint8_t>{0xC3, 3, 0xC1, 0xC5, 9, 0xC2, 200, 1}));
+    encoded.resize(16, 0);
+    GuardedRow row(8);
+    EXPECT_EQ(DecodeByteLine(encoded.data(), 16, row.data(), 8, 8), 8u);
+    EXPECT_EQ(std::vector<uint8_t>(row.bytes.begin(), row.bytes.begin() + 8), line);
+    EXPECT_TRUE(row.GuardIntact());
+}
+
+TEST(PcxByteLine, PositionsPastTheRowAreConsumedButNotStored) {
+    // A 10-byte line into an 8-byte row, the last run carrying the line to 12.
+    const std::vector<uint8_t> encoded = {1, 2, 3, 4, 5, 6, 0xC6, 7, 0, 0,
+                                          0, 0, 0, 0, 0, 0, 0,    0, 0, 0};
+    GuardedRow row(8);
+    EXPECT_EQ(DecodeByteLine(encoded.data(), 20, row.data(), 8, 10), 8u);
+    EXPECT_EQ(std::vector<uint8_t>(row.bytes.begin(), row.bytes.begin() + 8),
+              (std::vector<uint8_t>{1, 2, 3, 4, 5, 6, 7, 7}));
+    EXPECT_TRUE(row.GuardIntact());
+}
+
+TEST(PcxByteLine, ShortLineLeavesTheRestOfTheRowAndALastRunGoesPastTheLine) {
+    GuardedRow row(8, 0x33);
+    // Two bytes per line; the run of 5 is written whole.
+    const std::vector<uint8_t> encoded = {0xC5, 0x44, 0, 0};
+    EXPECT_EQ(DecodeByteLine(encoded.data(), 4, row.data(), 8, 2), 2u);
+    EXPECT_EQ(std::vector<uint8_t>(row.bytes.begin(), row.bytes.begin() + 8),
+              (std::vector<uint8_t>{0x44, 0x44, 0x44, 0x44, 0x44, 0x33, 0x33, 0x33}));
+}
+
+TEST(PcxLines, EncodedBytesThatRunOutAreBrokenDataNeverReadPast) {
+    // Handed fewer bytes than a row's longest encoding, the decoders test every unit against the
+    // end. Each test buffer ends exactly where the decoder is told, so ASan sees any overrun.
+    GuardedRow row(16);
+    const std::vector<uint8_t> literals = {1, 2, 3, 4, 5, 6, 7, 8};
+    for (size_t cut = 0; cut < literals.size(); cut++) {
+        std::vector<uint8_t> area(literals.begin(), literals.begin() + cut);
+        EXPECT_EQ(DecodeByteLine(area.data(), (uint32_t)cut, row.data(), 16, 8), 0u) << cut;
+    }
+    // A count byte whose value is missing.
+    std::vector<uint8_t> countOnly = {1, 2, 0xC3};
+    EXPECT_EQ(DecodeByteLine(countOnly.data(), 3, row.data(), 16, 5), 0u);
+    // Enough bytes for this row, though fewer than the worst case: decoded.
+    std::vector<uint8_t> runs = {0xC8, 9};
+    EXPECT_EQ(DecodeByteLine(runs.data(), 2, row.data(), 16, 8), 2u);
+    EXPECT_EQ(row.bytes[7], 9);
+
+    const std::vector<uint8_t> planar = {0xC2, 0xFF, 0x80, 0x01, 0xC2, 0x00, 0xC2, 0xFF};
+    for (size_t cut = 0; cut < planar.size(); cut++) {
+        std::vector<uint8_t> area(planar.begin(), planar.begin() + cut);
+        EXPECT_EQ(DecodePlanarLine(area.data(), (uint32_t)cut, row.data(), 16, 2, 4), 0u) << cut;
+    }
+    std::vector<uint8_t> whole(planar);
+    EXPECT_EQ(DecodePlanarLine(whole.data(), 8, row.data(), 16, 2, 4), 8u);
+    EXPECT_TRUE(row.GuardIntact());
+}
+
+// Lines of every kind of content: random bytes (a quarter of them from 0xC0 up), runs of random
+// lengths past the longest count, and short runs mixed with single values.
+std::vector<uint8_t> MakeLine(uint32_t length, int kind, uint32_t* seed, uint8_t valueMask) {
+    auto next = [seed]() {
+        *seed = *seed * 1103515245u + 12345u;
+        return *seed >> 16;
+    };
+    std::vector<uint8_t> line;
+    while (line.size() < length) {
+        uint32_t value = next() & valueMask;
+        uint32_t run = kind == 0 ? 1 : kind == 1 ? 1 + next() % 90 : (next() % 3 == 0 ? 2 : 1);
+        for (uint32_t k = 0; k < run && line.size() < length; k++) line.push_back((uint8_t)value);
+    }
+    return line;
+}
+
+TEST(PcxByteLine, WideLinesComeBackAsEncoded) {
+    // Long lines take the decoder's 8-bytes-at-a-time path; lengths around its margins too.
+    uint32_t seed = 7;
+    for (uint32_t length : {1u, 70u, 77u, 78u, 79u, 85u, 150u, 641u, 4096u}) {
+        for (int kind = 0; kind < 3; kind++) {
+            std::vector<uint8_t> line = MakeLine(length, kind, &seed, 0xFF);
+            std::vector<uint8_t> area = EncodePcxBytes(line.data(), line.size());
+            const uint32_t encodedLength = (uint32_t)area.size();
+            area.resize(2 * length, 0);
+            for (uint32_t rowSize : {length, (length + 3) / 4 * 4, length + 100}) {
+                GuardedRow row(rowSize, 0x33);
+                ASSERT_EQ(DecodeByteLine(area.data(), (uint32_t)area.size(), row.data(), rowSize,
+                                         (int32_t)length),
+                          encodedLength)
+                    << length << " " << kind;
+                ASSERT_TRUE(std::equal(line.begin(), line.end(), row.bytes.begin()))
+                    << length << " " << kind << " " << rowSize;
+                // Past the line the row keeps what it held.
+                for (uint32_t x = length; x < rowSize; x++) ASSERT_EQ(row.bytes[x], 0x33) << x;
+                ASSERT_TRUE(row.GuardIntact());
+            }
+            // Into a row shorter than the line: the row's part only.
+            GuardedRow shortRow(length / 2);
+            ASSERT_EQ(DecodeByteLine(area.data(), (uint32_t)area.size(), shortRow.data(),
+                                     length / 2, (int32_t)length),
+                      encodedLength);
+            ASSERT_TRUE(
+                std::equal(line.begin(), line.begin() + length / 2, shortRow.bytes.begin()));
+            ASSERT_TRUE(shortRow.GuardIntact());
+        }
+    }
+}
+
+TEST(PcxPlanarLine, WideRowsComeBackAsEncoded) {
+    uint32_t seed = 11;
+    for (int32_t width : {70 * 8, 77 * 8 + 3, 78 * 8, 80 * 8 - 1, 640, 1001, 4096}) {
+        for (int kind = 0; kind < 3; kind++) {
+            std::vector<uint8_t> pixels = MakeLine((uint32_t)width, kind, &seed, 15);
+            PcxFile file = MakePlanarPcx(width, 1, pixels, 0, 15);
+            std::vector<uint8_t> encoded = EncodedPlanarRow(file);
+            const uint32_t stride = (uint32_t)((width + 3) / 4 * 4);
+            GuardedRow row(stride);
+            ASSERT_EQ(DecodeIntoRow(encoded, &row, file.bytesPerLine), encoded.size()) << width;
+            for (int32_t x = 0; x < (int32_t)stride; x++) {
+                uint8_t value = x < width ? pixels[x] : 15;  // padding bits up to the stride
+                ASSERT_EQ(row.bytes[x], kMapping[value].index) << width << " " << kind << " " << x;
+            }
+            ASSERT_TRUE(row.GuardIntact());
+        }
+    }
+}
+
+TEST(PcxLines, RunLengthZeroFarIntoALongLine) {
+    std::vector<uint8_t> area(2 * 4 * 500, 0);
+    for (size_t i = 0; i < 300; i++) area[i] = (uint8_t)(i % 0xC0);
+    area[300] = 0xC0;
+    GuardedRow row(4000);
+    EXPECT_EQ(DecodeByteLine(area.data(), 1000, row.data(), 500, 500), 0u);
+    EXPECT_EQ(DecodePlanarLine(area.data(), (uint32_t)area.size(), row.data(), 4000, 500, 4), 0u);
+    area[300] = 0x00;
+    area[200] = 0xC1;
+    area[201] = 0xC0;  // a run of one 0xC0 value: fine
+    EXPECT_NE(DecodeByteLine(area.data(), 1000, row.data(), 500, 500), 0u);
+    EXPECT_TRUE(row.GuardIntact());
+}
+
+TEST(PcxLines, HostileBytesStayInsideTheAreas) {
+    // Random encoded rows against rows of every size around the line: no write outside the row
+    // (guard bytes), no read outside the area (ASan), and a consumed count within the area.
+    uint32_t seed = 12345;
+    auto next = [&seed]() {
+        seed = seed * 1103515245u + 12345u;
+        return (uint8_t)(seed >> 16);
+    };
+    for (int round = 0; round < 400; round++) {
+        const int32_t lineBytes = 1 + round % 9;
+        const int32_t planes = round % 2 ? 4 : 1;
+        const uint32_t areaSize = 2u * planes * lineBytes;
+        std::vector<uint8_t> area(areaSize);
+        for (auto& b : area) b = (round % 3 == 0) ? (uint8_t)(0xC1 | (next() & 0x3F)) : next();
+        for (uint32_t rowSize = 0; rowSize <= 8u * lineBytes + 9; rowSize += 3) {
+            GuardedRow row(rowSize);
+            uint32_t used =
+                planes == 4 ? DecodePlanarLine(area.data(), areaSize, row.data(), rowSize,
+                                               lineBytes, planes)
+                            : DecodeByteLine(area.data(), areaSize, row.data(), rowSize, lineBytes);
+            ASSERT_LE(used, areaSize);
+            ASSERT_TRUE(row.GuardIntact()) << round << " " << rowSize;
+        }
+    }
+}
+
+}  // namespace
