@@ -1,0 +1,189 @@
+// The three plug-ins end to end, loaded at run time the way a host loads them and reading real
+// files: acceptance test, picture information and decode, compared byte for byte with DIBs
+// written out here from the pictures' own pixels. The same cases run in every build (Linux,
+// Windows under wine, 32-bit ARM under qemu), so each platform is held to the same blocks.
+#include <gtest/gtest.h>
+#include <string.h>
+
+#include "build_test_support.h"
+#include "platform/platform_testing.h"
+#include "tests/support/mag_encoder.h"
+#include "tests/support/pcx_encoder.h"
+#include "tests/support/tga_encoder.h"
+
+namespace {
+
+class EndToEndTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        TestingReset();
+        UseDesktopDevice();
+        liveBlocks = TestingLiveBlockCount();
+    }
+    void TearDown() override {
+        EXPECT_EQ(TestingLiveBlockCount(), liveBlocks);
+        RemoveTemporaryFiles();
+    }
+    int64_t liveBlocks = 0;
+};
+
+// Six pixels, 3 x 2, as blue, green, red triples: bottom row first, as TGA stores it with the
+// origin at the lower left, and as a DIB stores it.
+const uint8_t TgaPixels[2][9] = {
+    {0x10, 0x20, 0x30, 0x40, 0x50, 0x60, 0x70, 0x80, 0x90},
+    {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01, 0x02, 0x03},
+};
+
+std::vector<uint8_t> TgaFile(uint8_t imageType) {
+    TgaImage image;
+    image.imageType = imageType;
+    image.width = 3;
+    image.height = 2;
+    image.pixelDepth = 24;
+    for (const auto& row : TgaPixels) image.pixels.insert(image.pixels.end(), row, row + 9);
+    return EncodeTga(image);
+}
+
+TEST_F(EndToEndTest, TgaAcceptsByNameAndDecodesRawAndRunLengthAlike) {
+    const LoadedPlugin& tga = Plugin("vbtga");
+    ASSERT_NE(tga.library, nullptr);
+    uint8_t head[8] = {};
+    EXPECT_EQ(tga.isSupported(u"picture.tga", (uintptr_t)head), 1);
+    EXPECT_EQ(tga.isSupported(u"PICTURE.TGA", (uintptr_t)head), 1);
+    EXPECT_EQ(tga.isSupported(u"picture.pcx", (uintptr_t)head), 0);
+    EXPECT_EQ(tga.isSupported(u"picture.tga", 0x1234), RESULT_NOT_IMPLEMENTED);
+
+    std::vector<uint8_t> expectedHeader = ExpectedHeaderBlock(3, 2, 24, 256);
+    std::vector<uint8_t> expectedBits(2 * 12, 0);  // 9 bytes a row, padded to 12
+    for (int row = 0; row < 2; row++) memcpy(&expectedBits[row * 12], TgaPixels[row], 9);
+
+    for (uint8_t type : {2, 10}) {
+        std::u16string path = WriteTemporaryFile("picture.tga", TgaFile(type));
+        PictureInfoRecord info;
+        memset(&info, 0xEE, sizeof info);
+        ASSERT_EQ(tga.getPictureInfo(path.c_str(), 0, 0, &info), RESULT_OK);
+        EXPECT_EQ(info.left, 0);
+        EXPECT_EQ(info.top, 0);
+        EXPECT_EQ(info.width, 3);
+        EXPECT_EQ(info.height, 2);
+        EXPECT_EQ(info.xDensity, 0);
+        EXPECT_EQ(info.yDensity, 0);
+        EXPECT_EQ(info.colourDepth, 24);
+        EXPECT_EQ(info.infoText, 0u);
+
+        DecodedDib dib = DecodeThroughPlugin(tga, path, 0, 1064);
+        ASSERT_EQ(dib.result, RESULT_OK) << "type " << (int)type;
+        EXPECT_EQ(dib.header, expectedHeader) << "type " << (int)type;
+        EXPECT_EQ(dib.bits, expectedBits) << "type " << (int)type;
+    }
+}
+
+TEST_F(EndToEndTest, PcxDecodesItsPaletteAndTurnsTheRowsOver) {
+    const LoadedPlugin& pcx = Plugin("vbpcx");
+    ASSERT_NE(pcx.library, nullptr);
+    uint8_t head[8] = {};
+    EXPECT_EQ(pcx.isSupported(u"picture.pcx", (uintptr_t)head), 1);
+    EXPECT_EQ(pcx.isSupported(u"picture.tga", (uintptr_t)head), 0);
+
+    // 5 x 2, top row first; a palette whose every entry differs.
+    std::vector<uint8_t> pixels = {0, 1, 2, 3, 255, 200, 200, 200, 7, 7};
+    std::vector<uint8_t> palette(768);
+    for (int i = 0; i < 256; i++) {
+        palette[3 * i] = (uint8_t)i;
+        palette[3 * i + 1] = (uint8_t)(255 - i);
+        palette[3 * i + 2] = (uint8_t)(i * 7);
+    }
+    PcxFile file = MakeIndexedPcx(5, 2, pixels, palette);
+    file.xmin = 10;
+    file.ymin = 20;
+    file.xmax = 14;
+    file.ymax = 21;
+    std::u16string path = WriteTemporaryFile("picture.pcx", WritePcx(file));
+
+    PictureInfoRecord info;
+    memset(&info, 0xEE, sizeof info);
+    ASSERT_EQ(pcx.getPictureInfo(path.c_str(), 0, 0, &info), RESULT_OK);
+    EXPECT_EQ(info.left, 10);
+    EXPECT_EQ(info.top, 20);
+    EXPECT_EQ(info.width, 5);
+    EXPECT_EQ(info.height, 2);
+    EXPECT_EQ(info.colourDepth, 8);
+    EXPECT_EQ(info.infoText, 0u);
+
+    std::vector<uint8_t> expectedHeader = ExpectedHeaderBlock(5, 2, 8, 256);
+    for (int i = 0; i < 256; i++) {
+        PutColour(&expectedHeader, i, palette[3 * i], palette[3 * i + 1], palette[3 * i + 2]);
+    }
+    std::vector<uint8_t> expectedBits(2 * 8, 0);
+    memcpy(&expectedBits[0], &pixels[5], 5);  // bottom row first
+    memcpy(&expectedBits[8], &pixels[0], 5);
+    DecodedDib dib = DecodeThroughPlugin(pcx, path, 0, 1064);
+    ASSERT_EQ(dib.result, RESULT_OK);
+    EXPECT_EQ(dib.header, expectedHeader);
+    EXPECT_EQ(dib.bits, expectedBits);
+}
+
+TEST_F(EndToEndTest, MagAcceptsBySignatureAndDecodesAtAnOffsetWithItsComment) {
+    const LoadedPlugin& mag = Plugin("vbmag");
+    ASSERT_NE(mag.library, nullptr);
+    EXPECT_EQ(mag.isSupported(u"any.name", (uintptr_t) "MAKI02  rest"), 1);
+    EXPECT_EQ(mag.isSupported(u"picture.mag", (uintptr_t) "MAKI01  rest"), 0);
+    EXPECT_EQ(mag.isSupported(u"picture.mag", 0x4D41), RESULT_NOT_IMPLEMENTED);
+
+    // 8 x 2 at 16 colours, top row first, with repeats for the copy codes to find.
+    MagSourcePicture picture = MakeMagPicture(8, 2, false);
+    const uint8_t pixels[16] = {1, 2, 3, 4, 1, 2, 3, 4, 15, 0, 15, 0, 9, 9, 9, 9};
+    picture.pixels.assign(pixels, pixels + 16);
+    MagEncodeOptions options;
+    options.comment = "made here";
+    options.leading.assign(100, 0x55);
+    MagEncoded encoded = EncodeMag(picture, options);
+    std::u16string path = WriteTemporaryFile("embedded.bin", encoded.bytes);
+
+    PictureInfoRecord info;
+    memset(&info, 0xEE, sizeof info);
+    ASSERT_EQ(mag.getPictureInfo(path.c_str(), 100, 0, &info), RESULT_OK);
+    EXPECT_EQ(info.width, 8);
+    EXPECT_EQ(info.height, 2);
+    EXPECT_EQ(info.xDensity, 1);
+    EXPECT_EQ(info.yDensity, 1);
+    EXPECT_EQ(info.colourDepth, 4);
+    ASSERT_NE(info.infoText, 0u);
+    EXPECT_STREQ((const char*)info.infoText, "made here");
+    FreeBlock((void*)info.infoText);
+
+    std::vector<uint8_t> expectedHeader = ExpectedHeaderBlock(8, 2, 4, 16);
+    for (int i = 0; i < 16; i++) {
+        PutColour(&expectedHeader, i, picture.palette[3 * i], picture.palette[3 * i + 1],
+                  picture.palette[3 * i + 2]);
+    }
+    std::vector<uint8_t> expectedBits(2 * 4, 0);
+    for (int row = 0; row < 2; row++) {
+        int dibRow = 1 - row;  // bottom row first
+        for (int x = 0; x < 8; x += 2) {
+            expectedBits[dibRow * 4 + x / 2] =
+                (uint8_t)(pixels[row * 8 + x] << 4 | pixels[row * 8 + x + 1]);
+        }
+    }
+    DecodedDib dib = DecodeThroughPlugin(mag, path, 100, 40 + 16 * 4);
+    ASSERT_EQ(dib.result, RESULT_OK);
+    EXPECT_EQ(dib.header, expectedHeader);
+    EXPECT_EQ(dib.bits, expectedBits);
+}
+
+TEST_F(EndToEndTest, MissingFileIsAFileErrorInEveryFilter) {
+    std::u16string path = WriteTemporaryFile("present.tga", {1}) + u".absent";
+    for (const char* name : {"vbtga", "vbpcx", "vbmag"}) {
+        const LoadedPlugin& plugin = Plugin(name);
+        ASSERT_NE(plugin.library, nullptr) << name;
+        void* header = (void*)(uintptr_t)0x1111;
+        void* bits = (void*)(uintptr_t)0x2222;
+        EXPECT_EQ(plugin.getPicture(path.c_str(), 0, 0, &header, &bits, nullptr, 0),
+                  RESULT_FILE_ERROR)
+            << name;
+        EXPECT_EQ(header, (void*)(uintptr_t)0x1111) << name;
+        EXPECT_EQ(bits, (void*)(uintptr_t)0x2222) << name;
+    }
+}
+
+}  // namespace
