@@ -69,7 +69,19 @@ static void FillAverageFrom24(ColourReducer* reducer, const uint8_t* row) {
     memcpy(reducer->avgRow, row, 3u * (uint32_t)reducer->srcWidth);
 }
 
-// Indices of 1, 2, 4 or 8 bits, the leftmost pixel in the most significant bits.
+// Indices of 8 bits: one byte a pixel.
+static void FillAverageFrom8(ColourReducer* reducer, const uint8_t* row) {
+    uint8_t* out = reducer->avgRow;
+    for (int32_t i = 0; i < reducer->srcWidth; i++) {
+        const uint8_t* entry = reducer->srcColourTable + 4u * row[i];
+        out[0] = entry[0];
+        out[1] = entry[1];
+        out[2] = entry[2];
+        out += 3;
+    }
+}
+
+// Indices of 1, 2 or 4 bits, the leftmost pixel in the most significant bits.
 static void FillAverageFromIndexed(ColourReducer* reducer, const uint8_t* row) {
     const uint32_t bits = (uint32_t)reducer->srcBitCount;
     const uint32_t mask = (1u << bits) - 1u;
@@ -85,18 +97,53 @@ static void FillAverageFromIndexed(ColourReducer* reducer, const uint8_t* row) {
     }
 }
 
-// The weighted sum of the twelve errors quantised before byte p, divided by 48 toward zero.
-static inline int32_t DiffusedError(const int8_t* twoAbove, const int8_t* above,
-                                    const int8_t* current, int32_t p) {
-    int32_t sum = twoAbove[p - 6] + 3 * twoAbove[p - 3] + 5 * twoAbove[p] + 3 * twoAbove[p + 3] +
-                  twoAbove[p + 6] + 3 * above[p - 6] + 5 * above[p - 3] + 7 * above[p] +
-                  5 * above[p + 3] + 3 * above[p + 6] + 5 * current[p - 6] + 7 * current[p - 3];
-    return sum / 48;
+// The diffused error of a channel byte p is the weighted sum S of the twelve errors quantised
+// before it, divided by 48 toward zero. Ten of the twelve lie in the two rows above and do not
+// depend on the row being written, so the writers add them up for a stretch of pixels at once
+// (a loop without dependencies from one byte to the next, which the compiler vectorises) and
+// keep only the two errors of the current row, 5 x e(j-2) + 7 x e(j-1), in the pixel loop.
+enum : int32_t { KERNEL_STRETCH_PIXELS = 256 };
+
+// sums[i] = the part of S from the two rows above for channel byte first + i, counted from the
+// first pixel's first byte. Errors are signed bytes, so a sum lies within 40 x [-128, 127].
+static void SumErrorsAbove(const int8_t* twoAbove, const int8_t* above, int32_t first,
+                           int32_t count, int16_t* sums) {
+    const int8_t* t = twoAbove + ERROR_MARGIN_BYTES + first;
+    const int8_t* a = above + ERROR_MARGIN_BYTES + first;
+    for (int32_t i = 0; i < count; i++) {
+        sums[i] = (int16_t)(t[i - 6] + t[i + 6] + 3 * (t[i - 3] + t[i + 3] + a[i - 6] + a[i + 6]) +
+                            5 * (t[i] + a[i - 3] + a[i + 3]) + 7 * a[i]);
+    }
 }
 
-static inline int32_t ClampChannel(int32_t v) {
-    return v < 0 ? 0 : (v > 255 ? 255 : v);
-}
+// What quantising one channel gives for x = base + diffused error: the clamped value's level,
+// the error left over and 7 times that error (the weight of the next pixel's nearest
+// neighbour). S lies within 48 x [-128, 127], so x lies within -128 to 382.
+struct QuantisedChannel {
+    int16_t errorTimes7;
+    int8_t error;
+    uint8_t level;
+};
+
+enum : int32_t { QUANTISE_LOWEST = -128, QUANTISE_ENTRIES = 382 - QUANTISE_LOWEST + 1 };
+
+struct QuantiseTable {
+    QuantisedChannel entry[QUANTISE_ENTRIES];
+    // Levels v >> shift, each standing for the colour step x level.
+    constexpr QuantiseTable(int32_t shift, int32_t step) : entry() {
+        for (int32_t i = 0; i < QUANTISE_ENTRIES; i++) {
+            int32_t v = i + QUANTISE_LOWEST;
+            v = v < 0 ? 0 : (v > 255 ? 255 : v);
+            int32_t level = v >> shift;
+            int32_t error = v - step * level;
+            entry[i] = QuantisedChannel{(int16_t)(7 * error), (int8_t)error, (uint8_t)level};
+        }
+    }
+};
+
+// Red and green: 8 levels of 36; blue and 2-bit gray: 4 levels of 85.
+static constexpr QuantiseTable QuantiseBy36(5, 36);
+static constexpr QuantiseTable QuantiseBy85(6, 85);
 
 static uint8_t* DestinationRow(const ColourReducer* reducer) {
     int32_t r = reducer->bottomUp ? reducer->dstRow : reducer->dstHeight - 1 - reducer->dstRow;
@@ -111,46 +158,88 @@ static void PassErrorsOn(ColourReducer* reducer) {
 }
 
 void WriteGray2Row(ColourReducer* reducer) {
-    const int8_t* twoAbove = reducer->errTwoAbove;
-    const int8_t* above = reducer->errAbove;
-    int8_t* current = reducer->errCurrent;
+    const int32_t width = reducer->dstWidth;
+    int8_t* current = reducer->errCurrent + ERROR_MARGIN_BYTES;
     const uint8_t* average = reducer->avgRow;
     uint8_t* destination = DestinationRow(reducer);
-    for (int32_t j = 0; j < reducer->dstWidth; j++) {
-        const uint8_t* pixel = average + 3 * j;
-        int32_t base = (77 * pixel[2] + 151 * pixel[1] + 28 * pixel[0]) >> 8;
-        int32_t p = ERROR_MARGIN_BYTES + 3 * j;
-        int32_t v = ClampChannel(base + DiffusedError(twoAbove, above, current, p));
-        int32_t level = v >> 6;
-        current[p] = (int8_t)(v - 85 * level);
-        destination[j >> 2] |= (uint8_t)(level << (6 - 2 * (j & 3)));
+    const QuantisedChannel* quantise = QuantiseBy85.entry - QUANTISE_LOWEST;
+    // The errors of pixels j - 2 and j - 1 (the margin for the first pixel), the latter also
+    // times 7.
+    int32_t errorTwoBack = current[-6];
+    int32_t errorBack = current[-3];
+    int32_t errorBackTimes7 = 7 * errorBack;
+    uint32_t packed = 0;  // the levels of the destination byte being filled, two bits each
+    int16_t sumsAbove[3 * KERNEL_STRETCH_PIXELS];
+    for (int32_t first = 0; first < width; first += KERNEL_STRETCH_PIXELS) {
+        const int32_t count =
+            width - first < KERNEL_STRETCH_PIXELS ? width - first : KERNEL_STRETCH_PIXELS;
+        SumErrorsAbove(reducer->errTwoAbove, reducer->errAbove, 3 * first, 3 * count, sumsAbove);
+        for (int32_t k = 0; k < count; k++) {
+            const int32_t j = first + k;
+            const uint8_t* pixel = average + 3 * j;
+            int32_t base = (77 * pixel[2] + 151 * pixel[1] + 28 * pixel[0]) >> 8;
+            int32_t sum = sumsAbove[3 * k] + 5 * errorTwoBack + errorBackTimes7;
+            const QuantisedChannel& gray = quantise[base + sum / 48];
+            current[3 * j] = gray.error;
+            errorTwoBack = errorBack;
+            errorBack = gray.error;
+            errorBackTimes7 = gray.errorTimes7;
+            // Pixel 0 of a byte lies in its two most significant bits.
+            packed = (packed << 2) | gray.level;
+            if ((j & 3) == 3) {
+                destination[j >> 2] |= (uint8_t)packed;
+                packed = 0;
+            }
+        }
+    }
+    if (width > 0 && (width & 3) != 0) {
+        destination[width >> 2] |= (uint8_t)(packed << (2 * (4 - (width & 3))));
     }
     PassErrorsOn(reducer);
 }
 
 void WriteRgb332Row(ColourReducer* reducer) {
-    const int8_t* twoAbove = reducer->errTwoAbove;
-    const int8_t* above = reducer->errAbove;
-    int8_t* current = reducer->errCurrent;
+    const int32_t width = reducer->dstWidth;
+    int8_t* current = reducer->errCurrent + ERROR_MARGIN_BYTES;
     const uint8_t* average = reducer->avgRow;
     uint8_t* destination = DestinationRow(reducer);
-    for (int32_t j = 0; j < reducer->dstWidth; j++) {
-        const uint8_t* pixel = average + 3 * j;
-        int32_t p = ERROR_MARGIN_BYTES + 3 * j;
-
-        int32_t red = ClampChannel(pixel[2] + DiffusedError(twoAbove, above, current, p));
-        int32_t redLevel = red >> 5;
-        current[p] = (int8_t)(red - 36 * redLevel);
-
-        int32_t green = ClampChannel(pixel[1] + DiffusedError(twoAbove, above, current, p + 1));
-        int32_t greenLevel = green >> 5;
-        current[p + 1] = (int8_t)(green - 36 * greenLevel);
-
-        int32_t blue = ClampChannel(pixel[0] + DiffusedError(twoAbove, above, current, p + 2));
-        int32_t blueLevel = blue >> 6;
-        current[p + 2] = (int8_t)(blue - 85 * blueLevel);
-
-        destination[j] = (uint8_t)((redLevel << 5) | (greenLevel << 2) | blueLevel);
+    const QuantisedChannel* by36 = QuantiseBy36.entry - QUANTISE_LOWEST;
+    const QuantisedChannel* by85 = QuantiseBy85.entry - QUANTISE_LOWEST;
+    // Per channel, the errors of pixels j - 2 and j - 1 (the margin for the first pixel), the
+    // latter also times 7.
+    int32_t redTwoBack = current[-6], greenTwoBack = current[-5], blueTwoBack = current[-4];
+    int32_t redBack = current[-3], greenBack = current[-2], blueBack = current[-1];
+    int32_t redBack7 = 7 * redBack, greenBack7 = 7 * greenBack, blueBack7 = 7 * blueBack;
+    int16_t sumsAbove[3 * KERNEL_STRETCH_PIXELS];
+    for (int32_t first = 0; first < width; first += KERNEL_STRETCH_PIXELS) {
+        const int32_t count =
+            width - first < KERNEL_STRETCH_PIXELS ? width - first : KERNEL_STRETCH_PIXELS;
+        SumErrorsAbove(reducer->errTwoAbove, reducer->errAbove, 3 * first, 3 * count, sumsAbove);
+        for (int32_t k = 0; k < count; k++) {
+            const int32_t j = first + k;
+            const uint8_t* pixel = average + 3 * j;
+            const int16_t* sums = sumsAbove + 3 * k;
+            const QuantisedChannel& red =
+                by36[pixel[2] + (sums[0] + 5 * redTwoBack + redBack7) / 48];
+            const QuantisedChannel& green =
+                by36[pixel[1] + (sums[1] + 5 * greenTwoBack + greenBack7) / 48];
+            const QuantisedChannel& blue =
+                by85[pixel[0] + (sums[2] + 5 * blueTwoBack + blueBack7) / 48];
+            int8_t* errors = current + 3 * j;
+            errors[0] = red.error;
+            errors[1] = green.error;
+            errors[2] = blue.error;
+            redTwoBack = redBack;
+            greenTwoBack = greenBack;
+            blueTwoBack = blueBack;
+            redBack = red.error;
+            greenBack = green.error;
+            blueBack = blue.error;
+            redBack7 = red.errorTimes7;
+            greenBack7 = green.errorTimes7;
+            blueBack7 = blue.errorTimes7;
+            destination[j] = (uint8_t)((red.level << 5) | (green.level << 2) | blue.level);
+        }
     }
     PassErrorsOn(reducer);
 }
@@ -250,8 +339,10 @@ int32_t ReducerInit(ColourReducer* reducer, int32_t srcWidth, int32_t srcHeight,
     CurrentRowWriter = dstBitCount == 2 ? WriteGray2Row : WriteRgb332Row;
 
     if (srcWidth == dstWidth && srcHeight == dstHeight) {
-        bool indexed = srcBitCount == 1 || srcBitCount == 2 || srcBitCount == 4 || srcBitCount == 8;
-        CurrentDirectFill = indexed ? FillAverageFromIndexed : FillAverageFrom24;
+        bool packed = srcBitCount == 1 || srcBitCount == 2 || srcBitCount == 4;
+        CurrentDirectFill = srcBitCount == 8 ? FillAverageFrom8
+                            : packed         ? FillAverageFromIndexed
+                                             : FillAverageFrom24;
     } else {
         CurrentDirectFill = nullptr;
     }

@@ -102,12 +102,26 @@ static void RepeatPixel(uint8_t* out, const uint8_t* pixel, uint32_t count,
     if (bytesPerPixel == 1) {
         memset(out, pixel[0], count);
     } else if (bytesPerPixel == 3) {
-        uint8_t blue = pixel[0], green = pixel[1], red = pixel[2];
-        for (uint32_t k = 0; k < count; k++) {
-            out[0] = blue;
-            out[1] = green;
-            out[2] = red;
+        // Four pixels make 12 bytes, stored as whole words; the rest one pixel at a time.
+        uint8_t four[12];
+        for (uint32_t b = 0; b < 12; b++) four[b] = pixel[b % 3];
+        uint32_t k = 0;
+        for (; k + 4 <= count; k += 4) {
+            memcpy(out, four, 12);
+            out += 12;
+        }
+        for (; k < count; k++) {
+            out[0] = four[0];
+            out[1] = four[1];
+            out[2] = four[2];
             out += 3;
+        }
+    } else if (bytesPerPixel == 4) {
+        uint32_t word;
+        memcpy(&word, pixel, 4);
+        for (uint32_t k = 0; k < count; k++) {
+            memcpy(out, &word, 4);
+            out += 4;
         }
     } else {
         for (uint32_t k = 0; k < count; k++) {
@@ -116,6 +130,24 @@ static void RepeatPixel(uint8_t* out, const uint8_t* pixel, uint32_t count,
         }
     }
 }
+
+// Copies `bytes` bytes in 16-byte pieces: it reads and writes up to 15 bytes beyond them, so the
+// caller makes sure both sides have that much room. Packets are short in busy pictures, and
+// fixed-size pieces cost less than a general copy of an odd length.
+static inline void CopyInPieces(uint8_t* out, const uint8_t* from, uint32_t bytes) {
+    for (uint32_t k = 0; k < bytes; k += 16) memcpy(out + k, from + k, 16);
+}
+
+// Fills `count` bytes with `value` in 16-byte pieces, writing up to 15 bytes beyond them.
+static inline void FillInPieces(uint8_t* out, uint8_t value, uint32_t count) {
+    const uint64_t eight = 0x0101010101010101ull * value;
+    for (uint32_t k = 0; k < count; k += 16) {
+        memcpy(out + k, &eight, 8);
+        memcpy(out + k + 8, &eight, 8);
+    }
+}
+
+enum : uint32_t { PIECE_SLACK = 15 };
 
 uint32_t UnpackTgaRow(const uint8_t* packed, uint32_t packedSize, uint8_t* destination,
                       int32_t pixelCount, int32_t bytesPerPixel, TgaPacketCarry* carry) {
@@ -147,17 +179,25 @@ uint32_t UnpackTgaRow(const uint8_t* packed, uint32_t packedSize, uint8_t* desti
 
     // Each packet begun here gives this row at least one pixel and costs at most bytesPerPixel
     // + 1 bytes per pixel it gives, so a window of pixelCount x (bytesPerPixel + 1) bytes holds
-    // the row; the one test per packet guards callers with smaller windows.
+    // the row; the one test per packet guards callers with smaller windows. Where a packet
+    // leaves at least PIECE_SLACK bytes of the row after it (which later packets or the final
+    // fill overwrite) and of the window after its bytes, it is stored in whole pieces.
     while (remaining > 0) {
         if (position >= packedSize) break;
         uint8_t count = packed[position];
         uint32_t pixels = (count & 0x7Fu) + 1u;
         uint32_t take = pixels < remaining ? pixels : remaining;
         uint32_t available = packedSize - position - 1u;
+        const uint32_t bytes = take * pixelBytes;
+        const bool roomForPieces = bytes + PIECE_SLACK <= remaining * pixelBytes;
         if (count & 0x80u) {
             if (available < pixelBytes) break;
             const uint8_t* pixel = packed + position + 1;
-            RepeatPixel(out, pixel, take, pixelBytes);
+            if (pixelBytes == 1 && roomForPieces) {
+                FillInPieces(out, pixel[0], bytes);
+            } else {
+                RepeatPixel(out, pixel, take, pixelBytes);
+            }
             if (pixels > take) {
                 carry->pixelsDue = (int32_t)(pixels - take);
                 carry->runPending = 1;
@@ -165,9 +205,12 @@ uint32_t UnpackTgaRow(const uint8_t* packed, uint32_t packedSize, uint8_t* desti
             }
             position += 1u + pixelBytes;
         } else {
-            uint32_t bytes = take * pixelBytes;
             if (available < bytes) break;
-            memcpy(out, packed + position + 1, bytes);
+            if (roomForPieces && bytes + PIECE_SLACK <= available) {
+                CopyInPieces(out, packed + position + 1, bytes);
+            } else {
+                memcpy(out, packed + position + 1, bytes);
+            }
             if (pixels > take) {
                 // The remaining pixel bytes stay unconsumed and begin the next row's window.
                 carry->pixelsDue = (int32_t)(pixels - take);
@@ -183,15 +226,22 @@ uint32_t UnpackTgaRow(const uint8_t* packed, uint32_t packedSize, uint8_t* desti
 }
 
 void CollapseRow32To24(uint8_t* row, int32_t pixelCount) {
-    // Upward in place: a pixel's new place never lies beyond its old one.
+    // Upward in place: a pixel's new place never lies beyond its old one. Each pixel but the
+    // last is moved as a 4-byte word whose fourth byte lands on the next pixel's first place,
+    // 3k + 3, which the next move overwrites; the unread pixels start at 4k + 4, beyond it.
     const uint8_t* from = row;
     uint8_t* to = row;
-    for (int32_t k = 0; k < pixelCount; k++) {
+    for (int32_t k = 0; k + 1 < pixelCount; k++) {
+        uint32_t word;
+        memcpy(&word, from, 4);
+        memcpy(to, &word, 4);
+        from += 4;
+        to += 3;
+    }
+    if (pixelCount > 0) {
         to[0] = from[0];
         to[1] = from[1];
         to[2] = from[2];
-        from += 4;
-        to += 3;
     }
 }
 

@@ -1,6 +1,12 @@
 // Files opened by UTF-16 name, read-only. A file is either a descriptor on disk or a copy of
-// bytes that a test serves from memory; the decoders read row by row, so a read on disk is one
-// read(2) call (repeated only when the kernel delivers less than asked before the end).
+// bytes that a test serves from memory.
+//
+// The decoders read one row at a time, and the run-length readers set the position back to the
+// end of the packets they used after every row. On disk these reads go through a read-ahead
+// buffer per open file, so that a row costs a copy from the buffer rather than a system call
+// (and a seek): a system call per row costs more than the row's bytes. Reads of at least the
+// buffer's size go straight into the caller's memory. The position is kept here, and the file is
+// read with pread(2) at that position.
 #include <errno.h>
 #include <fcntl.h>
 #include <string.h>
@@ -21,10 +27,26 @@ enum : int32_t { SEEK_FROM_END = PLATFORM_SEEK_END };
 
 typedef std::shared_ptr<const std::vector<uint8_t>> ServedBytes;
 
+// The buffer holds about eight of the largest reads asked for so far (rows, for a decoder), so
+// its system calls are few enough not to show while its memory stays a few rows; between 16 KiB
+// and 128 KiB, which stays in the processor's cache between the system call that fills it and
+// the copies that empty it.
+enum : uint32_t {
+    READ_AHEAD_READS = 8,
+    READ_AHEAD_LEAST = 16 * 1024,
+    READ_AHEAD_MOST = 128 * 1024,
+};
+
 struct PosixFile {
     int descriptor;      // -1 for a served file
     ServedBytes served;  // kept alive even if the entry is removed while the file is open
-    uint64_t position;   // served files only; on disk the descriptor holds the position
+    uint64_t position;   // where the next read starts
+    // Disk files: bytes [aheadStart, aheadStart + aheadFill) of the file in a buffer of
+    // aheadSize bytes, allocated by the first read smaller than READ_AHEAD_MOST.
+    uint8_t* ahead;
+    uint64_t aheadStart;
+    uint32_t aheadFill;
+    uint32_t aheadSize;
 };
 
 static std::mutex ServedFilesLock;
@@ -83,7 +105,7 @@ static ServedBytes FindServedFile(const char16_t* name) {
 PlatformFile VB_CALL OpenFileForReading(const char16_t* name) {
     if (!name || OpenFails.load() != 0) return nullptr;
     if (ServedBytes served = FindServedFile(name)) {
-        return new (std::nothrow) PosixFile{-1, served, 0};
+        return new (std::nothrow) PosixFile{-1, served, 0, nullptr, 0, 0, 0};
     }
     std::string path;
     if (!ConvertNameToUtf8(name, &path) || path.empty()) return nullptr;
@@ -97,15 +119,17 @@ PlatformFile VB_CALL OpenFileForReading(const char16_t* name) {
         close(descriptor);
         return nullptr;
     }
-    PosixFile* file = new (std::nothrow) PosixFile{descriptor, nullptr, 0};
+    PosixFile* file = new (std::nothrow) PosixFile{descriptor, nullptr, 0, nullptr, 0, 0, 0};
     if (!file) close(descriptor);
     return file;
 }
 
-static bool ReadFromDisk(int descriptor, uint8_t* buffer, uint32_t count, uint32_t* delivered) {
+// Reads up to `count` bytes at `offset`, repeating short reads until the end of the file.
+static bool ReadAt(int descriptor, uint8_t* buffer, uint32_t count, uint64_t offset,
+                   uint32_t* delivered) {
     uint32_t total = 0;
     while (total < count) {
-        ssize_t got = read(descriptor, buffer + total, count - total);
+        ssize_t got = pread(descriptor, buffer + total, count - total, (off_t)(offset + total));
         if (got < 0) {
             if (errno == EINTR) continue;
             return false;
@@ -113,6 +137,58 @@ static bool ReadFromDisk(int descriptor, uint8_t* buffer, uint32_t count, uint32
         if (got == 0) break;  // end of the file
         total += (uint32_t)got;
     }
+    *delivered = total;
+    return true;
+}
+
+// Makes the read-ahead buffer large enough for reads of `wanted` bytes; a new buffer starts
+// empty. False when there is no buffer (the read then goes straight to the file).
+static bool SizeReadAhead(PosixFile* file, uint32_t wanted) {
+    uint32_t size =
+        wanted < READ_AHEAD_MOST / READ_AHEAD_READS ? wanted * READ_AHEAD_READS : READ_AHEAD_MOST;
+    if (size < READ_AHEAD_LEAST) size = READ_AHEAD_LEAST;
+    if (file->ahead && file->aheadSize >= size) return true;
+    // The old buffer goes first, so the two are never held at once.
+    delete[] file->ahead;
+    file->ahead = new (std::nothrow) uint8_t[size];
+    file->aheadSize = file->ahead ? size : 0;
+    file->aheadFill = 0;
+    return file->ahead != nullptr;
+}
+
+static bool ReadFromDisk(PosixFile* file, uint8_t* buffer, uint32_t count, uint32_t* delivered) {
+    uint32_t total = 0;
+    // What the buffer already holds from the position on.
+    if (file->ahead && file->position >= file->aheadStart &&
+        file->position - file->aheadStart < file->aheadFill) {
+        uint32_t at = (uint32_t)(file->position - file->aheadStart);
+        uint32_t take = file->aheadFill - at < count ? file->aheadFill - at : count;
+        memcpy(buffer, file->ahead + at, take);
+        total = take;
+    }
+    while (total < count) {
+        uint64_t offset = file->position + total;
+        uint32_t wanted = count - total;
+        if (wanted >= READ_AHEAD_MOST || !SizeReadAhead(file, count) || wanted >= file->aheadSize) {
+            uint32_t got = 0;
+            if (!ReadAt(file->descriptor, buffer + total, wanted, offset, &got)) return false;
+            total += got;
+            break;
+        }
+        uint32_t got = 0;
+        if (!ReadAt(file->descriptor, file->ahead, file->aheadSize, offset, &got)) {
+            file->aheadFill = 0;
+            return false;
+        }
+        file->aheadStart = offset;
+        file->aheadFill = got;
+        if (got == 0) break;  // end of the file
+        uint32_t take = got < wanted ? got : wanted;
+        memcpy(buffer + total, file->ahead, take);
+        total += take;
+        if (got < file->aheadSize) break;  // the file ends inside the buffer
+    }
+    file->position += total;
     *delivered = total;
     return true;
 }
@@ -126,7 +202,7 @@ int32_t VB_CALL ReadFileBytes(PlatformFile handle, void* buffer, uint32_t count,
     PosixFile* file = (PosixFile*)handle;
     if (!file || !delivered || (!buffer && count != 0)) return 0;
     if (file->descriptor >= 0) {
-        return ReadFromDisk(file->descriptor, (uint8_t*)buffer, count, delivered) ? 1 : 0;
+        return ReadFromDisk(file, (uint8_t*)buffer, count, delivered) ? 1 : 0;
     }
     const std::vector<uint8_t>& bytes = *file->served;
     uint64_t available = file->position < bytes.size() ? bytes.size() - file->position : 0;
@@ -145,7 +221,7 @@ uint32_t VB_CALL SetFilePosition(PlatformFile handle, int32_t distance, int32_t 
         if (origin == PLATFORM_SEEK_BEGIN) {
             base = 0;
         } else if (origin == PLATFORM_SEEK_CURRENT) {
-            base = lseek(file->descriptor, 0, SEEK_CUR);
+            base = (int64_t)file->position;
         } else if (origin == SEEK_FROM_END) {
             // fstat, not lseek to the end: a move that then fails must leave the position.
             struct stat status;
@@ -170,11 +246,8 @@ uint32_t VB_CALL SetFilePosition(PlatformFile handle, int32_t distance, int32_t 
     if (target < 0 || target >= (int64_t)PLATFORM_INVALID_POSITION) {
         return PLATFORM_INVALID_POSITION;
     }
-    if (file->descriptor >= 0) {
-        if (lseek(file->descriptor, (off_t)target, SEEK_SET) < 0) return PLATFORM_INVALID_POSITION;
-    } else {
-        file->position = (uint64_t)target;
-    }
+    // The buffer stays: a move back into it, as after a run-length row, costs nothing.
+    file->position = (uint64_t)target;
     return (uint32_t)target;
 }
 
@@ -182,6 +255,7 @@ void VB_CALL CloseFile(PlatformFile handle) {
     PosixFile* file = (PosixFile*)handle;
     if (!file) return;
     if (file->descriptor >= 0) close(file->descriptor);
+    delete[] file->ahead;
     delete file;
 }
 

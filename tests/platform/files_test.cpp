@@ -81,6 +81,60 @@ TEST_F(FilesTest, MovesOnDisk) {
     CloseFile(file);
 }
 
+TEST_F(FilesTest, MixedReadsAndMovesOnALargeFileMatchTheBytes) {
+    // Larger than the read-ahead buffer kept for a disk file, read as the decoders do: rows of
+    // a few kilobytes, moves back to where a row's packets ended, single bytes, reads larger
+    // than the buffer and reads that run past the end. A served copy of the same bytes, which
+    // has no buffer, must give the same answers at every step.
+    std::string bytes(400000, '\0');
+    for (size_t i = 0; i < bytes.size(); i++) bytes[i] = (char)((i * 7 + i / 251) & 0xFF);
+    std::string path = folder.Write("large.bin", bytes);
+    TestingServeFile(u"memory:large", bytes.data(), bytes.size());
+    PlatformFile disk = OpenFileForReading(Utf16(path).c_str());
+    PlatformFile served = OpenFileForReading(u"memory:large");
+    ASSERT_NE(disk, nullptr);
+    ASSERT_NE(served, nullptr);
+    uint32_t state = 12345;
+    auto next = [&](uint32_t range) {
+        state = state * 1103515245u + 12345u;
+        return (state >> 8) % range;
+    };
+    std::string fromDisk(300000, '\0'), fromServed(300000, '\0');
+    uint64_t position = 0;
+    for (int step = 0; step < 400; step++) {
+        uint32_t kind = next(10);
+        if (kind < 6) {
+            static const uint32_t sizes[] = {1, 17, 4096, 12289, 131072, 140000, 300000};
+            uint32_t count = sizes[next(kind < 4 ? 4 : 7)];
+            uint32_t gotDisk = 0, gotServed = 0;
+            ASSERT_EQ(ReadFileBytes(disk, &fromDisk[0], count, &gotDisk), 1);
+            ASSERT_EQ(ReadFileBytes(served, &fromServed[0], count, &gotServed), 1);
+            ASSERT_EQ(gotDisk, gotServed) << "step " << step;
+            uint64_t expected = position < bytes.size() ? bytes.size() - position : 0;
+            ASSERT_EQ(gotDisk, expected < count ? expected : count) << "step " << step;
+            if (gotDisk > 0) {
+                ASSERT_EQ(fromDisk.compare(0, gotDisk, bytes, (size_t)position, gotDisk), 0)
+                    << "step " << step << " at " << position;
+            }
+            ASSERT_EQ(fromServed.compare(0, gotServed, fromDisk, 0, gotDisk), 0);
+            position += gotDisk;
+        } else if (kind < 8) {
+            // Back to somewhere behind, as after a row of run-length packets.
+            int32_t back = -(int32_t)next(20000);
+            uint32_t to = SetFilePosition(disk, back, PLATFORM_SEEK_CURRENT);
+            ASSERT_EQ(to, SetFilePosition(served, back, PLATFORM_SEEK_CURRENT));
+            if (to != PLATFORM_INVALID_POSITION) position = to;
+        } else {
+            int32_t target = (int32_t)next(420000);
+            ASSERT_EQ(SetFilePosition(disk, target, PLATFORM_SEEK_BEGIN), (uint32_t)target);
+            ASSERT_EQ(SetFilePosition(served, target, PLATFORM_SEEK_BEGIN), (uint32_t)target);
+            position = (uint64_t)target;
+        }
+    }
+    CloseFile(disk);
+    CloseFile(served);
+}
+
 TEST_F(FilesTest, ServedFilesTakePrecedenceAndAreCopied) {
     std::string path = folder.Write("served.bin", "from the disk");
     std::u16string name = Utf16(path);

@@ -197,6 +197,30 @@ TEST_F(ColourReducerTest, EqualSizesMatchTheReferenceDitherInBothDepths) {
     }
 }
 
+TEST_F(ColourReducerTest, WideRowsMatchTheReferenceDither) {
+    // Wide enough that a row is dithered in several stretches (and a part of one), with noise
+    // and saturated areas so the clamp and every level come up at the joins.
+    for (int32_t width : {257, 600}) {
+        const int32_t height = 6;
+        std::vector<uint8_t> picture = MakeTestPictureBgr(width, height, 7);
+        for (size_t i = 0; i < picture.size(); i += 97) picture[i] = 255;
+        for (size_t i = 5; i < picture.size(); i += 89) picture[i] = 0;
+        for (int32_t bitCount : {2, 8}) {
+            std::vector<uint8_t> bits = Destination(width, height, bitCount);
+            ColourReducer reducer;
+            ASSERT_EQ(ReducerInit(&reducer, width, height, 24, nullptr, width, height, bitCount,
+                                  bits.data(), 1),
+                      1);
+            for (int32_t k = 0; k < height; k++) {
+                ReducerFeedRow(&reducer, &picture[(size_t)k * width * 3]);
+            }
+            ReducerRelease(&reducer);
+            EXPECT_EQ(bits, ReferenceDither(picture, width, height, bitCount, true))
+                << width << " pixels, " << bitCount << " bits";
+        }
+    }
+}
+
 TEST_F(ColourReducerTest, HalvingAFourByFourSource) {
     // Bytes of pixel (x, y) all equal 10 x (4y + x).
     std::vector<uint8_t> source;

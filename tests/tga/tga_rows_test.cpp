@@ -142,6 +142,53 @@ TEST_F(TgaRowsTest, PacketsTheWindowDoesNotHoldEndTheRowInBlack) {
     EXPECT_EQ(row[0], 0);
 }
 
+TEST_F(TgaRowsTest, PacketsOfEveryLengthForEachPixelSize) {
+    // One row of run packets and raw packets of 1 to 128 pixels, each pixel with its own value,
+    // so a packet cut short or stretched (short packets, long ones and those near the end of
+    // the row or of the window are stored differently) shows. The row ends with the longest
+    // packets, the stream with the shortest.
+    for (int32_t bytesPerPixel : {1, 3, 4}) {
+        for (bool longestLast : {true, false}) {
+            std::vector<uint8_t> stream, expected;
+            int32_t width = 0;
+            for (int32_t i = 1; i <= 128; i++) {
+                const int32_t n = longestLast ? i : 129 - i;
+                std::vector<uint8_t> pixel;
+                for (int32_t b = 0; b < bytesPerPixel; b++)
+                    pixel.push_back((uint8_t)(n * 7 + b * 50));
+                stream.push_back((uint8_t)(0x80 | (n - 1)));
+                stream.insert(stream.end(), pixel.begin(), pixel.end());
+                for (int32_t k = 0; k < n; k++)
+                    expected.insert(expected.end(), pixel.begin(), pixel.end());
+                stream.push_back((uint8_t)(n - 1));
+                for (int32_t k = 0; k < n * bytesPerPixel; k++) {
+                    stream.push_back((uint8_t)(n + 3 * k));
+                    expected.push_back((uint8_t)(n + 3 * k));
+                }
+                width += 2 * n;
+            }
+            std::vector<uint32_t> consumed;
+            EXPECT_EQ(UnpackRows(stream, width, 1, bytesPerPixel, &consumed), expected)
+                << bytesPerPixel << " bytes a pixel";
+            EXPECT_EQ(consumed[0], stream.size());
+        }
+    }
+}
+
+TEST_F(TgaRowsTest, CollapseOfEveryShortRowLength) {
+    for (int32_t count = 1; count <= 20; count++) {
+        std::vector<uint8_t> row(4 * (size_t)count), expected;
+        for (size_t i = 0; i < row.size(); i++) row[i] = (uint8_t)(i * 13 + 1);
+        for (int32_t k = 0; k < count; k++) {
+            expected.insert(expected.end(), row.begin() + 4 * k, row.begin() + 4 * k + 3);
+        }
+        // The bytes after the 24-bit row are left as they were.
+        expected.insert(expected.end(), row.begin() + 3 * count, row.end());
+        CollapseRow32To24(row.data(), count);
+        EXPECT_EQ(row, expected) << count << " pixels";
+    }
+}
+
 TEST_F(TgaRowsTest, CollapseDropsEveryFourthByte) {
     uint8_t row[12] = {1, 2, 3, 0xA1, 4, 5, 6, 0xA2, 7, 8, 9, 0xA3};
     CollapseRow32To24(row, 3);

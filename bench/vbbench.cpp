@@ -1,0 +1,825 @@
+// vbbench: decode speed of the three plug-ins against independent decoders of the same files.
+//
+//   vbbench [--inputs DIR] [--plugins DIR] [--rounds N] [--only TEXT] [--no-peers] [--no-reducer]
+//           [--cold-pages] [--wall-clock] [--python PATH] [--pillow-script PATH]
+//           [--markdown FILE]
+//   vbbench --digests [--inputs DIR] [--plugins DIR] [--only TEXT]
+//
+// --digests prints a hash of each of our outputs (header and bits blocks, every display depth)
+// instead of timing: two builds whose digests match decode the inputs to the same bytes.
+//
+// Every input (bench_inputs.h, written by vbbench_inputs) is decoded, in the same process and
+// interleaved round by round, by:
+//   - our plug-in, loaded with dlopen and driven through GetPicture by file name as a host does,
+//     the blocks freed with FreeBlock after each decode; for TGA also with the emulated display
+//     at 8 and 2 bits per pixel, which sends the rows through the colour reducer;
+//   - stb_image (TGA), SDL2_image (TGA, PCX), ImageMagick's MagickCore (TGA, PCX, one thread),
+//     each reading the file by name into memory of its own;
+//   - Pillow (TGA, PCX) in a Python process of its own that times each decode itself;
+//   - two baselines: reading the whole file into fresh memory, and copying a block of our
+//     output's size into fresh memory.
+// The order of the decoders changes from round to round, the page cache is warmed first, and
+// the table shows medians. Each decoder's output is freed outside the timed region.
+//
+// Every decoder gets its output from a new allocation. Unless --cold-pages is given, glibc is
+// told to keep freed memory in the process (no mmap'd chunks, no trimming), here and in the
+// Pillow process alike, so a new allocation reuses pages that are already mapped: on a virtual
+// machine a first touch of a 4 KiB page can cost tens of microseconds, which would otherwise
+// swamp the decoding work of every decoder and measure the kernel instead.
+//
+// Times are the processor time of the decoding process (user and system, in the Pillow process
+// as measured there), so that other work on a shared machine does not enter the measurement;
+// --wall-clock measures elapsed time instead.
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <malloc.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "bench/bench_inputs.h"
+#include "bench/heap_tracking.h"
+#include "framework/plugin.h"
+#include "platform/platform_testing.h"
+
+#if VB_BENCH_HAVE_STB
+#include <stb_image.h>
+#endif
+#if VB_BENCH_HAVE_SDL2_IMAGE
+#include <SDL_image.h>
+#endif
+#if VB_BENCH_HAVE_MAGICKCORE
+#include <magick/MagickCore.h>
+#endif
+
+namespace {
+
+// ---- Decoders -------------------------------------------------------------------------------
+
+enum Decoder {
+    DECODER_READ,    // baseline: read the file into fresh memory
+    DECODER_COPY,    // baseline: copy a block of our output's size into fresh memory
+    DECODER_OURS,    // the plug-in, display 24 bits
+    DECODER_OURS_8,  // the plug-in, display 8 bits (TGA: reducer to 3-3-2)
+    DECODER_OURS_2,  // the plug-in, display 2 bits (TGA: reducer to 2-bit gray)
+    DECODER_STB,
+    DECODER_SDL,
+    DECODER_MAGICK,
+    DECODER_PILLOW,
+    DECODER_COUNT
+};
+
+const char* const DecoderNames[DECODER_COUNT] = {
+    "read", "copy", "ours", "ours@8", "ours@2", "stb_image", "SDL2_image", "MagickCore", "Pillow",
+};
+
+struct Options {
+    std::string inputs = "bench-inputs";
+    std::string plugins = VB_BENCH_PLUGIN_DIR;
+    int rounds = 7;
+    std::string only;
+    bool peers = true;
+    bool reducer = true;  // TGA also at display depths 8 and 2
+    bool coldPages = false;
+    std::string python = "/usr/bin/python3";
+    std::string pillowScript = VB_BENCH_SOURCE_DIR "/bench/pillow_decode.py";
+    std::string markdown;
+    bool digests = false;
+    bool wallClock = false;
+};
+
+struct LoadedFilter {
+    GetPictureFunction getPicture = nullptr;
+};
+
+struct PillowProcess {
+    pid_t pid = -1;
+    FILE* requests = nullptr;
+    FILE* answers = nullptr;
+    std::string version;
+};
+
+struct InputState {
+    const BenchInput* input;
+    std::string path;
+    std::u16string wideName;
+    size_t fileBytes = 0;
+    size_t outputBytes = 0;  // our straight DIB: header block + bits block
+    bool decoders[DECODER_COUNT] = {};
+    std::vector<double> times[DECODER_COUNT];
+    int64_t peak[DECODER_COUNT] = {};
+    bool failed[DECODER_COUNT] = {};
+    std::string check;  // outcome of the pixel comparison with a peer
+};
+
+LoadedFilter Filters[3];
+PillowProcess Pillow;
+std::vector<uint8_t> CopySource;
+int64_t NotifierCalls = 0;
+
+bool UseWallClock = false;
+
+double NowMs() {
+    struct timespec now;
+    clock_gettime(UseWallClock ? CLOCK_MONOTONIC : CLOCK_PROCESS_CPUTIME_ID, &now);
+    return (double)now.tv_sec * 1e3 + (double)now.tv_nsec / 1e6;
+}
+
+std::u16string WidenAscii(const std::string& text) {
+    std::u16string wide;
+    for (unsigned char c : text) wide.push_back((char16_t)c);
+    return wide;
+}
+
+// The host's progress callback: counts the calls and never asks to stop.
+int32_t VB_CALL CountProgress(int32_t current, int32_t total, intptr_t userData) {
+    (void)current;
+    (void)total;
+    (void)userData;
+    NotifierCalls++;
+    return 0;
+}
+
+bool LoadFilter(const std::string& folder, const char* name, LoadedFilter* filter) {
+    std::string path = folder + "/" + name + ".spi";
+    void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!library) {
+        fprintf(stderr, "vbbench: %s\n", dlerror());
+        return false;
+    }
+    filter->getPicture = (GetPictureFunction)dlsym(library, "GetPicture");
+    return filter->getPicture != nullptr;
+}
+
+LoadedFilter& FilterFor(BenchFormat format) {
+    return Filters[(int)format];
+}
+
+void SetDisplayBits(int32_t bits) {
+    TestingDevice device;
+    TestingGetDevice(&device);
+    device.displayBits = bits;
+    TestingSetDevice(&device);
+}
+
+int32_t DibStride(int32_t width, int32_t bitCount) {
+    return ((width * bitCount + 31) / 32) * 4;
+}
+
+uint32_t ReadHeaderField(const uint8_t* p) {
+    return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
+}
+
+// ---- Pillow process -------------------------------------------------------------------------
+
+bool StartPillow(const Options& options) {
+    int toChild[2], fromChild[2];
+    if (pipe(toChild) != 0 || pipe(fromChild) != 0) return false;
+    pid_t pid = fork();
+    if (pid < 0) return false;
+    if (pid == 0) {
+        dup2(toChild[0], 0);
+        dup2(fromChild[1], 1);
+        close(toChild[1]);
+        close(fromChild[0]);
+        execl(options.python.c_str(), options.python.c_str(), options.pillowScript.c_str(),
+              options.wallClock ? "wall" : "cpu", (char*)nullptr);
+        _exit(127);
+    }
+    close(toChild[0]);
+    close(fromChild[1]);
+    Pillow.pid = pid;
+    Pillow.requests = fdopen(toChild[1], "w");
+    Pillow.answers = fdopen(fromChild[0], "r");
+    char line[256];
+    if (!fgets(line, sizeof line, Pillow.answers) || strncmp(line, "ready ", 6) != 0) {
+        fprintf(stderr, "vbbench: Pillow did not start (%s %s)\n", options.python.c_str(),
+                options.pillowScript.c_str());
+        fclose(Pillow.requests);
+        fclose(Pillow.answers);
+        waitpid(pid, nullptr, 0);
+        Pillow.pid = -1;
+        return false;
+    }
+    Pillow.version = std::string(line + 6);
+    while (!Pillow.version.empty() && Pillow.version.back() == '\n') Pillow.version.pop_back();
+    return true;
+}
+
+void StopPillow() {
+    if (Pillow.pid < 0) return;
+    fclose(Pillow.requests);
+    fclose(Pillow.answers);
+    waitpid(Pillow.pid, nullptr, 0);
+    Pillow.pid = -1;
+}
+
+// ---- One timed decode -----------------------------------------------------------------------
+
+// Runs one decode; returns the milliseconds, or a negative value when the decoder failed.
+double RunDecoder(InputState* state, Decoder decoder, bool measureHeap) {
+    const BenchInput& input = *state->input;
+    double took = -1.0;
+    if (measureHeap) BeginHeapPeak();
+    switch (decoder) {
+        case DECODER_READ: {
+            double start = NowMs();
+            int descriptor = open(state->path.c_str(), O_RDONLY | O_CLOEXEC);
+            struct stat status;
+            if (descriptor < 0 || fstat(descriptor, &status) != 0) break;
+            uint8_t* bytes = (uint8_t*)malloc((size_t)status.st_size);
+            size_t total = 0;
+            while (total < (size_t)status.st_size) {
+                ssize_t got = read(descriptor, bytes + total, (size_t)status.st_size - total);
+                if (got <= 0) break;
+                total += (size_t)got;
+            }
+            close(descriptor);
+            took = NowMs() - start;
+            free(bytes);
+            break;
+        }
+        case DECODER_COPY: {
+            double start = NowMs();
+            uint8_t* bytes = (uint8_t*)malloc(state->outputBytes);
+            memcpy(bytes, CopySource.data(), state->outputBytes);
+            took = NowMs() - start;
+            // Keep the copy from being optimised away.
+            if (bytes[state->outputBytes / 2] == 1) NotifierCalls++;
+            free(bytes);
+            break;
+        }
+        case DECODER_OURS:
+        case DECODER_OURS_8:
+        case DECODER_OURS_2: {
+            SetDisplayBits(decoder == DECODER_OURS ? 24 : (decoder == DECODER_OURS_8 ? 8 : 2));
+            void* header = nullptr;
+            void* bits = nullptr;
+            double start = NowMs();
+            int32_t result =
+                FilterFor(input.format)
+                    .getPicture(state->wideName.c_str(), 0, 0, &header, &bits, CountProgress, 0);
+            took = NowMs() - start;
+            if (result != RESULT_OK) {
+                took = -1.0;
+            } else {
+                FreeBlock(bits);
+                FreeBlock(header);
+            }
+            SetDisplayBits(24);
+            break;
+        }
+        case DECODER_STB: {
+#if VB_BENCH_HAVE_STB
+            int w = 0, h = 0, channels = 0;
+            double start = NowMs();
+            stbi_uc* pixels = stbi_load(state->path.c_str(), &w, &h, &channels, 0);
+            took = NowMs() - start;
+            if (!pixels) took = -1.0;
+            stbi_image_free(pixels);
+#endif
+            break;
+        }
+        case DECODER_SDL: {
+#if VB_BENCH_HAVE_SDL2_IMAGE
+            double start = NowMs();
+            SDL_Surface* surface = IMG_Load(state->path.c_str());
+            took = NowMs() - start;
+            if (!surface) took = -1.0;
+            SDL_FreeSurface(surface);
+#endif
+            break;
+        }
+        case DECODER_MAGICK: {
+#if VB_BENCH_HAVE_MAGICKCORE
+            ExceptionInfo* exception = AcquireExceptionInfo();
+            ImageInfo* info = CloneImageInfo(nullptr);
+            snprintf(info->filename, sizeof info->filename, "%s", state->path.c_str());
+            double start = NowMs();
+            Image* image = ReadImage(info, exception);
+            took = NowMs() - start;
+            if (!image) took = -1.0;
+            if (image) DestroyImage(image);
+            DestroyImageInfo(info);
+            DestroyExceptionInfo(exception);
+#endif
+            break;
+        }
+        case DECODER_PILLOW: {
+            if (Pillow.pid < 0) break;
+            fprintf(Pillow.requests, "%s\n", state->path.c_str());
+            fflush(Pillow.requests);
+            char line[512];
+            if (!fgets(line, sizeof line, Pillow.answers)) break;
+            if (strncmp(line, "error", 5) == 0) {
+                fprintf(stderr, "vbbench: Pillow, %s: %s", input.fileName, line);
+                break;
+            }
+            took = atof(line);
+            break;
+        }
+        default:
+            break;
+    }
+    if (measureHeap) state->peak[decoder] = ReadHeapPeak();
+    return took;
+}
+
+// ---- Pixel comparison with a peer (once, before timing) ------------------------------------
+
+// Our straight decode, kept for the comparison: bits block rows bottom up.
+struct OurPicture {
+    std::vector<uint8_t> bits;
+    int32_t width = 0, height = 0, bitCount = 0, stride = 0;
+};
+
+bool DecodeOurs(InputState* state, OurPicture* picture) {
+    void* header = nullptr;
+    void* bits = nullptr;
+    SetDisplayBits(24);
+    int32_t result = FilterFor(state->input->format)
+                         .getPicture(state->wideName.c_str(), 0, 0, &header, &bits, nullptr, 0);
+    if (result != RESULT_OK) return false;
+    const uint8_t* h = (const uint8_t*)header;
+    picture->width = (int32_t)ReadHeaderField(h + 4);
+    picture->height = (int32_t)ReadHeaderField(h + 8);
+    picture->bitCount = h[14] | h[15] << 8;
+    picture->stride = DibStride(picture->width, picture->bitCount);
+    size_t size = (size_t)picture->stride * (size_t)picture->height;
+    picture->bits.assign((const uint8_t*)bits, (const uint8_t*)bits + size);
+    FreeBlock(bits);
+    FreeBlock(header);
+    return true;
+}
+
+void CheckAgainstPeers(InputState* state) {
+    OurPicture ours;
+    if (!DecodeOurs(state, &ours)) {
+        state->check = "our decode failed";
+        return;
+    }
+    state->outputBytes = FULL_HEADER_BLOCK_SIZE + ours.bits.size();
+    const BenchInput& input = *state->input;
+    (void)input;
+#if VB_BENCH_HAVE_STB
+    if (input.format == BenchFormat::Tga && state->decoders[DECODER_STB]) {
+        int w = 0, h = 0, channels = 0;
+        stbi_uc* pixels = stbi_load(state->path.c_str(), &w, &h, &channels, 0);
+        if (!pixels || w != ours.width || h != ours.height) {
+            state->check = "stb_image: no picture";
+            stbi_image_free(pixels);
+            return;
+        }
+        size_t differ = 0;
+        for (int32_t y = 0; y < h; y++) {
+            // Our row y is the picture's row h-1-y counted from the top; stb gives rows top down
+            // as red, green, blue (and alpha), ours blue, green, red or gray.
+            const uint8_t* mine = ours.bits.data() + (size_t)y * ours.stride;
+            const stbi_uc* theirs = pixels + (size_t)(h - 1 - y) * w * channels;
+            for (int32_t x = 0; x < w; x++) {
+                const stbi_uc* p = theirs + (size_t)x * channels;
+                if (channels == 1) {
+                    differ += mine[x] != p[0];
+                } else {
+                    const uint8_t* q = mine + 3 * x;
+                    differ += q[0] != p[2] || q[1] != p[1] || q[2] != p[0];
+                }
+            }
+        }
+        stbi_image_free(pixels);
+        state->check = differ == 0 ? "= stb_image" : "DIFFERS from stb_image";
+        return;
+    }
+#endif
+#if VB_BENCH_HAVE_SDL2_IMAGE
+    if (input.format == BenchFormat::Pcx && state->decoders[DECODER_SDL]) {
+        SDL_Surface* surface = IMG_Load(state->path.c_str());
+        if (!surface || surface->w != ours.width || surface->h != ours.height ||
+            surface->format->BytesPerPixel != 1) {
+            state->check = "SDL2_image: no 8-bit picture";
+            SDL_FreeSurface(surface);
+            return;
+        }
+        // 16 colours: SDL2_image gives the plane bits as a value 0..15; we give its place in
+        // the 3-3-2 colour cube.
+        static const uint8_t CubeIndex[16] = {0, 96,  12, 108, 1, 97,  13, 109,
+                                              0, 192, 24, 216, 2, 194, 26, 218};
+        const bool planar = input.path == BenchPath::Pcx16Planar;
+        size_t differ = 0;
+        for (int32_t y = 0; y < surface->h; y++) {
+            const uint8_t* mine = ours.bits.data() + (size_t)(surface->h - 1 - y) * ours.stride;
+            const uint8_t* theirs = (const uint8_t*)surface->pixels + (size_t)y * surface->pitch;
+            for (int32_t x = 0; x < surface->w; x++) {
+                uint8_t expected = planar ? CubeIndex[theirs[x] & 15] : theirs[x];
+                differ += mine[x] != expected;
+            }
+        }
+        SDL_FreeSurface(surface);
+        state->check = differ == 0 ? "= SDL2_image" : "DIFFERS from SDL2_image";
+        return;
+    }
+#endif
+    state->check = "-";
+}
+
+// ---- Digests of our output ------------------------------------------------------------------
+
+uint64_t HashBytes(uint64_t hash, const uint8_t* bytes, size_t count) {
+    for (size_t i = 0; i < count; i++) hash = (hash ^ bytes[i]) * 0x100000001B3ull;  // FNV-1a
+    return hash;
+}
+
+void PrintDigests(const std::vector<InputState>& states) {
+    for (const InputState& state : states) {
+        const bool tga = state.input->format == BenchFormat::Tga;
+        for (int32_t display : {24, 8, 2}) {
+            if (!tga && display != 24) continue;
+            SetDisplayBits(display);
+            void* header = nullptr;
+            void* bits = nullptr;
+            int32_t result =
+                FilterFor(state.input->format)
+                    .getPicture(state.wideName.c_str(), 0, 0, &header, &bits, nullptr, 0);
+            uint64_t hash = 0xCBF29CE484222325ull;
+            if (result == RESULT_OK) {
+                const uint8_t* h = (const uint8_t*)header;
+                int32_t width = (int32_t)ReadHeaderField(h + 4);
+                int32_t height = (int32_t)ReadHeaderField(h + 8);
+                int32_t bitCount = h[14] | h[15] << 8;
+                uint32_t headerBytes = FULL_HEADER_BLOCK_SIZE;
+                if (state.input->format == BenchFormat::Mag) {
+                    headerBytes = BITMAPINFOHEADER_SIZE + RGBQUAD_SIZE * (1u << bitCount);
+                }
+                hash = HashBytes(hash, h, headerBytes);
+                hash = HashBytes(hash, (const uint8_t*)bits,
+                                 (size_t)DibStride(width, bitCount) * (size_t)height);
+                FreeBlock(bits);
+                FreeBlock(header);
+            }
+            printf("%-22s display %2d  result %d  %016llx\n", state.input->fileName, display,
+                   result, (unsigned long long)hash);
+        }
+    }
+    SetDisplayBits(24);
+}
+
+// ---- Table ----------------------------------------------------------------------------------
+
+double Median(std::vector<double> values) {
+    if (values.empty()) return -1.0;
+    std::sort(values.begin(), values.end());
+    size_t n = values.size();
+    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2.0;
+}
+
+std::string Format(const char* format, double value) {
+    char text[64];
+    snprintf(text, sizeof text, format, value);
+    return text;
+}
+
+double Megapixels(const BenchInput& input) {
+    return (double)input.width * input.height / 1e6;
+}
+
+struct Table {
+    std::vector<std::string> header;
+    std::vector<std::vector<std::string>> rows;
+};
+
+std::string RenderMarkdown(const Table& table) {
+    std::string text = "|";
+    for (const std::string& cell : table.header) text += " " + cell + " |";
+    text += "\n|";
+    for (size_t i = 0; i < table.header.size(); i++) text += i < 2 ? "---|" : "---:|";
+    text += "\n";
+    for (const auto& row : table.rows) {
+        text += "|";
+        for (const std::string& cell : row) text += " " + cell + " |";
+        text += "\n";
+    }
+    return text;
+}
+
+std::string MedianCell(const InputState& state, Decoder decoder) {
+    if (!state.decoders[decoder]) return "";
+    if (state.failed[decoder]) return "failed";
+    return Format("%.1f", Median(state.times[decoder]));
+}
+
+std::string RatioCell(const InputState& state, Decoder decoder) {
+    if (!state.decoders[decoder]) return "";
+    if (state.failed[decoder] || state.failed[DECODER_OURS]) return "failed";
+    double ours = Median(state.times[DECODER_OURS]);
+    double theirs = Median(state.times[decoder]);
+    return Format("%.1f", theirs) + " (" + Format("%.2fx", theirs / ours) + ")";
+}
+
+// The peer that decodes this input fastest, as a ratio of its time to ours.
+double BestPeerRatio(const InputState& state) {
+    double best = -1.0;
+    for (int d = DECODER_STB; d <= DECODER_PILLOW; d++) {
+        if (!state.decoders[d] || state.failed[d]) continue;
+        double ratio = Median(state.times[d]) / Median(state.times[DECODER_OURS]);
+        if (best < 0 || ratio < best) best = ratio;
+    }
+    return best;
+}
+
+std::string BuildReport(const std::vector<InputState>& states, const Options& options) {
+    std::string report;
+    Table speed;
+    speed.header = {"Path",
+                    "Style",
+                    "MB file",
+                    "read ms",
+                    "copy ms",
+                    "ours ms",
+                    "ours MP/s",
+                    "stb_image ms (x)",
+                    "SDL2_image ms (x)",
+                    "MagickCore ms (x)",
+                    "Pillow ms (x)",
+                    "fastest peer x",
+                    "pixels"};
+    for (const InputState& state : states) {
+        const BenchInput& input = *state.input;
+        double ours = Median(state.times[DECODER_OURS]);
+        double best = BestPeerRatio(state);
+        speed.rows.push_back(
+            {input.label, NameBenchStyle(input.style),
+             Format("%.1f", (double)state.fileBytes / 1048576.0), MedianCell(state, DECODER_READ),
+             MedianCell(state, DECODER_COPY), MedianCell(state, DECODER_OURS),
+             state.failed[DECODER_OURS] ? "" : Format("%.0f", Megapixels(input) / ours * 1e3),
+             RatioCell(state, DECODER_STB), RatioCell(state, DECODER_SDL),
+             RatioCell(state, DECODER_MAGICK), RatioCell(state, DECODER_PILLOW),
+             best < 0 ? "" : Format("%.2fx", best), state.check});
+    }
+    report += std::string(options.wallClock ? "Elapsed" : "Processor") +
+              " time of a decode, median of " + std::to_string(options.rounds) +
+              " rounds; (x) = peer time / our time, above 1 means ours is faster. Output memory: " +
+              std::string(options.coldPages ? "fresh pages from the kernel (--cold-pages)"
+                                            : "new allocations from a heap that keeps its pages") +
+              ".\n\n";
+    report += RenderMarkdown(speed);
+
+    Table reducer;
+    reducer.header = {"Path",         "Style",           "straight MP/s", "display 8: MP/s",
+                      "8 / straight", "display 2: MP/s", "2 / straight"};
+    for (const InputState& state : states) {
+        const BenchInput& input = *state.input;
+        if (input.format != BenchFormat::Tga || !state.decoders[DECODER_OURS_8]) continue;
+        double mp = Megapixels(input);
+        double straight = mp / Median(state.times[DECODER_OURS]) * 1e3;
+        double at8 = mp / Median(state.times[DECODER_OURS_8]) * 1e3;
+        double at2 = mp / Median(state.times[DECODER_OURS_2]) * 1e3;
+        reducer.rows.push_back({input.label, NameBenchStyle(input.style), Format("%.0f", straight),
+                                Format("%.0f", at8), Format("%.2f", at8 / straight),
+                                Format("%.0f", at2), Format("%.2f", at2 / straight)});
+    }
+    report +=
+        "\nTGA with the emulated display at 8 and 2 bits per pixel (colour pictures go "
+        "through the reducer to 3-3-2 or 2-bit gray; gray pictures at 8 bits are copied "
+        "straight).\n\n";
+    report += RenderMarkdown(reducer);
+
+    Table memory;
+    memory.header = {"Path",          "Style",           "output MB",
+                     "ours extra KB", "ours@8 extra KB", "ours@2 extra KB",
+                     "stb_image MB",  "SDL2_image MB",   "MagickCore MB"};
+    for (const InputState& state : states) {
+        const BenchInput& input = *state.input;
+        const bool tga = input.format == BenchFormat::Tga;
+        // Our peak beyond the two output blocks: the working memory of the decode. The output
+        // of a reduced decode is smaller, so its blocks are worked out from its depth.
+        auto extra = [&](Decoder d, int32_t bitCount) -> std::string {
+            if (!state.decoders[d]) return "";
+            int64_t blocks =
+                FULL_HEADER_BLOCK_SIZE + (int64_t)DibStride(input.width, bitCount) * input.height;
+            if (d == DECODER_OURS) blocks = (int64_t)state.outputBytes;
+            return Format("%.0f", (double)(state.peak[d] - blocks) / 1024.0);
+        };
+        auto megabytes = [&](Decoder d) -> std::string {
+            if (!state.decoders[d] || state.failed[d]) return "";
+            return Format("%.1f", (double)state.peak[d] / 1048576.0);
+        };
+        memory.rows.push_back({input.label, NameBenchStyle(input.style),
+                               Format("%.1f", (double)state.outputBytes / 1048576.0),
+                               extra(DECODER_OURS, 0), tga ? extra(DECODER_OURS_8, 8) : "",
+                               tga ? extra(DECODER_OURS_2, 2) : "", megabytes(DECODER_STB),
+                               megabytes(DECODER_SDL), megabytes(DECODER_MAGICK)});
+    }
+    report +=
+        "\nPeak heap use of one decode (malloc family, the plug-ins' local heap included). "
+        "\"extra\" is our peak beyond the header and bits blocks handed to the host.\n\n";
+    report += RenderMarkdown(memory);
+    return report;
+}
+
+void PrintUsage() {
+    fprintf(
+        stderr,
+        "usage: vbbench [--inputs DIR] [--plugins DIR] [--rounds N] [--only TEXT]\n"
+        "               [--no-peers] [--no-reducer] [--cold-pages] [--wall-clock] [--python PATH] "
+        "[--pillow-script PATH] [--markdown FILE]\n"
+        "       vbbench --digests [--inputs DIR] [--plugins DIR] [--only TEXT]\n");
+}
+
+bool ParseOptions(int argc, char** argv, Options* options) {
+    for (int i = 1; i < argc; i++) {
+        std::string arg = argv[i];
+        auto value = [&](std::string* out) {
+            if (i + 1 >= argc) return false;
+            *out = argv[++i];
+            return true;
+        };
+        std::string number;
+        if (arg == "--inputs") {
+            if (!value(&options->inputs)) return false;
+        } else if (arg == "--plugins") {
+            if (!value(&options->plugins)) return false;
+        } else if (arg == "--rounds") {
+            if (!value(&number)) return false;
+            options->rounds = atoi(number.c_str());
+            if (options->rounds < 1) return false;
+        } else if (arg == "--only") {
+            if (!value(&options->only)) return false;
+        } else if (arg == "--no-reducer") {
+            options->reducer = false;
+        } else if (arg == "--no-peers") {
+            options->peers = false;
+        } else if (arg == "--digests") {
+            options->digests = true;
+        } else if (arg == "--wall-clock") {
+            options->wallClock = true;
+        } else if (arg == "--cold-pages") {
+            options->coldPages = true;
+        } else if (arg == "--python") {
+            if (!value(&options->python)) return false;
+        } else if (arg == "--pillow-script") {
+            if (!value(&options->pillowScript)) return false;
+        } else if (arg == "--markdown") {
+            if (!value(&options->markdown)) return false;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string DescribePeers() {
+    std::string text;
+#if VB_BENCH_HAVE_STB
+    text += "stb_image " + std::to_string(STBI_VERSION) + " (libstb); ";
+#endif
+#if VB_BENCH_HAVE_SDL2_IMAGE
+    const SDL_version* sdl = IMG_Linked_Version();
+    text += "SDL2_image " + std::to_string(sdl->major) + "." + std::to_string(sdl->minor) + "." +
+            std::to_string(sdl->patch) + "; ";
+#endif
+#if VB_BENCH_HAVE_MAGICKCORE
+    size_t number = 0;
+    text += std::string(GetMagickVersion(&number)) + ", 1 thread; ";
+#endif
+    if (Pillow.pid >= 0) text += "Pillow " + Pillow.version + " (own process); ";
+    return text;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    if (!ParseOptions(argc, argv, &options)) {
+        PrintUsage();
+        return 2;
+    }
+    signal(SIGPIPE, SIG_IGN);
+    UseWallClock = options.wallClock;
+    if (!options.coldPages) {
+        mallopt(M_MMAP_MAX, 0);
+        mallopt(M_TRIM_THRESHOLD, INT_MAX);
+        // The same for the Pillow process, through glibc's tunables.
+        setenv("GLIBC_TUNABLES", "glibc.malloc.mmap_max=0:glibc.malloc.trim_threshold=2147483647",
+               1);
+    }
+    // The registry stays empty, so "full color" reads as on; the display is set per decode.
+    TestingReset();
+    TestingSetRegistryFile(nullptr);
+    if (!LoadFilter(options.plugins, "vbtga", &Filters[(int)BenchFormat::Tga]) ||
+        !LoadFilter(options.plugins, "vbpcx", &Filters[(int)BenchFormat::Pcx]) ||
+        !LoadFilter(options.plugins, "vbmag", &Filters[(int)BenchFormat::Mag])) {
+        return 1;
+    }
+
+    if (options.digests) options.peers = false;
+    bool havePillow = false;
+#if VB_BENCH_HAVE_MAGICKCORE
+    if (options.peers) {
+        setenv("MAGICK_THREAD_LIMIT", "1", 1);
+        setenv("OMP_NUM_THREADS", "1", 1);
+        MagickCoreGenesis(argv[0], MagickFalse);
+        SetMagickResourceLimit(ThreadResource, 1);
+    }
+#endif
+    if (options.peers) havePillow = StartPillow(options);
+
+    std::vector<InputState> states;
+    for (size_t i = 0; i < BenchInputCount; i++) {
+        const BenchInput& input = BenchInputs[i];
+        if (!options.only.empty() &&
+            std::string(input.fileName).find(options.only) == std::string::npos) {
+            continue;
+        }
+        InputState state;
+        state.input = &input;
+        state.path = options.inputs + "/" + input.fileName;
+        state.wideName = WidenAscii(state.path);
+        struct stat status;
+        if (stat(state.path.c_str(), &status) != 0) {
+            fprintf(stderr, "vbbench: %s is missing (run vbbench_inputs %s)\n", state.path.c_str(),
+                    options.inputs.c_str());
+            return 1;
+        }
+        state.fileBytes = (size_t)status.st_size;
+        state.decoders[DECODER_READ] = true;
+        state.decoders[DECODER_COPY] = true;
+        state.decoders[DECODER_OURS] = true;
+        state.decoders[DECODER_OURS_8] = state.decoders[DECODER_OURS_2] =
+            options.reducer && input.format == BenchFormat::Tga;
+        if (options.peers) {
+            const bool tga = input.format == BenchFormat::Tga;
+            const bool pcx = input.format == BenchFormat::Pcx;
+            state.decoders[DECODER_STB] = VB_BENCH_HAVE_STB && tga;
+            state.decoders[DECODER_SDL] = VB_BENCH_HAVE_SDL2_IMAGE && (tga || pcx);
+            state.decoders[DECODER_MAGICK] = VB_BENCH_HAVE_MAGICKCORE && (tga || pcx);
+            state.decoders[DECODER_PILLOW] = havePillow && (tga || pcx);
+        }
+        states.push_back(state);
+    }
+
+    if (options.digests) {
+        PrintDigests(states);
+        return 0;
+    }
+
+    // Our output size for the copy baseline, and one comparison of pixels with a peer.
+    size_t largest = 0;
+    for (InputState& state : states) {
+        CheckAgainstPeers(&state);
+        largest = std::max(largest, state.outputBytes);
+    }
+    CopySource.assign(largest, 0x5A);
+
+    fprintf(stderr, "vbbench: %zu inputs, %d rounds after a warm-up round\n", states.size(),
+            options.rounds);
+    // Round 0 warms the page cache and the libraries and measures the heap; its times are not
+    // kept. Each round runs every input once through every decoder, in an order that turns by
+    // one decoder per round.
+    for (int round = 0; round <= options.rounds; round++) {
+        for (InputState& state : states) {
+            std::vector<Decoder> order;
+            for (int d = 0; d < DECODER_COUNT; d++) {
+                if (state.decoders[d]) order.push_back((Decoder)d);
+            }
+            std::rotate(order.begin(), order.begin() + (round % order.size()), order.end());
+            for (Decoder decoder : order) {
+                double took = RunDecoder(&state, decoder, round == 0);
+                if (took < 0) {
+                    state.failed[decoder] = true;
+                } else if (round > 0) {
+                    state.times[decoder].push_back(took);
+                }
+            }
+        }
+        if (round > 0) fprintf(stderr, "vbbench: round %d done\n", round);
+    }
+    std::string peers = DescribePeers();
+    StopPillow();
+
+    std::string report = BuildReport(states, options);
+    if (!peers.empty()) report += "\nPeers: " + peers + "\n";
+    fputs(report.c_str(), stdout);
+    if (!options.markdown.empty()) {
+        FILE* file = fopen(options.markdown.c_str(), "w");
+        if (!file) {
+            fprintf(stderr, "vbbench: cannot write %s\n", options.markdown.c_str());
+            return 1;
+        }
+        fputs(report.c_str(), file);
+        fclose(file);
+    }
+#if VB_BENCH_HAVE_MAGICKCORE
+    if (options.peers) MagickCoreTerminus();
+#endif
+    return 0;
+}
