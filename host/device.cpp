@@ -1,139 +1,21 @@
 #include "host/device.h"
 
-#include <errno.h>
-#include <stdio.h>
-#include <stdlib.h>
-#include <string.h>
-#include <unistd.h>
-
-#include "host/text.h"
 #include "platform/platform_testing.h"
 
-namespace {
-
-std::string TemporaryRegistryPath;
-
-bool ReadWholeFile(const std::string& path, std::string* contents, std::string* problem) {
-    FILE* file = fopen(path.c_str(), "rb");
-    if (!file) {
-        *problem = "cannot read the registry file " + path + ": " + strerror(errno);
-        return false;
-    }
-    char buffer[4096];
-    size_t count;
-    while ((count = fread(buffer, 1, sizeof(buffer), file)) > 0) contents->append(buffer, count);
-    bool failed = ferror(file) != 0;
-    fclose(file);
-    if (failed) {
-        *problem = "cannot read the registry file " + path;
-        return false;
-    }
-    return true;
-}
-
-// regedit writes version 5 files in UTF-16; the copy is written as UTF-8 text, so a UTF-16 file
-// is turned into UTF-8 before the new value is appended to it.
-std::string ConvertRegistryTextToUtf8(const std::string& contents) {
-    if (contents.size() >= 2 && (unsigned char)contents[0] == 0xFF &&
-        (unsigned char)contents[1] == 0xFE) {
-        std::u16string wide;
-        for (size_t i = 2; i + 1 < contents.size(); i += 2) {
-            wide.push_back(
-                (char16_t)((unsigned char)contents[i] | ((unsigned char)contents[i + 1] << 8)));
-        }
-        return ConvertUtf16ToUtf8(wide.data(), wide.size());
-    }
-    if (contents.size() >= 3 && contents.compare(0, 3, "\xEF\xBB\xBF") == 0) {
-        return contents.substr(3);
-    }
-    return contents;
-}
-
-// The platform reads a file whose first non-empty line is not one of regedit's headers as an
-// empty registry; the copy does the same, so that the value added to it still counts.
-bool HasRegistryHeader(const std::string& contents) {
-    size_t start = 0;
-    while (start < contents.size()) {
-        size_t end = contents.find('\n', start);
-        if (end == std::string::npos) end = contents.size();
-        std::string line = contents.substr(start, end - start);
-        while (!line.empty() &&
-               (line.back() == '\r' || line.back() == ' ' || line.back() == '\t')) {
-            line.pop_back();
-        }
-        size_t first = line.find_first_not_of(" \t");
-        if (first != std::string::npos) {
-            line = line.substr(first);
-            return line == "REGEDIT4" || line == "Windows Registry Editor Version 5.00";
-        }
-        start = end + 1;
-    }
-    return false;
-}
-
-bool WriteFullColorRegistry(const DeviceSettings& settings, std::string* problem) {
-    std::string base;
-    if (settings.setRegistryFile) {
-        base = settings.registryFile;
-    } else if (const char* fromEnvironment = getenv("VB_REGISTRY")) {
-        base = fromEnvironment;
-    }
-    std::string contents;
-    if (!base.empty()) {
-        if (!ReadWholeFile(base, &contents, problem)) return false;
-        contents = ConvertRegistryTextToUtf8(contents);
-    }
-    if (!HasRegistryHeader(contents)) contents = "REGEDIT4\r\n";
-    if (contents.back() != '\n') contents += "\r\n";
-    contents += "\r\n[HKEY_CURRENT_USER\\Software\\Velbrook\\PlugIn]\r\n";
-    contents += settings.fullColor ? "\"full color\"=dword:00000001\r\n"
-                                   : "\"full color\"=dword:00000000\r\n";
-
-    const char* folder = getenv("TMPDIR");
-    std::string pattern = std::string(folder && *folder ? folder : "/tmp") + "/vbhost-XXXXXX.reg";
-    std::string path = pattern;
-    int descriptor = mkstemps(&path[0], 4);
-    if (descriptor < 0) {
-        *problem = "cannot create a registry file in " + pattern + ": " + strerror(errno);
-        return false;
-    }
-    TemporaryRegistryPath = path;
-    size_t written = 0;
-    while (written < contents.size()) {
-        ssize_t count = write(descriptor, contents.data() + written, contents.size() - written);
-        if (count <= 0) {
-            *problem = "cannot write the registry file " + path + ": " + strerror(errno);
-            close(descriptor);
-            RemoveTemporaryRegistry();
-            return false;
-        }
-        written += (size_t)count;
-    }
-    close(descriptor);
-    TestingSetRegistryFile(path.c_str());
-    return true;
-}
-
-}  // namespace
-
 bool ApplyDeviceSettings(const DeviceSettings& settings, std::string* problem) {
-    TestingDevice device;
-    TestingGetDevice(&device);
-    if (settings.setDisplayBits) device.displayBits = settings.displayBits;
-    if (settings.setScreenWidth) device.screenWidth = settings.screenWidth;
-    if (settings.setLanguage) device.language = settings.language;
-    if (settings.setSystemVersion) {
-        device.versionMajor = settings.versionMajor;
-        device.versionMinor = settings.versionMinor;
+    // Only an override is set: on Windows setting the device fixes every query to the value given.
+    if (settings.setDisplayBits || settings.setScreenWidth || settings.setLanguage ||
+        settings.setSystemVersion) {
+        TestingDevice device;
+        TestingGetDevice(&device);
+        if (settings.setDisplayBits) device.displayBits = settings.displayBits;
+        if (settings.setScreenWidth) device.screenWidth = settings.screenWidth;
+        if (settings.setLanguage) device.language = settings.language;
+        if (settings.setSystemVersion) {
+            device.versionMajor = settings.versionMajor;
+            device.versionMinor = settings.versionMinor;
+        }
+        TestingSetDevice(&device);
     }
-    TestingSetDevice(&device);
-    if (settings.fullColor >= 0) return WriteFullColorRegistry(settings, problem);
-    if (settings.setRegistryFile) TestingSetRegistryFile(settings.registryFile.c_str());
-    return true;
-}
-
-void RemoveTemporaryRegistry() {
-    if (TemporaryRegistryPath.empty()) return;
-    unlink(TemporaryRegistryPath.c_str());
-    TemporaryRegistryPath.clear();
+    return ApplyRegistrySettings(settings, problem);
 }

@@ -24,11 +24,19 @@ struct DeviceSettings {
     int32_t fullColor = -1;  // -1: as the registry says; 0 off; 1 on
 };
 
-// Configures the platform's emulated device and registry. A "full color" choice is written into
-// a temporary copy of the registry file in use (removed by RemoveTemporaryRegistry), whose
-// value of its own comes last and so holds. False with the reason when that copy cannot be made.
+// Configures the platform's emulated device, then the registry (ApplyRegistrySettings). False
+// with the reason when the registry cannot be set up.
 bool ApplyDeviceSettings(const DeviceSettings& settings, std::string* problem);
 
-void RemoveTemporaryRegistry();
+// The registry part, one implementation per system:
+// - POSIX: the registry is a .reg file. A "full color" choice is written into a temporary copy
+//   of the file in use, whose value of its own comes last and so holds.
+// - Windows: the registry is the system's. A "full color" choice is written under
+//   HKEY_CURRENT_USER\Software\Velbrook\PlugIn for the run; a registry file cannot be used.
+bool ApplyRegistrySettings(const DeviceSettings& settings, std::string* problem);
+
+// Undoes what ApplyRegistrySettings changed (removes the temporary copy; on Windows puts the
+// earlier "full color" value, or its absence, back). Safe to call more than once.
+void RestoreRegistry();
 
 #endif

@@ -20,9 +20,6 @@ struct PluginModule {
     GetPictureFunction getPreview = nullptr;
 };
 
-// The folder that holds the running vbhost executable ("." when it cannot be found).
-std::string FindExecutableFolder();
-
 // Names of the *.spi files in `folder`, sorted, so that the order in which plug-ins are asked
 // does not depend on the file system. False with the reason when the folder cannot be read.
 bool ListPluginFiles(const std::string& folder, std::vector<std::string>* names,

@@ -1,9 +1,9 @@
 #include "host/text.h"
 
-#include <errno.h>
-#include <iconv.h>
 #include <stdint.h>
 #include <stdio.h>
+
+#include "host/host_platform.h"
 
 namespace {
 
@@ -61,19 +61,6 @@ size_t DecodeUtf8At(const std::string& text, size_t i, uint32_t* code) {
     return extra + 1;
 }
 
-// Without iconv's CP932 tables the comment still shows its ASCII part.
-std::string KeepAsciiOnly(const std::string& bytes) {
-    std::string out;
-    for (unsigned char byte : bytes) {
-        if (byte < 0x80) {
-            out.push_back((char)byte);
-        } else {
-            out += ReplacementCharacter;
-        }
-    }
-    return out;
-}
-
 }  // namespace
 
 bool ConvertUtf8ToUtf16(const std::string& text, std::u16string* wide) {
@@ -113,26 +100,16 @@ std::string ConvertUtf16ToUtf8(const char16_t* text, size_t length) {
 }
 
 std::string ConvertShiftJisToUtf8(const std::string& bytes) {
-    iconv_t converter = iconv_open("UTF-8", "CP932");
-    if (converter == (iconv_t)-1) return KeepAsciiOnly(bytes);
     std::string out;
-    char buffer[256];
-    char* input = const_cast<char*>(bytes.data());
-    size_t inputLeft = bytes.size();
-    while (inputLeft > 0) {
-        char* output = buffer;
-        size_t outputLeft = sizeof(buffer);
-        size_t converted = iconv(converter, &input, &inputLeft, &output, &outputLeft);
-        out.append(buffer, (size_t)(output - buffer));
-        if (converted == (size_t)-1 && errno != E2BIG) {
-            // EILSEQ or a lead byte at the very end: show one replacement and resume after it.
+    size_t done = 0;
+    while (done < bytes.size()) {
+        done += ConvertShiftJisRun(bytes.data() + done, bytes.size() - done, &out);
+        if (done < bytes.size()) {
+            // Not Shift-JIS, or a lead byte at the very end: one replacement, then go on after it.
             out += ReplacementCharacter;
-            ++input;
-            --inputLeft;
-            iconv(converter, nullptr, nullptr, nullptr, nullptr);
+            ++done;
         }
     }
-    iconv_close(converter);
     return out;
 }
 

@@ -3,18 +3,16 @@
 // a plug-in with IsSupported and the file's first bytes, asks GetPictureInfo, decodes with
 // GetPicture (or GetPreview) and frees every block it receives with the platform's FreeBlock.
 #include <errno.h>
-#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <string>
 #include <vector>
 
 #include "framework/plugin.h"
 #include "host/device.h"
+#include "host/host_platform.h"
 #include "host/image_writer.h"
 #include "host/plugins.h"
 #include "host/text.h"
@@ -27,8 +25,6 @@ enum : int { EXIT_ALL_DONE = 0, EXIT_SOME_FAILED = 1, EXIT_USAGE = 2, EXIT_INTER
 
 // IsSupported gets this much of the file, as the viewer reads it before choosing a filter.
 const size_t FileHeadSize = 2048;
-
-volatile sig_atomic_t InterruptRequested = 0;
 
 const char* const UsageText =
     "Usage: vbhost COMMAND [OPTIONS] [FILE...]\n"
@@ -61,7 +57,9 @@ const char* const UsageText =
     "  --language ID        language identifier, e.g. 0x0411 (Japanese), 0x0409 (English)\n"
     "  --screen-width N     screen width in pixels\n"
     "  --system-version V   system version as major.minor, e.g. 2.00\n"
-    "  --registry FILE      .reg file holding HKEY_CURRENT_USER\n"
+    "  --registry FILE      .reg file holding HKEY_CURRENT_USER (not on Windows)\n"
+    "On Windows the plug-ins read the system's registry: --full-color sets the value there for\n"
+    "the run and puts the earlier state back when vbhost ends.\n"
     "\n"
     "A progress bar is drawn on stderr when it is a terminal; Ctrl-C stops the decode.\n"
     "Exit status: 0 when every file succeeded, 1 when any failed, 2 for a usage error,\n"
@@ -104,20 +102,6 @@ struct FileOutcome {
     int32_t result = RESULT_OK;
     std::string hostProblem;
 };
-
-void RequestInterrupt(int) {
-    InterruptRequested = 1;
-}
-
-void InstallInterruptHandler() {
-    struct sigaction action;
-    memset(&action, 0, sizeof(action));
-    action.sa_handler = RequestInterrupt;
-    sigemptyset(&action.sa_mask);
-    // The first Ctrl-C asks the decode to stop; a second one ends the process at once.
-    action.sa_flags = SA_RESETHAND;
-    sigaction(SIGINT, &action, nullptr);
-}
 
 void ReportFileProblem(const std::string& file, const std::string& message) {
     fprintf(stderr, "vbhost: %s: %s\n", file.c_str(), message.c_str());
@@ -176,8 +160,9 @@ bool ReportUsageError(const std::string& message) {
 }
 
 // Options may stand before or after the files; "--" ends them. "--name=value" is accepted too.
-bool ParseOptions(int argc, char** argv, HostOptions* options, bool* helpAsked) {
+bool ParseOptions(const std::vector<std::string>& argv, HostOptions* options, bool* helpAsked) {
     *helpAsked = false;
+    size_t argc = argv.size();
     if (argc < 2) return ReportUsageError("no command given");
     options->command = argv[1];
     if (options->command == "-h" || options->command == "--help" || options->command == "help") {
@@ -189,7 +174,7 @@ bool ParseOptions(int argc, char** argv, HostOptions* options, bool* helpAsked) 
         return ReportUsageError("unknown command '" + options->command + "'");
     }
     bool optionsEnded = false;
-    for (int i = 2; i < argc; ++i) {
+    for (size_t i = 2; i < argc; ++i) {
         std::string word = argv[i];
         if (optionsEnded || word.empty() || word[0] != '-' || word == "-") {
             options->files.push_back(word);
@@ -376,19 +361,18 @@ bool PreparePictureFile(const std::string& path, int32_t offset, PictureFile* fi
         *problem = "the file name is not UTF-8 text";
         return false;
     }
-    FILE* stream = fopen(path.c_str(), "rb");
+    FILE* stream = OpenHostFile(path, "rb");
     if (!stream) {
         *problem = std::string("cannot open the file: ") + strerror(errno);
         return false;
     }
-    struct stat status;
-    if (fstat(fileno(stream), &status) != 0 || !S_ISREG(status.st_mode)) {
+    if (!IsRegularFile(stream)) {
         fclose(stream);
         *problem = "not a regular file";
         return false;
     }
     file->head.assign(FileHeadSize, 0);
-    bool readFailed = fseeko(stream, offset, SEEK_SET) != 0;
+    bool readFailed = !SeekHostFile(stream, offset);
     if (!readFailed) {
         fread(file->head.data(), 1, FileHeadSize, stream);
         readFailed = ferror(stream) != 0;
@@ -502,7 +486,7 @@ int ShowPictureInfo(const HostOptions& options, const std::vector<LoadedPlugin>&
     bool anyFailed = false;
     if (options.json) printf("[");
     for (size_t n = 0; n < options.files.size(); ++n) {
-        if (InterruptRequested) break;
+        if (IsInterruptRequested()) break;
         const std::string& path = options.files[n];
         PictureFile file;
         FileOutcome outcome;
@@ -556,7 +540,7 @@ int ShowPictureInfo(const HostOptions& options, const std::vector<LoadedPlugin>&
         }
     }
     if (options.json) printf("\n]\n");
-    if (InterruptRequested) {
+    if (IsInterruptRequested()) {
         fprintf(stderr, "vbhost: interrupted\n");
         return EXIT_INTERRUPTED;
     }
@@ -597,14 +581,9 @@ int32_t VB_CALL ReportProgress(int32_t current, int32_t total, intptr_t userData
     ProgressState* state = reinterpret_cast<ProgressState*>(userData);
     ++state->calls;
     if (state->drawBar) DrawProgressBar(state, current, total);
-    if (InterruptRequested) return 1;
+    if (IsInterruptRequested()) return 1;
     if (state->abortAfterCalls >= 0 && state->calls > state->abortAfterCalls) return 1;
     return 0;
-}
-
-std::string FindBaseName(const std::string& path) {
-    size_t slash = path.find_last_of('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 // The input's base name with the output's extension: photo.tga -> photo.png. Inputs that would
@@ -634,32 +613,29 @@ std::vector<std::string> ChooseOutputPaths(const HostOptions& options, const std
             candidate = std::to_string(number) + "-" + name;
         }
         chosen.push_back(candidate);
-        std::string folder = options.outputFolder;
-        if (!folder.empty() && folder.back() != '/') folder += '/';
-        paths.push_back(folder + candidate);
+        paths.push_back(JoinPath(options.outputFolder, candidate));
     }
     return paths;
 }
 
+// Makes the folder and the folders above it. A step that fails is no failure yet (a drive or a
+// share at the start of a Windows path cannot be made): what counts is the folder at the end.
 bool MakeFolders(const std::string& folder, std::string* problem) {
-    std::string path;
+    std::string firstProblem;
     size_t start = 0;
     while (start <= folder.size()) {
-        size_t slash = folder.find('/', start);
-        if (slash == std::string::npos) slash = folder.size();
-        path = folder.substr(0, slash);
-        if (!path.empty() && mkdir(path.c_str(), 0777) != 0 && errno != EEXIST) {
-            *problem = "cannot make the folder " + path + ": " + strerror(errno);
-            return false;
+        size_t separator = folder.find_first_of(PathSeparators, start);
+        if (separator == std::string::npos) separator = folder.size();
+        std::string path = folder.substr(0, separator);
+        std::string reason;
+        if (!path.empty() && !MakeHostFolder(path, &reason) && firstProblem.empty()) {
+            firstProblem = "cannot make the folder " + path + ": " + reason;
         }
-        start = slash + 1;
+        start = separator + 1;
     }
-    struct stat status;
-    if (stat(folder.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) {
-        *problem = folder + " is not a folder";
-        return false;
-    }
-    return true;
+    if (IsHostFolder(folder)) return true;
+    *problem = firstProblem.empty() ? folder + " is not a folder" : firstProblem;
+    return false;
 }
 
 bool EndsWithIgnoringCase(const std::string& text, const std::string& ending) {
@@ -745,10 +721,10 @@ int ConvertPictures(const HostOptions& options, const std::vector<LoadedPlugin>&
             return EXIT_SOME_FAILED;
         }
     }
-    bool drawBar = isatty(STDERR_FILENO) != 0;
+    bool drawBar = IsErrorOutputTerminal();
     bool anyFailed = false;
     size_t n = 0;
-    for (; n < options.files.size() && !InterruptRequested; ++n) {
+    for (; n < options.files.size() && !IsInterruptRequested(); ++n) {
         const std::string& path = options.files[n];
         PictureFile file;
         FileOutcome outcome;
@@ -774,14 +750,14 @@ int ConvertPictures(const HostOptions& options, const std::vector<LoadedPlugin>&
         }
         anyFailed = true;
         std::string message = DescribeOutcome(outcome);
-        if (outcome.result == RESULT_ABORTED && InterruptRequested) {
+        if (outcome.result == RESULT_ABORTED && IsInterruptRequested()) {
             message += ", interrupted by Ctrl-C";
         } else if (outcome.result == RESULT_ABORTED) {
             message += " as asked by --abort-after";
         }
         ReportFileProblem(path, message);
     }
-    if (InterruptRequested) {
+    if (IsInterruptRequested()) {
         size_t left = options.files.size() - n;
         if (left > 0) fprintf(stderr, "vbhost: interrupted; %zu file(s) not converted\n", left);
         return EXIT_INTERRUPTED;
@@ -789,16 +765,17 @@ int ConvertPictures(const HostOptions& options, const std::vector<LoadedPlugin>&
     return anyFailed ? EXIT_SOME_FAILED : EXIT_ALL_DONE;
 }
 
-void RemoveTemporaryRegistryAtExit() {
-    RemoveTemporaryRegistry();
+void RestoreRegistryAtExit() {
+    RestoreRegistry();
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    PrepareConsole();
     HostOptions options;
     bool helpAsked = false;
-    if (!ParseOptions(argc, argv, &options, &helpAsked)) return EXIT_USAGE;
+    if (!ParseOptions(ReadCommandLine(argc, argv), &options, &helpAsked)) return EXIT_USAGE;
     if (helpAsked) {
         fputs(UsageText, stdout);
         return EXIT_ALL_DONE;
@@ -807,7 +784,7 @@ int main(int argc, char** argv) {
         options.pluginFolder.empty() ? FindExecutableFolder() : options.pluginFolder;
     InstallInterruptHandler();
     // The plug-ins probe the device when they are attached: set it up before loading them.
-    atexit(RemoveTemporaryRegistryAtExit);
+    atexit(RestoreRegistryAtExit);
     std::string problem;
     if (!ApplyDeviceSettings(options.device, &problem)) {
         fprintf(stderr, "vbhost: %s\n", problem.c_str());

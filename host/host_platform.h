@@ -1,0 +1,71 @@
+// The operating-system pieces of vbhost, one implementation per system (host_platform_posix.cpp,
+// host_platform_win32.cpp). The rest of the host works on UTF-8 text throughout: names of files,
+// folders and modules are converted here, at the system's edge.
+#ifndef VB_HOST_HOST_PLATFORM_H
+#define VB_HOST_HOST_PLATFORM_H
+
+#include <stddef.h>
+#include <stdint.h>
+#include <stdio.h>
+
+#include <string>
+#include <vector>
+
+// The command line as UTF-8 words, the program name first. On Windows the words are taken from
+// the system's UTF-16 command line, so that names outside the ANSI code page survive.
+std::vector<std::string> ReadCommandLine(int argc, char** argv);
+
+// Makes stdout and stderr take the UTF-8 text vbhost prints (the console's code page on Windows).
+void PrepareConsole();
+
+// The folder that holds the running executable ("." when it cannot be found).
+std::string FindExecutableFolder();
+
+// The characters that separate folders in a path: "/" (POSIX) or "/\\" (Windows).
+extern const char* const PathSeparators;
+
+// `name` inside `folder`, with the system's separator.
+std::string JoinPath(const std::string& folder, const std::string& name);
+
+// The last component of `path` (after the last separator).
+std::string FindBaseName(const std::string& path);
+
+// Names of the files in `folder` that end in ".spi" (on Windows in any letter case), unsorted.
+// False with the reason when the folder cannot be read.
+bool ListPluginFileNames(const std::string& folder, std::vector<std::string>* names,
+                         std::string* problem);
+
+// Loads a module by path (dlopen / LoadLibraryW); null with the reason when it does not load.
+void* OpenLibrary(const std::string& path, std::string* problem);
+// An export by its name (dlsym / GetProcAddress); null when the module lacks it.
+void* FindLibraryExport(void* library, const char* name);
+
+// fopen with a UTF-8 name.
+FILE* OpenHostFile(const std::string& path, const char* mode);
+// True when the open stream is a regular file (not a folder or a device).
+bool IsRegularFile(FILE* stream);
+// Moves the stream to `offset` bytes from the start; false when it cannot.
+bool SeekHostFile(FILE* stream, int64_t offset);
+// Replaces `path` with `temporary` in one step (also when `path` exists). False with the reason.
+bool ReplaceHostFile(const std::string& temporary, const std::string& path, std::string* problem);
+void RemoveHostFile(const std::string& path);
+// Makes one folder; true when it was made or already exists as a folder.
+bool MakeHostFolder(const std::string& path, std::string* problem);
+bool IsHostFolder(const std::string& path);
+// A number that differs between processes running at the same time, for temporary names.
+unsigned long CurrentProcessNumber();
+
+// True when stderr is a terminal (a console on Windows), where a progress bar may be drawn.
+bool IsErrorOutputTerminal();
+
+// The first Ctrl-C sets the flag read by IsInterruptRequested; a second one ends the process
+// at once (the system's default handling comes back).
+void InstallInterruptHandler();
+bool IsInterruptRequested();
+
+// Converts the Shift-JIS (code page 932) bytes at the start of `bytes` to UTF-8, appending to
+// `out`, and stops before the first byte sequence that is not Shift-JIS (or a lead byte at the
+// very end). Returns the number of bytes converted.
+size_t ConvertShiftJisRun(const char* bytes, size_t count, std::string* out);
+
+#endif

@@ -1,0 +1,167 @@
+// vbhost's operating-system pieces on POSIX systems: names are UTF-8 bytes as they are.
+#include <dirent.h>
+#include <dlfcn.h>
+#include <errno.h>
+#include <iconv.h>
+#include <limits.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "host/host_platform.h"
+
+namespace {
+
+volatile sig_atomic_t InterruptFlag = 0;
+
+void RequestInterrupt(int) {
+    InterruptFlag = 1;
+}
+
+}  // namespace
+
+const char* const PathSeparators = "/";
+
+std::vector<std::string> ReadCommandLine(int argc, char** argv) {
+    return std::vector<std::string>(argv, argv + argc);
+}
+
+void PrepareConsole() {}
+
+std::string FindExecutableFolder() {
+    char path[PATH_MAX];
+    ssize_t length = readlink("/proc/self/exe", path, sizeof(path) - 1);
+    if (length <= 0) return ".";
+    std::string executable(path, (size_t)length);
+    size_t slash = executable.rfind('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return executable.substr(0, slash);
+}
+
+std::string JoinPath(const std::string& folder, const std::string& name) {
+    if (folder.empty()) return name;
+    if (folder.back() == '/') return folder + name;
+    return folder + "/" + name;
+}
+
+std::string FindBaseName(const std::string& path) {
+    size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+bool ListPluginFileNames(const std::string& folder, std::vector<std::string>* names,
+                         std::string* problem) {
+    names->clear();
+    DIR* directory = opendir(folder.c_str());
+    if (!directory) {
+        *problem = "cannot read " + folder + ": " + strerror(errno);
+        return false;
+    }
+    while (dirent* entry = readdir(directory)) {
+        std::string name = entry->d_name;
+        const std::string extension = ".spi";
+        if (name.size() > extension.size() &&
+            name.compare(name.size() - extension.size(), extension.size(), extension) == 0) {
+            names->push_back(name);
+        }
+    }
+    closedir(directory);
+    return true;
+}
+
+void* OpenLibrary(const std::string& path, std::string* problem) {
+    // A path without a slash would make dlopen search the library path instead of the folder.
+    std::string located = path.find('/') == std::string::npos ? "./" + path : path;
+    void* library = dlopen(located.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!library) {
+        const char* reason = dlerror();
+        *problem = reason ? reason : "cannot load";
+    }
+    return library;
+}
+
+void* FindLibraryExport(void* library, const char* name) {
+    return dlsym(library, name);
+}
+
+FILE* OpenHostFile(const std::string& path, const char* mode) {
+    return fopen(path.c_str(), mode);
+}
+
+bool IsRegularFile(FILE* stream) {
+    struct stat status;
+    return fstat(fileno(stream), &status) == 0 && S_ISREG(status.st_mode);
+}
+
+bool SeekHostFile(FILE* stream, int64_t offset) {
+    return fseeko(stream, (off_t)offset, SEEK_SET) == 0;
+}
+
+bool ReplaceHostFile(const std::string& temporary, const std::string& path, std::string* problem) {
+    if (rename(temporary.c_str(), path.c_str()) == 0) return true;
+    *problem = strerror(errno);
+    return false;
+}
+
+void RemoveHostFile(const std::string& path) {
+    unlink(path.c_str());
+}
+
+bool MakeHostFolder(const std::string& path, std::string* problem) {
+    if (mkdir(path.c_str(), 0777) == 0 || errno == EEXIST) return true;
+    *problem = strerror(errno);
+    return false;
+}
+
+bool IsHostFolder(const std::string& path) {
+    struct stat status;
+    return stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+unsigned long CurrentProcessNumber() {
+    return (unsigned long)getpid();
+}
+
+bool IsErrorOutputTerminal() {
+    return isatty(STDERR_FILENO) != 0;
+}
+
+void InstallInterruptHandler() {
+    struct sigaction action;
+    memset(&action, 0, sizeof(action));
+    action.sa_handler = RequestInterrupt;
+    sigemptyset(&action.sa_mask);
+    // The first Ctrl-C asks the decode to stop; a second one ends the process at once.
+    action.sa_flags = SA_RESETHAND;
+    sigaction(SIGINT, &action, nullptr);
+}
+
+bool IsInterruptRequested() {
+    return InterruptFlag != 0;
+}
+
+size_t ConvertShiftJisRun(const char* bytes, size_t count, std::string* out) {
+    iconv_t converter = iconv_open("UTF-8", "CP932");
+    if (converter == (iconv_t)-1) {
+        // Without iconv's CP932 tables the comment still shows its ASCII part.
+        size_t ascii = 0;
+        while (ascii < count && (unsigned char)bytes[ascii] < 0x80) ++ascii;
+        out->append(bytes, ascii);
+        return ascii;
+    }
+    char buffer[256];
+    char* input = const_cast<char*>(bytes);
+    size_t inputLeft = count;
+    while (inputLeft > 0) {
+        char* output = buffer;
+        size_t outputLeft = sizeof(buffer);
+        size_t converted = iconv(converter, &input, &inputLeft, &output, &outputLeft);
+        out->append(buffer, (size_t)(output - buffer));
+        // EILSEQ, or EINVAL for a lead byte at the very end: the run ends before that byte.
+        if (converted == (size_t)-1 && errno != E2BIG) break;
+    }
+    iconv_close(converter);
+    return count - inputLeft;
+}
