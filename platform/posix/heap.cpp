@@ -6,6 +6,24 @@
 
 #include "posix_internal.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+#define VB_HEAP_UNDER_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define VB_HEAP_UNDER_ASAN 1
+#endif
+#endif
+#if defined(VB_HEAP_UNDER_ASAN)
+#include <sanitizer/asan_interface.h>
+// The size prefix is poisoned so that a read just before a block is reported like any other
+// read outside it.
+#define POISON_PREFIX(raw) ASAN_POISON_MEMORY_REGION((raw), BLOCK_PREFIX)
+#define UNPOISON_PREFIX(raw) ASAN_UNPOISON_MEMORY_REGION((raw), BLOCK_PREFIX)
+#else
+#define POISON_PREFIX(raw) ((void)(raw))
+#define UNPOISON_PREFIX(raw) ((void)(raw))
+#endif
+
 static const size_t BLOCK_PREFIX = 16;
 
 static std::atomic<int64_t> LiveBlocks{0};
@@ -26,6 +44,7 @@ void* VB_CALL AllocateBlock(uint32_t size) {
     uint8_t* raw = (uint8_t*)calloc(1, (size_t)size + BLOCK_PREFIX);
     if (!raw) return nullptr;
     *(uint64_t*)raw = size;
+    POISON_PREFIX(raw);
     LiveBlocks.fetch_add(1);
     return raw + BLOCK_PREFIX;
 }
@@ -33,12 +52,18 @@ void* VB_CALL AllocateBlock(uint32_t size) {
 void VB_CALL FreeBlock(void* block) {
     if (!block) return;
     LiveBlocks.fetch_sub(1);
-    free((uint8_t*)block - BLOCK_PREFIX);
+    uint8_t* raw = (uint8_t*)block - BLOCK_PREFIX;
+    UNPOISON_PREFIX(raw);
+    free(raw);
 }
 
 int64_t VB_CALL TestingBlockSize(const void* block) {
     if (!block) return -1;
-    return (int64_t) * (const uint64_t*)((const uint8_t*)block - BLOCK_PREFIX);
+    uint8_t* raw = (uint8_t*)block - BLOCK_PREFIX;
+    UNPOISON_PREFIX(raw);
+    int64_t size = (int64_t) * (const uint64_t*)raw;
+    POISON_PREFIX(raw);
+    return size;
 }
 
 int64_t VB_CALL TestingLiveBlockCount(void) {
