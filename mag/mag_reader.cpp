@@ -329,6 +329,22 @@ static int32_t ReadMagPalette(PlatformFile file, uint8_t* table, uint32_t colour
     return RESULT_OK;
 }
 
+// Shrinks the data block to the bytes the file still holds when that is less than the header
+// claims. Every stream position at or past the data size reads 0 and positions only grow, so a
+// smaller size decodes the same picture; the slack and the flag line keep their places after
+// the data. Where the file size cannot be found the header's size stays.
+static void BoundMagDataByFile(PlatformFile file, MagLayout* layout) {
+    const uint32_t here = SetFilePosition(file, 0, PLATFORM_SEEK_CURRENT);
+    if (here == PLATFORM_INVALID_POSITION || here > (uint32_t)INT32_MAX) return;
+    const uint32_t end = SetFilePosition(file, 0, PLATFORM_SEEK_END);
+    if (SetFilePosition(file, (int32_t)here, PLATFORM_SEEK_BEGIN) != here) return;
+    if (end == PLATFORM_INVALID_POSITION || end < here) return;
+    const uint32_t remaining = end - here;
+    if (remaining >= layout->dataSize) return;
+    layout->workSize -= layout->dataSize - remaining;
+    layout->dataSize = remaining;
+}
+
 struct MagDecodeBlocks {
     PlatformFile file;
     uint8_t* header;
@@ -362,7 +378,10 @@ static int32_t DecodeMagFile(MagDecodeBlocks* blocks, int32_t offset, void** hea
     *bitsSlot = blocks->bits;
     if (!blocks->bits) return RESULT_MEMORY_ERROR;
 
-    // Flag A, flag B and the pixel stream in one read; a short read leaves the rest 0.
+    // Flag A, flag B and the pixel stream in one read; a short read leaves the rest 0. Bytes
+    // the file does not hold read as 0 whether or not the block covers them, so the block
+    // need not be larger than the rest of the file.
+    BoundMagDataByFile(file, &layout);
     blocks->data = (uint8_t*)AllocateBlock(layout.workSize);
     if (!blocks->data) return RESULT_MEMORY_ERROR;
     uint32_t delivered = 0;

@@ -367,15 +367,34 @@ uint32_t DecodeByteLine(const uint8_t* encoded, uint32_t encodedSize, uint8_t* r
 // Decodes every row into the bits block, first file row at the top of the bottom-up DIB. Each row
 // is read whole (as many bytes as its longest encoding can take) and the file is then put back to
 // just after the bytes the row consumed.
+//
+// Once the file has ended the rows are produced without reading or decoding (see below);
+// `repeatFrom` gets the first of them (the height when there is none). A 256-colour row among
+// them repeats the decoded row left in the row buffer; it is copied in by RepeatPcxRows.
 static int32_t DecodePcxRows(PlatformFile file, const PcxLayout* layout, uint8_t* rowBuffer,
-                             uint8_t* bits, ProgressNotifier notifier, intptr_t userData) {
+                             uint8_t* bits, ProgressNotifier notifier, intptr_t userData,
+                             int32_t* repeatFrom) {
     uint8_t* row = rowBuffer;
     uint8_t* encoded = rowBuffer + layout->stride;
     const uint32_t encodedSize = layout->encodedLineSize;
     uint32_t position = SetFilePosition(file, 0, PLATFORM_SEEK_CURRENT);
     if (position == PLATFORM_INVALID_POSITION) return RESULT_FILE_ERROR;
+    // Non-zero once a row has been decoded from a read that delivered nothing: the bytes it
+    // consumed. Every later read would deliver nothing as well and decode the same all-zero
+    // area: single values 0, the same count of bytes consumed, a 16-colour row or a 256-colour
+    // line covering its row left all zero, and a shorter 256-colour line giving the decoded row
+    // as it now stands. Those rows are then produced without reading or decoding.
+    uint32_t consumedAfterEnd = 0;
+    *repeatFrom = layout->height;
 
     for (int32_t i = 0; i < layout->height; i++) {
+        if (consumedAfterEnd != 0) {
+            const uint64_t next = (uint64_t)position + consumedAfterEnd;
+            if (next > 0x7FFFFFFFu) return RESULT_FILE_ERROR;
+            position = (uint32_t)next;
+            if (notifier && notifier(i, layout->height, userData) != 0) return RESULT_ABORTED;
+            continue;
+        }
         uint32_t delivered = 0;
         if (!ReadFileBytes(file, encoded, encodedSize, &delivered)) return RESULT_FILE_ERROR;
         // Near the end of the file the missing bytes read as 0, never as an earlier row's.
@@ -406,8 +425,29 @@ static int32_t DecodePcxRows(PlatformFile file, const PcxLayout* layout, uint8_t
         if (position == PLATFORM_INVALID_POSITION) return RESULT_FILE_ERROR;
 
         if (notifier && notifier(i, layout->height, userData) != 0) return RESULT_ABORTED;
+        if (delivered == 0) {
+            consumedAfterEnd = consumed;
+            *repeatFrom = i + 1;
+        }
+    }
+    // The palette trailer is looked for where the rows ended.
+    if (consumedAfterEnd != 0 && SetFilePosition(file, (int32_t)position, PLATFORM_SEEK_BEGIN) ==
+                                     PLATFORM_INVALID_POSITION) {
+        return RESULT_FILE_ERROR;
     }
     return RESULT_OK;
+}
+
+// Fills the 256-colour rows from `repeatFrom` on with the row decoded from the end of the file.
+// This waits for the palette: its trailer lies after the rows, so a file that ended inside them
+// has none and the decode fails without handing the rows over. Copying them only then keeps a
+// hostile header from making every such decode write the whole bits block.
+static void RepeatPcxRows(const PcxLayout* layout, const uint8_t* row, uint8_t* bits,
+                          int32_t repeatFrom) {
+    if (layout->planar || layout->bytesPerLine >= (int64_t)layout->stride) return;
+    for (int32_t i = repeatFrom; i < layout->height; i++) {
+        memcpy(bits + (size_t)(layout->height - 1 - i) * layout->stride, row, layout->stride);
+    }
 }
 
 // The 256-colour palette: the first 12 byte from the current position on, then 256 triples of
@@ -505,7 +545,8 @@ int32_t DecodePcxPicture(const char16_t* fileName, int32_t offset, void** header
         notifier(0, layout.height, userData);
         notifier(layout.height, layout.height, userData);
     }
-    result = DecodePcxRows(file, &layout, rowBuffer, bits, notifier, userData);
+    int32_t repeatFrom = layout.height;
+    result = DecodePcxRows(file, &layout, rowBuffer, bits, notifier, userData, &repeatFrom);
     // A failed decode hands nothing over, so the colour table is only worth filling (and the
     // palette trailer only worth searching for) when every row came through.
     if (result == RESULT_OK) {
@@ -514,6 +555,7 @@ int32_t DecodePcxPicture(const char16_t* fileName, int32_t offset, void** header
             BuildOutputPalette(table, 8);
         } else {
             result = ReadPcxPalette(file, table);
+            if (result == RESULT_OK) RepeatPcxRows(&layout, rowBuffer, bits, repeatFrom);
         }
     }
 

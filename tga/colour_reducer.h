@@ -60,6 +60,11 @@ int32_t ReducerInit(ColourReducer* reducer, int32_t srcWidth, int32_t srcHeight,
                     int32_t dstHeight, int32_t dstBitCount, uint8_t* dstBits, int32_t bottomUp);
 // Takes the next source row (at most srcHeight rows); writes a destination row whenever the
 // rounded row boundary moves. Always 1.
+//
+// A destination row averaged from black alone is all level 0, whatever errors the rows above
+// pass on: a quantisation error is at most 31 (63 for the 4-level channels), so the weighted
+// mean of errors that a pixel receives stays below the first level at 32 (64). The rows of a
+// black band therefore leave a zero-filled destination as it is, and need not be fed.
 int32_t ReducerFeedRow(ColourReducer* reducer, const uint8_t* row);
 // Frees the working blocks. Always 1.
 int32_t ReducerRelease(ColourReducer* reducer);

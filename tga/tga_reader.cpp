@@ -36,17 +36,21 @@ struct TgaRowReader {
     uint32_t windowBytes;
     uint64_t packetPosition;  // run-length types: file position of the next row's packets
     TgaPacketCarry carry;
+    // Set once a row has been read from the end of the file with no packet carried into it:
+    // that row and every later one are all zero, and reading them again would only cost time.
+    int32_t dataEnded;
 };
 
 }  // namespace
 
 // Reads up to `count` bytes. Bytes the file does not have read as 0, so a truncated picture
 // shows black where its data ends rather than bytes of an earlier row. 0 only when the read
-// call itself fails.
-static int32_t ReadBytesOrZeros(PlatformFile file, uint8_t* buffer, uint32_t count) {
-    uint32_t delivered = 0;
-    if (!ReadFileBytes(file, buffer, count, &delivered)) return 0;
-    if (delivered < count) memset(buffer + delivered, 0, count - delivered);
+// call itself fails. `delivered` gets the bytes the file had.
+static int32_t ReadBytesOrZeros(PlatformFile file, uint8_t* buffer, uint32_t count,
+                                uint32_t* delivered) {
+    *delivered = 0;
+    if (!ReadFileBytes(file, buffer, count, delivered)) return 0;
+    if (*delivered < count) memset(buffer + *delivered, 0, count - *delivered);
     return 1;
 }
 
@@ -294,13 +298,22 @@ int32_t ReadTgaPictureInfo(const char16_t* fileName, PictureInfoRecord* info) {
 
 // Reads the next stored row into `destination` (room for one stored row), unpacked, 32-bit
 // pixels collapsed to 24 and right-to-left rows turned around. 0 when a read call failed.
+// Once the file has ended the row is all zero and so is every later one (see dataEnded).
 static int32_t ReadTgaRow(TgaRowReader* reader, uint8_t* destination) {
+    uint32_t delivered = 0;
     if (!reader->runLength) {
-        if (!ReadBytesOrZeros(reader->file, destination, reader->rowBytes)) return 0;
+        if (!ReadBytesOrZeros(reader->file, destination, reader->rowBytes, &delivered)) return 0;
+        // The position only moves forward from here, so later reads deliver nothing either.
+        if (delivered == 0) reader->dataEnded = 1;
     } else {
         // The window is read from the first packet of this row; afterwards the file is set to
         // the first packet of the next row.
-        if (!ReadBytesOrZeros(reader->file, reader->window, reader->windowBytes)) return 0;
+        if (!ReadBytesOrZeros(reader->file, reader->window, reader->windowBytes, &delivered)) {
+            return 0;
+        }
+        // An all-zero window with nothing carried unpacks into one-pixel raw packets of 0 that
+        // end with the row, so the next row starts the same way, further on in the file.
+        if (delivered == 0 && reader->carry.pixelsDue == 0) reader->dataEnded = 1;
         uint32_t consumed =
             UnpackTgaRow(reader->window, reader->windowBytes, destination, reader->width,
                          (int32_t)reader->bytesPerPixel, &reader->carry);
@@ -415,11 +428,14 @@ int32_t DecodeTgaPicture(const char16_t* fileName, void** headerSlot, void** bit
             // The first stored row is the bottom one unless the descriptor says top.
             int32_t dibRow = topOrigin ? height - 1 - i : i;
             uint8_t* target = bits + (size_t)dibRow * stride;
-            if (!ReadTgaRow(&reader, intoDib ? target : rowBuffer)) {
-                result = RESULT_FILE_ERROR;
-                break;
+            // After the end of the data the zero-filled DIB row is already right.
+            if (!reader.dataEnded) {
+                if (!ReadTgaRow(&reader, intoDib ? target : rowBuffer)) {
+                    result = RESULT_FILE_ERROR;
+                    break;
+                }
+                if (!intoDib) memcpy(target, rowBuffer, copyBytes);
             }
-            if (!intoDib) memcpy(target, rowBuffer, copyBytes);
             if (notifier && notifier(i, height, userData)) {
                 result = RESULT_ABORTED;
                 break;
@@ -433,11 +449,15 @@ int32_t DecodeTgaPicture(const char16_t* fileName, void** headerSlot, void** bit
             result = RESULT_MEMORY_ERROR;
         } else {
             for (int32_t i = 0; i < height; i++) {
-                if (!ReadTgaRow(&reader, rowBuffer)) {
-                    result = RESULT_FILE_ERROR;
-                    break;
+                // After the end of the data every row is black, and the reducer turns black
+                // rows into rows of 0, which the zero-filled block already holds.
+                if (!reader.dataEnded) {
+                    if (!ReadTgaRow(&reader, rowBuffer)) {
+                        result = RESULT_FILE_ERROR;
+                        break;
+                    }
+                    ReducerFeedRow(&reducer, rowBuffer);
                 }
-                ReducerFeedRow(&reducer, rowBuffer);
                 if (notifier && notifier(i, height, userData)) {
                     result = RESULT_ABORTED;
                     break;

@@ -177,6 +177,44 @@ TEST_F(ColourReducerTest, EqualSizesPassColoursThroughRowByRow) {
     EXPECT_EQ(bits, ReferenceDither(picture, width, height, 8, true));
 }
 
+// The TGA reader stops feeding once a file has ended, leaving the zero fill: black rows must
+// write 0 whatever errors come down to them. The rows above hold noise and the channel values
+// that leave the largest errors (31 at 8 levels, 63 at 4), each alone and mixed.
+TEST_F(ColourReducerTest, BlackRowsWriteZeroWhateverErrorsComeDown) {
+    const int32_t width = 29, height = 24, colourRows = 8;
+    std::vector<uint8_t> picture = MakeTestPictureBgr(width, height, 5);
+    const uint8_t largest[3][3] = {{63, 31, 31}, {63, 63, 63}, {0, 31, 0}};
+    for (int32_t k = 0; k < 3; k++) {
+        for (int32_t x = 0; x < width; x++) {
+            uint8_t* pixel = &picture[((size_t)(2 * k + 1) * width + x) * 3];
+            memcpy(pixel, largest[k], 3);
+        }
+    }
+    memset(&picture[(size_t)colourRows * width * 3], 0, (size_t)(height - colourRows) * width * 3);
+    for (int32_t bitCount : {2, 8}) {
+        std::vector<uint8_t> bits = Destination(width, height, bitCount);
+        ColourReducer reducer;
+        ASSERT_EQ(ReducerInit(&reducer, width, height, 24, nullptr, width, height, bitCount,
+                              bits.data(), 0),
+                  1);
+        for (int32_t k = 0; k < height; k++) {
+            ReducerFeedRow(&reducer, &picture[(size_t)k * width * 3]);
+            if (k == colourRows) {
+                int nonZero = 0;
+                for (int32_t j = 0; j < width; j++)
+                    nonZero += ErrorAt(reducer.errTwoAbove, j, 0) != 0;
+                EXPECT_GT(nonZero, 0) << "errors reach the black rows";
+            }
+        }
+        ReducerRelease(&reducer);
+        // Top-down: destination row k is buffer row height - 1 - k.
+        const size_t stride = DibStride(width, bitCount);
+        for (size_t at = 0; at < (size_t)(height - colourRows) * stride; at++) {
+            ASSERT_EQ(bits[at], 0) << bitCount << " bits, byte " << at;
+        }
+    }
+}
+
 TEST_F(ColourReducerTest, EqualSizesMatchTheReferenceDitherInBothDepths) {
     const int32_t width = 23, height = 9;
     std::vector<uint8_t> picture = MakeTestPictureBgr(width, height, 99);
