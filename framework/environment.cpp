@@ -117,7 +117,10 @@ void ResetEnvironmentForTesting() {
 
 // ---- Default converters: one unit per byte --------------------------------------------------
 
-int32_t NarrowByTruncation(const char16_t* source, char* destination, int32_t size) {
+// Both defaults copy unit by unit, each unit keeping its low 8 bits' value: UTF-16 narrowed to
+// its low byte, a byte widened to the unit of the same value (0 to 255).
+template <typename From, typename To>
+static int32_t CopyUnitByUnit(const From* source, To* destination, int32_t size) {
     if (!IsUsableCapacity(size)) return 0;
     int32_t n = 1;
     if (size == 0) {
@@ -125,26 +128,19 @@ int32_t NarrowByTruncation(const char16_t* source, char* destination, int32_t si
         return n;
     }
     while (*source != 0 && n < size) {
-        *destination++ = (char)(uint8_t)*source++;
+        *destination++ = (To)(uint8_t)*source++;
         n++;
     }
     *destination = 0;
     return n;
 }
 
+int32_t NarrowByTruncation(const char16_t* source, char* destination, int32_t size) {
+    return CopyUnitByUnit(source, destination, size);
+}
+
 int32_t WidenByZeroExtension(const char* source, char16_t* destination, int32_t size) {
-    if (!IsUsableCapacity(size)) return 0;
-    int32_t n = 1;
-    if (size == 0) {
-        while (source[n - 1] != 0) n++;
-        return n;
-    }
-    while (*source != 0 && n < size) {
-        *destination++ = (char16_t)(uint8_t)*source++;
-        n++;
-    }
-    *destination = 0;
-    return n;
+    return CopyUnitByUnit(source, destination, size);
 }
 
 // ---- The system's own code page (Japanese mode) ---------------------------------------------

@@ -4,6 +4,7 @@
 // POSIX build, whose table is the same code page.
 #include <windows.h>
 
+#include "platform/kjmap/kjmap_jis.h"
 #include "platform/platform.h"
 
 #define KJMAP_API extern "C"
@@ -52,13 +53,7 @@ KJMAP_API uint32_t VB_CALL sjis2unicode(int32_t lead, int32_t trail) {
 // 0x20, each 0x21 to 0x7E); 0 outside that range or for an empty cell. The pair is moved to its
 // Shift-JIS code and mapped from there, so both entry points agree.
 KJMAP_API uint32_t VB_CALL jis2unicode(int32_t high, int32_t low) {
-    if (high < 0x21 || high > 0x7E || low < 0x21 || low > 0x7E) return 0;
-    int32_t lead = (high + 1) / 2 + (high <= 0x5E ? 0x70 : 0xB0);
-    int32_t trail;
-    if (high & 1) {
-        trail = low + (low >= 0x60 ? 0x20 : 0x1F);
-    } else {
-        trail = low + 0x7E;
-    }
+    int32_t lead, trail;
+    if (!JisToShiftJis(high, low, &lead, &trail)) return 0;
     return sjis2unicode(lead, trail);
 }
