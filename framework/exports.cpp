@@ -1,9 +1,16 @@
 // The five exports. They check the arguments the host passes and hand everything else to the
 // filter's own operations (ThisFormat), returning their answers unchanged.
+#include "framework/bytes.h"
 #include "framework/entry.h"
 #include "framework/format.h"
 #include "framework/plugin.h"
 #include "framework/resources.h"
+
+// The picture's position in the file as the filter reads it: TGA and PCX files hold one picture
+// from their first byte, whatever offset the host passes.
+static int32_t PictureOffset(int32_t offset) {
+    return ThisFormat.readsAtOffset ? offset : 0;
+}
 
 // Only input kind 0 (the first argument names a file) is served; memory input is not.
 static int32_t IsFileInput(uint32_t flags) {
@@ -35,14 +42,16 @@ VB_EXPORT int32_t VB_CALL IsSupported(const char16_t* fileName, uintptr_t fileHe
 VB_EXPORT int32_t VB_CALL GetPictureInfo(const char16_t* fileName, int32_t offset, uint32_t flags,
                                          PictureInfoRecord* info) {
     if (!IsFileInput(flags)) return RESULT_NOT_IMPLEMENTED;
-    return ThisFormat.readPictureInfo(fileName, offset, info);
+    ClearPictureInfo(info);
+    return ThisFormat.readPictureInfo(fileName, PictureOffset(offset), info);
 }
 
 VB_EXPORT int32_t VB_CALL GetPicture(const char16_t* fileName, int32_t offset, uint32_t flags,
                                      void** headerSlot, void** bitsSlot, ProgressNotifier notifier,
                                      intptr_t userData) {
     if (!IsFileInput(flags)) return RESULT_NOT_IMPLEMENTED;
-    return ThisFormat.decodePicture(fileName, offset, headerSlot, bitsSlot, notifier, userData);
+    return ThisFormat.decodePicture(fileName, PictureOffset(offset), headerSlot, bitsSlot, notifier,
+                                    userData);
 }
 
 // The preview is the whole picture: the filters have no cheaper reduced decode.
@@ -50,7 +59,8 @@ VB_EXPORT int32_t VB_CALL GetPreview(const char16_t* fileName, int32_t offset, u
                                      void** headerSlot, void** bitsSlot, ProgressNotifier notifier,
                                      intptr_t userData) {
     if (!IsFileInput(flags)) return RESULT_NOT_IMPLEMENTED;
-    return ThisFormat.decodePicture(fileName, offset, headerSlot, bitsSlot, notifier, userData);
+    return ThisFormat.decodePicture(fileName, PictureOffset(offset), headerSlot, bitsSlot, notifier,
+                                    userData);
 }
 
 }  // extern "C"

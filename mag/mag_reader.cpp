@@ -4,7 +4,7 @@
 #include <string.h>
 
 #include "framework/bytes.h"
-#include "platform/platform.h"
+#include "framework/decode_frame.h"
 
 // clang-format off
 const MagCopyPosition MagCopyPositions[16] = {
@@ -50,7 +50,7 @@ void ParseMagHeader(const uint8_t* bytes, MagHeader* header) {
     header->pixelSize = (int32_t)ReadLe32(bytes + 28);
 }
 
-int32_t PlanMagLayout(const MagHeader* header, MagLayout* layout) {
+int32_t PlanMagDecode(const MagHeader* header, MagLayout* layout) {
     memset(layout, 0, sizeof *layout);
     // x start and x end count only through the width; they are not aligned to flag bytes.
     layout->width = (int32_t)header->xEnd - (int32_t)header->xStart + 1;
@@ -229,82 +229,62 @@ static void DoubleMagRows(uint8_t* bits, uint32_t stride, int32_t height) {
     }
 }
 
-// Moves to the picture and reads the signature (not compared: the acceptance test has seen it)
-// and the comment area through its closing 0x1A byte, one byte per read. `areaLength` gets the
-// number of comment-area bytes including the 0x1A.
-static int32_t ReadMagLeadIn(PlatformFile file, int32_t offset, uint64_t* areaLength) {
-    if (SetFilePosition(file, offset, PLATFORM_SEEK_BEGIN) == PLATFORM_INVALID_POSITION) {
+// Reads the signature (not compared: the acceptance test has seen it) and the comment area
+// through its closing 0x1A byte. `areaLength` (may be null) gets the number of comment-area bytes
+// including the 0x1A.
+static int32_t ReadMagLeadIn(FileCursor* cursor, uint32_t* areaLength) {
+    uint8_t signature[MAG_SIGNATURE_SIZE];
+    if (ReadFileCursor(cursor, signature, sizeof signature, nullptr) != RESULT_OK) {
         return RESULT_FILE_ERROR;
     }
-    uint8_t signature[MAG_SIGNATURE_SIZE];
-    uint32_t delivered = 0;
-    if (!ReadFileBytes(file, signature, sizeof signature, &delivered)) return RESULT_FILE_ERROR;
-
-    uint64_t length = 0;
-    for (;;) {
-        uint8_t byte = 0;
-        if (!ReadFileBytes(file, &byte, 1, &delivered)) return RESULT_FILE_ERROR;
-        // The file ended inside the comment area.
-        if (delivered == 0) return RESULT_FILE_ERROR;
-        ++length;
-        if (byte == MAG_COMMENT_END) break;
-    }
-    if (areaLength) *areaLength = length;
-    return RESULT_OK;
+    // A file that ends inside the comment area is a file error.
+    return SkipPastFileCursorByte(cursor, MAG_COMMENT_END, areaLength);
 }
 
 // A short header reads the missing bytes as 0.
-static int32_t ReadMagHeaderBytes(PlatformFile file, uint8_t* bytes) {
-    memset(bytes, 0, MAG_HEADER_SIZE);
-    uint32_t delivered = 0;
-    if (!ReadFileBytes(file, bytes, MAG_HEADER_SIZE, &delivered)) return RESULT_FILE_ERROR;
+static int32_t ReadMagHeader(FileCursor* cursor, MagHeader* header) {
+    uint8_t bytes[MAG_HEADER_SIZE];
+    int32_t result = ReadFileCursor(cursor, bytes, MAG_HEADER_SIZE, nullptr);
+    if (result == RESULT_OK) ParseMagHeader(bytes, header);
+    return result;
+}
+
+// Reads the comment a second time, now that its length is known, into a block ended where the
+// 0x1A was.
+static int32_t ReadMagComment(FileCursor* cursor, uint32_t areaLength, uint8_t** text) {
+    *text = nullptr;
+    if (areaLength > INT32_MAX) return RESULT_MEMORY_ERROR;
+    uint8_t* block = (uint8_t*)AllocateBlock(areaLength);
+    if (!block) return RESULT_MEMORY_ERROR;
+    if (SeekFileCursor(cursor, MAG_SIGNATURE_SIZE) != RESULT_OK ||
+        ReadFileCursor(cursor, block, areaLength, nullptr) != RESULT_OK) {
+        FreeBlock(block);
+        return RESULT_FILE_ERROR;
+    }
+    block[areaLength - 1] = 0;
+    *text = block;
     return RESULT_OK;
 }
 
 int32_t ReadMagPictureInfo(const char16_t* fileName, int32_t offset, PictureInfoRecord* info) {
-    PlatformFile file = OpenFileForReading(fileName);
-    if (!file) return RESULT_FILE_ERROR;
-
-    uint64_t textSize = 0;
-    int32_t result = ReadMagLeadIn(file, offset, &textSize);
-    if (result != RESULT_OK) {
-        CloseFile(file);
-        return result;
-    }
-    if (textSize > INT32_MAX) {
-        CloseFile(file);
-        return RESULT_MEMORY_ERROR;
-    }
-    uint8_t* text = (uint8_t*)AllocateBlock((uint32_t)textSize);
-    if (!text) {
-        CloseFile(file);
-        return RESULT_MEMORY_ERROR;
-    }
-
-    // Read the comment again, now that its length is known, and end it where the 0x1A was.
-    uint8_t header[MAG_HEADER_SIZE];
-    const int64_t commentStart = (int64_t)offset + MAG_SIGNATURE_SIZE;
-    uint32_t delivered = 0;
-    if (commentStart > INT32_MAX ||
-        SetFilePosition(file, (int32_t)commentStart, PLATFORM_SEEK_BEGIN) ==
-            PLATFORM_INVALID_POSITION ||
-        !ReadFileBytes(file, text, (uint32_t)textSize, &delivered)) {
-        result = RESULT_FILE_ERROR;
-    } else {
-        text[textSize - 1] = 0;
-        result = ReadMagHeaderBytes(file, header);
-    }
-    CloseFile(file);
+    uint8_t buffer[INFO_BUFFER_SIZE];
+    FileCursor cursor;
+    int32_t result = OpenFileCursor(&cursor, fileName, offset, buffer, sizeof buffer);
+    if (result != RESULT_OK) return result;
+    uint32_t areaLength = 0;
+    uint8_t* text = nullptr;
+    MagHeader header;
+    result = ReadMagLeadIn(&cursor, &areaLength);
+    if (result == RESULT_OK) result = ReadMagComment(&cursor, areaLength, &text);
+    if (result == RESULT_OK) result = ReadMagHeader(&cursor, &header);
+    CloseFileCursor(&cursor);
     if (result != RESULT_OK) {
         FreeBlock(text);
         return result;
     }
-
-    MagHeader fields;
-    ParseMagHeader(header, &fields);
-    const int32_t width = (int32_t)fields.xEnd - (int32_t)fields.xStart + 1;
-    const int32_t height = (int32_t)fields.yEnd - (int32_t)fields.yStart + 1;
-    const int16_t depth = (fields.mode & MAG_MODE_256_COLOURS) ? 8 : 4;
+    const int32_t width = (int32_t)header.xEnd - (int32_t)header.xStart + 1;
+    const int32_t height = (int32_t)header.yEnd - (int32_t)header.yStart + 1;
+    const int16_t depth = (header.mode & MAG_MODE_256_COLOURS) ? 8 : 4;
     StorePictureInfo(info, 0, 0, width, height, 1, 1, depth, (uintptr_t)text);
     return RESULT_OK;
 }
@@ -312,11 +292,10 @@ int32_t ReadMagPictureInfo(const char16_t* fileName, int32_t offset, PictureInfo
 // Reads `colours` palette entries (green, red, blue) into the colour table (blue, green, red,
 // 0). The raw entries are read into the tail of the table and spread out from the front: entry
 // i is taken before its 4 bytes can reach any entry not yet converted. Entries the file does
-// not have stay 0.
-static int32_t ReadMagPalette(PlatformFile file, uint8_t* table, uint32_t colours) {
+// not have read as 0.
+static int32_t ReadMagPalette(FileCursor* cursor, uint8_t* table, uint32_t colours) {
     uint8_t* raw = table + colours;
-    uint32_t delivered = 0;
-    if (!ReadFileBytes(file, raw, colours * 3, &delivered)) return RESULT_FILE_ERROR;
+    if (ReadFileCursor(cursor, raw, colours * 3, nullptr) != RESULT_OK) return RESULT_FILE_ERROR;
     for (uint32_t i = 0; i < colours; ++i) {
         const uint8_t green = raw[3 * i];
         const uint8_t red = raw[3 * i + 1];
@@ -329,94 +308,69 @@ static int32_t ReadMagPalette(PlatformFile file, uint8_t* table, uint32_t colour
     return RESULT_OK;
 }
 
-// Shrinks the data block to the bytes the file still holds when that is less than the header
-// claims. Every stream position at or past the data size reads 0 and positions only grow, so a
-// smaller size decodes the same picture; the slack and the flag line keep their places after
-// the data. Where the file size cannot be found the header's size stays.
-static void BoundMagDataByFile(PlatformFile file, MagLayout* layout) {
-    const uint32_t here = SetFilePosition(file, 0, PLATFORM_SEEK_CURRENT);
-    if (here == PLATFORM_INVALID_POSITION || here > (uint32_t)INT32_MAX) return;
-    const uint32_t end = SetFilePosition(file, 0, PLATFORM_SEEK_END);
-    if (SetFilePosition(file, (int32_t)here, PLATFORM_SEEK_BEGIN) != here) return;
-    if (end == PLATFORM_INVALID_POSITION || end < here) return;
-    const uint32_t remaining = end - here;
-    if (remaining >= layout->dataSize) return;
-    layout->workSize -= layout->dataSize - remaining;
-    layout->dataSize = remaining;
-}
-
-struct MagDecodeBlocks {
-    PlatformFile file;
-    uint8_t* header;
-    uint8_t* bits;
-    uint8_t* data;
-};
-
-static int32_t DecodeMagFile(MagDecodeBlocks* blocks, int32_t offset, void** headerSlot,
-                             void** bitsSlot, ProgressNotifier notifier, intptr_t userData) {
-    PlatformFile file = blocks->file;
-    int32_t result = ReadMagLeadIn(file, offset, nullptr);
-    if (result != RESULT_OK) return result;
-    uint8_t headerBytes[MAG_HEADER_SIZE];
-    result = ReadMagHeaderBytes(file, headerBytes);
-    if (result != RESULT_OK) return result;
-
-    MagHeader header;
-    ParseMagHeader(headerBytes, &header);
-    MagLayout layout;
-    result = PlanMagLayout(&header, &layout);
-    if (result != RESULT_OK) return result;
-
-    blocks->header = (uint8_t*)AllocateBlock(layout.headerBlockSize);
-    *headerSlot = blocks->header;
-    if (!blocks->header) return RESULT_MEMORY_ERROR;
-    WriteBitmapInfoHeader(blocks->header, layout.width, layout.outputHeight, layout.depth);
-    result = ReadMagPalette(file, blocks->header + BITMAPINFOHEADER_SIZE, layout.colours);
-    if (result != RESULT_OK) return result;
-
-    blocks->bits = (uint8_t*)AllocateBlock(layout.bitsSize);
-    *bitsSlot = blocks->bits;
-    if (!blocks->bits) return RESULT_MEMORY_ERROR;
-
-    // Flag A, flag B and the pixel stream in one read; a short read leaves the rest 0. Bytes
-    // the file does not hold read as 0 whether or not the block covers them, so the block
-    // need not be larger than the rest of the file.
-    BoundMagDataByFile(file, &layout);
-    blocks->data = (uint8_t*)AllocateBlock(layout.workSize);
-    if (!blocks->data) return RESULT_MEMORY_ERROR;
-    uint32_t delivered = 0;
-    if (!ReadFileBytes(file, blocks->data, layout.dataSize, &delivered)) return RESULT_FILE_ERROR;
-    CloseFile(file);
-    blocks->file = nullptr;
-
-    const int32_t height = layout.height;
-    if (notifier) notifier(0, height, userData);
+// Decodes the rows top down and notifies after each; a 200-line picture's rows are doubled
+// however the loop ended.
+static int32_t DecodeMagRows(DecodeFrame* frame, const MagLayout* layout, uint8_t* data) {
+    const int32_t height = layout->height;
+    int32_t result = RESULT_OK;
     MagRowDecoder decoder;
-    StartMagRows(&decoder, &layout, blocks->bits, blocks->data);
+    StartMagRows(&decoder, layout, frame->bits, data);
     for (int32_t row = 0; row < height; ++row) {
         DecodeMagRow(&decoder, row);
-        if (notifier && notifier(row + 1, height, userData) != 0) {
+        if (NotifyProgress(frame, row + 1, height) != 0) {
             result = RESULT_ABORTED;
             break;
         }
     }
-    if (layout.outputHeight != layout.height) DoubleMagRows(blocks->bits, layout.stride, height);
-    if (notifier) notifier(height, height, userData);
+    if (layout->outputHeight != layout->height) DoubleMagRows(frame->bits, layout->stride, height);
+    return result;
+}
+
+static int32_t DecodeMagFile(DecodeFrame* frame) {
+    FileCursor* cursor = &frame->cursor;
+    int32_t result = ReadMagLeadIn(cursor, nullptr);
+    if (result != RESULT_OK) return result;
+    MagHeader header;
+    result = ReadMagHeader(cursor, &header);
+    if (result != RESULT_OK) return result;
+    MagLayout layout;
+    result = PlanMagDecode(&header, &layout);
+    if (result != RESULT_OK) return result;
+
+    uint8_t* headerBlock = AllocateHeaderBlock(frame, layout.headerBlockSize);
+    if (!headerBlock) return RESULT_MEMORY_ERROR;
+    WriteBitmapInfoHeader(headerBlock, layout.width, layout.outputHeight, layout.depth);
+    result = ReadMagPalette(cursor, headerBlock + BITMAPINFOHEADER_SIZE, layout.colours);
+    if (result != RESULT_OK) return result;
+    if (!AllocateBitsBlock(frame, layout.bitsSize)) return RESULT_MEMORY_ERROR;
+
+    // Flag A, flag B and the pixel stream in one read. Bytes the file does not hold read as 0
+    // whether or not the block covers them, and stream positions only grow, so the block need
+    // not be larger than the rest of the file: the slack and the flag line keep their places
+    // after the data.
+    const uint32_t held = FileCursorBytesLeft(cursor, layout.dataSize);
+    layout.workSize -= layout.dataSize - held;
+    layout.dataSize = held;
+    uint8_t* data = AllocateWorkingBlock(frame, layout.workSize);
+    if (!data) return RESULT_MEMORY_ERROR;
+    result = ReadFileCursor(cursor, data, layout.dataSize, nullptr);
+    if (result != RESULT_OK) return result;
+    // Everything the rows need is in memory now.
+    CloseDecodeFile(frame);
+
+    NotifyProgress(frame, 0, layout.height);
+    result = DecodeMagRows(frame, &layout, data);
+    NotifyProgress(frame, layout.height, layout.height);
     return result;
 }
 
 int32_t DecodeMagPicture(const char16_t* fileName, int32_t offset, void** headerSlot,
                          void** bitsSlot, ProgressNotifier notifier, intptr_t userData) {
-    MagDecodeBlocks blocks = {OpenFileForReading(fileName), nullptr, nullptr, nullptr};
-    if (!blocks.file) return RESULT_FILE_ERROR;
-    const int32_t result = DecodeMagFile(&blocks, offset, headerSlot, bitsSlot, notifier, userData);
-    if (blocks.file) CloseFile(blocks.file);
-    FreeBlock(blocks.data);
-    if (result != RESULT_OK) {
-        FreeBlock(blocks.bits);
-        FreeBlock(blocks.header);
-    }
-    return result;
+    DecodeFrame frame;
+    int32_t result =
+        OpenDecodeFrame(&frame, fileName, offset, headerSlot, bitsSlot, notifier, userData);
+    if (result == RESULT_OK) result = DecodeMagFile(&frame);
+    return FinishDecode(&frame, result);
 }
 
-const FormatOperations ThisFormat = {AcceptMagPicture, ReadMagPictureInfo, DecodeMagPicture};
+const FormatOperations ThisFormat = {AcceptMagPicture, ReadMagPictureInfo, DecodeMagPicture, 1};

@@ -74,7 +74,7 @@ struct MagLayout {
 
 // RESULT_OK and the layout; RESULT_BROKEN_DATA for a width or height below 1 or a negative data
 // size; RESULT_MEMORY_ERROR when a block would not fit below 2^31 bytes.
-int32_t PlanMagLayout(const MagHeader* header, MagLayout* layout);
+int32_t PlanMagDecode(const MagHeader* header, MagLayout* layout);
 
 // State of the row decoder. Positions may lie outside the data on damaged files: bytes there
 // read as 0. Bytes data[dataSize .. dataSize + streamSlack) must exist and be 0.

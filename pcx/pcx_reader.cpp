@@ -13,54 +13,26 @@
 #include <string.h>
 
 #include "framework/bytes.h"
+#include "framework/decode_frame.h"
 #include "framework/entry.h"
 #include "framework/palette.h"
-#include "platform/platform.h"
 
 enum : uint32_t {
     RUN_FLAGS = 0xC0,  // both top bits set: a run
     RUN_LENGTH_MASK = 0x3F,
 };
 
-// The header fields the reader uses, each read with the sign the format gives it.
-struct PcxHeader {
-    int8_t manufacturer;
-    int8_t version;
-    int8_t encoding;
-    int8_t bitsPerPixel;
-    int8_t planes;
-    int16_t xmin;
-    int16_t ymin;
-    int16_t xmax;
-    int16_t ymax;
-    int16_t bytesPerLine;
-};
-
-// What one decode works with, all checked before anything is allocated.
-struct PcxLayout {
-    int32_t planar;  // 1: 16 colours in 4 bit planes, 0: 256 colours in one byte plane
-    int32_t planes;
-    int32_t bytesPerLine;
-    int32_t width;
-    int32_t height;
-    uint32_t stride;           // bytes of one DIB row
-    uint32_t bitsSize;         // stride * height
-    uint32_t encodedLineSize;  // room for the longest encoding of one row
-    uint32_t rowBufferSize;    // decoded row, then the encoded row
-};
-
 // ---- Header ----------------------------------------------------------------------------------
 
-// Reads the 128-byte header; bytes a short file does not have read as 0. 0 when the read fails.
-static int32_t ReadPcxHeader(PlatformFile file, uint8_t* bytes) {
-    uint32_t delivered = 0;
-    memset(bytes, 0, PCX_HEADER_SIZE);
-    if (!ReadFileBytes(file, bytes, PCX_HEADER_SIZE, &delivered)) return 0;
-    if (delivered < PCX_HEADER_SIZE) memset(bytes + delivered, 0, PCX_HEADER_SIZE - delivered);
-    return 1;
+// Reads the 128-byte header; bytes a short file does not have read as 0.
+static int32_t ReadPcxHeader(FileCursor* cursor, PcxHeader* header) {
+    uint8_t bytes[PCX_HEADER_SIZE];
+    int32_t result = ReadFileCursor(cursor, bytes, PCX_HEADER_SIZE, nullptr);
+    if (result == RESULT_OK) ParsePcxHeader(bytes, header);
+    return result;
 }
 
-static void ParsePcxHeader(const uint8_t* bytes, PcxHeader* header) {
+void ParsePcxHeader(const uint8_t* bytes, PcxHeader* header) {
     header->manufacturer = (int8_t)bytes[0];
     header->version = (int8_t)bytes[1];
     header->encoding = (int8_t)bytes[2];
@@ -75,7 +47,7 @@ static void ParsePcxHeader(const uint8_t* bytes, PcxHeader* header) {
 
 // Tests the header fields in the order the format gives them and works out every size the
 // decode needs; RESULT_UNKNOWN_FORMAT or RESULT_MEMORY_ERROR before anything is allocated.
-static int32_t PlanPcxDecode(const PcxHeader* header, PcxLayout* layout) {
+int32_t PlanPcxDecode(const PcxHeader* header, PcxLayout* layout) {
     if (header->manufacturer != 10) return RESULT_UNKNOWN_FORMAT;
     // Signed on purpose: version bytes 0x80 and above count as old versions.
     if (header->version > 5) return RESULT_UNKNOWN_FORMAT;
@@ -97,14 +69,13 @@ static int32_t PlanPcxDecode(const PcxHeader* header, PcxLayout* layout) {
     // A negative bytes-per-line reserves no encoded room; the first row then ends as broken
     // data without ever sizing anything from it.
     int64_t lineBytes = header->bytesPerLine > 0 ? header->bytesPerLine : 0;
-    uint32_t encodedLineSize = 0;
     if (!CheckedStride(layout->width, 8, &layout->stride) ||
         !CheckedBlockSize(layout->stride, layout->height, &layout->bitsSize) ||
-        !CheckedBlockSize(2 * (int64_t)layout->planes, lineBytes, &encodedLineSize) ||
-        !CheckedBlockSize((int64_t)layout->stride + encodedLineSize, 1, &layout->rowBufferSize)) {
+        !CheckedBlockSize(2 * (int64_t)layout->planes, lineBytes, &layout->encodedLineSize)) {
         return RESULT_MEMORY_ERROR;
     }
-    layout->encodedLineSize = encodedLineSize;
+    // Rows after the end of the file decode from zeros: single values 0, one per plane byte.
+    layout->zeroLineSize = (uint32_t)(layout->planes * lineBytes);
     return RESULT_OK;
 }
 
@@ -365,111 +336,61 @@ uint32_t DecodeByteLine(const uint8_t* encoded, uint32_t encodedSize, uint8_t* r
 // ---- Picture ---------------------------------------------------------------------------------
 
 // Decodes every row into the bits block, first file row at the top of the bottom-up DIB. Each row
-// is read whole (as many bytes as its longest encoding can take) and the file is then put back to
-// just after the bytes the row consumed.
-//
-// Once the file has ended the rows are produced without reading or decoding (see below);
-// `repeatFrom` gets the first of them (the height when there is none). A 256-colour row among
-// them repeats the decoded row left in the row buffer; it is copied in by RepeatPcxRows.
-static int32_t DecodePcxRows(PlatformFile file, const PcxLayout* layout, uint8_t* rowBuffer,
-                             uint8_t* bits, ProgressNotifier notifier, intptr_t userData,
-                             int32_t* repeatFrom) {
-    uint8_t* row = rowBuffer;
-    uint8_t* encoded = rowBuffer + layout->stride;
-    const uint32_t encodedSize = layout->encodedLineSize;
-    uint32_t position = SetFilePosition(file, 0, PLATFORM_SEEK_CURRENT);
-    if (position == PLATFORM_INVALID_POSITION) return RESULT_FILE_ERROR;
-    // Non-zero once a row has been decoded from a read that delivered nothing: the bytes it
-    // consumed. Every later read would deliver nothing as well and decode the same all-zero
-    // area: single values 0, the same count of bytes consumed, a 16-colour row or a 256-colour
-    // line covering its row left all zero, and a shorter 256-colour line giving the decoded row
-    // as it now stands. Those rows are then produced without reading or decoding.
-    uint32_t consumedAfterEnd = 0;
-    *repeatFrom = layout->height;
-
-    for (int32_t i = 0; i < layout->height; i++) {
-        if (consumedAfterEnd != 0) {
-            const uint64_t next = (uint64_t)position + consumedAfterEnd;
-            if (next > 0x7FFFFFFFu) return RESULT_FILE_ERROR;
-            position = (uint32_t)next;
-            if (notifier && notifier(i, layout->height, userData) != 0) return RESULT_ABORTED;
-            continue;
-        }
-        uint32_t delivered = 0;
-        if (!ReadFileBytes(file, encoded, encodedSize, &delivered)) return RESULT_FILE_ERROR;
-        // Near the end of the file the missing bytes read as 0, never as an earlier row's.
-        if (delivered < encodedSize) memset(encoded + delivered, 0, encodedSize - delivered);
-
-        // The bits block starts zero-filled and each DIB row is written once, so a 16-colour
-        // row, which starts from a cleared row, is decoded in place; so is a 256-colour row
-        // whose line covers the whole DIB row. Only a 256-colour line shorter than the row goes
-        // through the decoded-row area, whose pixels past the line carry over to the next row.
-        uint8_t* dibRow = bits + (size_t)(layout->height - 1 - i) * layout->stride;
+// is decoded from a window of the file as long as its longest encoding, and the cursor then moves
+// just past the bytes the row consumed.
+static int32_t DecodePcxRows(DecodeFrame* frame, const PcxLayout* layout, uint8_t* row) {
+    FileCursor* cursor = &frame->cursor;
+    const int32_t height = layout->height;
+    for (int32_t i = 0; i < height; i++) {
+        // The bits block starts zero-filled and each DIB row is written once, so a 16-colour row,
+        // which starts from a cleared row, is decoded in place; so is a 256-colour row whose line
+        // covers the whole DIB row. Only a 256-colour line shorter than the row goes through the
+        // decoded-row area, whose pixels past the line carry over to the next row.
+        uint8_t* dibRow = frame->bits + (size_t)(height - 1 - i) * layout->stride;
         uint32_t consumed;
-        if (layout->planar) {
-            consumed = DecodePlanarLine(encoded, encodedSize, dibRow, layout->stride,
-                                        layout->bytesPerLine, layout->planes);
-        } else if (layout->bytesPerLine >= (int64_t)layout->stride) {
-            consumed =
-                DecodeByteLine(encoded, encodedSize, dibRow, layout->stride, layout->bytesPerLine);
+        if (layout->zeroLineSize != 0 && FileCursorAtEnd(cursor)) {
+            // After the end of the file a row decodes from zeros: a 16-colour row, or a
+            // 256-colour line covering its row, stays all zero. A shorter 256-colour line would
+            // change the row, but no palette trailer follows then and the decode fails anyway.
+            consumed = layout->zeroLineSize;
         } else {
-            consumed =
-                DecodeByteLine(encoded, encodedSize, row, layout->stride, layout->bytesPerLine);
-            if (consumed != 0) memcpy(dibRow, row, layout->stride);
+            const uint8_t* encoded = PeekFileCursor(cursor, layout->encodedLineSize);
+            if (!encoded) return RESULT_FILE_ERROR;
+            if (layout->planar) {
+                consumed = DecodePlanarLine(encoded, layout->encodedLineSize, dibRow,
+                                            layout->stride, layout->bytesPerLine, layout->planes);
+            } else if (layout->bytesPerLine >= (int64_t)layout->stride) {
+                consumed = DecodeByteLine(encoded, layout->encodedLineSize, dibRow, layout->stride,
+                                          layout->bytesPerLine);
+            } else {
+                consumed = DecodeByteLine(encoded, layout->encodedLineSize, row, layout->stride,
+                                          layout->bytesPerLine);
+                if (consumed != 0) memcpy(dibRow, row, layout->stride);
+            }
+            if (consumed == 0) return RESULT_BROKEN_DATA;
         }
-        if (consumed == 0) return RESULT_BROKEN_DATA;
-
-        const uint64_t next = (uint64_t)position + consumed;
-        if (next > 0x7FFFFFFFu) return RESULT_FILE_ERROR;
-        position = SetFilePosition(file, (int32_t)next, PLATFORM_SEEK_BEGIN);
-        if (position == PLATFORM_INVALID_POSITION) return RESULT_FILE_ERROR;
-
-        if (notifier && notifier(i, layout->height, userData) != 0) return RESULT_ABORTED;
-        if (delivered == 0) {
-            consumedAfterEnd = consumed;
-            *repeatFrom = i + 1;
-        }
-    }
-    // The palette trailer is looked for where the rows ended.
-    if (consumedAfterEnd != 0 && SetFilePosition(file, (int32_t)position, PLATFORM_SEEK_BEGIN) ==
-                                     PLATFORM_INVALID_POSITION) {
-        return RESULT_FILE_ERROR;
+        const int32_t result = SkipFileCursor(cursor, consumed);
+        if (result != RESULT_OK) return result;
+        if (NotifyProgress(frame, i, height) != 0) return RESULT_ABORTED;
     }
     return RESULT_OK;
 }
 
-// Fills the 256-colour rows from `repeatFrom` on with the row decoded from the end of the file.
-// This waits for the palette: its trailer lies after the rows, so a file that ended inside them
-// has none and the decode fails without handing the rows over. Copying them only then keeps a
-// hostile header from making every such decode write the whole bits block.
-static void RepeatPcxRows(const PcxLayout* layout, const uint8_t* row, uint8_t* bits,
-                          int32_t repeatFrom) {
-    if (layout->planar || layout->bytesPerLine >= (int64_t)layout->stride) return;
-    for (int32_t i = repeatFrom; i < layout->height; i++) {
-        memcpy(bits + (size_t)(layout->height - 1 - i) * layout->stride, row, layout->stride);
-    }
-}
-
 // The 256-colour palette: the first 12 byte from the current position on, then 256 triples of
 // red, green, blue. Triples past the end of the file read as 0.
-static int32_t ReadPcxPalette(PlatformFile file, uint8_t* table) {
-    for (;;) {
-        uint8_t marker = 0;
-        uint32_t delivered = 0;
-        if (!ReadFileBytes(file, &marker, 1, &delivered) || delivered == 0) {
-            return RESULT_FILE_ERROR;
-        }
-        if (marker == PCX_PALETTE_MARKER) break;
+static int32_t ReadPcxPalette(FileCursor* cursor, uint8_t* table) {
+    if (SkipPastFileCursorByte(cursor, PCX_PALETTE_MARKER, nullptr) != RESULT_OK) {
+        return RESULT_FILE_ERROR;
+    }
+    uint8_t triples[256 * 3];
+    if (ReadFileCursor(cursor, triples, sizeof triples, nullptr) != RESULT_OK) {
+        return RESULT_FILE_ERROR;
     }
     for (uint32_t entry = 0; entry < 256; entry++) {
-        uint8_t triple[3] = {0, 0, 0};
-        uint32_t delivered = 0;
-        if (!ReadFileBytes(file, triple, 3, &delivered)) return RESULT_FILE_ERROR;
-        for (uint32_t k = delivered; k < 3; k++) triple[k] = 0;
         uint8_t* quad = table + RGBQUAD_SIZE * entry;
-        quad[0] = triple[2];
-        quad[1] = triple[1];
-        quad[2] = triple[0];
+        quad[0] = triples[3 * entry + 2];
+        quad[1] = triples[3 * entry + 1];
+        quad[2] = triples[3 * entry];
         quad[3] = 0;
     }
     return RESULT_OK;
@@ -481,17 +402,14 @@ int32_t AcceptPcxPicture(const char16_t* fileName, const uint8_t* fileHead) {
 }
 
 int32_t ReadPcxPictureInfo(const char16_t* fileName, int32_t offset, PictureInfoRecord* info) {
-    (void)offset;
-    ClearPictureInfo(info);
-    PlatformFile file = OpenFileForReading(fileName);
-    if (!file) return RESULT_FILE_ERROR;
-    uint8_t bytes[PCX_HEADER_SIZE];
-    const int32_t headerRead = ReadPcxHeader(file, bytes);
-    CloseFile(file);
-    if (!headerRead) return RESULT_FILE_ERROR;
-
+    uint8_t buffer[INFO_BUFFER_SIZE];
+    FileCursor cursor;
+    int32_t result = OpenFileCursor(&cursor, fileName, offset, buffer, sizeof buffer);
+    if (result != RESULT_OK) return result;
     PcxHeader header;
-    ParsePcxHeader(bytes, &header);
+    result = ReadPcxHeader(&cursor, &header);
+    CloseFileCursor(&cursor);
+    if (result != RESULT_OK) return result;
     const int32_t width = (int32_t)header.xmax - header.xmin + 1;
     const int32_t height = (int32_t)header.ymax - header.ymin + 1;
     const int16_t depth = (int16_t)(header.bitsPerPixel * header.planes);
@@ -499,73 +417,43 @@ int32_t ReadPcxPictureInfo(const char16_t* fileName, int32_t offset, PictureInfo
     return RESULT_OK;
 }
 
-int32_t DecodePcxPicture(const char16_t* fileName, int32_t offset, void** headerSlot,
-                         void** bitsSlot, ProgressNotifier notifier, intptr_t userData) {
-    (void)offset;
-    PlatformFile file = OpenFileForReading(fileName);
-    if (!file) return RESULT_FILE_ERROR;
-    uint8_t headerBytes[PCX_HEADER_SIZE];
-    if (!ReadPcxHeader(file, headerBytes)) {
-        CloseFile(file);
-        return RESULT_FILE_ERROR;
-    }
+static int32_t DecodePcxFile(DecodeFrame* frame) {
     PcxHeader header;
-    ParsePcxHeader(headerBytes, &header);
+    int32_t result = ReadPcxHeader(&frame->cursor, &header);
+    if (result != RESULT_OK) return result;
     PcxLayout layout;
-    int32_t result = PlanPcxDecode(&header, &layout);
-    if (result != RESULT_OK) {
-        CloseFile(file);
-        return result;
-    }
+    result = PlanPcxDecode(&header, &layout);
+    if (result != RESULT_OK) return result;
 
-    uint8_t* headerBlock = (uint8_t*)AllocateBlock(FULL_HEADER_BLOCK_SIZE);
-    *headerSlot = headerBlock;
-    if (!headerBlock) {
-        CloseFile(file);
-        return RESULT_MEMORY_ERROR;
-    }
+    uint8_t* headerBlock = AllocateHeaderBlock(frame, FULL_HEADER_BLOCK_SIZE);
+    if (!headerBlock) return RESULT_MEMORY_ERROR;
     WriteBitmapInfoHeader(headerBlock, layout.width, layout.height, 8);
-    uint8_t* bits = (uint8_t*)AllocateBlock(layout.bitsSize);
-    *bitsSlot = bits;
-    if (!bits) {
-        FreeBlock(headerBlock);
-        CloseFile(file);
-        return RESULT_MEMORY_ERROR;
-    }
-    uint8_t* rowBuffer = (uint8_t*)AllocateBlock(layout.rowBufferSize);
-    if (!rowBuffer) {
-        FreeBlock(bits);
-        FreeBlock(headerBlock);
-        CloseFile(file);
-        return RESULT_MEMORY_ERROR;
-    }
+    if (!AllocateBitsBlock(frame, layout.bitsSize)) return RESULT_MEMORY_ERROR;
+    uint8_t* row = AllocateWorkingBlock(frame, layout.stride);
+    if (!row) return RESULT_MEMORY_ERROR;
 
     // Both calls come before the first row, and their answers do not stop the decode.
-    if (notifier) {
-        notifier(0, layout.height, userData);
-        notifier(layout.height, layout.height, userData);
-    }
-    int32_t repeatFrom = layout.height;
-    result = DecodePcxRows(file, &layout, rowBuffer, bits, notifier, userData, &repeatFrom);
+    NotifyProgress(frame, 0, layout.height);
+    NotifyProgress(frame, layout.height, layout.height);
+    result = DecodePcxRows(frame, &layout, row);
     // A failed decode hands nothing over, so the colour table is only worth filling (and the
     // palette trailer only worth searching for) when every row came through.
-    if (result == RESULT_OK) {
-        uint8_t* table = headerBlock + BITMAPINFOHEADER_SIZE;
-        if (layout.planar) {
-            BuildOutputPalette(table, 8);
-        } else {
-            result = ReadPcxPalette(file, table);
-            if (result == RESULT_OK) RepeatPcxRows(&layout, rowBuffer, bits, repeatFrom);
-        }
+    if (result != RESULT_OK) return result;
+    uint8_t* table = headerBlock + BITMAPINFOHEADER_SIZE;
+    if (layout.planar) {
+        BuildOutputPalette(table, 8);
+        return RESULT_OK;
     }
-
-    CloseFile(file);
-    FreeBlock(rowBuffer);
-    if (result != RESULT_OK) {
-        FreeBlock(bits);
-        FreeBlock(headerBlock);
-    }
-    return result;
+    return ReadPcxPalette(&frame->cursor, table);
 }
 
-const FormatOperations ThisFormat = {AcceptPcxPicture, ReadPcxPictureInfo, DecodePcxPicture};
+int32_t DecodePcxPicture(const char16_t* fileName, int32_t offset, void** headerSlot,
+                         void** bitsSlot, ProgressNotifier notifier, intptr_t userData) {
+    DecodeFrame frame;
+    int32_t result =
+        OpenDecodeFrame(&frame, fileName, offset, headerSlot, bitsSlot, notifier, userData);
+    if (result == RESULT_OK) result = DecodePcxFile(&frame);
+    return FinishDecode(&frame, result);
+}
+
+const FormatOperations ThisFormat = {AcceptPcxPicture, ReadPcxPictureInfo, DecodePcxPicture, 0};

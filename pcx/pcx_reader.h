@@ -14,16 +14,48 @@ enum : uint32_t {
     PCX_PALETTE_MARKER = 12,  // the byte that introduces the 256-colour palette trailer
 };
 
+// The header fields the reader uses, each read with the sign the format gives it.
+struct PcxHeader {
+    int8_t manufacturer;
+    int8_t version;
+    int8_t encoding;
+    int8_t bitsPerPixel;
+    int8_t planes;
+    int16_t xmin;
+    int16_t ymin;
+    int16_t xmax;
+    int16_t ymax;
+    int16_t bytesPerLine;
+};
+
+// What one decode works with, all checked before anything is allocated.
+struct PcxLayout {
+    int32_t planar;  // 1: 16 colours in 4 bit planes, 0: 256 colours in one byte plane
+    int32_t planes;
+    int32_t bytesPerLine;
+    int32_t width;
+    int32_t height;
+    uint32_t stride;           // bytes of one DIB row
+    uint32_t bitsSize;         // stride * height
+    uint32_t encodedLineSize;  // the longest encoding of one row
+    uint32_t zeroLineSize;     // what a row of zero bytes consumes; 0 when bytesPerLine < 1
+};
+
+void ParsePcxHeader(const uint8_t* bytes, PcxHeader* header);
+// Tests the header fields in the order the format gives them and works out every size the decode
+// needs: RESULT_UNKNOWN_FORMAT or RESULT_MEMORY_ERROR before anything is allocated.
+int32_t PlanPcxDecode(const PcxHeader* header, PcxLayout* layout);
+
 // 1 when the name ends with ".pcx" (any letter case); the file's bytes are not looked at.
 int32_t AcceptPcxPicture(const char16_t* fileName, const uint8_t* fileHead);
 
 // Fills `info` from the 128-byte header (bytes past the end of a short file read as 0). No
-// header field is checked: a layout the decoder refuses still gets a record.
+// header field is checked: a layout the decoder refuses still gets a record. The file is always
+// read from its first byte.
 int32_t ReadPcxPictureInfo(const char16_t* fileName, int32_t offset, PictureInfoRecord* info);
 
-// Decodes the picture into an 8-bit bottom-up DIB. The file is always read from its first
-// byte; `offset` is not used. On RESULT_OK both blocks belong to the caller, otherwise every
-// block has been freed (the slots then hold stale or null handles).
+// Decodes the picture into an 8-bit bottom-up DIB. On RESULT_OK both blocks belong to the caller,
+// otherwise every block has been freed (the slots then hold stale or null handles).
 int32_t DecodePcxPicture(const char16_t* fileName, int32_t offset, void** headerSlot,
                          void** bitsSlot, ProgressNotifier notifier, intptr_t userData);
 

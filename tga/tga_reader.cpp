@@ -4,63 +4,26 @@
 #include <string.h>
 
 #include "framework/bytes.h"
+#include "framework/decode_frame.h"
 #include "framework/entry.h"
 #include "framework/environment.h"
 #include "framework/palette.h"
-#include "platform/platform.h"
 #include "tga/colour_reducer.h"
 
-namespace {
-
-// The 18-byte file header; the colour-map start index and the origin are never used.
-struct TgaHeader {
-    uint8_t idLength;
-    uint8_t imageType;
-    uint16_t colourMapLength;
-    uint8_t colourMapEntryBits;
-    uint16_t width;
-    uint16_t height;
-    uint8_t pixelDepth;
-    uint8_t descriptor;
-};
-
-// What one decode needs to read its rows.
-struct TgaRowReader {
-    PlatformFile file;
-    int32_t width;
-    uint32_t bytesPerPixel;  // as stored: 1, 3 or 4
-    uint32_t rowBytes;       // one stored row
-    int32_t runLength;
-    int32_t rightToLeft;
-    uint8_t* window;  // run-length types: the packed bytes of a row
-    uint32_t windowBytes;
-    uint64_t packetPosition;  // run-length types: file position of the next row's packets
-    TgaPacketCarry carry;
-    // Set once a row has been read from the end of the file with no packet carried into it:
-    // that row and every later one are all zero, and reading them again would only cost time.
-    int32_t dataEnded;
-};
-
-}  // namespace
-
-// Reads up to `count` bytes. Bytes the file does not have read as 0, so a truncated picture
-// shows black where its data ends rather than bytes of an earlier row. 0 only when the read
-// call itself fails. `delivered` gets the bytes the file had.
-static int32_t ReadBytesOrZeros(PlatformFile file, uint8_t* buffer, uint32_t count,
-                                uint32_t* delivered) {
-    *delivered = 0;
-    if (!ReadFileBytes(file, buffer, count, delivered)) return 0;
-    if (*delivered < count) memset(buffer + *delivered, 0, count - *delivered);
-    return 1;
+// A file shorter than the header reads as image type 0, which neither reader takes: no byte
+// that the file lacks is used.
+static int32_t ReadTgaHeader(FileCursor* cursor, TgaHeader* header) {
+    uint8_t bytes[TGA_HEADER_SIZE];
+    uint32_t real = 0;
+    if (ReadFileCursor(cursor, bytes, TGA_HEADER_SIZE, &real) != RESULT_OK) {
+        return RESULT_FILE_ERROR;
+    }
+    if (real < TGA_HEADER_SIZE) memset(bytes, 0, sizeof bytes);
+    ParseTgaHeader(bytes, header);
+    return RESULT_OK;
 }
 
-// 0 when the read call failed. A file shorter than the header gives image type 0, which
-// neither reader takes: no byte that the file lacks is used.
-static int32_t ReadTgaHeader(PlatformFile file, TgaHeader* header) {
-    uint8_t bytes[TGA_HEADER_SIZE] = {0};
-    uint32_t delivered = 0;
-    if (!ReadFileBytes(file, bytes, TGA_HEADER_SIZE, &delivered)) return 0;
-    if (delivered < TGA_HEADER_SIZE) memset(bytes, 0, sizeof bytes);
+void ParseTgaHeader(const uint8_t* bytes, TgaHeader* header) {
     header->idLength = bytes[0];
     header->imageType = bytes[2];
     header->colourMapLength = ReadLe16(bytes + 5);
@@ -69,7 +32,6 @@ static int32_t ReadTgaHeader(PlatformFile file, TgaHeader* header) {
     header->height = ReadLe16(bytes + 14);
     header->pixelDepth = bytes[16];
     header->descriptor = bytes[17];
-    return 1;
 }
 
 static bool IsKnownImageType(uint8_t type) {
@@ -84,21 +46,49 @@ static bool IsRunLengthType(uint8_t type) {
 }
 
 // RESULT_OK for the pictures the decoder takes: true-colour of 24 or 32 bits and gray of 8 (or,
-// as stored by some writers, 24 or 32), raw or run-length, not interleaved.
-static int32_t CheckDecodableHeader(const TgaHeader* header) {
-    uint8_t type = header->imageType;
+// as stored by some writers, 24 or 32), raw or run-length, not interleaved; and every size that
+// does not depend on the display.
+int32_t PlanTgaDecode(const TgaHeader* header, TgaLayout* layout) {
+    memset(layout, 0, sizeof *layout);
+    const uint8_t type = header->imageType;
     if (type != 2 && type != 3 && type != 10 && type != 11) return RESULT_UNKNOWN_FORMAT;
     if (header->descriptor & TGA_DESCRIPTOR_INTERLEAVING) return RESULT_UNKNOWN_FORMAT;
-    uint8_t depth = header->pixelDepth;
+    const uint8_t depth = header->pixelDepth;
     if (depth != 8 && depth != 24 && depth != 32) return RESULT_UNKNOWN_FORMAT;
     // True-colour rows of one byte a pixel would be read as three.
     if (!IsGrayType(type) && depth == 8) return RESULT_UNKNOWN_FORMAT;
+
+    layout->width = header->width;
+    layout->height = header->height;
+    layout->gray = IsGrayType(type);
+    layout->runLength = IsRunLengthType(type);
+    layout->rightToLeft = (header->descriptor & TGA_DESCRIPTOR_RIGHT_TO_LEFT) != 0;
+    layout->topOrigin = (header->descriptor & TGA_DESCRIPTOR_TOP_ORIGIN) != 0;
+    const uint32_t entryBytes = ((uint32_t)header->colourMapEntryBits + 7u) / 8u;
+    layout->pixelOffset =
+        TGA_HEADER_SIZE + header->idLength + (uint32_t)header->colourMapLength * entryBytes;
+    // 16-bit widths keep every row size far below 2^31.
+    layout->bytesPerPixel = depth / 8u;
+    layout->rowBytes = (uint32_t)layout->width * layout->bytesPerPixel;
+    // Each packet that begins in a row gives it at least one pixel for at most bytesPerPixel + 1
+    // bytes.
+    layout->windowBytes =
+        layout->runLength ? (uint32_t)layout->width * (layout->bytesPerPixel + 1) : 0;
+    layout->rowBufferSize = layout->rowBytes + layout->windowBytes;
     return RESULT_OK;
 }
 
-static uint32_t PixelDataOffset(const TgaHeader* header) {
-    uint32_t entryBytes = ((uint32_t)header->colourMapEntryBits + 7u) / 8u;
-    return TGA_HEADER_SIZE + header->idLength + (uint32_t)header->colourMapLength * entryBytes;
+// The output depth for the display, and the bits block's size at that depth. RESULT_MEMORY_ERROR
+// when the block would not fit below 2^31 bytes.
+static int32_t PlanTgaOutput(TgaLayout* layout, int32_t fittedDepth) {
+    const int32_t sourceDepth = layout->gray ? 8 : 24;
+    layout->reduce = fittedDepth < sourceDepth;
+    layout->outputDepth = layout->reduce ? fittedDepth : sourceDepth;
+    if (!CheckedStride(layout->width, layout->outputDepth, &layout->stride) ||
+        !CheckedBlockSize(layout->stride, layout->height, &layout->bitsSize)) {
+        return RESULT_MEMORY_ERROR;
+    }
+    return RESULT_OK;
 }
 
 static void RepeatPixel(uint8_t* out, const uint8_t* pixel, uint32_t count,
@@ -283,211 +273,161 @@ int32_t AcceptTgaPicture(const char16_t* fileName, const uint8_t* fileHead) {
     return EndsWithExtension(fileName, u".tga") ? 1 : 0;
 }
 
-int32_t ReadTgaPictureInfo(const char16_t* fileName, PictureInfoRecord* info) {
-    ClearPictureInfo(info);
-    PlatformFile file = OpenFileForReading(fileName);
-    if (!file) return RESULT_FILE_ERROR;
+int32_t ReadTgaPictureInfo(const char16_t* fileName, int32_t offset, PictureInfoRecord* info) {
+    uint8_t buffer[INFO_BUFFER_SIZE];
+    FileCursor cursor;
+    int32_t result = OpenFileCursor(&cursor, fileName, offset, buffer, sizeof buffer);
+    if (result != RESULT_OK) return result;
     TgaHeader header;
-    int32_t read = ReadTgaHeader(file, &header);
-    CloseFile(file);
-    if (!read) return RESULT_FILE_ERROR;
+    result = ReadTgaHeader(&cursor, &header);
+    CloseFileCursor(&cursor);
+    if (result != RESULT_OK) return result;
     if (!IsKnownImageType(header.imageType)) return RESULT_UNKNOWN_FORMAT;
     StorePictureInfo(info, 0, 0, header.width, header.height, 0, 0, header.pixelDepth, 0);
     return RESULT_OK;
 }
 
-// Reads the next stored row into `destination` (room for one stored row), unpacked, 32-bit
-// pixels collapsed to 24 and right-to-left rows turned around. 0 when a read call failed.
-// Once the file has ended the row is all zero and so is every later one (see dataEnded).
-static int32_t ReadTgaRow(TgaRowReader* reader, uint8_t* destination) {
-    uint32_t delivered = 0;
-    if (!reader->runLength) {
-        if (!ReadBytesOrZeros(reader->file, destination, reader->rowBytes, &delivered)) return 0;
-        // The position only moves forward from here, so later reads deliver nothing either.
-        if (delivered == 0) reader->dataEnded = 1;
-    } else {
-        // The window is read from the first packet of this row; afterwards the file is set to
-        // the first packet of the next row.
-        if (!ReadBytesOrZeros(reader->file, reader->window, reader->windowBytes, &delivered)) {
-            return 0;
-        }
-        // An all-zero window with nothing carried unpacks into one-pixel raw packets of 0 that
-        // end with the row, so the next row starts the same way, further on in the file.
-        if (delivered == 0 && reader->carry.pixelsDue == 0) reader->dataEnded = 1;
-        uint32_t consumed =
-            UnpackTgaRow(reader->window, reader->windowBytes, destination, reader->width,
-                         (int32_t)reader->bytesPerPixel, &reader->carry);
-        reader->packetPosition += consumed;
-        // Positions are signed 32-bit; past that the file has no more bytes anyway.
-        uint64_t target =
-            reader->packetPosition < 0x7FFFFFFFu ? reader->packetPosition : 0x7FFFFFFFu;
-        SetFilePosition(reader->file, (int32_t)target, PLATFORM_SEEK_BEGIN);
-    }
-    uint32_t pixelBytes = reader->bytesPerPixel;
-    if (pixelBytes == 4) {
-        CollapseRow32To24(destination, reader->width);
-        pixelBytes = 3;
-    }
-    if (reader->rightToLeft) ReverseRowPixels(destination, reader->width, pixelBytes);
-    return 1;
+// What the row loop reads with.
+struct TgaRowReader {
+    FileCursor* cursor;
+    const TgaLayout* layout;
+    TgaPacketCarry carry;
+};
+
+// Once the file has ended, a row with nothing carried into it is all zero, and so is every later
+// one: a raw row reads as zeros, and a run-length window of zeros unpacks into one-pixel raw
+// packets of 0 that end with the row. Such rows are not read.
+static bool TgaDataEnded(const TgaRowReader* reader) {
+    return FileCursorAtEnd(reader->cursor) && reader->carry.pixelsDue == 0;
 }
 
-int32_t DecodeTgaPicture(const char16_t* fileName, void** headerSlot, void** bitsSlot,
-                         ProgressNotifier notifier, intptr_t userData) {
-    PlatformFile file = OpenFileForReading(fileName);
-    if (!file) return RESULT_FILE_ERROR;
-    TgaHeader header;
-    if (!ReadTgaHeader(file, &header)) {
-        CloseFile(file);
-        return RESULT_FILE_ERROR;
-    }
-    int32_t result = CheckDecodableHeader(&header);
-    if (result != RESULT_OK) {
-        CloseFile(file);
-        return result;
-    }
-    SetFilePosition(file, (int32_t)PixelDataOffset(&header), PLATFORM_SEEK_BEGIN);
-
-    uint8_t* headerBlock = (uint8_t*)AllocateBlock(FULL_HEADER_BLOCK_SIZE);
-    if (!headerBlock) {
-        CloseFile(file);
-        return RESULT_MEMORY_ERROR;
-    }
-    *headerSlot = headerBlock;
-    uint8_t* colourTable = headerBlock + BITMAPINFOHEADER_SIZE;
-
-    // The setting is read before the display is asked, both anew on every decode.
-    int32_t preferredDepth = ReadFullColorSetting() ? 24 : 8;
-    int32_t fittedDepth = ChooseOutputDepth(preferredDepth);
-    const bool gray = IsGrayType(header.imageType);
-    const int32_t sourceDepth = gray ? 8 : 24;
-    const bool reduce = fittedDepth < sourceDepth;
-    const int32_t outputDepth = reduce ? fittedDepth : sourceDepth;
-    const int32_t width = header.width;
-    const int32_t height = header.height;
-
-    if (gray) BuildGrayRamp(colourTable, 8, 1);
-    WriteBitmapInfoHeader(headerBlock, width, height, outputDepth);
-
-    TgaRowReader reader;
-    memset(&reader, 0, sizeof reader);
-    reader.file = file;
-    reader.width = width;
-    reader.bytesPerPixel = header.pixelDepth / 8u;
-    reader.rowBytes = (uint32_t)width * reader.bytesPerPixel;
-    reader.runLength = IsRunLengthType(header.imageType);
-    reader.rightToLeft = (header.descriptor & TGA_DESCRIPTOR_RIGHT_TO_LEFT) != 0;
-    const bool topOrigin = (header.descriptor & TGA_DESCRIPTOR_TOP_ORIGIN) != 0;
-
-    uint32_t stride, bitsBytes;
-    uint8_t* bits = nullptr;
-    if (CheckedStride(width, outputDepth, &stride) &&
-        CheckedBlockSize(stride, height, &bitsBytes)) {
-        bits = (uint8_t*)AllocateBlock(bitsBytes);
-    }
-    if (!bits) {
-        FreeBlock(headerBlock);
-        CloseFile(file);
-        return RESULT_MEMORY_ERROR;
-    }
-    *bitsSlot = bits;
-
-    // Raw rows: one stored row. Run-length rows: the unpacked row, then the window.
-    uint32_t rowBufferBytes = 0;
-    bool sizesFit = true;
-    if (reader.runLength) {
-        sizesFit =
-            CheckedBlockSize(width, reader.bytesPerPixel + 1, &reader.windowBytes) &&
-            CheckedBlockSize(1, (int64_t)reader.rowBytes + reader.windowBytes, &rowBufferBytes);
+// Reads the next stored row into `destination` (room for one stored row), unpacked, 32-bit
+// pixels collapsed to 24 and right-to-left rows turned around.
+static int32_t ReadTgaRow(TgaRowReader* reader, uint8_t* destination) {
+    const TgaLayout* layout = reader->layout;
+    if (!layout->runLength) {
+        int32_t result = ReadFileCursor(reader->cursor, destination, layout->rowBytes, nullptr);
+        if (result != RESULT_OK) return result;
     } else {
-        rowBufferBytes = reader.rowBytes;
+        // The packets are unpacked from a window on the file; the cursor then moves to the first
+        // packet of the next row.
+        const uint8_t* window = PeekFileCursor(reader->cursor, layout->windowBytes);
+        if (!window) return RESULT_FILE_ERROR;
+        const uint32_t consumed =
+            UnpackTgaRow(window, layout->windowBytes, destination, layout->width,
+                         (int32_t)layout->bytesPerPixel, &reader->carry);
+        int32_t result = SkipFileCursor(reader->cursor, consumed);
+        if (result != RESULT_OK) return result;
     }
-    uint8_t* rowBuffer = sizesFit ? (uint8_t*)AllocateBlock(rowBufferBytes) : nullptr;
-    if (!rowBuffer) {
-        FreeBlock(bits);
-        FreeBlock(headerBlock);
-        CloseFile(file);
-        return RESULT_MEMORY_ERROR;
+    uint32_t pixelBytes = layout->bytesPerPixel;
+    if (pixelBytes == 4) {
+        CollapseRow32To24(destination, layout->width);
+        pixelBytes = 3;
     }
-    reader.window = rowBuffer + reader.rowBytes;
+    if (layout->rightToLeft) ReverseRowPixels(destination, layout->width, pixelBytes);
+    return RESULT_OK;
+}
 
-    if (notifier) notifier(0, height, userData);
-
-    // Where the stored rows already have the DIB's pixel layout, they are read or unpacked
-    // straight into the DIB row.
-    const uint32_t copyBytes = (uint32_t)width * (uint32_t)outputDepth / 8u;
-    const bool intoDib = !reduce && reader.rowBytes == copyBytes;
-    if (reader.runLength) {
-        uint32_t position = SetFilePosition(file, 0, PLATFORM_SEEK_CURRENT);
-        reader.packetPosition = position == PLATFORM_INVALID_POSITION ? 0 : position;
-    }
-
-    result = RESULT_OK;
-    if (!reduce) {
-        for (int32_t i = 0; i < height; i++) {
-            // The first stored row is the bottom one unless the descriptor says top.
-            int32_t dibRow = topOrigin ? height - 1 - i : i;
-            uint8_t* target = bits + (size_t)dibRow * stride;
-            // After the end of the data the zero-filled DIB row is already right.
-            if (!reader.dataEnded) {
-                if (!ReadTgaRow(&reader, intoDib ? target : rowBuffer)) {
-                    result = RESULT_FILE_ERROR;
-                    break;
-                }
-                if (!intoDib) memcpy(target, rowBuffer, copyBytes);
-            }
-            if (notifier && notifier(i, height, userData)) {
-                result = RESULT_ABORTED;
-                break;
-            }
+// Stores the rows as they are: the first stored row is the bottom one unless the descriptor says
+// top. Where the stored rows already have the DIB's pixel layout they are read or unpacked
+// straight into the DIB row.
+static int32_t StoreTgaRows(DecodeFrame* frame, TgaRowReader* reader, uint8_t* rowBuffer) {
+    const TgaLayout* layout = reader->layout;
+    const int32_t height = layout->height;
+    const uint32_t copyBytes = (uint32_t)layout->width * (uint32_t)layout->outputDepth / 8u;
+    const bool intoDib = layout->rowBytes == copyBytes;
+    for (int32_t i = 0; i < height; i++) {
+        const int32_t dibRow = layout->topOrigin ? height - 1 - i : i;
+        uint8_t* target = frame->bits + (size_t)dibRow * layout->stride;
+        // After the end of the data the zero-filled DIB row is already right.
+        if (!TgaDataEnded(reader)) {
+            int32_t result = ReadTgaRow(reader, intoDib ? target : rowBuffer);
+            if (result != RESULT_OK) return result;
+            if (!intoDib) memcpy(target, rowBuffer, copyBytes);
         }
-    } else {
-        // The colour table holds the gray ramp for a gray source until the rows are done.
-        ColourReducer reducer;
-        if (!ReducerInit(&reducer, width, height, sourceDepth, colourTable, width, height,
-                         outputDepth, bits, topOrigin ? 0 : 1)) {
-            result = RESULT_MEMORY_ERROR;
-        } else {
-            for (int32_t i = 0; i < height; i++) {
-                // After the end of the data every row is black, and the reducer turns black
-                // rows into rows of 0, which the zero-filled block already holds.
-                if (!reader.dataEnded) {
-                    if (!ReadTgaRow(&reader, rowBuffer)) {
-                        result = RESULT_FILE_ERROR;
-                        break;
-                    }
-                    ReducerFeedRow(&reducer, rowBuffer);
-                }
-                if (notifier && notifier(i, height, userData)) {
-                    result = RESULT_ABORTED;
-                    break;
-                }
-            }
-            ReducerRelease(&reducer);
-            if (result == RESULT_OK) BuildOutputPalette(colourTable, outputDepth);
+        if (NotifyProgress(frame, i, height)) return RESULT_ABORTED;
+    }
+    return RESULT_OK;
+}
+
+// Feeds the rows through the colour reducer, which writes them into the bits block. The colour
+// table holds the gray ramp for a gray source until the rows are done.
+static int32_t ReduceTgaRows(DecodeFrame* frame, TgaRowReader* reader, uint8_t* rowBuffer) {
+    const TgaLayout* layout = reader->layout;
+    const int32_t width = layout->width;
+    const int32_t height = layout->height;
+    ColourReducer reducer;
+    if (!ReducerInit(&reducer, width, height, layout->gray ? 8 : 24,
+                     frame->header + BITMAPINFOHEADER_SIZE, width, height, layout->outputDepth,
+                     frame->bits, layout->topOrigin ? 0 : 1)) {
+        return RESULT_MEMORY_ERROR;
+    }
+    int32_t result = RESULT_OK;
+    for (int32_t i = 0; i < height; i++) {
+        // After the end of the data every row is black, and the reducer turns black rows into
+        // rows of 0, which the zero-filled block already holds.
+        if (!TgaDataEnded(reader)) {
+            result = ReadTgaRow(reader, rowBuffer);
+            if (result != RESULT_OK) break;
+            ReducerFeedRow(&reducer, rowBuffer);
+        }
+        if (NotifyProgress(frame, i, height)) {
+            result = RESULT_ABORTED;
+            break;
         }
     }
-
-    if (notifier) notifier(height, height, userData);
-    FreeBlock(rowBuffer);
-    if (result != RESULT_OK) {
-        FreeBlock(bits);
-        FreeBlock(headerBlock);
-    }
-    CloseFile(file);
+    ReducerRelease(&reducer);
     return result;
 }
 
-static int32_t ReadTgaPictureInfoAt(const char16_t* fileName, int32_t offset,
-                                    PictureInfoRecord* info) {
-    (void)offset;  // a TGA file is always read from its first byte
-    return ReadTgaPictureInfo(fileName, info);
+static int32_t DecodeTgaRows(DecodeFrame* frame, const TgaLayout* layout, uint8_t* rowBuffer) {
+    TgaRowReader reader;
+    memset(&reader, 0, sizeof reader);
+    reader.cursor = &frame->cursor;
+    reader.layout = layout;
+    if (layout->reduce) return ReduceTgaRows(frame, &reader, rowBuffer);
+    return StoreTgaRows(frame, &reader, rowBuffer);
 }
 
-static int32_t DecodeTgaPictureAt(const char16_t* fileName, int32_t offset, void** headerSlot,
-                                  void** bitsSlot, ProgressNotifier notifier, intptr_t userData) {
-    (void)offset;
-    return DecodeTgaPicture(fileName, headerSlot, bitsSlot, notifier, userData);
+static int32_t DecodeTgaFile(DecodeFrame* frame) {
+    TgaHeader header;
+    int32_t result = ReadTgaHeader(&frame->cursor, &header);
+    if (result != RESULT_OK) return result;
+    TgaLayout layout;
+    result = PlanTgaDecode(&header, &layout);
+    if (result != RESULT_OK) return result;
+    result = SeekFileCursor(&frame->cursor, layout.pixelOffset);
+    if (result != RESULT_OK) return result;
+
+    uint8_t* headerBlock = AllocateHeaderBlock(frame, FULL_HEADER_BLOCK_SIZE);
+    if (!headerBlock) return RESULT_MEMORY_ERROR;
+    // The setting is read before the display is asked, both anew on every decode.
+    const int32_t preferredDepth = ReadFullColorSetting() ? 24 : 8;
+    const int32_t fittedDepth = ChooseOutputDepth(preferredDepth);
+    // The output depth is known only now, so is the bits block's size.
+    result = PlanTgaOutput(&layout, fittedDepth);
+    uint8_t* colourTable = headerBlock + BITMAPINFOHEADER_SIZE;
+    if (layout.gray) BuildGrayRamp(colourTable, 8, 1);
+    WriteBitmapInfoHeader(headerBlock, layout.width, layout.height, layout.outputDepth);
+    if (result != RESULT_OK) return result;
+    if (!AllocateBitsBlock(frame, layout.bitsSize)) return RESULT_MEMORY_ERROR;
+    uint8_t* rowBuffer = AllocateWorkingBlock(frame, layout.rowBufferSize);
+    if (!rowBuffer) return RESULT_MEMORY_ERROR;
+
+    NotifyProgress(frame, 0, layout.height);
+    result = DecodeTgaRows(frame, &layout, rowBuffer);
+    if (layout.reduce && result == RESULT_OK) BuildOutputPalette(colourTable, layout.outputDepth);
+    NotifyProgress(frame, layout.height, layout.height);
+    return result;
 }
 
-const FormatOperations ThisFormat = {AcceptTgaPicture, ReadTgaPictureInfoAt, DecodeTgaPictureAt};
+int32_t DecodeTgaPicture(const char16_t* fileName, int32_t offset, void** headerSlot,
+                         void** bitsSlot, ProgressNotifier notifier, intptr_t userData) {
+    DecodeFrame frame;
+    int32_t result =
+        OpenDecodeFrame(&frame, fileName, offset, headerSlot, bitsSlot, notifier, userData);
+    if (result == RESULT_OK) result = DecodeTgaFile(&frame);
+    return FinishDecode(&frame, result);
+}
+
+const FormatOperations ThisFormat = {AcceptTgaPicture, ReadTgaPictureInfo, DecodeTgaPicture, 0};

@@ -18,6 +18,45 @@ enum : uint8_t {
     TGA_DESCRIPTOR_INTERLEAVING = 0xC0,
 };
 
+// The fields of the 18-byte file header that the reader uses; the colour-map start index and the
+// origin are never used.
+struct TgaHeader {
+    uint8_t idLength;
+    uint8_t imageType;
+    uint16_t colourMapLength;
+    uint8_t colourMapEntryBits;
+    uint16_t width;
+    uint16_t height;
+    uint8_t pixelDepth;
+    uint8_t descriptor;
+};
+
+void ParseTgaHeader(const uint8_t* bytes, TgaHeader* header);
+
+// What one decode works with, planned from the header before anything is allocated; the output
+// part once the display has been asked.
+struct TgaLayout {
+    int32_t width;
+    int32_t height;
+    int32_t gray;  // 8-bit gray source; otherwise 24-bit colour
+    int32_t runLength;
+    int32_t rightToLeft;
+    int32_t topOrigin;
+    uint32_t pixelOffset;    // where the pixel data starts
+    uint32_t bytesPerPixel;  // as stored: 1, 3 or 4
+    uint32_t rowBytes;       // one stored row
+    uint32_t windowBytes;    // run-length types: the most packed bytes one row can take
+    uint32_t rowBufferSize;  // raw: one stored row; run-length: the unpacked row and a window
+    int32_t outputDepth;
+    int32_t reduce;  // the rows go through the colour reducer
+    uint32_t stride;
+    uint32_t bitsSize;
+};
+
+// RESULT_OK and the layout for the pictures the decoder takes, RESULT_UNKNOWN_FORMAT for the
+// others; nothing is allocated.
+int32_t PlanTgaDecode(const TgaHeader* header, TgaLayout* layout);
+
 // A run-length packet that reaches past the end of a row goes on in the next row. This holds
 // what is still due of it between rows; it starts zeroed and lives for one decode.
 struct TgaPacketCarry {
@@ -48,8 +87,8 @@ int32_t ChooseOutputDepth(int32_t preferredDepth);
 uint32_t ReadFullColorSetting();
 
 int32_t AcceptTgaPicture(const char16_t* fileName, const uint8_t* fileHead);
-int32_t ReadTgaPictureInfo(const char16_t* fileName, PictureInfoRecord* info);
-int32_t DecodeTgaPicture(const char16_t* fileName, void** headerSlot, void** bitsSlot,
-                         ProgressNotifier notifier, intptr_t userData);
+int32_t ReadTgaPictureInfo(const char16_t* fileName, int32_t offset, PictureInfoRecord* info);
+int32_t DecodeTgaPicture(const char16_t* fileName, int32_t offset, void** headerSlot,
+                         void** bitsSlot, ProgressNotifier notifier, intptr_t userData);
 
 #endif

@@ -29,8 +29,8 @@ static std::vector<uint8_t> TgaPixels(int width, int height, int bytesPerPixel) 
 }
 
 static FaultCase TgaCase(const std::string& label, uint8_t type, uint8_t depth, uint8_t descriptor,
-                         int32_t displayBits, int32_t fullColor, bool reduced) {
-    const int width = 9, height = 6;
+                         int32_t displayBits, int32_t fullColor, bool reduced, int width = 9,
+                         int height = 6) {
     TgaImage image;
     image.imageType = type;
     image.width = width;
@@ -53,8 +53,7 @@ static FaultCase TgaCase(const std::string& label, uint8_t type, uint8_t depth, 
     return faultCase;
 }
 
-static FaultCase PcxCase(const std::string& label, bool planar) {
-    const int width = 13, height = 5;
+static FaultCase PcxCase(const std::string& label, bool planar, int width = 13, int height = 5) {
     std::vector<uint8_t> pixels;
     for (int y = 0; y < height; y++) {
         for (int x = 0; x < width; x++) pixels.push_back(Pattern(x, y, 0) & (planar ? 15 : 255));
@@ -118,6 +117,11 @@ std::vector<FaultCase> AllFaultCases() {
         TgaCase("TgaRawGrayReducedTo2", 3, 8, 0x30, 1, -1, true),
         PcxCase("PcxPlanar16", true),
         PcxCase("Pcx256", false),
+        // Larger than the decoders' read buffer: rows that need a refill.
+        TgaCase("TgaRaw24Wide", 2, 24, 0x00, 24, -1, false, 3000, 40),
+        TgaCase("TgaRle32WideReducedTo8", 10, 32, 0x20, 8, -1, true, 3000, 30),
+        PcxCase("PcxPlanar16Wide", true, 9000, 40),
+        PcxCase("Pcx256Wide", false, 4000, 90),
         MagCase("Mag16", 24, 8, false, false, 0),
         MagCase("Mag256AtOffset", 20, 6, true, false, 100),
         MagCase("Mag200Line", 16, 5, false, true, 0),

@@ -37,7 +37,7 @@ static int32_t FakeDecode(const char16_t* fileName, int32_t offset, void** heade
     return FakeAnswer;
 }
 
-const FormatOperations ThisFormat = {FakeAccept, FakeReadInfo, FakeDecode};
+const FormatOperations ThisFormat = {FakeAccept, FakeReadInfo, FakeDecode, 1};
 
 #define PLUGIN_MODULE_NAME "vbfake.spi"
 #define PLUGIN_STRING_DESCRIPTION "FAKE to DIB filter version 9.99 Copyright (C) Velbrook"

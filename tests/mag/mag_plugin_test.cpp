@@ -384,8 +384,8 @@ TEST_F(MagPluginTest, FailingOpenReadOrAllocation) {
     }
     TestingFailOpen(0);
 
-    // Count the reads and allocations of a good decode, then fail each in turn: signature,
-    // four comment-area bytes, header, palette, data; header, bits and data blocks.
+    // Count the reads and allocations of a good decode, then fail each in turn: one refill holds
+    // the whole small file; header, bits and data blocks.
     const int64_t readsBefore = TestingReadCount();
     const int64_t allocationsBefore = TestingAllocationCount();
     const Decoded good = Decode();
@@ -394,7 +394,7 @@ TEST_F(MagPluginTest, FailingOpenReadOrAllocation) {
     FreeBlock(good.header);
     const int64_t reads = TestingReadCount() - readsBefore;
     const int64_t allocations = TestingAllocationCount() - allocationsBefore;
-    EXPECT_EQ(reads, 1 + 4 + 1 + 1 + 1);
+    EXPECT_EQ(reads, 1);
     EXPECT_EQ(allocations, 3);
 
     for (int64_t nth = 1; nth <= reads; ++nth) {
@@ -424,13 +424,14 @@ TEST_F(MagPluginTest, FailingOpenReadOrAllocation) {
         TestingFailAllocation(0);
     }
 
-    // The information reader: signature, comment bytes, the comment again, header; one block.
+    // The information reader: one refill for the signature, comment, the comment again and the
+    // header; one block.
     const int64_t infoReadsBefore = TestingReadCount();
     PictureInfoRecord info = {};
     ASSERT_EQ(plugin.getPictureInfo(PictureName, 0, 0, &info), RESULT_OK);
     FreeBlock((void*)info.infoText);
     const int64_t infoReads = TestingReadCount() - infoReadsBefore;
-    EXPECT_EQ(infoReads, 1 + 4 + 1 + 1);
+    EXPECT_EQ(infoReads, 1);
     for (int64_t nth = 1; nth <= infoReads; ++nth) {
         TestingFailRead(nth);
         EXPECT_EQ(plugin.getPictureInfo(PictureName, 0, 0, &info), RESULT_FILE_ERROR) << nth;

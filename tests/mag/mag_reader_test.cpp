@@ -36,7 +36,7 @@ TEST(MagLayout, RowSizesFollowTheWidth) {
     for (const Case& c : cases) {
         MagHeader header = HeaderFor(c.width, 3, c.full, false);
         MagLayout layout;
-        ASSERT_EQ(PlanMagLayout(&header, &layout), 0) << c.width;
+        ASSERT_EQ(PlanMagDecode(&header, &layout), 0) << c.width;
         EXPECT_EQ(layout.stride, c.stride) << c.width;
         EXPECT_EQ(layout.flagBytes, c.flagBytes) << c.width;
         EXPECT_EQ(layout.bitsSize, 3 * c.stride) << c.width;
@@ -46,7 +46,7 @@ TEST(MagLayout, RowSizesFollowTheWidth) {
     header.xStart = 100;  // used as it stands
     header.xEnd = 739;
     MagLayout layout;
-    ASSERT_EQ(PlanMagLayout(&header, &layout), 0);
+    ASSERT_EQ(PlanMagDecode(&header, &layout), 0);
     EXPECT_EQ(layout.width, 640);
     EXPECT_EQ(layout.outputHeight, 400);
     EXPECT_EQ(layout.bitsSize, 320u * 400);
@@ -56,32 +56,32 @@ TEST(MagLayout, RowSizesFollowTheWidth) {
 TEST(MagLayout, RefusesBeforeAnythingIsAllocated) {
     MagLayout layout;
     MagHeader header = HeaderFor(0, 10, false, false);
-    EXPECT_EQ(PlanMagLayout(&header, &layout), 3);
+    EXPECT_EQ(PlanMagDecode(&header, &layout), 3);
     header = HeaderFor(10, -3, true, false);
-    EXPECT_EQ(PlanMagLayout(&header, &layout), 3);
+    EXPECT_EQ(PlanMagDecode(&header, &layout), 3);
 
     header = HeaderFor(10, 10, false, false);
     header.pixelSize = 0;
-    EXPECT_EQ(PlanMagLayout(&header, &layout), 0);
+    EXPECT_EQ(PlanMagDecode(&header, &layout), 0);
     EXPECT_EQ(layout.dataSize, 0u);
     header.pixelSize = -1;
-    EXPECT_EQ(PlanMagLayout(&header, &layout), 3);
+    EXPECT_EQ(PlanMagDecode(&header, &layout), 3);
     // The offsets are signed 32-bit values; their sums do not wrap.
     header.pixelOffset = INT32_MAX;
     header.pixelSize = INT32_MAX;
-    EXPECT_EQ(PlanMagLayout(&header, &layout), 5);
+    EXPECT_EQ(PlanMagDecode(&header, &layout), 5);
     header.pixelOffset = INT32_MIN;
     header.pixelSize = INT32_MIN;
-    EXPECT_EQ(PlanMagLayout(&header, &layout), 3);
+    EXPECT_EQ(PlanMagDecode(&header, &layout), 3);
 
     // 32768 x 65536 at 16 colours is 2^30 bytes; doubled it reaches 2^31.
     header = HeaderFor(32768, 1, false, false);
     header.yStart = INT16_MIN;
     header.yEnd = INT16_MAX;
-    EXPECT_EQ(PlanMagLayout(&header, &layout), 0);
+    EXPECT_EQ(PlanMagDecode(&header, &layout), 0);
     EXPECT_EQ(layout.bitsSize, 1u << 30);
     header.mode = 0x01;
-    EXPECT_EQ(PlanMagLayout(&header, &layout), 5);
+    EXPECT_EQ(PlanMagDecode(&header, &layout), 5);
 }
 
 // The decoding steps written out plainly: a byte at a time, every position looked up with its
@@ -158,7 +158,7 @@ TEST(MagRowDecoder, MatchesThePlainStepsOnDamagedData) {
         header.pixelOffset = (int32_t)(1000 + pixels);
         header.pixelSize = (int32_t)(size - pixels);
         MagLayout layout;
-        ASSERT_EQ(PlanMagLayout(&header, &layout), 0);
+        ASSERT_EQ(PlanMagDecode(&header, &layout), 0);
         ASSERT_EQ(layout.dataSize, (uint32_t)size);
 
         std::vector<uint8_t> work(layout.workSize, 0);

@@ -447,13 +447,13 @@ struct PathCase {
 
 class TgaFailureTest : public TgaDecodeTest, public ::testing::WithParamInterface<PathCase> {
   protected:
-    std::vector<uint8_t> File(int32_t height) {
+    std::vector<uint8_t> File(int32_t height, int32_t width = 5) {
         const PathCase& c = GetParam();
         bool gray = c.type == 3 || c.type == 11;
         std::vector<uint8_t> picture =
-            gray ? MakeTestPictureGray(5, height, 3) : MakeTestPictureBgr(5, height, 3);
-        return EncodeTga(gray ? GrayImage(5, height, picture, c.type)
-                              : ColourImage(5, height, picture, c.type));
+            gray ? MakeTestPictureGray(width, height, 3) : MakeTestPictureBgr(width, height, 3);
+        return EncodeTga(gray ? GrayImage(width, height, picture, c.type)
+                              : ColourImage(width, height, picture, c.type));
     }
 };
 
@@ -471,9 +471,9 @@ TEST_P(TgaFailureTest, EveryAllocationFailureFreesEverything) {
         DecodeOutcome outcome = DecodeServedTga(file);
         EXPECT_EQ(outcome.result, RESULT_MEMORY_ERROR) << "allocation " << nth;
         ExpectNothingLeft(outcome);
-        // The header and bits blocks are handed over as soon as they exist.
-        EXPECT_EQ(outcome.headerSlotTouched, nth > 1) << nth;
-        EXPECT_EQ(outcome.bitsSlotTouched, nth > 2) << nth;
+        // Each slot gets the answer of its allocation, a null one included.
+        EXPECT_TRUE(outcome.headerSlotTouched) << nth;
+        EXPECT_EQ(outcome.bitsSlotTouched, nth > 1) << nth;
         // Only a failed reducer set-up comes after the first notification.
         std::vector<std::pair<int32_t, int32_t>> calls;
         if (nth > 3) calls = {{0, height}, {height, height}};
@@ -483,19 +483,36 @@ TEST_P(TgaFailureTest, EveryAllocationFailureFreesEverything) {
 
 TEST_P(TgaFailureTest, EveryRowReadFailureFreesEverything) {
     SetDisplayBits(GetParam().displayBits);
-    const int32_t height = 4;
-    std::vector<uint8_t> file = File(height);
-    // Read 1 is the header, read 2 + k row k.
-    for (int32_t k = 0; k < height; k++) {
-        TestingFailRead(2 + k);
+    // Rows of about 64 KB: the reads refill the decoder's buffer every few rows.
+    const int32_t height = 12;
+    const bool gray = GetParam().type == 3 || GetParam().type == 11;
+    std::vector<uint8_t> file = File(height, gray ? 65535 : 65535 / 3);
+    int64_t before = TestingReadCount();
+    ASSERT_EQ(DecodeServedTga(file).result, RESULT_OK);
+    const int64_t reads = TestingReadCount() - before;
+    ASSERT_GE(reads, 3);
+    // Read 1 also brings the header: nothing is allocated or notified when it fails. Every later
+    // read fails a row, never an earlier one than the read before it.
+    int32_t lastRow = 0;
+    for (int64_t nth = 1; nth <= reads; nth++) {
+        TestingFailRead(nth);
         DecodeOutcome outcome = DecodeServedTga(file);
-        EXPECT_EQ(outcome.result, RESULT_FILE_ERROR) << "row " << k;
+        EXPECT_EQ(outcome.result, RESULT_FILE_ERROR) << "read " << nth;
         ExpectNothingLeft(outcome);
+        if (nth == 1) {
+            EXPECT_TRUE(outcome.calls.empty());
+            continue;
+        }
+        const int32_t failedRow = (int32_t)outcome.calls.size() - 2;
+        ASSERT_GE(failedRow, lastRow) << "read " << nth;
+        ASSERT_LT(failedRow, height) << "read " << nth;
         std::vector<std::pair<int32_t, int32_t>> calls = {{0, height}};
-        for (int32_t i = 0; i < k; i++) calls.push_back({i, height});
+        for (int32_t i = 0; i < failedRow; i++) calls.push_back({i, height});
         calls.push_back({height, height});
-        EXPECT_EQ(outcome.calls, calls) << "row " << k;
+        EXPECT_EQ(outcome.calls, calls) << "read " << nth;
+        lastRow = failedRow;
     }
+    EXPECT_GT(lastRow, 0);
 }
 
 TEST_P(TgaFailureTest, AbortAfterEachRow) {

@@ -24,7 +24,7 @@ static int32_t ReadNoInfo(const char16_t*, int32_t, PictureInfoRecord*) {
 static int32_t DecodeNothing(const char16_t*, int32_t, void**, void**, ProgressNotifier, intptr_t) {
     return RESULT_UNKNOWN_FORMAT;
 }
-const FormatOperations ThisFormat = {AcceptNothing, ReadNoInfo, DecodeNothing};
+const FormatOperations ThisFormat = {AcceptNothing, ReadNoInfo, DecodeNothing, 0};
 const PlatformModuleResources ThisModuleResources = {"registry.spi", nullptr, 0};
 
 namespace {

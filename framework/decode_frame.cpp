@@ -1,0 +1,72 @@
+// The decode frame.
+#include "framework/decode_frame.h"
+
+#include <string.h>
+
+// One decode at a time reads through this buffer. A decode started from inside another's
+// notifier finds it taken and gets a local-heap block of its own.
+static uint8_t ModuleDecodeBuffer[DECODE_BUFFER_SIZE];
+static int32_t ModuleDecodeBufferTaken;
+
+int32_t OpenDecodeFrame(DecodeFrame* frame, const char16_t* fileName, int32_t offset,
+                        void** headerSlot, void** bitsSlot, ProgressNotifier notifier,
+                        intptr_t userData) {
+    memset(frame, 0, sizeof *frame);
+    frame->headerSlot = headerSlot;
+    frame->bitsSlot = bitsSlot;
+    frame->notifier = notifier;
+    frame->userData = userData;
+    uint8_t* buffer = ModuleDecodeBuffer;
+    if (ModuleDecodeBufferTaken) {
+        frame->ownBuffer = (uint8_t*)AllocateBlock(DECODE_BUFFER_SIZE);
+        if (!frame->ownBuffer) return RESULT_MEMORY_ERROR;
+        buffer = frame->ownBuffer;
+    } else {
+        ModuleDecodeBufferTaken = 1;
+        frame->holdsModuleBuffer = 1;
+    }
+    return OpenFileCursor(&frame->cursor, fileName, offset, buffer, DECODE_BUFFER_SIZE);
+}
+
+uint8_t* AllocateHeaderBlock(DecodeFrame* frame, uint32_t size) {
+    frame->header = (uint8_t*)AllocateBlock(size);
+    *frame->headerSlot = frame->header;
+    return frame->header;
+}
+
+uint8_t* AllocateBitsBlock(DecodeFrame* frame, uint32_t size) {
+    frame->bits = (uint8_t*)AllocateBlock(size);
+    *frame->bitsSlot = frame->bits;
+    return frame->bits;
+}
+
+uint8_t* AllocateWorkingBlock(DecodeFrame* frame, uint32_t size) {
+    if (frame->workingCount == DECODE_FRAME_WORKING_BLOCKS) return nullptr;
+    uint8_t* block = (uint8_t*)AllocateBlock(size);
+    if (block) frame->working[frame->workingCount++] = block;
+    return block;
+}
+
+int32_t NotifyProgress(DecodeFrame* frame, int32_t current, int32_t total) {
+    return frame->notifier ? frame->notifier(current, total, frame->userData) : 0;
+}
+
+void CloseDecodeFile(DecodeFrame* frame) {
+    CloseFileCursor(&frame->cursor);
+}
+
+int32_t FinishDecode(DecodeFrame* frame, int32_t result) {
+    while (frame->workingCount > 0) FreeBlock(frame->working[--frame->workingCount]);
+    if (result != RESULT_OK) {
+        FreeBlock(frame->bits);
+        FreeBlock(frame->header);
+    }
+    frame->bits = nullptr;
+    frame->header = nullptr;
+    CloseFileCursor(&frame->cursor);
+    FreeBlock(frame->ownBuffer);
+    frame->ownBuffer = nullptr;
+    if (frame->holdsModuleBuffer) ModuleDecodeBufferTaken = 0;
+    frame->holdsModuleBuffer = 0;
+    return result;
+}
