@@ -17,8 +17,10 @@ const MagCopyPosition MagCopyPositions[16] = {
 // clang-format on
 
 // The farthest any copy code reaches, to the left and upwards.
-static const uint32_t MagMaxBytesLeft = 8;
-static const uint32_t MagMaxRowsUp = 16;
+enum : uint32_t {
+    MAG_MAX_BYTES_LEFT = 8,
+    MAG_MAX_ROWS_UP = 16,
+};
 
 static const uint8_t MagSignature[MAG_SIGNATURE_SIZE] = {'M', 'A', 'K', 'I', '0', '2', ' ', ' '};
 
@@ -92,6 +94,7 @@ void StartMagRows(MagRowDecoder* decoder, const MagLayout* layout, uint8_t* bits
     decoder->flagBytes = layout->flagBytes;
     decoder->height = layout->height;
     decoder->flagLine = data + layout->dataSize + layout->streamSlack;
+    memset(decoder->flagLine, 0, layout->flagBytes);
     decoder->data = data;
     decoder->dataSize = layout->dataSize;
     decoder->flagAPosition = 0;
@@ -198,25 +201,33 @@ static void DecodeRowChecked(MagRowDecoder* decoder, int64_t out) {
     }
 }
 
-void DecodeMagRow(MagRowDecoder* decoder, int32_t row) {
+// A stream that has run past the end reads nothing but 0 from then on; holding it at the end
+// keeps it inside the zero slack.
+static void HoldMagStreamsAtTheEnd(MagRowDecoder* decoder) {
     const int64_t dataSize = decoder->dataSize;
-    // A stream that has run past the end reads nothing but 0 from then on; holding it at the
-    // end keeps it inside the zero slack.
     if (decoder->flagAPosition > dataSize) decoder->flagAPosition = dataSize;
     if (decoder->flagBPosition > dataSize) decoder->flagBPosition = dataSize;
     if (decoder->pixelPosition > dataSize) decoder->pixelPosition = dataSize;
+}
 
+void DecodeMagRow(MagRowDecoder* decoder, int32_t row) {
+    HoldMagStreamsAtTheEnd(decoder);
     const int64_t start = (int64_t)(decoder->height - 1 - row) * decoder->stride;
     const bool streamsInside =
         decoder->flagAPosition >= 0 && decoder->flagBPosition >= 0 && decoder->pixelPosition >= 0;
     const bool sourcesInside =
-        start >= MagMaxBytesLeft &&
-        start + (int64_t)(MagMaxRowsUp + 1) * decoder->stride <= (int64_t)decoder->bitsSize;
+        start >= MAG_MAX_BYTES_LEFT &&
+        start + (int64_t)(MAG_MAX_ROWS_UP + 1) * decoder->stride <= (int64_t)decoder->bitsSize;
     if (streamsInside && sourcesInside) {
         DecodeRowInside(decoder, decoder->bits + start);
     } else {
         DecodeRowChecked(decoder, start);
     }
+}
+
+void DecodeMagRowChecked(MagRowDecoder* decoder, int32_t row) {
+    HoldMagStreamsAtTheEnd(decoder);
+    DecodeRowChecked(decoder, (int64_t)(decoder->height - 1 - row) * decoder->stride);
 }
 
 // Picture row r becomes DIB rows 2r and 2r + 1 counted from the top. Working from the top row

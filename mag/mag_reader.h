@@ -94,10 +94,13 @@ struct MagRowDecoder {
     int32_t copyOffsets[16];  // source minus destination, per flag value (at most 16 strides)
 };
 
-// Prepares the decoder for the first row; the bits block and the flag line must be zero.
+// Prepares the decoder for the first row and clears the flag line; the bits block must be zero.
 void StartMagRows(MagRowDecoder* decoder, const MagLayout* layout, uint8_t* bits, uint8_t* data);
-// Decodes picture row `row` (0 is the top row) into its memory row.
+// Decodes picture row `row` (0 is the top row) into its memory row. Rows whose streams and copy
+// sources lie inside the blocks take a loop without bounds tests; the others the checked loop.
 void DecodeMagRow(MagRowDecoder* decoder, int32_t row);
+// The same row through the checked loop alone, for comparing the two loops.
+void DecodeMagRowChecked(MagRowDecoder* decoder, int32_t row);
 
 // 1 when the buffer starts with "MAKI02  ", else 0. Stops at the first byte that differs.
 int32_t IsMagSignature(const uint8_t* head);

@@ -85,7 +85,7 @@ int32_t PlanPcxDecode(const PcxHeader* header, PcxLayout* layout) {
 // byte and takes at most two encoded bytes, and a plane line ends as soon as it has its
 // bytesPerLine bytes. So one row never occupies more than 2 x planes x bytesPerLine encoded
 // bytes, the size of the encoded area the decoder reads each row into. When the bytes handed
-// over are at least that many, the loops run without end tests (kCheckEnd false); otherwise
+// over are at least that many, the loops run without end tests (CHECK_END false); otherwise
 // every unit is tested and a row that runs out of bytes is broken data.
 //
 // The same count bounds the fast loops below: while a line still needs n more plane bytes, at
@@ -139,30 +139,30 @@ static constexpr uint8_t PlaneColourByte[3] = {96, 12, 1};
 static constexpr uint64_t PlaneColourBits[3] = {0x6060606060606060ull, 0x0C0C0C0C0C0C0C0Cull,
                                                 0x0101010101010101ull};
 // Keeps a byte-wise left shift from carrying bit 7 into the next pixel.
-static constexpr uint64_t ByteShiftMask = 0xFEFEFEFEFEFEFEFEull;
+static constexpr uint64_t BYTE_SHIFT_MASK = 0xFEFEFEFEFEFEFEFEull;
 
 // Applies plane byte `value` to its 8 pixels.
-template <int32_t kPlane>
+template <int32_t PLANE>
 static inline void ApplyPlaneByte(uint8_t* pixels, uint32_t value) {
     uint64_t spread, eight;
     memcpy(&spread, BitSpread.bytes[value], 8);
     memcpy(&eight, pixels, 8);
-    if (kPlane < 3) {
-        eight |= spread & PlaneColourBits[kPlane];
+    if (PLANE < 3) {
+        eight |= spread & PlaneColourBits[PLANE];
     } else {
-        eight = (eight & ~spread) | ((eight << 1) & ByteShiftMask & spread);
+        eight = (eight & ~spread) | ((eight << 1) & BYTE_SHIFT_MASK & spread);
     }
     memcpy(pixels, &eight, 8);
 }
 
-template <int32_t kPlane>
+template <int32_t PLANE>
 static inline uint8_t ApplyPlaneBit(uint8_t pixel) {
-    return kPlane < 3 ? (uint8_t)(pixel | PlaneColourByte[kPlane]) : (uint8_t)(pixel << 1);
+    return PLANE < 3 ? (uint8_t)(pixel | PlaneColourByte[PLANE]) : (uint8_t)(pixel << 1);
 }
 
 // Decodes one plane line starting at `p` into `row`; the position after it, or null for broken
 // data.
-template <int32_t kPlane, bool kCheckEnd>
+template <int32_t PLANE, bool CHECK_END>
 static const uint8_t* DecodePlaneLine(const uint8_t* p, const uint8_t* end, uint8_t* row,
                                       uint32_t rowSize, uint32_t lineBytes) {
     // Plane byte k covers pixels 8k to 8k + 7. Those below wholeBytes lie entirely inside the
@@ -170,7 +170,7 @@ static const uint8_t* DecodePlaneLine(const uint8_t* p, const uint8_t* end, uint
     const uint32_t wholeBytes = rowSize / 8;
     uint32_t count = 0;
 
-    if (!kCheckEnd) {
+    if (!CHECK_END) {
         // Fast part: 8 single plane bytes at a time, or the singles before a run and the run.
         // The margin leaves room for 7 singles and the longest run inside both the line and
         // the row.
@@ -183,7 +183,7 @@ static const uint8_t* DecodePlaneLine(const uint8_t* p, const uint8_t* end, uint
                 const uint32_t singles = counts ? CountLeadingSingles(counts) : 8;
                 uint8_t* pixels = row + 8 * count;
                 for (uint32_t k = 0; k < singles; k++) {
-                    ApplyPlaneByte<kPlane>(pixels + 8 * k, p[k]);
+                    ApplyPlaneByte<PLANE>(pixels + 8 * k, p[k]);
                 }
                 p += singles;
                 count += singles;
@@ -194,29 +194,29 @@ static const uint8_t* DecodePlaneLine(const uint8_t* p, const uint8_t* end, uint
             const uint32_t value = p[1];
             p += 2;
             uint8_t* pixels = row + 8 * count;
-            for (uint32_t k = 0; k < run; k++) ApplyPlaneByte<kPlane>(pixels + 8 * k, value);
+            for (uint32_t k = 0; k < run; k++) ApplyPlaneByte<PLANE>(pixels + 8 * k, value);
             count += run;
         }
     }
 
     while (count < lineBytes) {
-        if (kCheckEnd && p >= end) return nullptr;
+        if (CHECK_END && p >= end) return nullptr;
         uint32_t value = *p++;
         uint32_t run = 1;
         if (value >= RUN_FLAGS) {
             run = value & RUN_LENGTH_MASK;
             if (run == 0) return nullptr;
-            if (kCheckEnd && p >= end) return nullptr;
+            if (CHECK_END && p >= end) return nullptr;
             value = *p++;
         }
         // count < 32768 and run < 64: no overflow.
         const uint32_t stop = count + run;
         const uint32_t wholeStop = stop < wholeBytes ? stop : wholeBytes;
-        for (uint32_t k = count; k < wholeStop; k++) ApplyPlaneByte<kPlane>(row + 8 * k, value);
+        for (uint32_t k = count; k < wholeStop; k++) ApplyPlaneByte<PLANE>(row + 8 * k, value);
         if (count <= wholeBytes && wholeBytes < stop) {
             for (uint32_t x = 8 * wholeBytes; x < rowSize; x++) {
                 if ((value >> (7 - (x - 8 * wholeBytes))) & 1)
-                    row[x] = ApplyPlaneBit<kPlane>(row[x]);
+                    row[x] = ApplyPlaneBit<PLANE>(row[x]);
             }
         }
         count = stop;
@@ -224,14 +224,14 @@ static const uint8_t* DecodePlaneLine(const uint8_t* p, const uint8_t* end, uint
     return p;
 }
 
-template <bool kCheckEnd>
+template <bool CHECK_END>
 static uint32_t DecodePlanes(const uint8_t* encoded, uint32_t encodedSize, uint8_t* row,
                              uint32_t rowSize, uint32_t lineBytes, int32_t planes) {
     const uint8_t* end = encoded + encodedSize;
-    const uint8_t* p = DecodePlaneLine<0, kCheckEnd>(encoded, end, row, rowSize, lineBytes);
-    if (p && planes > 1) p = DecodePlaneLine<1, kCheckEnd>(p, end, row, rowSize, lineBytes);
-    if (p && planes > 2) p = DecodePlaneLine<2, kCheckEnd>(p, end, row, rowSize, lineBytes);
-    if (p && planes > 3) p = DecodePlaneLine<3, kCheckEnd>(p, end, row, rowSize, lineBytes);
+    const uint8_t* p = DecodePlaneLine<0, CHECK_END>(encoded, end, row, rowSize, lineBytes);
+    if (p && planes > 1) p = DecodePlaneLine<1, CHECK_END>(p, end, row, rowSize, lineBytes);
+    if (p && planes > 2) p = DecodePlaneLine<2, CHECK_END>(p, end, row, rowSize, lineBytes);
+    if (p && planes > 3) p = DecodePlaneLine<3, CHECK_END>(p, end, row, rowSize, lineBytes);
     return p ? (uint32_t)(p - encoded) : 0;
 }
 
@@ -245,7 +245,7 @@ uint32_t DecodePlanarLine(const uint8_t* encoded, uint32_t encodedSize, uint8_t*
     return DecodePlanes<true>(encoded, encodedSize, row, rowSize, lineBytes, planes);
 }
 
-template <bool kCheckEnd>
+template <bool CHECK_END>
 static uint32_t DecodeBytes(const uint8_t* encoded, uint32_t encodedSize, uint8_t* row,
                             uint32_t rowSize, uint32_t lineBytes) {
     const uint8_t* p = encoded;
@@ -254,7 +254,7 @@ static uint32_t DecodeBytes(const uint8_t* encoded, uint32_t encodedSize, uint8_
     // Positions below both the line length and the row size are stored.
     const uint32_t storeStop = lineBytes < rowSize ? lineBytes : rowSize;
 
-    if (!kCheckEnd) {
+    if (!CHECK_END) {
         // Fast part, well inside the stored positions: single values are copied 8 at once, and
         // a run is filled with 64 bytes. Both may write past what they decode; the line itself
         // overwrites those bytes later, since every position below storeStop gets its value
@@ -292,7 +292,7 @@ static uint32_t DecodeBytes(const uint8_t* encoded, uint32_t encodedSize, uint8_
     }
 
     while (count < storeStop) {
-        if (kCheckEnd && p >= end) return 0;
+        if (CHECK_END && p >= end) return 0;
         uint32_t value = *p++;
         if (value < RUN_FLAGS) {
             row[count++] = (uint8_t)value;
@@ -300,7 +300,7 @@ static uint32_t DecodeBytes(const uint8_t* encoded, uint32_t encodedSize, uint8_
         }
         const uint32_t run = value & RUN_LENGTH_MASK;
         if (run == 0) return 0;
-        if (kCheckEnd && p >= end) return 0;
+        if (CHECK_END && p >= end) return 0;
         value = *p++;
         const uint32_t room = rowSize - count;
         memset(row + count, (int)value, run < room ? run : room);
@@ -308,7 +308,7 @@ static uint32_t DecodeBytes(const uint8_t* encoded, uint32_t encodedSize, uint8_
     }
     // The rest of the line lies past the row: consume it without storing.
     while (count < lineBytes) {
-        if (kCheckEnd && p >= end) return 0;
+        if (CHECK_END && p >= end) return 0;
         const uint32_t value = *p++;
         if (value < RUN_FLAGS) {
             count++;
@@ -316,7 +316,7 @@ static uint32_t DecodeBytes(const uint8_t* encoded, uint32_t encodedSize, uint8_
         }
         const uint32_t run = value & RUN_LENGTH_MASK;
         if (run == 0) return 0;
-        if (kCheckEnd && p >= end) return 0;
+        if (CHECK_END && p >= end) return 0;
         p++;
         count += run;
     }

@@ -5,7 +5,11 @@
 #include <gtest/gtest.h>
 #include <string.h>
 
+#include <algorithm>
+#include <fstream>
+#include <iterator>
 #include <random>
+#include <string>
 #include <vector>
 
 namespace {
@@ -167,10 +171,47 @@ TEST(MagRowDecoder, MatchesThePlainStepsOnDamagedData) {
         MagRowDecoder decoder;
         StartMagRows(&decoder, &layout, bits.data(), work.data());
         for (int32_t row = 0; row < height; ++row) DecodeMagRow(&decoder, row);
-
         ASSERT_EQ(bits, DecodeRowsPlainly(width, height, full, doubled, data, flagB, pixels));
+
+        // The checked loop alone, on every row, gives the same picture.
+        std::vector<uint8_t> checked(layout.bitsSize, 0);
+        StartMagRows(&decoder, &layout, checked.data(), work.data());
+        for (int32_t row = 0; row < height; ++row) DecodeMagRowChecked(&decoder, row);
+        ASSERT_EQ(checked, bits);
         // The data itself is read, never written.
         ASSERT_TRUE(std::equal(data.begin(), data.end(), work.begin()));
+    }
+}
+
+TEST(MagRowDecoder, BothLoopsAgreeOnTheSamplePictures) {
+    for (const char* name : {"mag16_640x400.mag", "mag256.mag", "mag200line.mag"}) {
+        SCOPED_TRACE(name);
+        std::ifstream in(std::string(VB_SOURCE_DIR) + "/samples/" + name, std::ios::binary);
+        ASSERT_TRUE(in);
+        const std::vector<uint8_t> file((std::istreambuf_iterator<char>(in)),
+                                        std::istreambuf_iterator<char>());
+        // The header follows the comment's closing 0x1A; the offsets count from the header.
+        const size_t headerAt =
+            (size_t)(std::find(file.begin() + 8, file.end(), 0x1A) - file.begin()) + 1;
+        ASSERT_LE(headerAt + 32, file.size());
+        MagHeader header;
+        ParseMagHeader(&file[headerAt], &header);
+        MagLayout layout;
+        ASSERT_EQ(PlanMagDecode(&header, &layout), 0);
+        std::vector<uint8_t> work(layout.workSize, 0);
+        const size_t dataAt = headerAt + (size_t)header.flagAOffset;
+        ASSERT_LE(dataAt + layout.dataSize, file.size());
+        std::copy(file.begin() + (ptrdiff_t)dataAt,
+                  file.begin() + (ptrdiff_t)(dataAt + layout.dataSize), work.begin());
+
+        std::vector<uint8_t> bits(layout.bitsSize, 0), checked(layout.bitsSize, 0);
+        MagRowDecoder decoder;
+        StartMagRows(&decoder, &layout, bits.data(), work.data());
+        for (int32_t row = 0; row < layout.height; ++row) DecodeMagRow(&decoder, row);
+        StartMagRows(&decoder, &layout, checked.data(), work.data());
+        for (int32_t row = 0; row < layout.height; ++row) DecodeMagRowChecked(&decoder, row);
+        ASSERT_EQ(checked, bits);
+        ASSERT_NE(std::count(bits.begin(), bits.end(), 0), (ptrdiff_t)bits.size());
     }
 }
 

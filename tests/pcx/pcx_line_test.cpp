@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
+#include <iterator>
+#include <string>
 #include <vector>
 
 #include "pcx/pcx_reader.h"
@@ -342,6 +345,123 @@ TEST(PcxLines, HostileBytesStayInsideTheAreas) {
                             : DecodeByteLine(area.data(), areaSize, row.data(), rowSize, lineBytes);
             ASSERT_LE(used, areaSize);
             ASSERT_TRUE(row.GuardIntact()) << round << " " << rowSize;
+        }
+    }
+}
+
+// Every row of a whole PCX file, decoded twice: from the worst-case area, as the picture decoder
+// hands it over (the loops that need no end test), and from exactly the bytes the row takes (the
+// loops that test every unit against the end). Both must take the same bytes and store the same
+// row, and neither may write past it.
+void ExpectBothLoopsAgree(const std::vector<uint8_t>& file, const std::string& label) {
+    ASSERT_GE(file.size(), 128u) << label;
+    PcxHeader header;
+    ParsePcxHeader(file.data(), &header);
+    PcxLayout layout;
+    ASSERT_EQ(PlanPcxDecode(&header, &layout), RESULT_OK) << label;
+    size_t position = 128;
+    for (int32_t y = 0; y < layout.height; y++) {
+        std::vector<uint8_t> area(layout.encodedLineSize, 0);
+        if (position < file.size()) {
+            const size_t available = std::min(area.size(), file.size() - position);
+            std::copy(file.begin() + (ptrdiff_t)position,
+                      file.begin() + (ptrdiff_t)(position + available), area.begin());
+        }
+        auto decode = [&](const std::vector<uint8_t>& encoded, GuardedRow* row) {
+            return layout.planar
+                       ? DecodePlanarLine(encoded.data(), (uint32_t)encoded.size(), row->data(),
+                                          layout.stride, layout.bytesPerLine, layout.planes)
+                       : DecodeByteLine(encoded.data(), (uint32_t)encoded.size(), row->data(),
+                                        layout.stride, layout.bytesPerLine);
+        };
+        GuardedRow fast(layout.stride);
+        const uint32_t used = decode(area, &fast);
+        ASSERT_NE(used, 0u) << label << " row " << y;
+        const std::vector<uint8_t> exact(area.begin(), area.begin() + used);
+        GuardedRow checked(layout.stride);
+        ASSERT_EQ(decode(exact, &checked), used) << label << " row " << y;
+        ASSERT_EQ(fast.bytes, checked.bytes) << label << " row " << y;
+        ASSERT_TRUE(fast.GuardIntact()) << label << " row " << y;
+        position += used;
+    }
+}
+
+TEST(PcxLines, BothLoopsAgreeOnFilesFromOtherWriters) {
+    for (const char* name :
+         {"kde__16color.pcx", "kryptan__tiny.pcx", "pillow__p_4_planes.pcx",
+          "imagers__256-palette.pcx", "kde__ccbug_463951.pcx", "kde__indexed8.pcx",
+          "kryptan__gmarbles.pcx", "pillow__odd_stride.pcx"}) {
+        std::ifstream in(std::string(VB_SOURCE_DIR) + "/tests/data/pcx/" + name, std::ios::binary);
+        ASSERT_TRUE(in) << name;
+        std::vector<uint8_t> file((std::istreambuf_iterator<char>(in)),
+                                  std::istreambuf_iterator<char>());
+        ExpectBothLoopsAgree(file, name);
+    }
+}
+
+TEST(PcxLines, BothLoopsAgreeOnLongRuns) {
+    // Runs of up to 63 plane bytes, up to the last one of a row that ends inside a plane byte:
+    // 120 plane bytes of one value make runs of 63 and 57, the second ending in the padding byte
+    // that holds the row's last 5 pixels and 3 positions past it.
+    uint32_t seed = 99;
+    for (int32_t width : {8 * 120 - 3, 8 * 126 - 1, 8 * 127 - 5, 1000, 4093}) {
+        for (int kind = 0; kind < 4; kind++) {
+            std::vector<uint8_t> pixels =
+                kind == 3 ? std::vector<uint8_t>((size_t)width, 15)
+                          : MakeLine((uint32_t)width, kind == 2 ? 1 : kind, &seed, 15);
+            if (kind == 2) {
+                // Long stretches of one value between short busy ones.
+                for (int32_t x = 0; x < width; x++) {
+                    if ((x / 512) % 2 == 0) pixels[x] = (uint8_t)((x / 512) % 16);
+                }
+            }
+            const int32_t height = 3;
+            std::vector<uint8_t> rows;
+            for (int32_t y = 0; y < height; y++)
+                rows.insert(rows.end(), pixels.begin(), pixels.end());
+            const std::string label = std::to_string(width) + " kind " + std::to_string(kind);
+            ExpectBothLoopsAgree(WritePcx(MakePlanarPcx(width, height, rows, 0, pixels.back())),
+                                 "planar " + label);
+            std::vector<uint8_t> indexed(rows.size());
+            for (size_t i = 0; i < rows.size(); i++) indexed[i] = (uint8_t)(rows[i] * 17);
+            ExpectBothLoopsAgree(
+                WritePcx(MakeIndexedPcx(width, height, indexed, std::vector<uint8_t>(768, 0))),
+                "indexed " + label);
+        }
+    }
+}
+
+TEST(PcxPlanarLine, BothLoopsAgreeWhereALongRunEndsInThePadding) {
+    // Batches of 8 single plane bytes up to 63 before the end of the row's whole bytes, 7 more
+    // singles, then one run of 57 to 63 plane bytes through the padding bytes that end the line.
+    // The loop without end tests takes the singles and the run in one step, and must still store
+    // nothing past the row.
+    for (uint32_t batches : {1u, 5u, 30u}) {
+        const uint32_t wholeBytes = 63 + 8 * batches;
+        for (uint32_t padding : {1u, 3u, 7u}) {
+            const uint32_t lineBytes = wholeBytes + padding;
+            std::vector<uint8_t> line;
+            for (uint32_t i = 0; i < wholeBytes - 63 + 7; i++) line.push_back((uint8_t)(1 + i % 2));
+            line.push_back((uint8_t)(0xC0 | (lineBytes - (uint32_t)line.size())));
+            line.push_back(0xB5);
+            std::vector<uint8_t> exact;
+            for (int plane = 0; plane < 4; plane++)
+                exact.insert(exact.end(), line.begin(), line.end());
+            std::vector<uint8_t> area(exact);
+            area.resize(2 * 4 * lineBytes, 0);
+            for (uint32_t tail : {1u, 3u, 4u, 5u, 7u}) {
+                const uint32_t width = 8 * wholeBytes + tail;
+                const uint32_t stride = (width + 3) / 4 * 4;
+                GuardedRow fast(stride), checked(stride);
+                ASSERT_EQ(DecodePlanarLine(area.data(), (uint32_t)area.size(), fast.data(), stride,
+                                           (int32_t)lineBytes, 4),
+                          exact.size());
+                ASSERT_EQ(DecodePlanarLine(exact.data(), (uint32_t)exact.size(), checked.data(),
+                                           stride, (int32_t)lineBytes, 4),
+                          exact.size());
+                ASSERT_TRUE(fast.GuardIntact()) << wholeBytes << " " << padding << " " << tail;
+                ASSERT_EQ(fast.bytes, checked.bytes) << wholeBytes << " " << padding << " " << tail;
+            }
         }
     }
 }
