@@ -70,3 +70,13 @@ int32_t FinishDecode(DecodeFrame* frame, int32_t result) {
     frame->holdsModuleBuffer = 0;
     return result;
 }
+
+int32_t RunDecodeFrame(int32_t (*decodeFile)(DecodeFrame* frame), const char16_t* fileName,
+                       int32_t offset, void** headerSlot, void** bitsSlot,
+                       ProgressNotifier notifier, intptr_t userData) {
+    DecodeFrame frame;
+    int32_t result =
+        OpenDecodeFrame(&frame, fileName, offset, headerSlot, bitsSlot, notifier, userData);
+    if (result == RESULT_OK) result = decodeFile(&frame);
+    return FinishDecode(&frame, result);
+}

@@ -48,6 +48,11 @@ int32_t NotifyProgress(DecodeFrame* frame, int32_t current, int32_t total);
 // Closes the file before the decode ends (a decoder that has all it needs in memory).
 void CloseDecodeFile(DecodeFrame* frame);
 
+// A whole decode: opens the frame, runs `decodeFile` inside it, and finishes with its result.
+int32_t RunDecodeFrame(int32_t (*decodeFile)(DecodeFrame* frame), const char16_t* fileName,
+                       int32_t offset, void** headerSlot, void** bitsSlot,
+                       ProgressNotifier notifier, intptr_t userData);
+
 // The one exit: frees the working blocks; unless the result is RESULT_OK, frees the bits block
 // and then the header block; closes the file. Returns the result.
 int32_t FinishDecode(DecodeFrame* frame, int32_t result);

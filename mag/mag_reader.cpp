@@ -377,11 +377,8 @@ static int32_t DecodeMagFile(DecodeFrame* frame) {
 
 int32_t DecodeMagPicture(const char16_t* fileName, int32_t offset, void** headerSlot,
                          void** bitsSlot, ProgressNotifier notifier, intptr_t userData) {
-    DecodeFrame frame;
-    int32_t result =
-        OpenDecodeFrame(&frame, fileName, offset, headerSlot, bitsSlot, notifier, userData);
-    if (result == RESULT_OK) result = DecodeMagFile(&frame);
-    return FinishDecode(&frame, result);
+    return RunDecodeFrame(DecodeMagFile, fileName, offset, headerSlot, bitsSlot, notifier,
+                          userData);
 }
 
 const FormatOperations ThisFormat = {AcceptMagPicture, ReadMagPictureInfo, DecodeMagPicture, 1};

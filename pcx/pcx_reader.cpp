@@ -449,11 +449,8 @@ static int32_t DecodePcxFile(DecodeFrame* frame) {
 
 int32_t DecodePcxPicture(const char16_t* fileName, int32_t offset, void** headerSlot,
                          void** bitsSlot, ProgressNotifier notifier, intptr_t userData) {
-    DecodeFrame frame;
-    int32_t result =
-        OpenDecodeFrame(&frame, fileName, offset, headerSlot, bitsSlot, notifier, userData);
-    if (result == RESULT_OK) result = DecodePcxFile(&frame);
-    return FinishDecode(&frame, result);
+    return RunDecodeFrame(DecodePcxFile, fileName, offset, headerSlot, bitsSlot, notifier,
+                          userData);
 }
 
 const FormatOperations ThisFormat = {AcceptPcxPicture, ReadPcxPictureInfo, DecodePcxPicture, 0};

@@ -423,11 +423,8 @@ static int32_t DecodeTgaFile(DecodeFrame* frame) {
 
 int32_t DecodeTgaPicture(const char16_t* fileName, int32_t offset, void** headerSlot,
                          void** bitsSlot, ProgressNotifier notifier, intptr_t userData) {
-    DecodeFrame frame;
-    int32_t result =
-        OpenDecodeFrame(&frame, fileName, offset, headerSlot, bitsSlot, notifier, userData);
-    if (result == RESULT_OK) result = DecodeTgaFile(&frame);
-    return FinishDecode(&frame, result);
+    return RunDecodeFrame(DecodeTgaFile, fileName, offset, headerSlot, bitsSlot, notifier,
+                          userData);
 }
 
 const FormatOperations ThisFormat = {AcceptTgaPicture, ReadTgaPictureInfo, DecodeTgaPicture, 0};
