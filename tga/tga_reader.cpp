@@ -45,9 +45,8 @@ static bool IsRunLengthType(uint8_t type) {
     return type == 10 || type == 11;
 }
 
-// RESULT_OK for the pictures the decoder takes: true-colour of 24 or 32 bits and gray of 8 (or,
-// as stored by some writers, 24 or 32), raw or run-length, not interleaved; and every size that
-// does not depend on the display.
+// RESULT_OK for the pictures the decoder takes: true-colour of 24 or 32 bits and gray of 8,
+// raw or run-length, not interleaved; and every size that does not depend on the display.
 int32_t PlanTgaDecode(const TgaHeader* header, TgaLayout* layout) {
     memset(layout, 0, sizeof *layout);
     const uint8_t type = header->imageType;
@@ -55,8 +54,9 @@ int32_t PlanTgaDecode(const TgaHeader* header, TgaLayout* layout) {
     if (header->descriptor & TGA_DESCRIPTOR_INTERLEAVING) return RESULT_UNKNOWN_FORMAT;
     const uint8_t depth = header->pixelDepth;
     if (depth != 8 && depth != 24 && depth != 32) return RESULT_UNKNOWN_FORMAT;
-    // True-colour rows of one byte a pixel would be read as three.
-    if (!IsGrayType(type) && depth == 8) return RESULT_UNKNOWN_FORMAT;
+    // Rows are read at the source's own pixel size: gray at 1 byte, colour at 3 or 4. Gray
+    // stored wider, or colour at one byte, would be read as something else.
+    if (IsGrayType(type) != (depth == 8)) return RESULT_UNKNOWN_FORMAT;
 
     layout->width = header->width;
     layout->height = header->height;

@@ -283,24 +283,29 @@ TEST_F(TgaDecodeTest, OrientationBitsGiveAnUprightPicture) {
     }
 }
 
-TEST_F(TgaDecodeTest, GrayStoredWithThreeBytePixelsTakesTheFirstWidthBytes) {
-    // An odd but accepted form: the row is read at its stored length and its first width bytes
-    // are the gray levels.
-    TgaImage image;
-    image.imageType = 3;
-    image.width = 2;
-    image.height = 1;
-    image.pixelDepth = 24;
-    image.pixels = {1, 2, 3, 4, 5, 6};
-    DecodeOutcome outcome = DecodeServedTga(EncodeTga(image));
-    ASSERT_EQ(outcome.result, RESULT_OK);
-    EXPECT_EQ(outcome.header, ExpectedHeaderBlock(2, 1, 8, ExpectedPalette::GrayRamp256));
-    EXPECT_EQ(outcome.bits, (std::vector<uint8_t>{1, 2, 0, 0}));
-    image.pixelDepth = 32;
-    image.pixels = {1, 2, 3, 4, 5, 6, 7, 8};
-    outcome = DecodeServedTga(EncodeTga(image));
-    ASSERT_EQ(outcome.result, RESULT_OK);
-    EXPECT_EQ(outcome.bits, (std::vector<uint8_t>{1, 2, 0, 0}));  // collapsed: 1 2 3 5 6 7
+TEST_F(TgaDecodeTest, GrayStoredWiderThanOneByteIsRefusedButDescribed) {
+    // The decoder would read such rows as something else; the information reader still tells
+    // what the file says.
+    const LoadedPlugin plugin = LoadPlugin(PluginPath("vbtga"));
+    ASSERT_NE(plugin.getPictureInfo, nullptr);
+    for (uint8_t depth : {24, 32}) {
+        TgaImage image;
+        image.imageType = 3;
+        image.width = 2;
+        image.height = 1;
+        image.pixelDepth = depth;
+        image.pixels = std::vector<uint8_t>(2u * depth / 8, 7);
+        std::vector<uint8_t> file = EncodeTga(image);
+        DecodeOutcome outcome = DecodeServedTga(file);
+        EXPECT_EQ(outcome.result, RESULT_UNKNOWN_FORMAT) << (int)depth;
+        EXPECT_FALSE(outcome.headerSlotTouched);
+        ExpectNothingLeft(outcome);
+        TestingServeFile(u"wide-gray.tga", file.data(), file.size());
+        PictureInfoRecord info;
+        ASSERT_EQ(plugin.getPictureInfo(u"wide-gray.tga", 0, 0, &info), RESULT_OK);
+        EXPECT_EQ(info.colourDepth, depth);
+        EXPECT_EQ(info.width, 2);
+    }
 }
 
 // ---- Short and empty files ------------------------------------------------------------------
@@ -386,9 +391,28 @@ TEST_F(TgaDecodeTest, PicturesTheDecoderDoesNotTakeTouchNothing) {
         uint8_t type, depth, descriptor;
     };
     const Case cases[] = {
-        {0, 24, 0},    {1, 8, 0},     {9, 8, 0},      {4, 24, 0}, {12, 24, 0}, {255, 24, 0},
-        {2, 24, 0x40}, {2, 24, 0x80}, {10, 32, 0xC0}, {2, 16, 0}, {2, 15, 0},  {10, 16, 1},
-        {3, 16, 0},    {2, 8, 0},     {10, 8, 0},     {2, 0, 0},  {11, 12, 0},
+        {0, 24, 0},
+        {1, 8, 0},
+        {9, 8, 0},
+        {4, 24, 0},
+        {12, 24, 0},
+        {255, 24, 0},
+        {2, 24, 0x40},
+        {2, 24, 0x80},
+        {10, 32, 0xC0},
+        {2, 16, 0},
+        {2, 15, 0},
+        {10, 16, 1},
+        {3, 16, 0},
+        {2, 8, 0},
+        {10, 8, 0},
+        {2, 0, 0},
+        {11, 12, 0},
+        // Gray stored at 24 or 32 bits a pixel.
+        {3, 24, 0},
+        {3, 32, 0},
+        {11, 24, 0},
+        {11, 32, 0x20},
     };
     for (const Case& c : cases) {
         TgaImage image;
