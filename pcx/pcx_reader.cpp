@@ -1,9 +1,10 @@
 // ZSoft PCX reader.
 //
-// Two layouts are decoded: 16 colours as 4 bit planes of 1 bit per pixel, whose pixels are mapped
-// onto the fixed 3-3-2 colour cube, and 256 colours as 1 plane of 8 bits per pixel, whose palette
-// follows the image data behind a 12 byte. Both come out as an 8-bit bottom-up DIB with 256
-// colour-table entries.
+// Two layouts are decoded: 16 colours as 4 bit planes of 1 bit per pixel, whose colours come from
+// the 16-entry palette in the header (or the standard 16 colours where that palette is all zero)
+// and are shown as the nearest entries of the 3-3-2 colour cube, and 256 colours as 1 plane of 8
+// bits per pixel, whose palette follows the image data behind a 12 byte. Both come out as an
+// 8-bit bottom-up DIB with 256 colour-table entries.
 //
 // Encoding: a byte with its two top bits set carries a run length in its low 6 bits and is
 // followed by the value to repeat; any other byte is a single value. Every row holds one encoded
@@ -41,8 +42,38 @@ void ParsePcxHeader(const uint8_t* bytes, PcxHeader* header) {
     header->ymin = (int16_t)ReadLe16(bytes + 6);
     header->xmax = (int16_t)ReadLe16(bytes + 8);
     header->ymax = (int16_t)ReadLe16(bytes + 10);
+    memcpy(header->palette, bytes + PCX_HEADER_PALETTE_OFFSET, sizeof header->palette);
     header->planes = (int8_t)bytes[65];
     header->bytesPerLine = (int16_t)ReadLe16(bytes + 66);
+}
+
+// The standard 16 colours, for files whose header palette is all zero.
+static const uint8_t StandardPalette[48] = {
+    0,  0,   0,   0,   0,   170, 0,   170, 0,  0,   170, 170, 170, 0,   0,   170,
+    0,  170, 170, 85,  0,   170, 170, 170, 85, 85,  85,  85,  85,  255, 85,  255,
+    85, 85,  255, 255, 255, 85,  85,  255, 85, 255, 255, 255, 85,  255, 255, 255,
+};
+
+static uint32_t NearestLevel(uint32_t value, uint32_t step, uint32_t top) {
+    const uint32_t level = (value + step / 2) / step;
+    return level < top ? level : top;
+}
+
+void BuildPlanarColourIndex(const uint8_t* headerPalette, uint8_t* colourIndex) {
+    const uint8_t* palette = StandardPalette;
+    for (uint32_t i = 0; i < 48; i++) {
+        if (headerPalette[i] != 0) {
+            palette = headerPalette;
+            break;
+        }
+    }
+    // The nearest cube entry channel by channel: red and green levels 36 apart, blue 85.
+    for (uint32_t value = 0; value < 16; value++) {
+        const uint8_t* rgb = palette + 3 * value;
+        colourIndex[value] =
+            (uint8_t)(32 * NearestLevel(rgb[0], 36, 7) + 4 * NearestLevel(rgb[1], 36, 7) +
+                      NearestLevel(rgb[2], 85, 3));
+    }
 }
 
 // Tests the header fields in the order the format gives them and works out every size the
@@ -76,6 +107,7 @@ int32_t PlanPcxDecode(const PcxHeader* header, PcxLayout* layout) {
     }
     // Rows after the end of the file decode from zeros: single values 0, one per plane byte.
     layout->zeroLineSize = (uint32_t)(layout->planes * lineBytes);
+    if (layout->planar) BuildPlanarColourIndex(header->palette, layout->colourIndex);
     return RESULT_OK;
 }
 
@@ -133,31 +165,21 @@ static constexpr BitSpreadTable BuildBitSpreadTable() {
 
 static constexpr BitSpreadTable BitSpread = BuildBitSpreadTable();
 
-// What a set bit of planes 0, 1 and 2 adds to a cube index: red level 3, green level 3, blue
-// level 1. A set bit of plane 3 doubles the index (the bright half of the 16 colours).
-static constexpr uint8_t PlaneColourByte[3] = {96, 12, 1};
-static constexpr uint64_t PlaneColourBits[3] = {0x6060606060606060ull, 0x0C0C0C0C0C0C0C0Cull,
-                                                0x0101010101010101ull};
-// Keeps a byte-wise left shift from carrying bit 7 into the next pixel.
-static constexpr uint64_t BYTE_SHIFT_MASK = 0xFEFEFEFEFEFEFEFEull;
+// A set bit of plane p sets bit p of its pixel's value.
+static constexpr uint64_t PLANE_BITS = 0x0101010101010101ull;
 
-// Applies plane byte `value` to its 8 pixels.
 template <int32_t PLANE>
 static inline void ApplyPlaneByte(uint8_t* pixels, uint32_t value) {
     uint64_t spread, eight;
     memcpy(&spread, BitSpread.bytes[value], 8);
     memcpy(&eight, pixels, 8);
-    if (PLANE < 3) {
-        eight |= spread & PlaneColourBits[PLANE];
-    } else {
-        eight = (eight & ~spread) | ((eight << 1) & BYTE_SHIFT_MASK & spread);
-    }
+    eight |= spread & (PLANE_BITS << PLANE);
     memcpy(pixels, &eight, 8);
 }
 
 template <int32_t PLANE>
 static inline uint8_t ApplyPlaneBit(uint8_t pixel) {
-    return PLANE < 3 ? (uint8_t)(pixel | PlaneColourByte[PLANE]) : (uint8_t)(pixel << 1);
+    return (uint8_t)(pixel | (1u << PLANE));
 }
 
 // Decodes one plane line starting at `p` into `row`; the position after it, or null for broken
@@ -335,6 +357,12 @@ uint32_t DecodeByteLine(const uint8_t* encoded, uint32_t encodedSize, uint8_t* r
 
 // ---- Picture ---------------------------------------------------------------------------------
 
+// Turns the pixel values of a decoded 16-colour row into cube indices: every position of the
+// row, those past the plane lines (value 0) included.
+static void MapPlanarRow(uint8_t* row, uint32_t size, const uint8_t* colourIndex) {
+    for (uint32_t x = 0; x < size; x++) row[x] = colourIndex[row[x] & 15];
+}
+
 // Decodes every row into the bits block, first file row at the top of the bottom-up DIB. Each row
 // is decoded from a window of the file as long as its longest encoding, and the cursor then moves
 // just past the bytes the row consumed.
@@ -349,16 +377,20 @@ static int32_t DecodePcxRows(DecodeFrame* frame, const PcxLayout* layout, uint8_
         uint8_t* dibRow = frame->bits + (size_t)(height - 1 - i) * layout->stride;
         uint32_t consumed;
         if (layout->zeroLineSize != 0 && FileCursorAtEnd(cursor)) {
-            // After the end of the file a row decodes from zeros: a 16-colour row, or a
-            // 256-colour line covering its row, stays all zero. A shorter 256-colour line would
+            // After the end of the file a row decodes from zeros: a 16-colour row is all value 0,
+            // a 256-colour line covering its row stays all zero. A shorter 256-colour line would
             // change the row, but no palette trailer follows then and the decode fails anyway.
             consumed = layout->zeroLineSize;
+            if (layout->planar && layout->colourIndex[0] != 0) {
+                memset(dibRow, layout->colourIndex[0], layout->stride);
+            }
         } else {
             const uint8_t* encoded = PeekFileCursor(cursor, layout->encodedLineSize);
             if (!encoded) return RESULT_FILE_ERROR;
             if (layout->planar) {
                 consumed = DecodePlanarLine(encoded, layout->encodedLineSize, dibRow,
                                             layout->stride, layout->bytesPerLine, layout->planes);
+                MapPlanarRow(dibRow, layout->stride, layout->colourIndex);
             } else if (layout->bytesPerLine >= (int64_t)layout->stride) {
                 consumed = DecodeByteLine(encoded, layout->encodedLineSize, dibRow, layout->stride,
                                           layout->bytesPerLine);

@@ -1,6 +1,6 @@
-// ZSoft PCX reader: run-length encoded 16-colour pictures (1 bit x 4 planes), mapped onto the
-// 3-3-2 colour cube, and 256-colour pictures (8 bits x 1 plane) with their palette trailer,
-// always delivered as an 8-bit DIB with a 256-entry colour table.
+// ZSoft PCX reader: run-length encoded 16-colour pictures (1 bit x 4 planes) in their header
+// palette's colours, shown on the 3-3-2 colour cube, and 256-colour pictures (8 bits x 1 plane)
+// with their palette trailer, always delivered as an 8-bit DIB with a 256-entry colour table.
 #ifndef VB_PCX_PCX_READER_H
 #define VB_PCX_PCX_READER_H
 
@@ -11,7 +11,8 @@
 
 enum : uint32_t {
     PCX_HEADER_SIZE = 128,
-    PCX_PALETTE_MARKER = 12,  // the byte that introduces the 256-colour palette trailer
+    PCX_PALETTE_MARKER = 12,         // the byte that introduces the 256-colour palette trailer
+    PCX_HEADER_PALETTE_OFFSET = 16,  // 16 entries of red, green, blue
 };
 
 // The header fields the reader uses, each read with the sign the format gives it.
@@ -26,6 +27,7 @@ struct PcxHeader {
     int16_t xmax;
     int16_t ymax;
     int16_t bytesPerLine;
+    uint8_t palette[48];  // the 16-colour palette: red, green, blue per entry
 };
 
 // What one decode works with, all checked before anything is allocated.
@@ -39,12 +41,18 @@ struct PcxLayout {
     uint32_t bitsSize;         // stride * height
     uint32_t encodedLineSize;  // the longest encoding of one row
     uint32_t zeroLineSize;     // what a row of zero bytes consumes; 0 when bytesPerLine < 1
+    uint8_t colourIndex[16];   // 16 colours: the cube index of each pixel value
 };
 
 void ParsePcxHeader(const uint8_t* bytes, PcxHeader* header);
 // Tests the header fields in the order the format gives them and works out every size the decode
 // needs: RESULT_UNKNOWN_FORMAT or RESULT_MEMORY_ERROR before anything is allocated.
 int32_t PlanPcxDecode(const PcxHeader* header, PcxLayout* layout);
+
+// The cube index of each of the 16 pixel values: the nearest cube entry to the value's colour in
+// the header palette, or in the standard 16 colours when all 48 palette bytes are 0 (files that
+// say they carry no palette often do all the same, so the bytes decide, not the version).
+void BuildPlanarColourIndex(const uint8_t* headerPalette, uint8_t* colourIndex);
 
 // 1 when the name ends with ".pcx" (any letter case); the file's bytes are not looked at.
 int32_t AcceptPcxPicture(const char16_t* fileName, const uint8_t* fileHead);
@@ -60,10 +68,10 @@ int32_t DecodePcxPicture(const char16_t* fileName, int32_t offset, void** header
                          void** bitsSlot, ProgressNotifier notifier, intptr_t userData);
 
 // Decodes one 16-colour row, plane after plane (each plane line bytesPerLine plane bytes), into
-// 3-3-2 cube indices in `row`, which the caller has cleared. Positions at or past `rowSize` are
-// decoded but not stored. Returns the encoded bytes consumed, 0 for broken data (a run length
-// of 0, bytesPerLine below 1, a plane count outside 1..4, or a row that needs more than the
-// `encodedSize` bytes at `encoded`).
+// pixel values in `row` (plane p sets bit p), which the caller has cleared. Positions at or past
+// `rowSize` are decoded but not stored. Returns the encoded bytes consumed, 0 for broken data (a
+// run length of 0, bytesPerLine below 1, a plane count outside 1..4, or a row that needs more than
+// the `encodedSize` bytes at `encoded`).
 uint32_t DecodePlanarLine(const uint8_t* encoded, uint32_t encodedSize, uint8_t* row,
                           uint32_t rowSize, int32_t bytesPerLine, int32_t planes);
 

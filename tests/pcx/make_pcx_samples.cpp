@@ -18,7 +18,17 @@ static bool SaveFile(const std::string& path, const std::vector<uint8_t>& bytes)
     return fclose(out) == 0 && written;
 }
 
-// Pixel values are plane bits: 1 red, 2 green, 4 blue, 8 bright.
+// Pixel values are plane bits: 1 red, 2 green, 4 blue, 8 bright. The header palette says so: a
+// set colour bit gives 170, the bright bit adds 85 to every channel.
+static void SetLandscapePalette(uint8_t* palette) {
+    for (int value = 0; value < 16; value++) {
+        const int bright = (value & 8) ? 85 : 0;
+        palette[3 * value] = (uint8_t)(((value & 1) ? 170 : 0) + bright);
+        palette[3 * value + 1] = (uint8_t)(((value & 2) ? 170 : 0) + bright);
+        palette[3 * value + 2] = (uint8_t)(((value & 4) ? 170 : 0) + bright);
+    }
+}
+
 static std::vector<uint8_t> DrawLandscape(int width, int height) {
     std::vector<uint8_t> pixels((size_t)width * height);
     const double sunX = 240, sunY = 55, sunRadius = 28;
@@ -83,6 +93,7 @@ static std::vector<uint8_t> DrawGradient(int width, int height) {
 int main(int argc, char** argv) {
     std::string folder = argc > 1 ? argv[1] : std::string(VB_SOURCE_DIR) + "/samples";
     PcxFile planar = MakePlanarPcx(320, 200, DrawLandscape(320, 200));
+    SetLandscapePalette(planar.headerPalette);
     PcxFile indexed = MakeIndexedPcx(320, 240, DrawGradient(320, 240), GradientPalette());
     bool ok = SaveFile(folder + "/planar16.pcx", WritePcx(planar)) &&
               SaveFile(folder + "/colour256.pcx", WritePcx(indexed));

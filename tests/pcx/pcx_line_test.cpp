@@ -13,19 +13,6 @@
 
 namespace {
 
-// Cube index of every 16-colour pixel value (plane 0 + 2 plane 1 + 4 plane 2 + 8 plane 3), and
-// the colour that index stands for, written out by hand.
-struct Mapping {
-    int index;
-    int red, green, blue;
-};
-const Mapping kMapping[16] = {
-    {0, 0, 0, 0},   {96, 108, 0, 0},    {12, 0, 108, 0},   {108, 108, 108, 0},
-    {1, 0, 0, 85},  {97, 108, 0, 85},   {13, 0, 108, 85},  {109, 108, 108, 85},
-    {0, 0, 0, 0},   {192, 216, 0, 0},   {24, 0, 216, 0},   {216, 216, 216, 0},
-    {2, 0, 0, 170}, {194, 216, 0, 170}, {26, 0, 216, 170}, {218, 216, 216, 170},
-};
-
 const uint8_t kCanary = 0xA5;
 
 // A row area of `size` bytes followed by guard bytes that no decoder may touch.
@@ -59,7 +46,7 @@ uint32_t DecodeIntoRow(const std::vector<uint8_t>& encoded, GuardedRow* row, int
                             lineBytes, planes);
 }
 
-TEST(PcxPlanarLine, MapsEveryPixelValueOntoTheCube) {
+TEST(PcxPlanarLine, PlaneBitsMakeThePixelValue) {
     std::vector<uint8_t> pixels(16);
     for (int v = 0; v < 16; v++) pixels[v] = (uint8_t)v;
     PcxFile file = MakePlanarPcx(16, 1, pixels);
@@ -67,27 +54,44 @@ TEST(PcxPlanarLine, MapsEveryPixelValueOntoTheCube) {
     std::vector<uint8_t> encoded = EncodedPlanarRow(file);
     GuardedRow row(16);
     EXPECT_EQ(DecodeIntoRow(encoded, &row, 2), encoded.size());
-    for (int v = 0; v < 16; v++) {
-        const Mapping& m = kMapping[v];
-        EXPECT_EQ(row.bytes[v], m.index) << "pixel value " << v;
-        // The index's colour in the 3-3-2 cube is the one the 16-colour layout means.
-        EXPECT_EQ(36 * (m.index >> 5), m.red);
-        EXPECT_EQ(36 * ((m.index >> 2) & 7), m.green);
-        EXPECT_EQ(85 * (m.index & 3), m.blue);
-    }
+    for (int v = 0; v < 16; v++) EXPECT_EQ(row.bytes[v], v) << "pixel value " << v;
     EXPECT_TRUE(row.GuardIntact());
+    // Plane 3 alone is value 8, all four planes 15.
+    GuardedRow one(8);
+    EXPECT_EQ(DecodeIntoRow({0x00, 0x00, 0x00, 0x80}, &one, 1), 4u);
+    EXPECT_EQ(one.bytes[0], 8);
+    EXPECT_EQ(DecodeIntoRow({0x80, 0x80, 0x80, 0x80}, &one, 1), 4u);
+    EXPECT_EQ(one.bytes[0], 8 | 15);
+    EXPECT_EQ(one.bytes[1], 0);
 }
 
-TEST(PcxPlanarLine, PlaneThreeAloneIsBlackAndAllPlanesGive218) {
-    // Plane 3 doubles what planes 0 to 2 left, so on its own it doubles 0.
-    const std::vector<uint8_t> alone = {0x00, 0x00, 0x00, 0x80};
-    const std::vector<uint8_t> all = {0x80, 0x80, 0x80, 0x80};
-    GuardedRow row(8);
-    EXPECT_EQ(DecodeIntoRow(alone, &row, 1), 4u);
-    EXPECT_EQ(row.bytes[0], 0);
-    EXPECT_EQ(DecodeIntoRow(all, &row, 1), 4u);
-    EXPECT_EQ(row.bytes[0], 218);
-    EXPECT_EQ(row.bytes[1], 0);
+TEST(PcxColourIndex, HeaderPaletteOrTheStandardColoursOnTheNearestCubeEntry) {
+    struct Case {
+        const char* name;
+        std::vector<uint8_t> palette;  // 48 bytes; empty: all zero
+        uint8_t index[16];
+    };
+    std::vector<uint8_t> own(48, 0);
+    // Entry 0 red-ish, 8 mid gray, 15 white, 3 just below and 4 just above a level's middle.
+    const uint8_t entries[][4] = {{0, 200, 10, 0}, {8, 85, 85, 85}, {15, 255, 255, 255},
+                                  {3, 17, 53, 42}, {4, 18, 54, 43}, {9, 0, 0, 1}};
+    for (const auto& e : entries) {
+        own[3 * e[0]] = e[1];
+        own[3 * e[0] + 1] = e[2];
+        own[3 * e[0] + 2] = e[3];
+    }
+    const Case cases[] = {
+        {"all zero: the standard colours",
+         {},
+         {0, 2, 20, 22, 160, 162, 168, 182, 73, 75, 93, 95, 233, 235, 253, 255}},
+        {"the header's own", own, {192, 0, 0, 4, 41, 0, 0, 0, 73, 0, 0, 0, 0, 0, 0, 255}},
+    };
+    for (const Case& c : cases) {
+        std::vector<uint8_t> palette = c.palette.empty() ? std::vector<uint8_t>(48, 0) : c.palette;
+        uint8_t index[16];
+        BuildPlanarColourIndex(palette.data(), index);
+        for (int v = 0; v < 16; v++) EXPECT_EQ(index[v], c.index[v]) << c.name << ", value " << v;
+    }
 }
 
 TEST(PcxPlanarLine, PaddingBitsPastTheRowAreDroppedAndDoNotChangeThePixels) {
@@ -102,7 +106,7 @@ TEST(PcxPlanarLine, PaddingBitsPastTheRowAreDroppedAndDoNotChangeThePixels) {
         EXPECT_EQ(DecodeIntoRow(encoded, &row, 14), encoded.size());
         EXPECT_TRUE(row.GuardIntact());
         rows[pad].assign(row.bytes.begin(), row.bytes.begin() + 100);
-        for (int x = 0; x < 100; x++) ASSERT_EQ(row.bytes[x], kMapping[pixels[x]].index) << x;
+        for (int x = 0; x < 100; x++) ASSERT_EQ(row.bytes[x], pixels[x]) << x;
     }
     EXPECT_EQ(rows[0], rows[1]);
 }
@@ -112,7 +116,7 @@ TEST(PcxPlanarLine, SolidRowAsOneRunPerPlane) {
     const std::vector<uint8_t> encoded = {0xCE, 0xFF, 0xCE, 0x00, 0xCE, 0xFF, 0xCE, 0xFF};
     GuardedRow row(100);
     EXPECT_EQ(DecodeIntoRow(encoded, &row, 14), 8u);
-    for (int x = 0; x < 100; x++) ASSERT_EQ(row.bytes[x], 194) << x;
+    for (int x = 0; x < 100; x++) ASSERT_EQ(row.bytes[x], 13) << x;
     EXPECT_TRUE(row.GuardIntact());
 }
 
@@ -123,16 +127,16 @@ TEST(PcxPlanarLine, RunCrossingThePlaneLineIsExpandedWholeAndTheNextPlaneFollows
     GuardedRow wide(24);
     EXPECT_EQ(DecodeIntoRow(encoded, &wide, 2), 8u);
     for (int x = 0; x < 24; x++) {
-        int expected = 96;                         // plane 0 everywhere, also past 16
-        if (x < 16 && (x % 8) < 4) expected |= 1;  // plane 2's 0xF0 on its two bytes
+        int expected = 1;                          // plane 0 everywhere, also past 16
+        if (x < 16 && (x % 8) < 4) expected |= 4;  // plane 2's 0xF0 on its two bytes
         ASSERT_EQ(wide.bytes[x], expected) << x;
     }
     // With a 16-byte row the run's third byte is decoded but not stored.
     GuardedRow narrow(16);
     EXPECT_EQ(DecodeIntoRow(encoded, &narrow, 2), 8u);
     EXPECT_TRUE(narrow.GuardIntact());
-    EXPECT_EQ(narrow.bytes[0], 97);
-    EXPECT_EQ(narrow.bytes[15], 96);
+    EXPECT_EQ(narrow.bytes[0], 5);
+    EXPECT_EQ(narrow.bytes[15], 1);
 }
 
 TEST(PcxPlanarLine, RowEndingInsideAPlaneByteStoresOnlyItsOwnPixels) {
@@ -144,7 +148,7 @@ TEST(PcxPlanarLine, RowEndingInsideAPlaneByteStoresOnlyItsOwnPixels) {
     const uint8_t secondByte = 0x5A;  // 0101 1010
     for (int x = 0; x < 12; x++) {
         int plane2 = x < 8 ? 0 : (secondByte >> (7 - (x - 8))) & 1;
-        ASSERT_EQ(row.bytes[x], 2 * (96 + 12 + plane2)) << x;
+        ASSERT_EQ(row.bytes[x], 1 + 2 + 4 * plane2 + 8) << x;
     }
     EXPECT_TRUE(row.GuardIntact());
 }
@@ -302,7 +306,7 @@ TEST(PcxPlanarLine, WideRowsComeBackAsEncoded) {
             ASSERT_EQ(DecodeIntoRow(encoded, &row, file.bytesPerLine), encoded.size()) << width;
             for (int32_t x = 0; x < (int32_t)stride; x++) {
                 uint8_t value = x < width ? pixels[x] : 15;  // padding bits up to the stride
-                ASSERT_EQ(row.bytes[x], kMapping[value].index) << width << " " << kind << " " << x;
+                ASSERT_EQ(row.bytes[x], value) << width << " " << kind << " " << x;
             }
             ASSERT_TRUE(row.GuardIntact());
         }

@@ -93,10 +93,11 @@ inline std::vector<uint8_t> ExpectedBits(int32_t width, int32_t height,
     return bits;
 }
 
-// Cube index of a 16-colour pixel value, from the layout's colour table.
+// Cube index of a 16-colour pixel value in a file whose header palette is all zero: the nearest
+// cube entry to the standard 16 colours, worked out by hand.
 inline uint8_t PlanarIndex(uint8_t value) {
-    static const uint8_t kIndex[16] = {0, 96,  12, 108, 1, 97,  13, 109,
-                                       0, 192, 24, 216, 2, 194, 26, 218};
+    static const uint8_t kIndex[16] = {0,  2,  20, 22, 160, 162, 168, 182,
+                                       73, 75, 93, 95, 233, 235, 253, 255};
     return kIndex[value & 15];
 }
 

@@ -38,7 +38,7 @@ std::vector<uint8_t> PlanarExpectation(int32_t width, int32_t height,
                                        const std::vector<uint8_t>& pixels, int32_t lineBytes,
                                        uint8_t padding) {
     return ExpectedBits(width, height, [&](int32_t x, int32_t y) -> uint8_t {
-        if (x >= 8 * lineBytes) return 0;
+        if (x >= 8 * lineBytes) return PlanarIndex(0);
         return PlanarIndex(x < width ? pixels[(size_t)y * width + x] : padding);
     });
 }
@@ -61,6 +61,71 @@ TEST_F(PcxPluginTest, InformationStringsAndAcceptanceByName) {
     EXPECT_EQ(Plugin().isSupported(u"picture.pcx", 0x1234), -1);
 }
 
+TEST_F(PcxPluginTest, SixteenColoursComeFromTheHeaderPalette) {
+    // One row of the 16 pixel values. The header palette decides their colours whatever the
+    // version byte says; an all-zero one stands for the standard 16 colours. Each colour is
+    // shown as the nearest cube entry.
+    std::vector<uint8_t> values(16);
+    for (int v = 0; v < 16; v++) values[v] = (uint8_t)v;
+    uint8_t own[48] = {};
+    own[0] = 200, own[1] = 10;                    // 0: (200, 10, 0) -> red level 6
+    own[9] = 17, own[10] = 53, own[11] = 42;      // 3: just below three level middles
+    own[12] = 18, own[13] = 54, own[14] = 43;     // 4: on them
+    own[24] = 85, own[25] = 85, own[26] = 85;     // 8: mid gray
+    own[45] = 255, own[46] = 255, own[47] = 255;  // 15: white
+    const uint8_t ownIndex[16] = {192, 0, 0, 4, 41, 0, 0, 0, 73, 0, 0, 0, 0, 0, 0, 255};
+    const uint8_t standardIndex[16] = {0,  2,  20, 22, 160, 162, 168, 182,
+                                       73, 75, 93, 95, 233, 235, 253, 255};
+    for (uint8_t version : {5, 3, 0}) {
+        for (bool withPalette : {true, false}) {
+            PcxFile file = MakePlanarPcx(16, 1, values);
+            file.version = version;
+            for (int i = 0; i < 48; i++) file.headerPalette[i] = withPalette ? own[i] : 0;
+            DecodeOutcome out = Decode(Serve(WritePcx(file)));
+            ASSERT_EQ(out.result, RESULT_OK);
+            EXPECT_EQ(out.header, ExpectedHeader(16, 1, CubePalette()));
+            for (int v = 0; v < 16; v++) {
+                EXPECT_EQ(out.bits[v], withPalette ? ownIndex[v] : standardIndex[v])
+                    << "version " << (int)version << (withPalette ? ", own" : ", zero")
+                    << " palette, value " << v;
+            }
+        }
+    }
+    // Positions past the plane lines read as value 0: here palette entry 0 is not black.
+    PcxFile narrow = MakePlanarPcx(16, 1, values, 1);
+    for (int i = 0; i < 48; i++) narrow.headerPalette[i] = own[i];
+    DecodeOutcome out = Decode(Serve(WritePcx(narrow)));
+    ASSERT_EQ(out.result, RESULT_OK);
+    for (int x = 8; x < 16; x++) EXPECT_EQ(out.bits[x], 192) << x;
+    // So do the rows after the end of a file cut after its first row.
+    PcxFile tall = MakePlanarPcx(16, 40, std::vector<uint8_t>(16 * 40, 15));
+    for (int i = 0; i < 48; i++) tall.headerPalette[i] = own[i];
+    std::vector<uint8_t> cut = WritePcx(tall);
+    cut.resize(128 + 8);  // each plane line of the first row is one run of 2 bytes
+    out = Decode(Serve(cut));
+    ASSERT_EQ(out.result, RESULT_OK);
+    EXPECT_EQ(out.bits, ExpectedBits(16, 40, [](int32_t, int32_t y) -> uint8_t {
+                  return y == 0 ? 255 : 192;
+              }));
+}
+
+TEST_F(PcxPluginTest, TheSixteenColourSampleShowsWhatItsEncoderDrew) {
+    // samples/planar16.pcx: a landscape whose header palette reads value bits as 1 red, 2 green,
+    // 4 blue and 8 bright. Spots of each part, with their colours' nearest cube entries.
+    DecodeOutcome out = Decode(Utf16(std::string(VB_SOURCE_DIR) + "/samples/planar16.pcx"));
+    ASSERT_EQ(out.result, RESULT_OK);
+    const int32_t width = 320, height = 200;
+    ASSERT_EQ(out.bits.size(), (size_t)width * height);
+    auto at = [&](int32_t x, int32_t y) { return out.bits[(size_t)(height - 1 - y) * width + x]; };
+    EXPECT_EQ(at(0, 0), 2);       // top of the sky, value 4: blue (0, 0, 170)
+    EXPECT_EQ(at(5, 40), 75);     // lower sky, value 12: bright blue (85, 85, 255)
+    EXPECT_EQ(at(240, 55), 253);  // the sun, value 11: yellow (255, 255, 85)
+    EXPECT_EQ(at(90, 120), 160);  // the roof, value 1: red (170, 0, 0)
+    EXPECT_EQ(at(70, 140), 233);  // the wall, value 9: bright red (255, 85, 85)
+    EXPECT_EQ(at(300, 190), 93);  // the near hill, value 10: bright green (85, 255, 85)
+    EXPECT_EQ(at(10, 198), 73);   // the ground line, value 8: gray (85, 85, 85)
+}
+
 TEST_F(PcxPluginTest, DecodesASixteenColourPictureOntoTheCube) {
     const int32_t width = 37, height = 9;
     std::vector<uint8_t> pixels = PlanarPixels(width, height);
@@ -68,7 +133,6 @@ TEST_F(PcxPluginTest, DecodesASixteenColourPictureOntoTheCube) {
     NotifierLog log;
     DecodeOutcome out = Decode(Serve(WritePcx(file)), &log);
     ASSERT_EQ(out.result, RESULT_OK);
-    // The header palette (EGA colours) is not used.
     EXPECT_EQ(out.header, ExpectedHeader(width, height, CubePalette()));
     EXPECT_EQ(out.bits, PlanarExpectation(width, height, pixels, 5, 9));
     EXPECT_EQ(log.calls, ExpectedCalls(height, height));
