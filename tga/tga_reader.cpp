@@ -74,7 +74,8 @@ int32_t PlanTgaDecode(const TgaHeader* header, TgaLayout* layout) {
     // bytes.
     layout->windowBytes =
         layout->runLength ? (uint32_t)layout->width * (layout->bytesPerPixel + 1) : 0;
-    layout->rowBufferSize = layout->rowBytes + layout->windowBytes;
+    // The packets are unpacked straight from the cursor's buffer: the row buffer holds a row.
+    layout->rowBufferSize = layout->rowBytes;
     return RESULT_OK;
 }
 

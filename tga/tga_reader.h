@@ -46,7 +46,7 @@ struct TgaLayout {
     uint32_t bytesPerPixel;  // as stored: 1, 3 or 4
     uint32_t rowBytes;       // one stored row
     uint32_t windowBytes;    // run-length types: the most packed bytes one row can take
-    uint32_t rowBufferSize;  // raw: one stored row; run-length: the unpacked row and a window
+    uint32_t rowBufferSize;  // one stored (or unpacked) row
     int32_t outputDepth;
     int32_t reduce;  // the rows go through the colour reducer
     uint32_t stride;
