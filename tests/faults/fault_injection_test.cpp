@@ -212,6 +212,56 @@ TEST_P(FaultInjection, InformationReaderFailuresLeaveNoBlock) {
     }
 }
 
+// A decode started from inside the notifier of another finds the reading buffer taken, gets one
+// of its own, and decodes the same picture; both hand over what they should and nothing is left.
+struct NestedDecode {
+    const LoadedPlugin* plugin;
+    const std::u16string* name;
+    int32_t offset;
+    int calls = 0;
+    int32_t result = -100;
+    std::vector<uint8_t> bits;
+};
+
+int32_t VB_CALL DecodeAgainOnFirstCall(int32_t, int32_t, intptr_t userData) {
+    NestedDecode* nested = (NestedDecode*)userData;
+    if (nested->calls++ != 0) return 0;
+    void* header = nullptr;
+    void* bits = nullptr;
+    nested->result = nested->plugin->getPicture(nested->name->c_str(), nested->offset, 0, &header,
+                                                &bits, nullptr, 0);
+    if (nested->result == RESULT_OK) {
+        const uint8_t* start = (const uint8_t*)bits;
+        nested->bits.assign(start, start + nested->bits.size());
+        FreeBlock(bits);
+        FreeBlock(header);
+    }
+    return 0;
+}
+
+TEST_P(FaultInjection, DecodeInsideTheNotifierOfAnother) {
+    const FaultCase& faultCase = GetParam();
+    const LoadedPlugin& plugin = PluginFor(faultCase.plugin);
+    std::u16string name = PrepareCase(faultCase);
+    NestedDecode nested;
+    nested.plugin = &plugin;
+    nested.name = &name;
+    nested.offset = faultCase.offset;
+    nested.bits.resize(clean_.bits.size());
+    void* header = nullptr;
+    void* bits = nullptr;
+    ASSERT_EQ(plugin.getPicture(name.c_str(), faultCase.offset, 0, &header, &bits,
+                                DecodeAgainOnFirstCall, (intptr_t)&nested),
+              RESULT_OK);
+    EXPECT_EQ(nested.result, RESULT_OK);
+    EXPECT_EQ(nested.bits, clean_.bits);
+    const uint8_t* start = (const uint8_t*)bits;
+    EXPECT_EQ(std::vector<uint8_t>(start, start + clean_.bits.size()), clean_.bits);
+    FreeBlock(bits);
+    FreeBlock(header);
+    EXPECT_EQ(TestingLiveBlockCount(), liveAtStart_);
+}
+
 INSTANTIATE_TEST_SUITE_P(AllFilters, FaultInjection, ::testing::ValuesIn(AllFaultCases()),
                          [](const ::testing::TestParamInfo<FaultCase>& info) {
                              return info.param.label;
