@@ -222,8 +222,9 @@ static void ExpectTga(const FuzzFile& whole, FuzzEntry entry, int32_t displayBit
     }
     bool decoded = imageType == 2 || imageType == 3 || imageType == 10 || imageType == 11;
     bool colour = imageType == 2 || imageType == 10;
+    // Gray is read at one byte a pixel and colour at three or four: nothing else is decoded.
     if (!decoded || (descriptor & 0xC0) != 0 || (depth != 8 && depth != 24 && depth != 32) ||
-        (colour && depth == 8)) {
+        colour == (depth == 8)) {
         out->allowedResults = ResultBit(RESULT_UNKNOWN_FORMAT);
         return;
     }
