@@ -369,15 +369,22 @@ int32_t VB_CALL CloseRegistryKey(PlatformRegistryKey key) {
 // The POSIX stand-in reads the file that VB_REGISTRY names at every key open, so the layer
 // points it elsewhere by setting the variable, and puts the variable back at TestingReset. On
 // Windows the registry is the system's own (tests write it with "reg add"): no effect there.
+#if defined(_WIN32)
+
+void VB_CALL TestingSetRegistryFile(const char* path) {
+    (void)path;
+}
+
+static void ResetRegistryFile() {}
+
+#else
+
 static std::mutex RegistryLock;
 static bool RegistryOverridden = false;
 static bool RegistryVariableWasSet = false;
 static std::string RegistryVariable;
 
 void VB_CALL TestingSetRegistryFile(const char* path) {
-#if defined(_WIN32)
-    (void)path;
-#else
     std::lock_guard<std::mutex> hold(RegistryLock);
     if (!RegistryOverridden) {
         const char* before = getenv("VB_REGISTRY");
@@ -387,11 +394,9 @@ void VB_CALL TestingSetRegistryFile(const char* path) {
     }
     // An empty value is an empty registry.
     setenv("VB_REGISTRY", path ? path : "", 1);
-#endif
 }
 
 static void ResetRegistryFile() {
-#if !defined(_WIN32)
     std::lock_guard<std::mutex> hold(RegistryLock);
     if (!RegistryOverridden) return;
     if (RegistryVariableWasSet) {
@@ -400,8 +405,9 @@ static void ResetRegistryFile() {
         unsetenv("VB_REGISTRY");
     }
     RegistryOverridden = false;
-#endif
 }
+
+#endif
 
 // ---- Libraries --------------------------------------------------------------------------------
 
