@@ -65,35 +65,6 @@ static void ReportBroken(const char* format, ...) {
         if (!(condition)) ReportBroken(__VA_ARGS__); \
     } while (0)
 
-// ---- Guarding the block prefix ----------------------------------------------------------------
-
-#if defined(VB_FUZZ_WITH_ASAN) && defined(VB_FUZZ_GUARD_PREFIX)
-// The platform keeps each block's size in a 16-byte prefix in front of it, inside the same heap
-// chunk, so AddressSanitizer alone would not see a filter read just before a block. These
-// definitions take the filters' calls (they are linked into this program) and poison the prefix
-// while the block lives.
-#include <dlfcn.h>
-
-enum : size_t { BLOCK_PREFIX_BYTES = 16 };
-typedef void*(VB_CALL* AllocateFunction)(uint32_t);
-typedef void(VB_CALL* FreeFunction)(void*);
-
-extern "C" void* VB_CALL AllocateBlock(uint32_t size) {
-    static AllocateFunction platformAllocate = (AllocateFunction)dlsym(RTLD_NEXT, "AllocateBlock");
-    void* block = platformAllocate(size);
-    if (block) ASAN_POISON_MEMORY_REGION((uint8_t*)block - BLOCK_PREFIX_BYTES, BLOCK_PREFIX_BYTES);
-    return block;
-}
-
-extern "C" void VB_CALL FreeBlock(void* block) {
-    static FreeFunction platformFree = (FreeFunction)dlsym(RTLD_NEXT, "FreeBlock");
-    if (block) {
-        ASAN_UNPOISON_MEMORY_REGION((uint8_t*)block - BLOCK_PREFIX_BYTES, BLOCK_PREFIX_BYTES);
-    }
-    platformFree(block);
-}
-#endif
-
 // ---- Start-up -------------------------------------------------------------------------------
 
 static std::string WriteRegistryFile(const char* directory, const char* name, const char* value) {

@@ -1,5 +1,6 @@
 // The emulated device and registry that vbhost sets up for one run. The plug-ins probe the device
-// when they are attached, so ApplyDeviceSettings runs before any plug-in is loaded.
+// when they are attached, so ApplyDeviceSettings runs before any plug-in is loaded (and before
+// anything else asks the platform library).
 #ifndef VB_HOST_DEVICE_H
 #define VB_HOST_DEVICE_H
 
@@ -24,8 +25,11 @@ struct DeviceSettings {
     int32_t fullColor = -1;  // -1: as the registry says; 0 off; 1 on
 };
 
-// Configures the platform's emulated device, then the registry (ApplyRegistrySettings). False
-// with the reason when the registry cannot be set up.
+// Sets up the device, then the registry (ApplyRegistrySettings). False with the reason when that
+// cannot be done:
+// - POSIX: the device options become the VB_ environment variables that libvbplatform.so reads
+//   at every query.
+// - Windows: the device is the system's own; the device options are refused.
 bool ApplyDeviceSettings(const DeviceSettings& settings, std::string* problem);
 
 // The registry part, one implementation per system:

@@ -1,5 +1,7 @@
-// The registry of the POSIX stand-in is a .reg file: a "full color" choice goes into a temporary
-// copy of the file in use.
+// The device and registry of the POSIX stand-in come from the environment: vbhost's options set
+// the VB_ variables that libvbplatform.so reads (the device at every query, VB_REGISTRY at every
+// key open). The registry is a .reg file: a "full color" choice goes into a temporary copy of the
+// file in use.
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -8,7 +10,6 @@
 
 #include "host/device.h"
 #include "host/text.h"
-#include "platform/platform_testing.h"
 
 namespace {
 
@@ -111,15 +112,31 @@ bool WriteFullColorRegistry(const DeviceSettings& settings, std::string* problem
         written += (size_t)count;
     }
     close(descriptor);
-    TestingSetRegistryFile(path.c_str());
+    setenv("VB_REGISTRY", path.c_str(), 1);
     return true;
 }
 
 }  // namespace
 
+bool ApplyDeviceSettings(const DeviceSettings& settings, std::string* problem) {
+    if (settings.setDisplayBits) {
+        setenv("VB_DISPLAY_BITS", std::to_string(settings.displayBits).c_str(), 1);
+    }
+    if (settings.setScreenWidth) {
+        setenv("VB_SCREEN_WIDTH", std::to_string(settings.screenWidth).c_str(), 1);
+    }
+    if (settings.setLanguage) setenv("VB_LANGUAGE", std::to_string(settings.language).c_str(), 1);
+    if (settings.setSystemVersion) {
+        std::string version =
+            std::to_string(settings.versionMajor) + "." + std::to_string(settings.versionMinor);
+        setenv("VB_SYSTEM_VERSION", version.c_str(), 1);
+    }
+    return ApplyRegistrySettings(settings, problem);
+}
+
 bool ApplyRegistrySettings(const DeviceSettings& settings, std::string* problem) {
     if (settings.fullColor >= 0) return WriteFullColorRegistry(settings, problem);
-    if (settings.setRegistryFile) TestingSetRegistryFile(settings.registryFile.c_str());
+    if (settings.setRegistryFile) setenv("VB_REGISTRY", settings.registryFile.c_str(), 1);
     return true;
 }
 

@@ -60,6 +60,17 @@ std::string DescribeRegistryError(LONG status) {
 
 }  // namespace
 
+bool ApplyDeviceSettings(const DeviceSettings& settings, std::string* problem) {
+    if (settings.setDisplayBits || settings.setScreenWidth || settings.setLanguage ||
+        settings.setSystemVersion) {
+        *problem =
+            "--display-bits, --screen-width, --language and --system-version are not available "
+            "on Windows: the plug-ins ask the system for its device";
+        return false;
+    }
+    return ApplyRegistrySettings(settings, problem);
+}
+
 bool ApplyRegistrySettings(const DeviceSettings& settings, std::string* problem) {
     if (settings.setRegistryFile) {
         *problem =

@@ -39,6 +39,10 @@ bool ListPluginFileNames(const std::string& folder, std::vector<std::string>* na
 void* OpenLibrary(const std::string& path, std::string* problem);
 // An export by its name (dlsym / GetProcAddress); null when the module lacks it.
 void* FindLibraryExport(void* library, const char* name);
+// An export of the platform library the process runs with, by its name: the first definition in
+// the global scope (POSIX), or the export of the loaded vbplatform.dll (Windows). Null when
+// there is none (the testing interface is not in the shipped library).
+void* FindPlatformExport(const char* name);
 
 // fopen with a UTF-8 name.
 FILE* OpenHostFile(const std::string& path, const char* mode);

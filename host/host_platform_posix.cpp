@@ -86,6 +86,10 @@ void* FindLibraryExport(void* library, const char* name) {
     return dlsym(library, name);
 }
 
+void* FindPlatformExport(const char* name) {
+    return dlsym(RTLD_DEFAULT, name);
+}
+
 FILE* OpenHostFile(const std::string& path, const char* mode) {
     return fopen(path.c_str(), mode);
 }

@@ -173,6 +173,11 @@ void* FindLibraryExport(void* library, const char* name) {
     return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(library), name));
 }
 
+void* FindPlatformExport(const char* name) {
+    HMODULE platform = GetModuleHandleW(L"vbplatform.dll");
+    return platform ? reinterpret_cast<void*>(GetProcAddress(platform, name)) : nullptr;
+}
+
 FILE* OpenHostFile(const std::string& path, const char* mode) {
     std::wstring wideMode(mode, mode + strlen(mode));
     return _wfopen(WidenUtf8(path).c_str(), wideMode.c_str());

@@ -1,8 +1,9 @@
-// Testing interface of the POSIX stand-in (libvbplatform.so). Tests, fuzzers, benchmarks and
-// vbhost use it; the filters never include it.
+// The testing interface. The testing layer (platform/testing/) provides it in front of a
+// platform backend; the test, fuzz and bench programs link the layer, the shipped libraries do
+// not have it, and the filters never include this header.
 //
-// The emulated device and registry start from environment variables read when the library is
-// first used (defaults: a desktop):
+// Without overrides every call goes to the backend: on POSIX the stand-in, whose device and
+// registry come from environment variables read at every query (defaults: a desktop):
 //   VB_DISPLAY_BITS    display bits per pixel            default 24
 //   VB_SCREEN_WIDTH    screen width in pixels            default 640
 //   VB_LANGUAGE        language identifier, 0x0411 style default 0x0409 (English, United States)
@@ -10,7 +11,7 @@
 //   VB_REGISTRY        path of a .reg file (REGEDIT4 or "Windows Registry Editor Version 5.00")
 //                      holding HKEY_CURRENT_USER; unset: an empty registry
 //   VB_LIBRARY_PATH    directories (':'-separated) searched first by LoadLibraryByName
-// The functions below override them for the running process.
+// and on Windows the system itself. The functions below override them for the running process.
 #ifndef VB_PLATFORM_PLATFORM_TESTING_H
 #define VB_PLATFORM_PLATFORM_TESTING_H
 
@@ -50,7 +51,8 @@ VB_PLATFORM_API void VB_CALL TestingSetAllocationLimit(uint64_t bytes);
 VB_PLATFORM_API void VB_CALL TestingGetDevice(TestingDevice* device);
 VB_PLATFORM_API void VB_CALL TestingSetDevice(const TestingDevice* device);
 
-// Points the emulated registry at a .reg file (read anew at every key open); null: empty.
+// Points the emulated registry at a .reg file (read anew at every key open); null: empty. On
+// Windows, whose registry is the system's, it has no effect.
 VB_PLATFORM_API void VB_CALL TestingSetRegistryFile(const char* path);
 
 // Serves the named file from memory: OpenFileForReading(name) then reads these bytes (copied)

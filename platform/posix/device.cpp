@@ -1,14 +1,10 @@
-// The emulated device: what a desktop looks like unless the environment or a test says otherwise.
+// The emulated device: a desktop unless the environment says otherwise. Each query reads its
+// variable anew, as a system answers from its current state: a host sets them before it loads
+// the plug-ins, which probe the device when they are attached.
 #include <stdlib.h>
 #include <string.h>
 
-#include <mutex>
-
 #include "posix_internal.h"
-
-static std::mutex DeviceLock;
-static bool DeviceKnown = false;
-static TestingDevice Device;
 
 // A whole decimal number, or hexadecimal after "0x"; false for anything else.
 static bool ParseNumber(const char* text, bool allowHex, uint64_t* value) {
@@ -52,74 +48,30 @@ static bool ParseVersion(const char* text, uint32_t* major, uint32_t* minor) {
     return true;
 }
 
-static TestingDevice ReadDeviceFromEnvironment() {
-    TestingDevice device;
-    device.displayBits = 24;
-    device.screenWidth = 640;
-    device.language = 0x0409;
-    device.versionMajor = 2;
-    device.versionMinor = 0;
-    device.versionQueryFails = 0;
+// A number from the variable, or `fallback` when it is unset or does not parse.
+static uint64_t ReadNumberVariable(const char* name, bool allowHex, uint64_t most,
+                                   uint64_t fallback) {
     uint64_t value;
-    if (ParseNumber(getenv("VB_DISPLAY_BITS"), false, &value) && value <= 0x7FFFFFFF) {
-        device.displayBits = (int32_t)value;
-    }
-    if (ParseNumber(getenv("VB_SCREEN_WIDTH"), false, &value) && value <= 0x7FFFFFFF) {
-        device.screenWidth = (int32_t)value;
-    }
-    if (ParseNumber(getenv("VB_LANGUAGE"), true, &value) && value <= 0xFFFF) {
-        device.language = (uint16_t)value;
-    }
-    uint32_t major, minor;
-    if (ParseVersion(getenv("VB_SYSTEM_VERSION"), &major, &minor)) {
-        device.versionMajor = major;
-        device.versionMinor = minor;
-    }
-    return device;
-}
-
-TestingDevice CurrentDevice() {
-    std::lock_guard<std::mutex> hold(DeviceLock);
-    if (!DeviceKnown) {
-        Device = ReadDeviceFromEnvironment();
-        DeviceKnown = true;
-    }
-    return Device;
-}
-
-void ResetDevice() {
-    std::lock_guard<std::mutex> hold(DeviceLock);
-    Device = ReadDeviceFromEnvironment();
-    DeviceKnown = true;
+    if (ParseNumber(getenv(name), allowHex, &value) && value <= most) return value;
+    return fallback;
 }
 
 int32_t VB_CALL QuerySystemVersion(uint32_t* major, uint32_t* minor) {
-    TestingDevice device = CurrentDevice();
-    if (device.versionQueryFails != 0) return 0;
-    if (major) *major = device.versionMajor;
-    if (minor) *minor = device.versionMinor;
+    uint32_t high = 2, low = 0;
+    ParseVersion(getenv("VB_SYSTEM_VERSION"), &high, &low);
+    if (major) *major = high;
+    if (minor) *minor = low;
     return 1;
 }
 
 int32_t VB_CALL QueryScreenWidth(void) {
-    return CurrentDevice().screenWidth;
+    return (int32_t)ReadNumberVariable("VB_SCREEN_WIDTH", false, 0x7FFFFFFF, 640);
 }
 
 uint16_t VB_CALL QueryDefaultLanguage(void) {
-    return CurrentDevice().language;
+    return (uint16_t)ReadNumberVariable("VB_LANGUAGE", true, 0xFFFF, 0x0409);
 }
 
 int32_t VB_CALL QueryDisplayBitsPerPixel(void) {
-    return CurrentDevice().displayBits;
-}
-
-void VB_CALL TestingGetDevice(TestingDevice* device) {
-    if (device) *device = CurrentDevice();
-}
-
-void VB_CALL TestingSetDevice(const TestingDevice* device) {
-    if (!device) return;
-    std::lock_guard<std::mutex> hold(DeviceLock);
-    Device = *device;
-    DeviceKnown = true;
+    return (int32_t)ReadNumberVariable("VB_DISPLAY_BITS", false, 0x7FFFFFFF, 24);
 }

@@ -5,11 +5,7 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 
-#include <atomic>
-
 #include "posix_internal.h"
-
-static std::atomic<int32_t> LibrariesBlocked{0};
 
 static void* OpenLibraryFile(const std::string& path) {
     struct stat status;
@@ -18,15 +14,16 @@ static void* OpenLibraryFile(const std::string& path) {
 }
 
 static std::string DirectoryOfThisLibrary() {
+    // The address of a routine of this file that nothing outside can take the place of (an
+    // exported one may be another library's definition of the same name).
     Dl_info info;
-    if (dladdr((void*)&LoadLibraryByName, &info) == 0 || !info.dli_fname) return std::string();
+    if (dladdr((void*)&OpenLibraryFile, &info) == 0 || !info.dli_fname) return std::string();
     std::string path(info.dli_fname);
     size_t slash = path.rfind('/');
     return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
 }
 
 PlatformLibrary VB_CALL LoadLibraryByName(const char16_t* name) {
-    if (LibrariesBlocked.load() != 0) return nullptr;
     std::string file;
     if (!ConvertNameToUtf8(name, &file) || file.empty()) return nullptr;
     if (file.find('/') != std::string::npos) return dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
@@ -62,12 +59,4 @@ void* VB_CALL FindLibrarySymbol(PlatformLibrary library, const char16_t* name) {
     }
     if (symbol.empty()) return nullptr;
     return dlsym(library, symbol.c_str());
-}
-
-void VB_CALL TestingBlockLibraries(int32_t block) {
-    LibrariesBlocked.store(block);
-}
-
-void ResetLibraryOverrides() {
-    LibrariesBlocked.store(0);
 }

@@ -6,21 +6,12 @@
 
 #include <string>
 
-#include "platform/platform_testing.h"
+#include "platform/platform.h"
 
 // UTF-16 (ended by a 0 unit) to UTF-8. False for a null name or a lone surrogate, which no
 // file or library name on disk can hold.
 bool ConvertNameToUtf8(const char16_t* name, std::string* utf8);
 // Length in units up to the terminator.
 size_t MeasureWide(const char16_t* text);
-
-// The emulated device as it stands now (environment or override).
-TestingDevice CurrentDevice();
-void ResetDevice();
-
-void ResetFileOverrides();
-void ResetHeapOverrides();
-void ResetRegistryOverrides();
-void ResetLibraryOverrides();
 
 #endif

@@ -31,8 +31,6 @@ struct RegistryKey {
 };
 
 static std::mutex RegistryLock;
-static bool RegistryFileOverridden = false;
-static std::string RegistryFileOverride;
 static std::set<const RegistryKey*> OpenKeys;
 
 static const char RootName[] = "hkey_current_user";
@@ -329,15 +327,8 @@ static void ParseRegistryText(const std::string& text, RegistryTree* tree) {
 }
 
 static bool LoadRegistryTree(RegistryTree* tree) {
-    std::string path;
-    {
-        std::lock_guard<std::mutex> hold(RegistryLock);
-        if (RegistryFileOverridden) {
-            path = RegistryFileOverride;
-        } else if (const char* variable = getenv("VB_REGISTRY")) {
-            path = variable;
-        }
-    }
+    const char* variable = getenv("VB_REGISTRY");
+    std::string path = variable ? variable : "";
     (*tree)[std::string()];  // HKEY_CURRENT_USER itself always exists
     if (path.empty()) return true;
     std::string bytes;
@@ -432,16 +423,4 @@ int32_t VB_CALL CloseRegistryKey(PlatformRegistryKey key) {
     }
     delete opened;
     return PLATFORM_ERROR_SUCCESS;
-}
-
-void VB_CALL TestingSetRegistryFile(const char* path) {
-    std::lock_guard<std::mutex> hold(RegistryLock);
-    RegistryFileOverridden = true;
-    RegistryFileOverride = path ? path : "";
-}
-
-void ResetRegistryOverrides() {
-    std::lock_guard<std::mutex> hold(RegistryLock);
-    RegistryFileOverridden = false;
-    RegistryFileOverride.clear();
 }

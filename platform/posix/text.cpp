@@ -18,8 +18,10 @@ static const char16_t Windows1252High[32] = {
     0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
     0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
 
+// The language as QueryDefaultLanguage answers it in this process: through the exported
+// routine, so that a testing layer that answers in its place sets the code page too.
 static bool DeviceUsesShiftJis() {
-    return (CurrentDevice().language & 0x3FF) == 0x11;
+    return (QueryDefaultLanguage() & 0x3FF) == 0x11;
 }
 
 static bool IsHighSurrogate(uint32_t unit) {

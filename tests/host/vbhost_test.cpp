@@ -66,12 +66,22 @@ class VbhostRun : public ::testing::Test {
 
     // Runs vbhost in the test's folder with the device variables of the environment removed,
     // so that the defaults (24-bit desktop, empty registry) hold unless `environment` adds some.
+    // The testing layer is preloaded, so that vbhost counts the local-heap blocks and warns
+    // about any left at the end: no run may leave one.
     RunResult Run(const std::vector<std::string>& arguments,
                   const std::vector<std::string>& environment = {}) {
         std::vector<std::string> variables = environment;
+        variables.push_back(std::string("LD_PRELOAD=") + VBTESTING_PATH);
+        // The sanitizer runtime then comes after the preloaded layer, which it allows when told.
+        std::string sanitizerOptions = "ASAN_OPTIONS=verify_asan_link_order=0";
         for (char** entry = environ; *entry; ++entry) {
-            if (strncmp(*entry, "VB_", 3) != 0) variables.push_back(*entry);
+            if (strncmp(*entry, "ASAN_OPTIONS=", 13) == 0) {
+                sanitizerOptions += std::string(":") + (*entry + 13);
+            } else if (strncmp(*entry, "VB_", 3) != 0 && strncmp(*entry, "LD_PRELOAD=", 11) != 0) {
+                variables.push_back(*entry);
+            }
         }
+        variables.push_back(sanitizerOptions);
         std::vector<std::string> words = {VBHOST_PATH};
         words.insert(words.end(), arguments.begin(), arguments.end());
         std::vector<char*> argv, envp;
@@ -98,6 +108,7 @@ class VbhostRun : public ::testing::Test {
         if (WIFEXITED(status)) result.status = WEXITSTATUS(status);
         result.out = ReadText(outPath);
         result.err = ReadText(errPath);
+        EXPECT_EQ(result.err.find("left allocated"), std::string::npos) << result.err;
         return result;
     }
 

@@ -5,7 +5,8 @@
 
 #include "platform/platform_testing.h"
 
-// Each test sets the variables it wants and calls TestingReset, which reads the environment.
+// Each test sets the variables it wants; the stand-in reads them at every query, and TestingReset
+// drops the layer's overrides.
 class DeviceTest : public ::testing::Test {
   protected:
     void SetUp() override {

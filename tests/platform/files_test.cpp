@@ -82,10 +82,10 @@ TEST_F(FilesTest, MovesOnDisk) {
 }
 
 TEST_F(FilesTest, MixedReadsAndMovesOnALargeFileMatchTheBytes) {
-    // Larger than the read-ahead buffer kept for a disk file, read as the decoders do: rows of
-    // a few kilobytes, moves back to where a row's packets ended, single bytes, reads larger
-    // than the buffer and reads that run past the end. A served copy of the same bytes, which
-    // has no buffer, must give the same answers at every step.
+    // Read as the decoders do: rows of a few kilobytes, moves back to where a row's packets
+    // ended, single bytes, large reads and reads that run past the end. The disk file (the
+    // stand-in's descriptor) and a served copy of the same bytes (the testing layer's) must give
+    // the same answers at every step.
     std::string bytes(400000, '\0');
     for (size_t i = 0; i < bytes.size(); i++) bytes[i] = (char)((i * 7 + i / 251) & 0xFF);
     std::string path = folder.Write("large.bin", bytes);
@@ -140,7 +140,7 @@ TEST_F(FilesTest, ServedFilesTakePrecedenceAndAreCopied) {
     std::u16string name = Utf16(path);
     char bytes[] = "0123456789";
     TestingServeFile(name.c_str(), bytes, 10);
-    bytes[0] = 'X';  // the stand-in holds its own copy
+    bytes[0] = 'X';  // the layer holds its own copy
     PlatformFile file = OpenFileForReading(name.c_str());
     ASSERT_NE(file, nullptr);
     CheckMoves(file);

@@ -1,3 +1,4 @@
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -50,6 +51,23 @@ TEST_F(LibrariesTest, SearchesTheLibraryPathFirst) {
     setenv("VB_LIBRARY_PATH", ("/nonexistent:" + folder.path()).c_str(), 1);
     EXPECT_EQ(LoadLibraryByName(u"NOTALIB.DLL"), nullptr);
     EXPECT_NE(LoadLibraryByName(u"KJMAP.DLL"), nullptr);
+}
+
+TEST_F(LibrariesTest, TheLayerStandsBeforeAShippedLibraryWithoutTestingInterface) {
+    void* shipped = dlopen("libvbplatform.so", RTLD_NOW | RTLD_NOLOAD);
+    ASSERT_NE(shipped, nullptr);
+    for (const char* name : {"TestingReset", "TestingLiveBlockCount", "TestingServeFile",
+                             "TestingSetDevice", "TestingFailRead"}) {
+        EXPECT_EQ(dlsym(shipped, name), nullptr) << name;
+    }
+    // The program (and so every plug-in it opens) calls the layer, which calls the library.
+    void* backend = dlsym(shipped, "AllocateBlock");
+    ASSERT_NE(backend, nullptr);
+    EXPECT_NE((void*)&AllocateBlock, backend);
+    Dl_info where;
+    ASSERT_NE(dladdr((void*)&AllocateBlock, &where), 0);
+    EXPECT_NE(std::string(where.dli_fname).find("libvbtesting.so"), std::string::npos);
+    dlclose(shipped);
 }
 
 class KjmapTest : public LibrariesTest {

@@ -2,7 +2,8 @@
 #   cmake -DOBJDUMP=<objdump> -DMODULE_DIR=<folder> -P check_exports.cmake
 # Each plug-in names itself vbxxx.spi in its export directory and exports exactly GetPicture,
 # GetPreview, IsSupported, GetPictureInfo and GetPluginInfo at ordinals 1 to 5; KJMAP.DLL exports
-# its three entry points. No module needs the compiler's runtime DLLs beside it.
+# its three entry points, and the shipped vbplatform.dll the platform functions and nothing of the
+# testing interface. No module needs the compiler's runtime DLLs beside it.
 cmake_minimum_required(VERSION 3.20)
 
 if(NOT OBJDUMP OR NOT MODULE_DIR)
@@ -89,6 +90,18 @@ foreach(plugin vbtga vbpcx vbmag)
 endforeach()
 # KJMAP.DLL is looked up by name only; the linker numbers its entry points alphabetically.
 check_module(${MODULE_DIR}/KJMAP.DLL KJMAP.DLL "1:jis2unicode;2:sjis2unicode;3:unicode2sjis")
+set(platform_functions AllocateBlock CloseFile CloseRegistryKey FindLibrarySymbol
+  FindModuleResource FreeBlock LoadLibraryByName LoadModuleResource LoadStringResource
+  OpenFileForReading OpenRegistryKey QueryDefaultLanguage QueryDisplayBitsPerPixel
+  QueryRegistryValue QueryScreenWidth QuerySystemVersion ReadFileBytes SetFilePosition
+  SystemCodePageToWide WideToSystemCodePage)
+set(platform_exports "")
+set(ordinal 0)
+foreach(function IN LISTS platform_functions)
+  math(EXPR ordinal "${ordinal} + 1")
+  list(APPEND platform_exports "${ordinal}:${function}")
+endforeach()
+check_module(${MODULE_DIR}/vbplatform.dll vbplatform.dll "${platform_exports}")
 
 if(failures)
   message(FATAL_ERROR "export or import tables are wrong:${failures}")
