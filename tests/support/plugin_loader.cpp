@@ -15,24 +15,3 @@ LoadedPlugin LoadPlugin(const std::string& path) {
     plugin.getPreview = (GetPictureFunction)dlsym(plugin.library, "GetPreview");
     return plugin;
 }
-
-std::u16string Utf16(const std::string& text) {
-    std::u16string out;
-    for (size_t i = 0; i < text.size();) {
-        unsigned char c = (unsigned char)text[i];
-        if (c < 0x80) {
-            out.push_back(c);
-            i += 1;
-        } else if ((c & 0xE0) == 0xC0 && i + 1 < text.size()) {
-            out.push_back((char16_t)(((c & 0x1F) << 6) | (text[i + 1] & 0x3F)));
-            i += 2;
-        } else if ((c & 0xF0) == 0xE0 && i + 2 < text.size()) {
-            out.push_back((char16_t)(((c & 0x0F) << 12) | ((text[i + 1] & 0x3F) << 6) | (text[i + 2] & 0x3F)));
-            i += 3;
-        } else {
-            out.push_back(u'?');
-            i += 1;
-        }
-    }
-    return out;
-}

@@ -1,4 +1,5 @@
-// Loads a built .spi at run time and finds its exports by name, as a host does.
+// Loads a built .spi at run time and finds its exports by name, as a host does; for the suites
+// not on the decode harness (decode_harness.h) yet.
 #ifndef VB_TESTS_SUPPORT_PLUGIN_LOADER_H
 #define VB_TESTS_SUPPORT_PLUGIN_LOADER_H
 
@@ -21,7 +22,7 @@ std::string PluginPath(const std::string& name);
 // resolves the five exports; library is null when dlopen failed.
 LoadedPlugin LoadPlugin(const std::string& path);
 
-// UTF-8 to UTF-16 (BMP only is enough for file names in tests).
+// UTF-8 to UTF-16 (in decode_harness.cpp).
 std::u16string Utf16(const std::string& text);
 
 #endif
