@@ -11,43 +11,13 @@
 
 namespace {
 
-struct HostileRun {
-    int32_t result = -100;
-    int64_t allocations = 0;  // allocation calls
-    int64_t reads = 0;        // read calls
-    int notifierCalls = 0;
-    int64_t blocksLeft = 0;
-};
-
-int32_t VB_CALL CountCall(int32_t, int32_t, intptr_t userData) {
-    ++*(int*)userData;
-    return 0;
-}
-
-HostileRun DecodeHostile(const std::string& plugin, const std::vector<uint8_t>& file,
-                         int32_t displayBits = 24) {
+DecodeRecord DecodeHostile(const std::string& plugin, const std::vector<uint8_t>& file,
+                           int32_t displayBits = 24) {
     FaultCase faultCase;
     faultCase.plugin = plugin;
     faultCase.file = file;
     faultCase.displayBits = displayBits;
-    std::u16string name = PrepareCase(faultCase);
-    const LoadedPlugin& loaded = PluginFor(plugin);
-    HostileRun run;
-    int64_t allocations = TestingAllocationCount();
-    int64_t reads = TestingReadCount();
-    int64_t live = TestingLiveBlockCount();
-    void* header = nullptr;
-    void* bits = nullptr;
-    run.result = loaded.getPicture(name.c_str(), 0, 0, &header, &bits, CountCall,
-                                   (intptr_t)&run.notifierCalls);
-    run.allocations = TestingAllocationCount() - allocations;
-    run.reads = TestingReadCount() - reads;
-    if (run.result == RESULT_OK) {
-        FreeBlock(bits);
-        FreeBlock(header);
-    }
-    run.blocksLeft = TestingLiveBlockCount() - live;
-    return run;
+    return DecodeCase(faultCase);
 }
 
 std::vector<uint8_t> TgaHeaderOnly(uint8_t type, uint16_t width, uint16_t height, uint8_t depth) {
@@ -95,7 +65,7 @@ class BoundedWork : public ::testing::Test {
         // RESULT_MEMORY_ERROR from the cap after an extra allocation call.
         TestingSetAllocationLimit(256u << 20);
         for (const char* plugin : {"vbtga", "vbpcx", "vbmag"}) {
-            ASSERT_NE(PluginFor(plugin).library, nullptr) << plugin;
+            ASSERT_NE(Plugin(plugin).library, nullptr) << plugin;
         }
     }
 };
@@ -133,24 +103,24 @@ TEST_F(BoundedWork, BlocksPastTwoGigabytesAreRefusedBeforeAllocating) {
     cases.push_back({"mag doubled past 2^31", "vbmag", doubled, 24});
     for (const Case& hostile : cases) {
         SCOPED_TRACE(hostile.label);
-        HostileRun run = DecodeHostile(hostile.plugin, hostile.file, hostile.displayBits);
+        DecodeRecord run = DecodeHostile(hostile.plugin, hostile.file, hostile.displayBits);
         EXPECT_EQ(run.result, RESULT_MEMORY_ERROR);
         EXPECT_LE(run.allocations, 1);
-        EXPECT_EQ(run.notifierCalls, 0);
+        EXPECT_TRUE(run.calls.empty());
         EXPECT_EQ(run.blocksLeft, 0);
     }
 }
 
 // Sizes the headers cannot mean: negative extents and data blocks end before any allocation.
 TEST_F(BoundedWork, ImpossibleSizesEndBeforeAllocating) {
-    HostileRun pcx = DecodeHostile("vbpcx", WritePcx(PcxHeaderOnly(5, 4, 0, 9, 4, true)));
+    DecodeRecord pcx = DecodeHostile("vbpcx", WritePcx(PcxHeaderOnly(5, 4, 0, 9, 4, true)));
     EXPECT_EQ(pcx.result, RESULT_UNKNOWN_FORMAT);
     EXPECT_EQ(pcx.allocations, 0);
 
     MagEncoded encoded = SmallMag(false);
     std::vector<uint8_t> mag = encoded.bytes;
     PutLe32(&mag, encoded.headerOffset + 12, 0x7FFFFFF0);  // flag A offset past the pixel data
-    HostileRun negative = DecodeHostile("vbmag", mag);
+    DecodeRecord negative = DecodeHostile("vbmag", mag);
     EXPECT_EQ(negative.result, RESULT_BROKEN_DATA);
     EXPECT_LE(negative.allocations, 2);
     EXPECT_EQ(negative.blocksLeft, 0);
@@ -161,7 +131,7 @@ TEST_F(BoundedWork, ImpossibleSizesEndBeforeAllocating) {
 // An 18-byte TGA header announcing 64 x 65535 pixels: every row after the first is read from a
 // file that has already ended.
 TEST_F(BoundedWork, TgaStopsReadingWhenTheFileHasEnded) {
-    HostileRun run = DecodeHostile("vbtga", TgaHeaderOnly(2, 64, 65535, 24), 2);
+    DecodeRecord run = DecodeHostile("vbtga", TgaHeaderOnly(2, 64, 65535, 24), 2);
     EXPECT_EQ(run.result, RESULT_OK);
     EXPECT_LE(run.reads, 3);
     EXPECT_EQ(run.blocksLeft, 0);
@@ -170,7 +140,7 @@ TEST_F(BoundedWork, TgaStopsReadingWhenTheFileHasEnded) {
 // A 128-byte PCX header with 32767 bytes per plane line: each of its 4000 rows reads, clears and
 // decodes 262 KB that the file does not have, for a picture 8 pixels wide.
 TEST_F(BoundedWork, PcxStopsReadingWhenTheFileHasEnded) {
-    HostileRun run = DecodeHostile("vbpcx", WritePcx(PcxHeaderOnly(0, 7, 0, 3999, 32767, true)));
+    DecodeRecord run = DecodeHostile("vbpcx", WritePcx(PcxHeaderOnly(0, 7, 0, 3999, 32767, true)));
     EXPECT_EQ(run.result, RESULT_OK);
     EXPECT_LE(run.reads, 3);
     EXPECT_EQ(run.blocksLeft, 0);
@@ -183,7 +153,7 @@ TEST_F(BoundedWork, MagDataBlockIsBoundedByTheFile) {
     std::vector<uint8_t> mag = encoded.bytes;
     PutLe32(&mag, encoded.headerOffset + 28, 0x7F000000);  // pixel size
     TestingSetAllocationLimit(16u << 20);
-    HostileRun run = DecodeHostile("vbmag", mag);
+    DecodeRecord run = DecodeHostile("vbmag", mag);
     EXPECT_EQ(run.result, RESULT_OK);
     EXPECT_EQ(run.blocksLeft, 0);
 }
@@ -215,9 +185,9 @@ std::vector<uint8_t> ZeroPadded(const std::vector<uint8_t>& file, size_t zeros) 
     return padded;
 }
 
-void ExpectSameDecode(const DecodeRun& cut, const DecodeRun& padded) {
+void ExpectSameDecode(const DecodeRecord& cut, const DecodeRecord& padded) {
     EXPECT_EQ(cut.result, padded.result);
-    EXPECT_EQ(CallPairs(cut.calls), CallPairs(padded.calls));
+    EXPECT_EQ(cut.calls, padded.calls);
     EXPECT_TRUE(cut.header == padded.header) << "header blocks differ";
     EXPECT_TRUE(cut.bits == padded.bits) << "bits blocks differ";
     EXPECT_EQ(cut.blocksLeft, 0);
@@ -228,9 +198,9 @@ void ExpectSameDecode(const DecodeRun& cut, const DecodeRun& padded) {
 void CompareCutWithPadded(FaultCase faultCase, const std::vector<uint8_t>& cut,
                           const std::vector<uint8_t>& padded, int stopCall) {
     faultCase.file = cut;
-    DecodeRun cutRun = DecodeCase(faultCase);
+    DecodeRecord cutRun = DecodeCase(faultCase);
     faultCase.file = padded;
-    DecodeRun paddedRun = DecodeCase(faultCase);
+    DecodeRecord paddedRun = DecodeCase(faultCase);
     {
         SCOPED_TRACE("whole decode");
         ExpectSameDecode(cutRun, paddedRun);
@@ -239,9 +209,9 @@ void CompareCutWithPadded(FaultCase faultCase, const std::vector<uint8_t>& cut,
     EXPECT_LE(cutRun.reads, paddedRun.reads);
 
     faultCase.file = cut;
-    DecodeRun cutStopped = DecodeCase(faultCase, {stopCall});
+    DecodeRecord cutStopped = DecodeCase(faultCase, StopOnCall(stopCall));
     faultCase.file = padded;
-    DecodeRun paddedStopped = DecodeCase(faultCase, {stopCall});
+    DecodeRecord paddedStopped = DecodeCase(faultCase, StopOnCall(stopCall));
     SCOPED_TRACE("stopped at call " + std::to_string(stopCall));
     EXPECT_EQ(cutStopped.result, RESULT_ABORTED);
     ExpectSameDecode(cutStopped, paddedStopped);
@@ -321,7 +291,7 @@ TEST_F(TruncatedFiles, TgaPacketCarriedPastTheEndFillsItsRows) {
             CompareCutWithPadded(faultCase, file, ZeroPadded(file, 200), 6);
             if (display != 24) continue;
             faultCase.file = file;
-            DecodeRun run = DecodeCase(faultCase);
+            DecodeRecord run = DecodeCase(faultCase);
             ASSERT_EQ(run.result, RESULT_OK);
             const uint8_t pixel[3] = {0x10, 0x80, 0xF0};
             for (int32_t stored = 0; stored < 5; stored++) {
@@ -378,12 +348,12 @@ TEST_F(TruncatedFiles, PcxPositionLimitHoldsAfterTheEnd) {
     FaultCase faultCase;
     faultCase.plugin = "vbpcx";
     faultCase.file = WritePcx(PcxHeaderOnly(0, 7, 0, (int16_t)(height - 1), bytesPerLine, true));
-    DecodeRun run = DecodeCase(faultCase);
+    DecodeRecord run = DecodeCase(faultCase);
     int32_t failing = 0;
     while (128 + (int64_t)(failing + 1) * rowBytes <= 0x7FFFFFFF) failing++;
     ASSERT_LT(failing, height);
     EXPECT_EQ(run.result, RESULT_FILE_ERROR);
-    EXPECT_EQ(CallPairs(run.calls), ProtocolCalls(Protocol::Pcx, height, failing));
+    EXPECT_EQ(run.calls, ProgressCalls(Protocol::Pcx, height, failing));
     EXPECT_LE(run.reads, 3);
     EXPECT_EQ(run.blocksLeft, 0);
 }
@@ -421,10 +391,10 @@ TEST_F(TruncatedFiles, MagDecodesAsIfPaddedWithZeros) {
             PutLe32(&claims, encoded.headerOffset + 28, 0x7F000000);
             faultCase.file = claims;
             TestingSetAllocationLimit(16u << 20);
-            DecodeRun claimed = DecodeCase(faultCase);
+            DecodeRecord claimed = DecodeCase(faultCase);
             TestingSetAllocationLimit(256u << 20);
             faultCase.file = cut;
-            DecodeRun plain = DecodeCase(faultCase);
+            DecodeRecord plain = DecodeCase(faultCase);
             ExpectSameDecode(claimed, plain);
             EXPECT_EQ(claimed.allocations, plain.allocations);
             EXPECT_EQ(claimed.reads, plain.reads);

@@ -17,18 +17,17 @@ class FaultInjection : public ::testing::TestWithParam<FaultCase> {
     void SetUp() override {
         TestingReset();
         const FaultCase& faultCase = GetParam();
-        ASSERT_NE(PluginFor(faultCase.plugin).library, nullptr) << faultCase.plugin;
+        ASSERT_NE(Plugin(faultCase.plugin).library, nullptr) << faultCase.plugin;
         clean_ = DecodeCase(faultCase);
         ASSERT_EQ(clean_.result, RESULT_OK);
         ASSERT_EQ(clean_.blocksLeft, 0);
-        ASSERT_EQ(CallPairs(clean_.calls),
-                  ProtocolCalls(faultCase.protocol, faultCase.rows, faultCase.rows));
+        ASSERT_EQ(clean_.calls, ProgressCalls(faultCase.protocol, faultCase.rows, faultCase.rows));
         liveAtStart_ = TestingLiveBlockCount();
     }
     void TearDown() override {
         // Whatever failed, the filter must decode the picture as before.
         TestingReset();
-        DecodeRun again = DecodeCase(GetParam());
+        DecodeRecord again = DecodeCase(GetParam());
         EXPECT_EQ(again.result, RESULT_OK);
         EXPECT_EQ(again.header, clean_.header);
         EXPECT_EQ(again.bits, clean_.bits);
@@ -37,13 +36,12 @@ class FaultInjection : public ::testing::TestWithParam<FaultCase> {
 
     // The calls the clean decode made before the step that now fails, plus the closing call that
     // TGA and MAG make once they have started.
-    std::vector<std::pair<int32_t, int32_t>> CallsBefore(bool (*before)(const NotifierCall&,
-                                                                        int64_t),
+    std::vector<std::pair<int32_t, int32_t>> CallsBefore(bool (*before)(const DecodeStep&, int64_t),
                                                          int64_t step) const {
         const FaultCase& faultCase = GetParam();
         std::vector<std::pair<int32_t, int32_t>> calls;
-        for (const NotifierCall& call : clean_.calls) {
-            if (before(call, step)) calls.push_back({call.current, call.total});
+        for (size_t i = 0; i < clean_.calls.size(); i++) {
+            if (before(clean_.steps[i], step)) calls.push_back(clean_.calls[i]);
         }
         if (!calls.empty() && faultCase.protocol != Protocol::Pcx) {
             calls.push_back({faultCase.rows, faultCase.rows});
@@ -51,14 +49,14 @@ class FaultInjection : public ::testing::TestWithParam<FaultCase> {
         return calls;
     }
 
-    DecodeRun clean_;
+    DecodeRecord clean_;
     int64_t liveAtStart_ = 0;
 };
 
-bool CameBeforeAllocation(const NotifierCall& call, int64_t allocation) {
+bool CameBeforeAllocation(const DecodeStep& call, int64_t allocation) {
     return call.allocations < allocation;
 }
-bool CameBeforeRead(const NotifierCall& call, int64_t read) {
+bool CameBeforeRead(const DecodeStep& call, int64_t read) {
     return call.reads < read;
 }
 
@@ -67,16 +65,16 @@ TEST_P(FaultInjection, BlocksAndReadsComeWhereTheFiltersPromise) {
     // The header block, the bits block and the row buffer (MAG: data block) come before the first
     // notifier call ...
     ASSERT_FALSE(clean_.calls.empty());
-    EXPECT_EQ(clean_.calls.front().allocations, faultCase.allocationsBeforeStart);
+    EXPECT_EQ(clean_.steps.front().allocations, faultCase.allocationsBeforeStart);
     // ... and only the colour reducer allocates after it.
     EXPECT_EQ(clean_.allocations > faultCase.allocationsBeforeStart, faultCase.allocatesAfterStart);
     // MAG reads the whole picture before it notifies; TGA and PCX read the header with the first
     // buffer of the file and refill it as the rows need. A picture the buffer holds costs one
     // read; a larger one a read for every half buffer at most.
     if (faultCase.protocol == Protocol::Mag) {
-        EXPECT_EQ(clean_.calls.front().reads, clean_.reads);
+        EXPECT_EQ(clean_.steps.front().reads, clean_.reads);
     } else {
-        EXPECT_EQ(clean_.calls.front().reads, 1);
+        EXPECT_EQ(clean_.steps.front().reads, 1);
     }
     if (faultCase.file.size() <= DECODE_BUFFER_SIZE) {
         EXPECT_EQ(clean_.reads, 1);
@@ -92,10 +90,10 @@ TEST_P(FaultInjection, EveryAllocationFailureFreesEverything) {
         SCOPED_TRACE("allocation " + std::to_string(nth) + " of " +
                      std::to_string(clean_.allocations));
         TestingFailAllocation(nth);
-        DecodeRun run = DecodeCase(faultCase);
+        DecodeRecord run = DecodeCase(faultCase);
         EXPECT_EQ(run.result, RESULT_MEMORY_ERROR);
         EXPECT_EQ(run.blocksLeft, 0);
-        EXPECT_EQ(CallPairs(run.calls), CallsBefore(CameBeforeAllocation, nth));
+        EXPECT_EQ(run.calls, CallsBefore(CameBeforeAllocation, nth));
         // The decode stops at a failed block of its own; the colour reducer may still ask for
         // the rest of its working rows before it frees them all.
         if (nth <= faultCase.allocationsBeforeStart) {
@@ -109,11 +107,11 @@ TEST_P(FaultInjection, EveryReadFailureFreesEverything) {
     for (int64_t nth = 1; nth <= clean_.reads; nth++) {
         SCOPED_TRACE("read " + std::to_string(nth) + " of " + std::to_string(clean_.reads));
         TestingFailRead(nth);
-        DecodeRun run = DecodeCase(faultCase);
+        DecodeRecord run = DecodeCase(faultCase);
         EXPECT_EQ(run.result, RESULT_FILE_ERROR);
         EXPECT_EQ(run.blocksLeft, 0);
         // A failed row read ends the loop without that row's call.
-        EXPECT_EQ(CallPairs(run.calls), CallsBefore(CameBeforeRead, nth));
+        EXPECT_EQ(run.calls, CallsBefore(CameBeforeRead, nth));
         // Nothing is read after the failure, except that PCX still looks for its palette.
         if (faultCase.protocol != Protocol::Pcx) {
             EXPECT_EQ(run.reads, nth);
@@ -127,22 +125,20 @@ TEST_P(FaultInjection, StopAfterEveryRowFreesEverything) {
     int firstRowCall = faultCase.protocol == Protocol::Pcx ? 3 : 2;
     for (int32_t row = 1; row <= faultCase.rows; row++) {
         SCOPED_TRACE("stop after row " + std::to_string(row));
-        DecodeRun run = DecodeCase(faultCase, {firstRowCall + row - 1});
+        DecodeRecord run = DecodeCase(faultCase, StopOnCall(firstRowCall + row - 1));
         EXPECT_EQ(run.result, RESULT_ABORTED);
         EXPECT_EQ(run.blocksLeft, 0);
-        EXPECT_EQ(CallPairs(run.calls), ProtocolCalls(faultCase.protocol, faultCase.rows, row));
+        EXPECT_EQ(run.calls, ProgressCalls(faultCase.protocol, faultCase.rows, row));
     }
 }
 
 TEST_P(FaultInjection, StopAnswersOutsideTheRowsAreIgnored) {
     const FaultCase& faultCase = GetParam();
-    std::set<int> outside = {1};
-    if (faultCase.protocol == Protocol::Pcx) {
-        outside.insert(2);
-    } else {
-        outside.insert(2 + faultCase.rows);  // the closing call
-    }
-    DecodeRun run = DecodeCase(faultCase, outside);
+    // The first call, and the second (PCX) or the closing one.
+    DecodeOptions outside =
+        StopOnCall(faultCase.protocol == Protocol::Pcx ? 2 : 2 + faultCase.rows);
+    outside.answers[0] = 1;
+    DecodeRecord run = DecodeCase(faultCase, outside);
     EXPECT_EQ(run.result, RESULT_OK);
     EXPECT_EQ(run.header, clean_.header);
     EXPECT_EQ(run.bits, clean_.bits);
@@ -150,65 +146,45 @@ TEST_P(FaultInjection, StopAnswersOutsideTheRowsAreIgnored) {
 
 TEST_P(FaultInjection, FailedOpenTouchesNothing) {
     const FaultCase& faultCase = GetParam();
-    const LoadedPlugin& plugin = PluginFor(faultCase.plugin);
-    std::u16string name = PrepareCase(faultCase);
     TestingFailOpen(1);
-    int calls = 0;
-    void* header = (void*)&calls;
-    void* bits = (void*)&calls;
-    auto count = [](int32_t, int32_t, intptr_t userData) -> int32_t {
-        ++*(int*)userData;
-        return 0;
-    };
-    int64_t allocations = TestingAllocationCount();
-    EXPECT_EQ(plugin.getPicture(name.c_str(), faultCase.offset, 0, &header, &bits, count,
-                                (intptr_t)&calls),
-              RESULT_FILE_ERROR);
-    EXPECT_EQ(calls, 0);
-    EXPECT_EQ(TestingAllocationCount(), allocations);
-    EXPECT_EQ(header, (void*)&calls);
-    EXPECT_EQ(bits, (void*)&calls);
-    PictureInfoRecord record;
-    EXPECT_EQ(plugin.getPictureInfo(name.c_str(), faultCase.offset, 0, &record), RESULT_FILE_ERROR);
-    EXPECT_EQ(TestingAllocationCount(), allocations);
+    DecodeRecord run = DecodeCase(faultCase);
+    EXPECT_EQ(run.result, RESULT_FILE_ERROR);
+    EXPECT_TRUE(run.calls.empty());
+    EXPECT_EQ(run.allocations, 0);
+    EXPECT_EQ(run.headerSlot, UntouchedSlot);
+    EXPECT_EQ(run.bitsSlot, UntouchedSlot);
+    InfoReading info = ReadInfo(faultCase.plugin, PrepareCase(faultCase), faultCase.offset);
+    EXPECT_EQ(info.result, RESULT_FILE_ERROR);
+    EXPECT_EQ(info.allocations, 0);
     TestingFailOpen(0);
 }
 
 // The information readers: every read and every allocation failing in turn.
 TEST_P(FaultInjection, InformationReaderFailuresLeaveNoBlock) {
     const FaultCase& faultCase = GetParam();
-    const LoadedPlugin& plugin = PluginFor(faultCase.plugin);
     std::u16string name = PrepareCase(faultCase);
-    PictureInfoRecord clean;
-    int64_t reads = TestingReadCount();
-    int64_t allocations = TestingAllocationCount();
-    ASSERT_EQ(plugin.getPictureInfo(name.c_str(), faultCase.offset, 0, &clean), RESULT_OK);
-    reads = TestingReadCount() - reads;
-    allocations = TestingAllocationCount() - allocations;
+    InfoReading clean = ReadInfo(faultCase.plugin, name, faultCase.offset);
+    ASSERT_EQ(clean.result, RESULT_OK);
     // Only MAG hands over a block with the record: its comment.
-    EXPECT_EQ(allocations, faultCase.protocol == Protocol::Mag ? 1 : 0);
-    EXPECT_EQ(clean.infoText != 0, faultCase.protocol == Protocol::Mag);
-    FreeBlock((void*)clean.infoText);
+    EXPECT_EQ(clean.allocations, faultCase.protocol == Protocol::Mag ? 1 : 0);
+    EXPECT_EQ(!clean.text.empty(), faultCase.protocol == Protocol::Mag);
     PictureInfoRecord zero;
     memset(&zero, 0, sizeof zero);
-    for (int64_t nth = 1; nth <= reads; nth++) {
-        SCOPED_TRACE("read " + std::to_string(nth) + " of " + std::to_string(reads));
+    for (int64_t nth = 1; nth <= clean.reads; nth++) {
+        SCOPED_TRACE("read " + std::to_string(nth) + " of " + std::to_string(clean.reads));
         TestingFailRead(nth);
-        PictureInfoRecord record;
-        memset(&record, 0, sizeof record);
-        EXPECT_EQ(plugin.getPictureInfo(name.c_str(), faultCase.offset, 0, &record),
-                  RESULT_FILE_ERROR);
-        EXPECT_EQ(TestingLiveBlockCount(), liveAtStart_);
+        InfoReading info = ReadInfo(faultCase.plugin, name, faultCase.offset);
+        EXPECT_EQ(info.result, RESULT_FILE_ERROR);
+        EXPECT_EQ(info.blocksLeft, 0);
         if (faultCase.protocol == Protocol::Tga) {
-            EXPECT_EQ(memcmp(&record, &zero, sizeof record), 0) << "record not cleared";
+            EXPECT_EQ(memcmp(&info.record, &zero, sizeof zero), 0) << "record not cleared";
         }
     }
-    for (int64_t nth = 1; nth <= allocations; nth++) {
+    for (int64_t nth = 1; nth <= clean.allocations; nth++) {
         TestingFailAllocation(nth);
-        PictureInfoRecord record;
-        EXPECT_EQ(plugin.getPictureInfo(name.c_str(), faultCase.offset, 0, &record),
-                  RESULT_MEMORY_ERROR);
-        EXPECT_EQ(TestingLiveBlockCount(), liveAtStart_);
+        InfoReading info = ReadInfo(faultCase.plugin, name, faultCase.offset);
+        EXPECT_EQ(info.result, RESULT_MEMORY_ERROR);
+        EXPECT_EQ(info.blocksLeft, 0);
     }
 }
 
@@ -241,7 +217,7 @@ int32_t VB_CALL DecodeAgainOnFirstCall(int32_t, int32_t, intptr_t userData) {
 
 TEST_P(FaultInjection, DecodeInsideTheNotifierOfAnother) {
     const FaultCase& faultCase = GetParam();
-    const LoadedPlugin& plugin = PluginFor(faultCase.plugin);
+    const LoadedPlugin& plugin = Plugin(faultCase.plugin);
     std::u16string name = PrepareCase(faultCase);
     NestedDecode nested;
     nested.plugin = &plugin;

@@ -1,11 +1,7 @@
 #include "tests/faults/fault_support.h"
 
 #include <gtest/gtest.h>
-#include <stdio.h>
 
-#include <map>
-
-#include "platform/platform_testing.h"
 #include "tests/support/mag_encoder.h"
 #include "tests/support/pcx_encoder.h"
 #include "tests/support/tga_encoder.h"
@@ -130,110 +126,25 @@ std::vector<FaultCase> AllFaultCases() {
 
 // ---- Driving a plug-in ------------------------------------------------------------------------
 
-const LoadedPlugin& PluginFor(const std::string& name) {
-    static std::map<std::string, LoadedPlugin> loaded;
-    auto found = loaded.find(name);
-    if (found == loaded.end()) found = loaded.emplace(name, LoadPlugin(PluginPath(name))).first;
-    return found->second;
-}
-
-// "full color" 0 and 1 as .reg files beside the plug-ins, written once per process.
-static const char* FullColorRegistry(int32_t value) {
-    static std::string paths[2];
-    std::string& path = paths[value != 0];
-    if (path.empty()) {
-        std::string name = std::string(VB_PLUGIN_DIR) + "/fault_tests_full_color_" +
-                           std::to_string(value != 0) + ".reg";
-        FILE* file = fopen(name.c_str(), "w");
-        if (!file) return nullptr;
-        fprintf(file,
-                "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Velbrook\\PlugIn]\n"
-                "\"full color\"=dword:%08x\n",
-                (unsigned)value);
-        fclose(file);
-        path = name;
-    }
-    return path.c_str();
-}
-
 std::u16string PrepareCase(const FaultCase& faultCase) {
-    std::u16string name = u"fault." + Utf16(faultCase.plugin.substr(2));
-    TestingServeFile(name.c_str(), faultCase.file.data(), faultCase.file.size());
-    TestingDevice device;
-    TestingGetDevice(&device);
-    device.displayBits = faultCase.displayBits;
-    TestingSetDevice(&device);
-    TestingSetRegistryFile(faultCase.fullColor < 0 ? nullptr
-                                                   : FullColorRegistry(faultCase.fullColor));
-    return name;
+    SetDisplayBits(faultCase.displayBits);
+    SetFullColor(faultCase.fullColor);
+    return ServeFile("fault." + faultCase.plugin.substr(2), faultCase.file);
 }
 
-struct NotifierState {
-    std::vector<NotifierCall>* calls;
-    const std::set<int>* stopCalls;
-    int64_t allocationBase;
-    int64_t readBase;
-};
-
-static int32_t VB_CALL RecordCall(int32_t current, int32_t total, intptr_t userData) {
-    NotifierState* state = (NotifierState*)userData;
-    state->calls->push_back({current, total, TestingAllocationCount() - state->allocationBase,
-                             TestingReadCount() - state->readBase});
-    return state->stopCalls->count((int)state->calls->size()) ? 1 : 0;
-}
-
-uint32_t BitsBlockSize(const uint8_t* header) {
-    int32_t width = (int32_t)(header[4] | header[5] << 8 | header[6] << 16 | header[7] << 24);
-    int32_t height = (int32_t)(header[8] | header[9] << 8 | header[10] << 16 | header[11] << 24);
-    uint32_t bitCount = header[14];
-    return (uint32_t)(((width * bitCount + 31) / 32) * 4 * (height < 0 ? -height : height));
-}
-
-uint32_t HeaderBlockSize(const uint8_t* header, const std::string& plugin) {
-    if (plugin != "vbmag") return FULL_HEADER_BLOCK_SIZE;
-    return BITMAPINFOHEADER_SIZE + RGBQUAD_SIZE * (1u << header[14]);
-}
-
-DecodeRun DecodeCase(const FaultCase& faultCase, const std::set<int>& stopCalls) {
-    const LoadedPlugin& plugin = PluginFor(faultCase.plugin);
-    std::u16string name = PrepareCase(faultCase);
-    DecodeRun run;
-    NotifierState state = {&run.calls, &stopCalls, TestingAllocationCount(), TestingReadCount()};
-    int64_t liveBefore = TestingLiveBlockCount();
-    void* header = nullptr;
-    void* bits = nullptr;
-    run.result = plugin.getPicture(name.c_str(), faultCase.offset, 0, &header, &bits, RecordCall,
-                                   (intptr_t)&state);
-    run.allocations = TestingAllocationCount() - state.allocationBase;
-    run.reads = TestingReadCount() - state.readBase;
+DecodeRecord DecodeCase(const FaultCase& faultCase, DecodeOptions options) {
+    options.offset = faultCase.offset;
+    DecodeRecord run = Decode(faultCase.plugin, PrepareCase(faultCase), options);
     if (run.result == RESULT_OK) {
-        EXPECT_EQ(TestingLiveBlockCount(), liveBefore + 2) << "the DIB is two blocks";
-        const uint8_t* headerBytes = (const uint8_t*)header;
-        uint32_t headerSize = HeaderBlockSize(headerBytes, faultCase.plugin);
-        EXPECT_EQ(TestingBlockSize(header), (int64_t)headerSize);
-        EXPECT_EQ(TestingBlockSize(bits), (int64_t)BitsBlockSize(headerBytes));
-        run.header.assign(headerBytes, headerBytes + headerSize);
-        run.bits.assign((const uint8_t*)bits, (const uint8_t*)bits + BitsBlockSize(headerBytes));
-        FreeBlock(bits);
-        FreeBlock(header);
+        EXPECT_EQ(run.blocksAdded, 2) << "the DIB is two blocks";
+        const int32_t bitCount = run.header.size() > 14 ? run.header[14] : 0;
+        const size_t headerSize = faultCase.plugin != "vbmag"
+                                      ? FULL_HEADER_BLOCK_SIZE
+                                      : BITMAPINFOHEADER_SIZE + RGBQUAD_SIZE * (1u << bitCount);
+        const int32_t height = HeaderField(run.header, 8);
+        EXPECT_EQ(run.header.size(), headerSize);
+        EXPECT_EQ(run.bits.size(), (size_t)DibStride(HeaderField(run.header, 4), bitCount) *
+                                       (size_t)(height < 0 ? -height : height));
     }
-    run.blocksLeft = TestingLiveBlockCount() - liveBefore;
     return run;
-}
-
-std::vector<std::pair<int32_t, int32_t>> ProtocolCalls(Protocol protocol, int32_t total,
-                                                       int32_t rowsDone) {
-    std::vector<std::pair<int32_t, int32_t>> calls = {{0, total}};
-    if (protocol == Protocol::Pcx) calls.push_back({total, total});
-    for (int32_t row = 0; row < rowsDone; row++) {
-        calls.push_back({protocol == Protocol::Mag ? row + 1 : row, total});
-    }
-    if (protocol != Protocol::Pcx) calls.push_back({total, total});
-    return calls;
-}
-
-std::vector<std::pair<int32_t, int32_t>> CallPairs(const std::vector<NotifierCall>& calls) {
-    std::vector<std::pair<int32_t, int32_t>> pairs;
-    for (const NotifierCall& call : calls) pairs.push_back({call.current, call.total});
-    return pairs;
 }

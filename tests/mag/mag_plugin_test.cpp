@@ -10,21 +10,12 @@
 
 #include "mag_test_helpers.h"
 #include "platform/platform_testing.h"
+#include "tests/support/decode_harness.h"
 #include "tests/support/mag_encoder.h"
-#include "tests/support/plugin_loader.h"
 
 namespace {
 
 const char16_t* const PictureName = u"picture.mag";
-
-// What the host's slots hold before a call, to see whether the decoder wrote them.
-int SlotSentinel;
-void* const Untouched = &SlotSentinel;
-
-int32_t ReadLe32(const uint8_t* p) {
-    return (int32_t)((uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) |
-                     ((uint32_t)p[3] << 24));
-}
 
 void PatchLe16(std::vector<uint8_t>& bytes, size_t at, uint32_t value) {
     bytes[at] = (uint8_t)value;
@@ -34,19 +25,6 @@ void PatchLe16(std::vector<uint8_t>& bytes, size_t at, uint32_t value) {
 void PatchLe32(std::vector<uint8_t>& bytes, size_t at, uint32_t value) {
     PatchLe16(bytes, at, value & 0xFFFF);
     PatchLe16(bytes, at + 2, value >> 16);
-}
-
-// The record is packed: its fields are copied out before the checks take references to them.
-struct InfoFields {
-    int32_t left, top, width, height;
-    uint16_t xDensity, yDensity;
-    int16_t colourDepth;
-    uintptr_t infoText;
-};
-
-InfoFields Unpack(const PictureInfoRecord& info) {
-    return {info.left,     info.top,      info.width,       info.height,
-            info.xDensity, info.yDensity, info.colourDepth, info.infoText};
 }
 
 // Units of 2 bytes: 4 pixels at 16 colours, 2 at 256.
@@ -61,21 +39,10 @@ void ClearUnit(MagSourcePicture& picture, int32_t row, int32_t unit) {
     }
 }
 
-struct Decoded {
-    int32_t result = -100;
-    void* header = nullptr;
-    void* bits = nullptr;
-    ProgressLog progress;
-};
-
 class MagPluginTest : public ::testing::Test {
   protected:
-    static LoadedPlugin plugin;
-
-    static void SetUpTestSuite() { plugin = LoadPlugin(PluginPath("vbmag")); }
-
     void SetUp() override {
-        ASSERT_NE(plugin.library, nullptr) << "vbmag.spi did not load";
+        ASSERT_NE(Plugin("vbmag").library, nullptr) << "vbmag.spi did not load";
         TestingReset();
         liveAtStart = TestingLiveBlockCount();
     }
@@ -85,45 +52,36 @@ class MagPluginTest : public ::testing::Test {
         EXPECT_EQ(TestingLiveBlockCount(), liveAtStart) << "a block was left allocated";
     }
 
-    void Serve(const std::vector<uint8_t>& bytes) {
-        TestingServeFile(PictureName, bytes.data(), bytes.size());
+    void Serve(const std::vector<uint8_t>& bytes) { ServeFile("picture.mag", bytes); }
+
+    // The notifier answers 1 once `stopAfter` calls have been answered (never when negative).
+    DecodeRecord Decode(int32_t offset = 0, int32_t stopAfter = -1, bool preview = false) {
+        DecodeOptions options;
+        options.offset = offset;
+        options.stopAfter = stopAfter;
+        options.preview = preview;
+        return ::Decode("vbmag", PictureName, options);
     }
 
-    Decoded Decode(int32_t offset = 0, int32_t stopAfter = -1, bool preview = false) {
-        Decoded decoded;
-        decoded.header = decoded.bits = Untouched;
-        decoded.progress.stopAfter = stopAfter;
-        GetPictureFunction decode = preview ? plugin.getPreview : plugin.getPicture;
-        decoded.result = decode(PictureName, offset, 0, &decoded.header, &decoded.bits,
-                                RecordProgress, (intptr_t)&decoded.progress);
-        return decoded;
-    }
-
-    // Compares both blocks with the expectation and hands them back to the heap.
-    void ExpectDib(const Decoded& decoded, const ExpectedDib& expected) {
+    // The header block holds exactly the colours in use: 104 or 1064 bytes.
+    void ExpectDib(const DecodeRecord& decoded, const ExpectedDib& expected) {
         ASSERT_EQ(decoded.result, RESULT_OK);
-        // The header block holds exactly the colours in use: 104 or 1064 bytes.
-        ASSERT_EQ(TestingBlockSize(decoded.header), (int64_t)expected.header.size());
-        ASSERT_EQ(TestingBlockSize(decoded.bits), (int64_t)expected.bits.size());
-        EXPECT_EQ(BlockBytes(decoded.header, expected.header.size()), expected.header);
-        EXPECT_EQ(BlockBytes(decoded.bits, expected.bits.size()), expected.bits);
-        FreeBlock(decoded.bits);
-        FreeBlock(decoded.header);
+        EXPECT_EQ(decoded.header, expected.header);
+        EXPECT_EQ(decoded.bits, expected.bits);
     }
 
     void ExpectRoundTrip(const MagSourcePicture& picture, const MagEncodeOptions& options = {}) {
         Serve(EncodeMag(picture, options).bytes);
-        const Decoded decoded = Decode();
-        EXPECT_EQ(decoded.progress.calls, FullProgress(picture.height));
+        const DecodeRecord decoded = Decode();
+        EXPECT_EQ(decoded.calls, ProgressCalls(Protocol::Mag, picture.height, picture.height));
         ExpectDib(decoded, ExpectedMagDib(picture, options.twoHundredLine));
     }
 
     int64_t liveAtStart = 0;
 };
 
-LoadedPlugin MagPluginTest::plugin;
-
 TEST_F(MagPluginTest, AcceptsTheSignatureWhateverTheName) {
+    const LoadedPlugin& plugin = Plugin("vbmag");
     const char good[] = "MAKI02  \x00\x00\x00\x00";
     EXPECT_EQ(plugin.isSupported(u"photo.txt", (uintptr_t)good), 1);
     EXPECT_EQ(plugin.isSupported(u"", (uintptr_t)good), 1);
@@ -151,34 +109,28 @@ TEST_F(MagPluginTest, InformationOfAPictureEmbeddedAtAnOffset) {
     ASSERT_EQ(encoded.pictureOffset, 1000u);
     Serve(encoded.bytes);
 
-    PictureInfoRecord info;
-    memset(&info, 0xCC, sizeof info);
-    ASSERT_EQ(plugin.getPictureInfo(PictureName, 1000, 0, &info), RESULT_OK);
-    EXPECT_EQ(Unpack(info).left, 0);
-    EXPECT_EQ(Unpack(info).top, 0);
-    EXPECT_EQ(Unpack(info).width, 96);
-    EXPECT_EQ(Unpack(info).height, 20);
-    EXPECT_EQ(Unpack(info).xDensity, 1);
-    EXPECT_EQ(Unpack(info).yDensity, 1);
-    EXPECT_EQ(Unpack(info).colourDepth, 4);
-    ASSERT_NE(Unpack(info).infoText, 0u);
-    EXPECT_EQ(std::string((const char*)info.infoText), options.comment);
-    EXPECT_EQ(TestingBlockSize((const void*)info.infoText), (int64_t)options.comment.size() + 1);
-    FreeBlock((void*)info.infoText);
+    InfoReading info = ReadInfo("vbmag", PictureName, 1000);
+    ASSERT_EQ(info.result, RESULT_OK);
+    EXPECT_EQ(info.record.left, 0);
+    EXPECT_EQ(info.record.top, 0);
+    EXPECT_EQ(info.record.width, 96);
+    EXPECT_EQ(info.record.height, 20);
+    EXPECT_EQ(info.record.xDensity, 1);
+    EXPECT_EQ(info.record.yDensity, 1);
+    EXPECT_EQ(info.record.colourDepth, 4);
+    // The text block holds the comment and its terminator.
+    EXPECT_EQ(info.text, options.comment + '\0');
 
-    const Decoded decoded = Decode(1000);
+    const DecodeRecord decoded = Decode(1000);
     ExpectDib(decoded, ExpectedMagDib(picture, false));
 }
 
 TEST_F(MagPluginTest, InformationTextOfAnEmptyCommentIsEmpty) {
     Serve(EncodeMag(RandomMagPicture(16, 2, true, 3, 1)).bytes);
-    PictureInfoRecord info = {};
-    ASSERT_EQ(plugin.getPictureInfo(PictureName, 0, 0, &info), RESULT_OK);
-    ASSERT_NE(Unpack(info).infoText, 0u);
-    EXPECT_EQ(TestingBlockSize((const void*)info.infoText), 1);
-    EXPECT_EQ(((const char*)info.infoText)[0], '\0');
-    EXPECT_EQ(Unpack(info).colourDepth, 8);
-    FreeBlock((void*)info.infoText);
+    InfoReading info = ReadInfo("vbmag", PictureName);
+    ASSERT_EQ(info.result, RESULT_OK);
+    EXPECT_EQ(info.text, std::string(1, '\0'));
+    EXPECT_EQ(info.record.colourDepth, 8);
 }
 
 TEST_F(MagPluginTest, InformationTakesTheHeaderAsItStands) {
@@ -190,13 +142,12 @@ TEST_F(MagPluginTest, InformationTakesTheHeaderAsItStands) {
     options.yStart = -5;
     options.comment = "note";
     Serve(EncodeMag(RandomMagPicture(50, 30, true, 5, 2), options).bytes);
-    PictureInfoRecord info = {};
-    ASSERT_EQ(plugin.getPictureInfo(PictureName, 0, 0, &info), RESULT_OK);
-    EXPECT_EQ(Unpack(info).width, 50);
-    EXPECT_EQ(Unpack(info).height, 30);
-    EXPECT_EQ(Unpack(info).colourDepth, 8);
-    EXPECT_EQ(std::string((const char*)info.infoText), "note");
-    FreeBlock((void*)info.infoText);
+    InfoReading info = ReadInfo("vbmag", PictureName);
+    ASSERT_EQ(info.result, RESULT_OK);
+    EXPECT_EQ(info.record.width, 50);
+    EXPECT_EQ(info.record.height, 30);
+    EXPECT_EQ(info.record.colourDepth, 8);
+    EXPECT_EQ(info.text, std::string("note", 5));
 }
 
 struct RoundTripCase {
@@ -303,9 +254,9 @@ TEST_F(MagPluginTest, TwoHundredLinePicturesAreDoubled) {
     options.twoHundredLine = true;
     const MagSourcePicture picture = PatternMagPicture(640, 200, false);
     Serve(EncodeMag(picture, options).bytes);
-    const Decoded decoded = Decode();
-    EXPECT_EQ(decoded.progress.calls, FullProgress(200));
-    EXPECT_EQ(ReadLe32((const uint8_t*)decoded.header + 8), 400);
+    const DecodeRecord decoded = Decode();
+    EXPECT_EQ(decoded.calls, ProgressCalls(Protocol::Mag, 200, 200));
+    EXPECT_EQ(HeaderField(decoded.header, 8), 400);
     ExpectDib(decoded, ExpectedMagDib(picture, true));
 
     ExpectRoundTrip(RandomMagPicture(33, 7, true, 3, 9), options);
@@ -331,21 +282,20 @@ TEST_F(MagPluginTest, PreviewGivesTheSameAsPicture) {
     const MagSourcePicture picture = RandomMagPicture(70, 9, true, 6, 4);
     Serve(EncodeMag(picture).bytes);
     const ExpectedDib expected = ExpectedMagDib(picture, false);
-    const Decoded preview = Decode(0, -1, true);
-    EXPECT_EQ(preview.progress.calls, FullProgress(9));
+    const DecodeRecord preview = Decode(0, -1, true);
+    EXPECT_EQ(preview.calls, ProgressCalls(Protocol::Mag, 9, 9));
     ExpectDib(preview, expected);
 
-    const Decoded aborted = Decode(0, 1, true);
+    const DecodeRecord aborted = Decode(0, 1, true);
     EXPECT_EQ(aborted.result, RESULT_ABORTED);
 }
 
 TEST_F(MagPluginTest, DecodesWithoutANotifier) {
     const MagSourcePicture picture = RandomMagPicture(24, 24, false, 4, 8);
     Serve(EncodeMag(picture).bytes);
-    Decoded decoded;
-    decoded.result =
-        plugin.getPicture(PictureName, 0, 0, &decoded.header, &decoded.bits, nullptr, 0);
-    ExpectDib(decoded, ExpectedMagDib(picture, false));
+    DecodeOptions silent;
+    silent.notifier = false;
+    ExpectDib(::Decode("vbmag", PictureName, silent), ExpectedMagDib(picture, false));
 }
 
 TEST_F(MagPluginTest, AbortAfterTheFirstRow) {
@@ -354,17 +304,16 @@ TEST_F(MagPluginTest, AbortAfterTheFirstRow) {
         options.twoHundredLine = doubled;
         Serve(EncodeMag(RandomMagPicture(64, 30, false, 4, 12), options).bytes);
         // The answer to the call before the first row does not count; the one after it does.
-        const Decoded decoded = Decode(0, 1);
+        const DecodeRecord decoded = Decode(0, 1);
         EXPECT_EQ(decoded.result, RESULT_ABORTED);
-        const std::vector<std::pair<int32_t, int32_t>> calls = {{0, 30}, {1, 30}, {30, 30}};
-        EXPECT_EQ(decoded.progress.calls, calls);
-        EXPECT_EQ(TestingLiveBlockCount(), liveAtStart);
+        EXPECT_EQ(decoded.calls, ProgressCalls(Protocol::Mag, 30, 1));
+        EXPECT_EQ(decoded.blocksLeft, 0);
     }
     // A notifier that always says stop: the first answer is ignored.
     Serve(EncodeMag(RandomMagPicture(8, 3, true, 4, 12)).bytes);
-    const Decoded decoded = Decode(0, 0);
+    const DecodeRecord decoded = Decode(0, 0);
     EXPECT_EQ(decoded.result, RESULT_ABORTED);
-    EXPECT_EQ(decoded.progress.calls.size(), 3u);
+    EXPECT_EQ(decoded.calls.size(), 3u);
 }
 
 TEST_F(MagPluginTest, FailingOpenReadOrAllocation) {
@@ -374,83 +323,73 @@ TEST_F(MagPluginTest, FailingOpenReadOrAllocation) {
 
     TestingFailOpen(1);
     {
-        const Decoded decoded = Decode();
+        const DecodeRecord decoded = Decode();
         EXPECT_EQ(decoded.result, RESULT_FILE_ERROR);
-        EXPECT_EQ(decoded.header, Untouched);
-        EXPECT_EQ(decoded.bits, Untouched);
-        EXPECT_TRUE(decoded.progress.calls.empty());
-        PictureInfoRecord info = {};
-        EXPECT_EQ(plugin.getPictureInfo(PictureName, 0, 0, &info), RESULT_FILE_ERROR);
+        EXPECT_EQ(decoded.headerSlot, UntouchedSlot);
+        EXPECT_EQ(decoded.bitsSlot, UntouchedSlot);
+        EXPECT_TRUE(decoded.calls.empty());
+        EXPECT_EQ(ReadInfo("vbmag", PictureName).result, RESULT_FILE_ERROR);
     }
     TestingFailOpen(0);
 
     // Count the reads and allocations of a good decode, then fail each in turn: one refill holds
     // the whole small file; header, bits and data blocks.
-    const int64_t readsBefore = TestingReadCount();
-    const int64_t allocationsBefore = TestingAllocationCount();
-    const Decoded good = Decode();
+    const DecodeRecord good = Decode();
     ASSERT_EQ(good.result, RESULT_OK);
-    FreeBlock(good.bits);
-    FreeBlock(good.header);
-    const int64_t reads = TestingReadCount() - readsBefore;
-    const int64_t allocations = TestingAllocationCount() - allocationsBefore;
-    EXPECT_EQ(reads, 1);
-    EXPECT_EQ(allocations, 3);
+    EXPECT_EQ(good.reads, 1);
+    EXPECT_EQ(good.allocations, 3);
 
-    for (int64_t nth = 1; nth <= reads; ++nth) {
+    for (int64_t nth = 1; nth <= good.reads; ++nth) {
         SCOPED_TRACE(testing::Message() << "read " << nth);
         TestingFailRead(nth);
-        const Decoded decoded = Decode();
+        const DecodeRecord decoded = Decode();
         EXPECT_EQ(decoded.result, RESULT_FILE_ERROR);
-        EXPECT_TRUE(decoded.progress.calls.empty());
-        EXPECT_EQ(TestingLiveBlockCount(), liveAtStart);
+        EXPECT_TRUE(decoded.calls.empty());
+        EXPECT_EQ(decoded.blocksLeft, 0);
         TestingFailRead(0);
     }
-    for (int64_t nth = 1; nth <= allocations; ++nth) {
+    for (int64_t nth = 1; nth <= good.allocations; ++nth) {
         SCOPED_TRACE(testing::Message() << "allocation " << nth);
         TestingFailAllocation(nth);
-        const Decoded decoded = Decode();
+        const DecodeRecord decoded = Decode();
         EXPECT_EQ(decoded.result, RESULT_MEMORY_ERROR);
-        EXPECT_TRUE(decoded.progress.calls.empty());
+        EXPECT_TRUE(decoded.calls.empty());
         // The failed block's slot receives a null handle.
         if (nth == 1) {
-            EXPECT_EQ(decoded.header, nullptr);
-            EXPECT_EQ(decoded.bits, Untouched);
+            EXPECT_EQ(decoded.headerSlot, nullptr);
+            EXPECT_EQ(decoded.bitsSlot, UntouchedSlot);
         }
         if (nth == 2) {
-            EXPECT_EQ(decoded.bits, nullptr);
+            EXPECT_EQ(decoded.bitsSlot, nullptr);
         }
-        EXPECT_EQ(TestingLiveBlockCount(), liveAtStart);
+        EXPECT_EQ(decoded.blocksLeft, 0);
         TestingFailAllocation(0);
     }
 
-    // The information reader: one refill for the signature, comment, the comment again and the
-    // header; one block.
-    const int64_t infoReadsBefore = TestingReadCount();
-    PictureInfoRecord info = {};
-    ASSERT_EQ(plugin.getPictureInfo(PictureName, 0, 0, &info), RESULT_OK);
-    FreeBlock((void*)info.infoText);
-    const int64_t infoReads = TestingReadCount() - infoReadsBefore;
-    EXPECT_EQ(infoReads, 1);
-    for (int64_t nth = 1; nth <= infoReads; ++nth) {
+    // The information reader: one refill for the signature, the comment, the comment again and
+    // the header; one block.
+    const InfoReading info = ReadInfo("vbmag", PictureName);
+    ASSERT_EQ(info.result, RESULT_OK);
+    EXPECT_EQ(info.reads, 1);
+    for (int64_t nth = 1; nth <= info.reads; ++nth) {
         TestingFailRead(nth);
-        EXPECT_EQ(plugin.getPictureInfo(PictureName, 0, 0, &info), RESULT_FILE_ERROR) << nth;
-        EXPECT_EQ(TestingLiveBlockCount(), liveAtStart);
+        const InfoReading failed = ReadInfo("vbmag", PictureName);
+        EXPECT_EQ(failed.result, RESULT_FILE_ERROR) << nth;
+        EXPECT_EQ(failed.blocksLeft, 0);
         TestingFailRead(0);
     }
     TestingFailAllocation(1);
-    EXPECT_EQ(plugin.getPictureInfo(PictureName, 0, 0, &info), RESULT_MEMORY_ERROR);
+    EXPECT_EQ(ReadInfo("vbmag", PictureName).result, RESULT_MEMORY_ERROR);
     TestingFailAllocation(0);
 }
 
 TEST_F(MagPluginTest, FileEndingInsideTheCommentArea) {
     const std::vector<uint8_t> bytes = {'M', 'A', 'K', 'I', '0', '2', ' ', ' ', 'a', 'b'};
     Serve(bytes);
-    PictureInfoRecord info = {};
-    EXPECT_EQ(plugin.getPictureInfo(PictureName, 0, 0, &info), RESULT_FILE_ERROR);
-    const Decoded decoded = Decode();
+    EXPECT_EQ(ReadInfo("vbmag", PictureName).result, RESULT_FILE_ERROR);
+    const DecodeRecord decoded = Decode();
     EXPECT_EQ(decoded.result, RESULT_FILE_ERROR);
-    EXPECT_TRUE(decoded.progress.calls.empty());
+    EXPECT_TRUE(decoded.calls.empty());
     // An offset past the end of the file meets the end at once.
     Serve(EncodeMag(RandomMagPicture(8, 8, false, 3, 1)).bytes);
     EXPECT_EQ(Decode(100000).result, RESULT_FILE_ERROR);
@@ -504,23 +443,21 @@ TEST_F(MagPluginTest, HeadersThatCannotBeDecoded) {
             PatchLe32(bytes, damage.at, damage.value);
         }
         Serve(bytes);
-        const int64_t allocations = TestingAllocationCount();
-        const Decoded decoded = Decode();
+        const DecodeRecord decoded = Decode();
         EXPECT_EQ(decoded.result, damage.result);
-        EXPECT_EQ(TestingAllocationCount(), allocations) << "allocated before refusing";
-        EXPECT_EQ(decoded.header, Untouched);
-        EXPECT_EQ(decoded.bits, Untouched);
-        EXPECT_TRUE(decoded.progress.calls.empty());
+        EXPECT_EQ(decoded.allocations, 0) << "allocated before refusing";
+        EXPECT_EQ(decoded.headerSlot, UntouchedSlot);
+        EXPECT_EQ(decoded.bitsSlot, UntouchedSlot);
+        EXPECT_TRUE(decoded.calls.empty());
     }
 
     // The information reader checks nothing and reports what the header says.
     std::vector<uint8_t> bytes = encoded.bytes;
     PatchLe16(bytes, header + 8, 0xFFF0);  // x end -16
     Serve(bytes);
-    PictureInfoRecord info = {};
-    ASSERT_EQ(plugin.getPictureInfo(PictureName, 0, 0, &info), RESULT_OK);
-    EXPECT_EQ(Unpack(info).width, -15);
-    FreeBlock((void*)info.infoText);
+    InfoReading info = ReadInfo("vbmag", PictureName);
+    ASSERT_EQ(info.result, RESULT_OK);
+    EXPECT_EQ(info.record.width, -15);
 
     // 65536 x 65536 at 256 colours needs a bits block of 2^32 bytes.
     bytes = encoded.bytes;
@@ -530,9 +467,9 @@ TEST_F(MagPluginTest, HeadersThatCannotBeDecoded) {
     PatchLe16(bytes, header + 8, 0x7FFF);
     PatchLe16(bytes, header + 10, 0x7FFF);
     Serve(bytes);
-    const int64_t allocations = TestingAllocationCount();
-    EXPECT_EQ(Decode().result, RESULT_MEMORY_ERROR);
-    EXPECT_EQ(TestingAllocationCount(), allocations);
+    const DecodeRecord decoded = Decode();
+    EXPECT_EQ(decoded.result, RESULT_MEMORY_ERROR);
+    EXPECT_EQ(decoded.allocations, 0);
 }
 
 TEST_F(MagPluginTest, EmptyDataBlockGivesBlankRows) {

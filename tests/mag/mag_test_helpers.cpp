@@ -3,41 +3,16 @@
 #include <algorithm>
 #include <random>
 
-namespace {
-
-void PutLe16(uint8_t* p, uint32_t v) {
-    p[0] = (uint8_t)v;
-    p[1] = (uint8_t)(v >> 8);
-}
-
-void PutLe32(uint8_t* p, uint32_t v) {
-    PutLe16(p, v & 0xFFFF);
-    PutLe16(p + 2, v >> 16);
-}
-
-}  // namespace
-
 ExpectedDib ExpectedMagDib(const MagSourcePicture& picture, bool twoHundredLine) {
     ExpectedDib dib;
     const uint32_t colours = picture.Colours();
     const int32_t bitCount = picture.fullColours ? 8 : 4;
     const int32_t rows = twoHundredLine ? 2 * picture.height : picture.height;
 
-    dib.header.assign(40 + 4 * colours, 0);
-    uint8_t* h = dib.header.data();
-    PutLe32(h + 0, 40);
-    PutLe32(h + 4, (uint32_t)picture.width);
-    PutLe32(h + 8, (uint32_t)rows);
-    PutLe16(h + 12, 1);
-    PutLe16(h + 14, (uint32_t)bitCount);
-    for (uint32_t i = 0; i < colours; ++i) {
-        h[40 + 4 * i + 0] = picture.palette[3 * i + 2];  // blue
-        h[40 + 4 * i + 1] = picture.palette[3 * i + 1];  // green
-        h[40 + 4 * i + 2] = picture.palette[3 * i + 0];  // red
-    }
+    dib.header = DibHeaderBlock(picture.width, rows, bitCount, colours, picture.palette);
 
     // Rows padded to 32 bits, bottom row first.
-    dib.stride = (uint32_t)(((int64_t)picture.width * bitCount + 31) / 32 * 4);
+    dib.stride = (uint32_t)DibStride(picture.width, bitCount);
     dib.bits.assign((size_t)dib.stride * rows, 0);
     for (int32_t y = 0; y < picture.height; ++y) {
         std::vector<uint8_t> row(dib.stride, 0);
@@ -82,23 +57,4 @@ MagSourcePicture PatternMagPicture(int32_t width, int32_t height, bool fullColou
         }
     }
     return picture;
-}
-
-int32_t VB_CALL RecordProgress(int32_t current, int32_t total, intptr_t userData) {
-    ProgressLog* log = (ProgressLog*)userData;
-    log->calls.emplace_back(current, total);
-    if (log->stopAfter >= 0 && (int32_t)log->calls.size() > log->stopAfter) return 1;
-    return 0;
-}
-
-std::vector<std::pair<int32_t, int32_t>> FullProgress(int32_t height) {
-    std::vector<std::pair<int32_t, int32_t>> calls;
-    for (int32_t k = 0; k <= height; ++k) calls.emplace_back(k, height);
-    calls.emplace_back(height, height);
-    return calls;
-}
-
-std::vector<uint8_t> BlockBytes(const void* block, size_t size) {
-    const uint8_t* bytes = (const uint8_t*)block;
-    return std::vector<uint8_t>(bytes, bytes + size);
 }

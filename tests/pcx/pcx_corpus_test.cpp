@@ -43,9 +43,9 @@ const CorpusFile kCorpus[] = {
     {"pillow__ossfuzz-4836216264589312.pcx", RESULT_UNKNOWN_FORMAT, 0, 8224, 1, 1, 2, 0},
 };
 
-uint64_t PixelChecksum(const DecodeOutcome& out, int32_t width, int32_t height) {
+uint64_t PixelChecksum(const DecodeRecord& out, int32_t width, int32_t height) {
     uint64_t hash = 0xcbf29ce484222325ull;
-    uint32_t stride = DibStride(width);
+    int32_t stride = DibStride(width, 8);
     for (int32_t y = 0; y < height; y++) {
         const uint8_t* row = &out.bits[(size_t)(height - 1 - y) * stride];
         for (int32_t x = 0; x < width; x++) {
@@ -63,21 +63,19 @@ TEST_F(PcxPluginTest, CorpusFilesFromOtherWriters) {
     for (const CorpusFile& file : kCorpus) {
         SCOPED_TRACE(file.name);
         std::u16string path = Utf16(std::string(VB_SOURCE_DIR) + "/tests/data/pcx/" + file.name);
-        int32_t result;
-        PictureInfoRecord info = Info(path, &result);
-        ASSERT_EQ(result, RESULT_OK);
-        EXPECT_EQ(info.left, file.left);
-        EXPECT_EQ(info.top, file.top);
-        EXPECT_EQ(info.width, file.width);
-        EXPECT_EQ(info.height, file.height);
-        EXPECT_EQ(info.colourDepth, file.depth);
+        InfoReading info = ReadInfo("vbpcx", path);
+        ASSERT_EQ(info.result, RESULT_OK);
+        EXPECT_EQ(info.record.left, file.left);
+        EXPECT_EQ(info.record.top, file.top);
+        EXPECT_EQ(info.record.width, file.width);
+        EXPECT_EQ(info.record.height, file.height);
+        EXPECT_EQ(info.record.colourDepth, file.depth);
 
-        NotifierLog log;
-        DecodeOutcome out = Decode(path, &log);
+        DecodeRecord out = Decode("vbpcx", path);
         EXPECT_EQ(out.result, file.result);
-        EXPECT_EQ(TestingLiveBlockCount(), startBlocks);
+        EXPECT_EQ(out.blocksLeft, 0);
         if (out.result != RESULT_OK) continue;
-        EXPECT_EQ(log.calls, ExpectedCalls(file.height, file.height));
+        EXPECT_EQ(out.calls, ProgressCalls(Protocol::Pcx, file.height, file.height));
         std::vector<uint8_t> expected = ExpectedHeader(file.width, file.height, {});
         EXPECT_TRUE(std::equal(expected.begin(), expected.begin() + 40, out.header.begin()));
         if (file.checksum != 0) {

@@ -44,21 +44,22 @@ std::vector<uint8_t> PlanarExpectation(int32_t width, int32_t height,
 }
 
 TEST_F(PcxPluginTest, InformationStringsAndAcceptanceByName) {
+    const LoadedPlugin& pcx = Plugin("vbpcx");
     char16_t buffer[80];
     const char* expected[4] = {"00IN", "PCX to DIB filter version 0.01 Copyright (C) Velbrook",
                                "*.PCX", "PCX(*.pcx)"};
     for (int32_t n = 0; n < 4; n++) {
-        int32_t length = Plugin().getPluginInfo(n, buffer, 80);
+        int32_t length = pcx.getPluginInfo(n, buffer, 80);
         EXPECT_EQ(std::u16string(buffer, length), Utf16(expected[n])) << n;
     }
     static const uint8_t head[128] = {10, 5, 1, 8};
     uintptr_t headAddress = (uintptr_t)head;
-    EXPECT_EQ(Plugin().isSupported(u"picture.pcx", headAddress), 1);
-    EXPECT_EQ(Plugin().isSupported(u"PICTURE.PCX", headAddress), 1);
-    EXPECT_EQ(Plugin().isSupported(u"picture.tga", headAddress), 0);
-    EXPECT_EQ(Plugin().isSupported(u"picture.pcx.bak", headAddress), 0);
-    EXPECT_EQ(Plugin().isSupported(u".pcx", headAddress), 0);
-    EXPECT_EQ(Plugin().isSupported(u"picture.pcx", 0x1234), -1);
+    EXPECT_EQ(pcx.isSupported(u"picture.pcx", headAddress), 1);
+    EXPECT_EQ(pcx.isSupported(u"PICTURE.PCX", headAddress), 1);
+    EXPECT_EQ(pcx.isSupported(u"picture.tga", headAddress), 0);
+    EXPECT_EQ(pcx.isSupported(u"picture.pcx.bak", headAddress), 0);
+    EXPECT_EQ(pcx.isSupported(u".pcx", headAddress), 0);
+    EXPECT_EQ(pcx.isSupported(u"picture.pcx", 0x1234), -1);
 }
 
 TEST_F(PcxPluginTest, SixteenColoursComeFromTheHeaderPalette) {
@@ -81,7 +82,7 @@ TEST_F(PcxPluginTest, SixteenColoursComeFromTheHeaderPalette) {
             PcxFile file = MakePlanarPcx(16, 1, values);
             file.version = version;
             for (int i = 0; i < 48; i++) file.headerPalette[i] = withPalette ? own[i] : 0;
-            DecodeOutcome out = Decode(Serve(WritePcx(file)));
+            DecodeRecord out = DecodeServed("vbpcx", WritePcx(file));
             ASSERT_EQ(out.result, RESULT_OK);
             EXPECT_EQ(out.header, ExpectedHeader(16, 1, CubePalette()));
             for (int v = 0; v < 16; v++) {
@@ -94,7 +95,7 @@ TEST_F(PcxPluginTest, SixteenColoursComeFromTheHeaderPalette) {
     // Positions past the plane lines read as value 0: here palette entry 0 is not black.
     PcxFile narrow = MakePlanarPcx(16, 1, values, 1);
     for (int i = 0; i < 48; i++) narrow.headerPalette[i] = own[i];
-    DecodeOutcome out = Decode(Serve(WritePcx(narrow)));
+    DecodeRecord out = DecodeServed("vbpcx", WritePcx(narrow));
     ASSERT_EQ(out.result, RESULT_OK);
     for (int x = 8; x < 16; x++) EXPECT_EQ(out.bits[x], 192) << x;
     // So do the rows after the end of a file cut after its first row.
@@ -102,7 +103,7 @@ TEST_F(PcxPluginTest, SixteenColoursComeFromTheHeaderPalette) {
     for (int i = 0; i < 48; i++) tall.headerPalette[i] = own[i];
     std::vector<uint8_t> cut = WritePcx(tall);
     cut.resize(128 + 8);  // each plane line of the first row is one run of 2 bytes
-    out = Decode(Serve(cut));
+    out = DecodeServed("vbpcx", cut);
     ASSERT_EQ(out.result, RESULT_OK);
     EXPECT_EQ(out.bits, ExpectedBits(16, 40, [](int32_t, int32_t y) -> uint8_t {
                   return y == 0 ? 255 : 192;
@@ -112,7 +113,7 @@ TEST_F(PcxPluginTest, SixteenColoursComeFromTheHeaderPalette) {
 TEST_F(PcxPluginTest, TheSixteenColourSampleShowsWhatItsEncoderDrew) {
     // samples/planar16.pcx: a landscape whose header palette reads value bits as 1 red, 2 green,
     // 4 blue and 8 bright. Spots of each part, with their colours' nearest cube entries.
-    DecodeOutcome out = Decode(Utf16(std::string(VB_SOURCE_DIR) + "/samples/planar16.pcx"));
+    DecodeRecord out = Decode("vbpcx", Utf16(std::string(VB_SOURCE_DIR) + "/samples/planar16.pcx"));
     ASSERT_EQ(out.result, RESULT_OK);
     const int32_t width = 320, height = 200;
     ASSERT_EQ(out.bits.size(), (size_t)width * height);
@@ -130,54 +131,57 @@ TEST_F(PcxPluginTest, DecodesASixteenColourPictureOntoTheCube) {
     const int32_t width = 37, height = 9;
     std::vector<uint8_t> pixels = PlanarPixels(width, height);
     PcxFile file = MakePlanarPcx(width, height, pixels, 0, 9);
-    NotifierLog log;
-    DecodeOutcome out = Decode(Serve(WritePcx(file)), &log);
+    DecodeRecord out = DecodeServed("vbpcx", WritePcx(file));
     ASSERT_EQ(out.result, RESULT_OK);
     EXPECT_EQ(out.header, ExpectedHeader(width, height, CubePalette()));
     EXPECT_EQ(out.bits, PlanarExpectation(width, height, pixels, 5, 9));
-    EXPECT_EQ(log.calls, ExpectedCalls(height, height));
+    EXPECT_EQ(out.calls, ProgressCalls(Protocol::Pcx, height, height));
 
-    // The same picture with single bytes only: only the encoding differs.
+    // The same picture with single bytes only: only the encoding differs; without a notifier.
     file.maxRun = 1;
-    EXPECT_EQ(Decode(Serve(WritePcx(file))).bits, out.bits);
-    EXPECT_EQ(Decode(Serve(WritePcx(file)), nullptr, true).bits, out.bits);
+    DecodeOptions silent;
+    silent.notifier = false;
+    EXPECT_EQ(DecodeServed("vbpcx", WritePcx(file), silent).bits, out.bits);
+    silent.preview = true;
+    EXPECT_EQ(DecodeServed("vbpcx", WritePcx(file), silent).bits, out.bits);
 }
 
 TEST_F(PcxPluginTest, DecodesATwoHundredFiftySixColourPictureWithItsPalette) {
     const int32_t width = 23, height = 7;
     std::vector<uint8_t> pixels = IndexedPixels(width, height);
     PcxFile file = MakeIndexedPcx(width, height, pixels, TestPalette());
-    NotifierLog log;
-    DecodeOutcome out = Decode(Serve(WritePcx(file)), &log);
+    DecodeRecord out = DecodeServed("vbpcx", WritePcx(file));
     ASSERT_EQ(out.result, RESULT_OK);
     EXPECT_EQ(out.header, ExpectedHeader(width, height, TestPalette()));
     EXPECT_EQ(out.bits, ExpectedBits(width, height, [&](int32_t x, int32_t y) -> uint8_t {
                   // bytesPerLine 24 reaches one padding byte (0) past the width.
                   return x < width ? pixels[(size_t)y * width + x] : 0;
               }));
-    EXPECT_EQ(log.calls, ExpectedCalls(height, height));
+    EXPECT_EQ(out.calls, ProgressCalls(Protocol::Pcx, height, height));
 
     // GetPreview runs the same decoder.
-    NotifierLog previewLog;
-    DecodeOutcome preview = Decode(Serve(WritePcx(file)), &previewLog, true);
-    EXPECT_EQ(preview.result, RESULT_OK);
-    EXPECT_EQ(preview.bits, out.bits);
-    EXPECT_EQ(preview.header, out.header);
-    EXPECT_EQ(previewLog.calls, log.calls);
+    DecodeOptions preview;
+    preview.preview = true;
+    DecodeRecord previewed = DecodeServed("vbpcx", WritePcx(file), preview);
+    EXPECT_EQ(previewed.result, RESULT_OK);
+    EXPECT_EQ(previewed.bits, out.bits);
+    EXPECT_EQ(previewed.header, out.header);
+    EXPECT_EQ(previewed.calls, out.calls);
 }
 
 TEST_F(PcxPluginTest, WidePicturesInBothLayouts) {
     // Wide enough for the decoders' long-line paths, with lines shorter than the row as well.
     const int32_t width = 703, height = 5;
     std::vector<uint8_t> planarPixels = PlanarPixels(width, height);
-    DecodeOutcome out = Decode(Serve(WritePcx(MakePlanarPcx(width, height, planarPixels, 0, 6))));
+    DecodeRecord out =
+        DecodeServed("vbpcx", WritePcx(MakePlanarPcx(width, height, planarPixels, 0, 6)));
     ASSERT_EQ(out.result, RESULT_OK);
     EXPECT_EQ(out.bits, PlanarExpectation(width, height, planarPixels, 88, 6));
 
     std::vector<uint8_t> pixels = IndexedPixels(width, height);
     for (int32_t lineBytes : {704, 400}) {
         PcxFile file = MakeIndexedPcx(width, height, pixels, TestPalette(), lineBytes);
-        out = Decode(Serve(WritePcx(file)));
+        out = DecodeServed("vbpcx", WritePcx(file));
         ASSERT_EQ(out.result, RESULT_OK);
         EXPECT_EQ(out.bits, ExpectedBits(width, height,
                                          [&](int32_t x, int32_t y) -> uint8_t {
@@ -190,39 +194,38 @@ TEST_F(PcxPluginTest, WidePicturesInBothLayouts) {
 }
 
 TEST_F(PcxPluginTest, PictureInformationIsTheHeaderUnchecked) {
-    int32_t result;
     PcxFile planar = MakePlanarPcx(10, 4, std::vector<uint8_t>(40, 3));
     planar.xmin = 10;
     planar.xmax = 19;
     planar.ymin = -3;
     planar.ymax = 0;
-    PictureInfoRecord info = Info(Serve(WritePcx(planar)), &result);
-    EXPECT_EQ(result, RESULT_OK);
-    EXPECT_EQ(info.left, 10);
-    EXPECT_EQ(info.top, -3);
-    EXPECT_EQ(info.width, 10);
-    EXPECT_EQ(info.height, 4);
-    EXPECT_EQ(info.colourDepth, 4);
-    EXPECT_EQ(info.xDensity, 0);
-    EXPECT_EQ(info.yDensity, 0);
-    EXPECT_EQ((uintptr_t)info.infoText, 0u);  // a copy: the packed field is unaligned
+    InfoReading info = ReadInfo("vbpcx", ServeFile("p.pcx", WritePcx(planar)));
+    EXPECT_EQ(info.result, RESULT_OK);
+    EXPECT_EQ(info.record.left, 10);
+    EXPECT_EQ(info.record.top, -3);
+    EXPECT_EQ(info.record.width, 10);
+    EXPECT_EQ(info.record.height, 4);
+    EXPECT_EQ(info.record.colourDepth, 4);
+    EXPECT_EQ(info.record.xDensity, 0);
+    EXPECT_EQ(info.record.yDensity, 0);
+    EXPECT_EQ((uintptr_t)info.record.infoText, 0u);  // a copy: the packed field is unaligned
 
     // 8 bits x 3 planes: reported with depth 24, refused by the decoder.
     PcxFile rgb = MakeRawPcx(8, 3, 4, 2, 4, std::vector<uint8_t>(24, 0x40));
-    std::u16string name = Serve(WritePcx(rgb));
-    info = Info(name, &result);
-    EXPECT_EQ(result, RESULT_OK);
-    EXPECT_EQ(info.colourDepth, 24);
-    EXPECT_EQ(info.width, 4);
-    EXPECT_EQ(Decode(name).result, RESULT_UNKNOWN_FORMAT);
+    std::u16string name = ServeFile("p.pcx", WritePcx(rgb));
+    info = ReadInfo("vbpcx", name);
+    EXPECT_EQ(info.result, RESULT_OK);
+    EXPECT_EQ(info.record.colourDepth, 24);
+    EXPECT_EQ(info.record.width, 4);
+    EXPECT_EQ(Decode("vbpcx", name).result, RESULT_UNKNOWN_FORMAT);
 
     // Not even a PCX file: still a record, from whatever the bytes say.
     std::vector<uint8_t> junk(128, 0xFF);
-    info = Info(Serve(junk), &result);
-    EXPECT_EQ(result, RESULT_OK);
-    EXPECT_EQ(info.left, -1);
-    EXPECT_EQ(info.width, 1);
-    EXPECT_EQ(info.colourDepth, 1);  // -1 x -1
+    info = ReadInfo("vbpcx", ServeFile("p.pcx", junk));
+    EXPECT_EQ(info.result, RESULT_OK);
+    EXPECT_EQ(info.record.left, -1);
+    EXPECT_EQ(info.record.width, 1);
+    EXPECT_EQ(info.record.colourDepth, 1);  // -1 x -1
 }
 
 TEST_F(PcxPluginTest, ShortFilesReadAsAZeroExtendedHeader) {
@@ -230,27 +233,26 @@ TEST_F(PcxPluginTest, ShortFilesReadAsAZeroExtendedHeader) {
     file.xmin = 2;
     file.xmax = 5;
     std::vector<uint8_t> whole = WritePcx(file);
-    int32_t result;
 
     // 8 bytes: xmin is there, xmax and everything after it are 0.
     std::vector<uint8_t> head(whole.begin(), whole.begin() + 8);
-    std::u16string name = Serve(head);
-    PictureInfoRecord info = Info(name, &result);
-    EXPECT_EQ(result, RESULT_OK);
-    EXPECT_EQ(info.left, 2);
-    EXPECT_EQ(info.width, 0 - 2 + 1);
-    EXPECT_EQ(info.height, 1);
-    EXPECT_EQ(info.colourDepth, 0);  // planes lie past the end
-    EXPECT_EQ(Decode(name).result, RESULT_UNKNOWN_FORMAT);
+    std::u16string name = ServeFile("p.pcx", head);
+    InfoReading info = ReadInfo("vbpcx", name);
+    EXPECT_EQ(info.result, RESULT_OK);
+    EXPECT_EQ(info.record.left, 2);
+    EXPECT_EQ(info.record.width, 0 - 2 + 1);
+    EXPECT_EQ(info.record.height, 1);
+    EXPECT_EQ(info.record.colourDepth, 0);  // planes lie past the end
+    EXPECT_EQ(Decode("vbpcx", name).result, RESULT_UNKNOWN_FORMAT);
 
     // An empty file: manufacturer 0.
-    name = Serve({});
-    info = Info(name, &result);
-    EXPECT_EQ(result, RESULT_OK);
-    EXPECT_EQ(info.width, 1);
-    int64_t allocations = TestingAllocationCount();
-    EXPECT_EQ(Decode(name).result, RESULT_UNKNOWN_FORMAT);
-    EXPECT_EQ(TestingAllocationCount(), allocations);
+    name = ServeFile("p.pcx", {});
+    info = ReadInfo("vbpcx", name);
+    EXPECT_EQ(info.result, RESULT_OK);
+    EXPECT_EQ(info.record.width, 1);
+    DecodeRecord out = Decode("vbpcx", name);
+    EXPECT_EQ(out.result, RESULT_UNKNOWN_FORMAT);
+    EXPECT_EQ(out.allocations, 0);
 }
 
 TEST_F(PcxPluginTest, HeaderChecks) {
@@ -306,13 +308,11 @@ TEST_F(PcxPluginTest, HeaderChecks) {
     for (const Case& c : cases) {
         PcxFile file = good;
         c.change(&file);
-        int64_t allocations = TestingAllocationCount();
-        NotifierLog log;
-        DecodeOutcome out = Decode(Serve(WritePcx(file)), &log);
+        DecodeRecord out = DecodeServed("vbpcx", WritePcx(file));
         EXPECT_EQ(out.result, c.result) << c.what;
         if (c.result != RESULT_OK) {
-            EXPECT_EQ(TestingAllocationCount(), allocations) << c.what << ": allocated";
-            EXPECT_TRUE(log.calls.empty()) << c.what;
+            EXPECT_EQ(out.allocations, 0) << c.what << ": allocated";
+            EXPECT_TRUE(out.calls.empty()) << c.what;
         }
     }
 }
@@ -327,26 +327,25 @@ TEST_F(PcxPluginTest, LeftEdgeTenAndOddTopGiveWidthTenAndStrideTwelve) {
     file.xmax = 19;
     file.ymin = 7;
     file.ymax = 9;
-    DecodeOutcome out = Decode(Serve(WritePcx(file)));
+    DecodeRecord out = DecodeServed("vbpcx", WritePcx(file));
     ASSERT_EQ(out.result, RESULT_OK);
     EXPECT_EQ(out.header, ExpectedHeader(width, height, CubePalette()));
     ASSERT_EQ(out.bits.size(), 12u * height);
     EXPECT_EQ(out.bits, PlanarExpectation(width, height, pixels, 2, 5));
     EXPECT_EQ(out.bits[10], PlanarIndex(5));
 
-    int32_t result;
-    PictureInfoRecord info = Info(Serve(WritePcx(file)), &result);
-    EXPECT_EQ(info.left, 10);
-    EXPECT_EQ(info.top, 7);
-    EXPECT_EQ(info.width, 10);
-    EXPECT_EQ(info.height, 3);
+    InfoReading info = ReadInfo("vbpcx", ServeFile("p.pcx", WritePcx(file)));
+    EXPECT_EQ(info.record.left, 10);
+    EXPECT_EQ(info.record.top, 7);
+    EXPECT_EQ(info.record.width, 10);
+    EXPECT_EQ(info.record.height, 3);
 }
 
 TEST_F(PcxPluginTest, BytesPerLineTooSmallForTheWidth) {
     // 16 colours, 20 pixels, 1 byte per line: pixels 8 to 19 stay black in every row.
     std::vector<uint8_t> pixels = PlanarPixels(20, 3);
     PcxFile planar = MakePlanarPcx(20, 3, pixels, 1);
-    DecodeOutcome out = Decode(Serve(WritePcx(planar)));
+    DecodeRecord out = DecodeServed("vbpcx", WritePcx(planar));
     ASSERT_EQ(out.result, RESULT_OK);
     EXPECT_EQ(out.bits, PlanarExpectation(20, 3, pixels, 1, 0));
 
@@ -354,7 +353,7 @@ TEST_F(PcxPluginTest, BytesPerLineTooSmallForTheWidth) {
     // is written whole; later rows keep those pixels where their lines do not reach.
     PcxFile indexed = MakeIndexedPcx(6, 3, std::vector<uint8_t>(18, 0), TestPalette(), 2);
     indexed.encodedData = {0xC6, 7, 1, 2, 3, 0xC3, 4};
-    out = Decode(Serve(WritePcx(indexed)));
+    out = DecodeServed("vbpcx", WritePcx(indexed));
     ASSERT_EQ(out.result, RESULT_OK);
     const uint8_t rows[3][8] = {
         {7, 7, 7, 7, 7, 7, 0, 0}, {1, 2, 7, 7, 7, 7, 0, 0}, {3, 4, 4, 4, 7, 7, 0, 0}};
@@ -367,7 +366,7 @@ TEST_F(PcxPluginTest, RunCrossingAPlaneLineMovesTheNextRowToJustAfterIt) {
     PcxFile file = MakePlanarPcx(16, 2, std::vector<uint8_t>(32, 0));
     file.encodedData = {0xC3, 0xFF, 0xC2, 0x00, 0xC2, 0x00, 0xC2, 0x00,   // row 0: value 1
                         0xC2, 0x00, 0xC2, 0x00, 0xC2, 0xFF, 0xC2, 0xFF};  // row 1: value 12
-    DecodeOutcome out = Decode(Serve(WritePcx(file)));
+    DecodeRecord out = DecodeServed("vbpcx", WritePcx(file));
     ASSERT_EQ(out.result, RESULT_OK);
     EXPECT_EQ(out.bits, ExpectedBits(16, 2, [](int32_t, int32_t y) -> uint8_t {
                   return PlanarIndex(y == 0 ? 1 : 12);
@@ -382,7 +381,7 @@ TEST_F(PcxPluginTest, RunCrossingAPlaneLineMovesTheNextRowToJustAfterIt) {
     std::vector<uint8_t> bytes = WritePcx(crossing);
     ASSERT_EQ(std::vector<uint8_t>(bytes.begin() + 128, bytes.end()),
               (std::vector<uint8_t>{0xC4, 0xFF, 0xC4, 0x00}));
-    out = Decode(Serve(bytes));
+    out = DecodeServed("vbpcx", bytes);
     ASSERT_EQ(out.result, RESULT_OK);
     EXPECT_EQ(out.bits, std::vector<uint8_t>(16, PlanarIndex(1)));
 }
@@ -391,27 +390,27 @@ TEST_F(PcxPluginTest, RunLengthZeroIsBrokenDataInBothLayouts) {
     PcxFile planar = MakePlanarPcx(8, 3, std::vector<uint8_t>(24, 6));
     planar.encodedData = {0xC1, 0x00, 0xC1, 0xFF, 0xC1, 0xFF, 0xC1, 0x00,  // row 0
                           0xC1, 0x00, 0xC0, 0xFF};                         // row 1: count 0
-    NotifierLog log;
-    EXPECT_EQ(Decode(Serve(WritePcx(planar)), &log).result, RESULT_BROKEN_DATA);
-    EXPECT_EQ(log.calls, ExpectedCalls(3, 1));
+    DecodeRecord out = DecodeServed("vbpcx", WritePcx(planar));
+    EXPECT_EQ(out.result, RESULT_BROKEN_DATA);
+    EXPECT_EQ(out.calls, ProgressCalls(Protocol::Pcx, 3, 1));
 
     PcxFile indexed = MakeIndexedPcx(4, 3, std::vector<uint8_t>(12, 0), TestPalette());
     indexed.encodedData = {1, 2, 3, 4, 0xC0, 5};
-    log = NotifierLog();
-    EXPECT_EQ(Decode(Serve(WritePcx(indexed)), &log).result, RESULT_BROKEN_DATA);
-    EXPECT_EQ(log.calls, ExpectedCalls(3, 1));
+    out = DecodeServed("vbpcx", WritePcx(indexed));
+    EXPECT_EQ(out.result, RESULT_BROKEN_DATA);
+    EXPECT_EQ(out.calls, ProgressCalls(Protocol::Pcx, 3, 1));
 }
 
 TEST_F(PcxPluginTest, BytesPerLineBelowOneIsBrokenDataAtTheFirstRow) {
     for (int16_t lineBytes : {0, -1, -32768}) {
         PcxFile planar = MakePlanarPcx(8, 2, std::vector<uint8_t>(16, 1));
         planar.bytesPerLine = lineBytes;
-        NotifierLog log;
-        EXPECT_EQ(Decode(Serve(WritePcx(planar)), &log).result, RESULT_BROKEN_DATA);
-        EXPECT_EQ(log.calls, ExpectedCalls(2, 0));
+        DecodeRecord out = DecodeServed("vbpcx", WritePcx(planar));
+        EXPECT_EQ(out.result, RESULT_BROKEN_DATA);
+        EXPECT_EQ(out.calls, ProgressCalls(Protocol::Pcx, 2, 0));
         PcxFile indexed = MakeIndexedPcx(8, 2, std::vector<uint8_t>(16, 1), TestPalette());
         indexed.bytesPerLine = lineBytes;
-        EXPECT_EQ(DecodeResult(WritePcx(indexed)), RESULT_BROKEN_DATA) << lineBytes;
+        EXPECT_EQ(DecodeServed("vbpcx", WritePcx(indexed)).result, RESULT_BROKEN_DATA) << lineBytes;
     }
 }
 
@@ -425,7 +424,7 @@ TEST_F(PcxPluginTest, PaletteTrailer) {
 
     // Bytes (none of them 12) between the last row and the marker are skipped.
     file.bytesBeforeMarker = {0, 1, 0xC1, 13, 11, 0xFF, 200};
-    DecodeOutcome out = Decode(Serve(WritePcx(file)));
+    DecodeRecord out = DecodeServed("vbpcx", WritePcx(file));
     ASSERT_EQ(out.result, RESULT_OK);
     EXPECT_EQ(out.header, ExpectedHeader(width, height, TestPalette()));
     EXPECT_EQ(out.bits, expectedBits);
@@ -435,7 +434,7 @@ TEST_F(PcxPluginTest, PaletteTrailer) {
     std::vector<uint8_t> shifted = {40, 41, 42, 12};
     const std::vector<uint8_t> palette = TestPalette();
     shifted.insert(shifted.end(), palette.begin(), palette.end() - 4);
-    out = Decode(Serve(WritePcx(file)));
+    out = DecodeServed("vbpcx", WritePcx(file));
     ASSERT_EQ(out.result, RESULT_OK);
     EXPECT_EQ(out.header, ExpectedHeader(width, height, shifted));
 
@@ -444,7 +443,7 @@ TEST_F(PcxPluginTest, PaletteTrailer) {
     file.palette.resize(3 * 100 + 2);
     std::vector<uint8_t> cut(palette.begin(), palette.begin() + 302);
     cut.resize(768, 0);
-    out = Decode(Serve(WritePcx(file)));
+    out = DecodeServed("vbpcx", WritePcx(file));
     ASSERT_EQ(out.result, RESULT_OK);
     EXPECT_EQ(out.header, ExpectedHeader(width, height, cut));
 
@@ -452,41 +451,39 @@ TEST_F(PcxPluginTest, PaletteTrailer) {
     file.writeMarker = false;
     file.palette.clear();
     file.bytesBeforeMarker = {1, 2, 3};
-    NotifierLog log;
-    EXPECT_EQ(Decode(Serve(WritePcx(file)), &log).result, RESULT_FILE_ERROR);
-    EXPECT_EQ(log.calls, ExpectedCalls(height, height));
+    out = DecodeServed("vbpcx", WritePcx(file));
+    EXPECT_EQ(out.result, RESULT_FILE_ERROR);
+    EXPECT_EQ(out.calls, ProgressCalls(Protocol::Pcx, height, height));
 }
 
 TEST_F(PcxPluginTest, NotifierAnswers) {
     const int32_t height = 4;
     PcxFile file = MakePlanarPcx(9, height, PlanarPixels(9, height));
-    std::u16string name = Serve(WritePcx(file));
+    std::u16string name = ServeFile("p.pcx", WritePcx(file));
 
     // The two calls before the first row cannot stop the decode.
-    NotifierLog ignored;
-    ignored.answers = {1, 1};
-    EXPECT_EQ(Decode(name, &ignored).result, RESULT_OK);
-    EXPECT_EQ(ignored.calls, ExpectedCalls(height, height));
+    DecodeOptions answers;
+    answers.answers = {1, 1};
+    DecodeRecord out = Decode("vbpcx", name, answers);
+    EXPECT_EQ(out.result, RESULT_OK);
+    EXPECT_EQ(out.calls, ProgressCalls(Protocol::Pcx, height, height));
 
     // A stop after the first row.
-    NotifierLog stop;
-    stop.answers = {0, 0, 1};
-    EXPECT_EQ(Decode(name, &stop).result, RESULT_ABORTED);
-    EXPECT_EQ(stop.calls, ExpectedCalls(height, 1));
+    out = Decode("vbpcx", name, StopOnCall(3));
+    EXPECT_EQ(out.result, RESULT_ABORTED);
+    EXPECT_EQ(out.calls, ProgressCalls(Protocol::Pcx, height, 1));
 
     // A stop after the last row still hands nothing over.
-    NotifierLog last;
-    last.answers = {0, 0, 0, 0, 0, -1};
-    EXPECT_EQ(Decode(name, &last).result, RESULT_ABORTED);
+    answers.answers = {0, 0, 0, 0, 0, -1};
+    EXPECT_EQ(Decode("vbpcx", name, answers).result, RESULT_ABORTED);
 
     // The 256-colour palette is not searched for after a stop.
     PcxFile indexed = MakeIndexedPcx(3, 2, {1, 2, 3, 4, 5, 6}, TestPalette());
-    name = Serve(WritePcx(indexed));
-    NotifierLog indexedStop;
-    indexedStop.answers = {0, 0, 7};
-    int64_t reads = TestingReadCount();
-    EXPECT_EQ(Decode(name, &indexedStop).result, RESULT_ABORTED);
-    EXPECT_EQ(TestingReadCount() - reads, 1);  // one refill holds the whole file
+    name = ServeFile("p.pcx", WritePcx(indexed));
+    answers.answers = {0, 0, 7};
+    out = Decode("vbpcx", name, answers);
+    EXPECT_EQ(out.result, RESULT_ABORTED);
+    EXPECT_EQ(out.reads, 1);  // one refill holds the whole file
 }
 
 TEST_F(PcxPluginTest, TruncatedDataReadsAsZeros) {
@@ -497,7 +494,7 @@ TEST_F(PcxPluginTest, TruncatedDataReadsAsZeros) {
     std::vector<uint8_t> firstRows = WritePcx(MakePlanarPcx(width, 2, pixels));
     std::vector<uint8_t> whole = WritePcx(file);
     whole.resize(firstRows.size());
-    DecodeOutcome out = Decode(Serve(whole));
+    DecodeRecord out = DecodeServed("vbpcx", whole);
     ASSERT_EQ(out.result, RESULT_OK);
     EXPECT_EQ(out.bits, ExpectedBits(width, height, [&](int32_t x, int32_t y) -> uint8_t {
                   return y < 2 && x < width ? PlanarIndex(pixels[(size_t)y * width + x]) : 0;
@@ -510,7 +507,7 @@ TEST_F(PcxPluginTest, TruncatedDataReadsAsZeros) {
     for (const std::vector<uint8_t>* bytes : {&indexed, &planar}) {
         for (size_t length = 0; length <= bytes->size(); length++) {
             std::vector<uint8_t> cutFile(bytes->begin(), bytes->begin() + length);
-            int32_t result = DecodeResult(cutFile);
+            int32_t result = DecodeServed("vbpcx", cutFile).result;
             // Broken data only where the cut takes bytes per line's high byte away (0 then).
             EXPECT_TRUE(result == RESULT_OK || result == RESULT_UNKNOWN_FORMAT ||
                         result == RESULT_FILE_ERROR ||
@@ -529,13 +526,13 @@ TEST_F(PcxPluginTest, SizesThatDoNotFitAreRefusedBeforeAllocating) {
     file.ymin = -32768;
     file.ymax = 32767;
     int64_t allocations = TestingAllocationCount();
-    EXPECT_EQ(DecodeResult(WritePcx(file)), RESULT_MEMORY_ERROR);
+    EXPECT_EQ(DecodeServed("vbpcx", WritePcx(file)).result, RESULT_MEMORY_ERROR);
     EXPECT_EQ(TestingAllocationCount(), allocations);
 
     // 2^31 bytes exactly is one too many.
     file.ymin = 0;
     file.ymax = 32767;
-    EXPECT_EQ(DecodeResult(WritePcx(file)), RESULT_MEMORY_ERROR);
+    EXPECT_EQ(DecodeServed("vbpcx", WritePcx(file)).result, RESULT_MEMORY_ERROR);
     EXPECT_EQ(TestingAllocationCount(), allocations);
 
     // The widest picture, one row high, with the longest line: decodes.
@@ -543,7 +540,7 @@ TEST_F(PcxPluginTest, SizesThatDoNotFitAreRefusedBeforeAllocating) {
     file.bytesPerLine = 32767;
     std::vector<uint8_t> line(32767, 5);
     file.encodedData = EncodePcxBytes(line.data(), line.size());
-    DecodeOutcome out = Decode(Serve(WritePcx(file)));
+    DecodeRecord out = DecodeServed("vbpcx", WritePcx(file));
     ASSERT_EQ(out.result, RESULT_OK);
     EXPECT_EQ(out.header, ExpectedHeader(65536, 1, TestPalette()));
     std::vector<uint8_t> row(65536, 0);
@@ -552,86 +549,68 @@ TEST_F(PcxPluginTest, SizesThatDoNotFitAreRefusedBeforeAllocating) {
 }
 
 // Every allocation and every read of a decode made to fail in turn.
-void CheckEveryFailure(const std::u16string& name, int32_t height,
-                       int32_t (*decode)(const std::u16string&, NotifierLog*)) {
-    int64_t allocations = TestingAllocationCount();
-    int64_t reads = TestingReadCount();
-    NotifierLog log;
-    ASSERT_EQ(decode(name, &log), RESULT_OK);
-    allocations = TestingAllocationCount() - allocations;
-    reads = TestingReadCount() - reads;
-    EXPECT_EQ(allocations, 3);  // header block, bits block, row buffer
+void CheckEveryFailure(const std::u16string& name, int32_t height) {
+    DecodeRecord clean = Decode("vbpcx", name);
+    ASSERT_EQ(clean.result, RESULT_OK);
+    EXPECT_EQ(clean.allocations, 3);  // header block, bits block, row buffer
 
-    int64_t live = TestingLiveBlockCount();
-    for (int64_t n = 1; n <= allocations; n++) {
+    for (int64_t n = 1; n <= clean.allocations; n++) {
         TestingFailAllocation(n);
-        NotifierLog failed;
-        EXPECT_EQ(decode(name, &failed), RESULT_MEMORY_ERROR) << "allocation " << n;
+        DecodeRecord failed = Decode("vbpcx", name);
+        EXPECT_EQ(failed.result, RESULT_MEMORY_ERROR) << "allocation " << n;
         EXPECT_TRUE(failed.calls.empty()) << "allocation " << n;
-        EXPECT_EQ(TestingLiveBlockCount(), live) << "allocation " << n;
+        EXPECT_EQ(failed.blocksLeft, 0) << "allocation " << n;
     }
     TestingFailAllocation(0);
-    for (int64_t n = 1; n <= reads; n++) {
+    for (int64_t n = 1; n <= clean.reads; n++) {
         TestingFailRead(n);
-        NotifierLog failed;
-        EXPECT_EQ(decode(name, &failed), RESULT_FILE_ERROR) << "read " << n;
-        EXPECT_EQ(TestingLiveBlockCount(), live) << "read " << n;
+        DecodeRecord failed = Decode("vbpcx", name);
+        EXPECT_EQ(failed.result, RESULT_FILE_ERROR) << "read " << n;
+        EXPECT_EQ(failed.blocksLeft, 0) << "read " << n;
         // Read 1 is the header, reads 2 to height + 1 the rows, the rest the palette trailer.
         int32_t rowsDone = n == 1 ? -1 : (int32_t)std::min<int64_t>(n - 2, height);
         if (rowsDone < 0) {
             EXPECT_TRUE(failed.calls.empty()) << "read " << n;
         } else {
-            EXPECT_EQ(failed.calls, ExpectedCalls(height, rowsDone)) << "read " << n;
+            EXPECT_EQ(failed.calls, ProgressCalls(Protocol::Pcx, height, rowsDone)) << "read " << n;
         }
     }
     TestingFailRead(0);
     TestingFailOpen(1);
-    NotifierLog failed;
-    EXPECT_EQ(decode(name, &failed), RESULT_FILE_ERROR);
+    DecodeRecord failed = Decode("vbpcx", name);
+    EXPECT_EQ(failed.result, RESULT_FILE_ERROR);
     EXPECT_TRUE(failed.calls.empty());
+    EXPECT_EQ(failed.blocksLeft, 0);
     TestingFailOpen(0);
-    EXPECT_EQ(TestingLiveBlockCount(), live);
-}
-
-int32_t DecodeAndFree(const std::u16string& name, NotifierLog* log) {
-    void* header = nullptr;
-    void* bits = nullptr;
-    int32_t result = PcxPluginTest::Plugin().getPicture(name.c_str(), 0, 0, &header, &bits,
-                                                        RecordProgress, (intptr_t)log);
-    if (result == RESULT_OK) {
-        FreeBlock(bits);
-        FreeBlock(header);
-    }
-    return result;
 }
 
 TEST_F(PcxPluginTest, EveryFailureOfASixteenColourDecodeLeavesNoBlock) {
     PcxFile file = MakePlanarPcx(13, 4, PlanarPixels(13, 4));
-    CheckEveryFailure(Serve(WritePcx(file)), 4, DecodeAndFree);
+    CheckEveryFailure(ServeFile("p.pcx", WritePcx(file)), 4);
 }
 
 TEST_F(PcxPluginTest, EveryFailureOfATwoHundredFiftySixColourDecodeLeavesNoBlock) {
     PcxFile file = MakeIndexedPcx(6, 3, IndexedPixels(6, 3), TestPalette());
     file.bytesBeforeMarker = {1, 2};  // the marker search takes three reads
-    CheckEveryFailure(Serve(WritePcx(file)), 3, DecodeAndFree);
+    CheckEveryFailure(ServeFile("p.pcx", WritePcx(file)), 3);
 }
 
 TEST_F(PcxPluginTest, InformationReaderFailures) {
-    std::u16string name = Serve(WritePcx(MakePlanarPcx(8, 1, std::vector<uint8_t>(8, 1))));
-    int32_t result;
+    std::u16string name =
+        ServeFile("p.pcx", WritePcx(MakePlanarPcx(8, 1, std::vector<uint8_t>(8, 1))));
     TestingFailOpen(1);
-    PictureInfoRecord info = Info(name, &result);
-    EXPECT_EQ(result, RESULT_FILE_ERROR);
+    InfoReading info = ReadInfo("vbpcx", name);
+    EXPECT_EQ(info.result, RESULT_FILE_ERROR);
     PictureInfoRecord cleared;
     memset((void*)&cleared, 0, sizeof cleared);
-    EXPECT_EQ(memcmp(&info, &cleared, sizeof info), 0);
+    EXPECT_EQ(memcmp(&info.record, &cleared, sizeof cleared), 0);
     TestingFailOpen(0);
     TestingFailRead(1);
-    info = Info(name, &result);
-    EXPECT_EQ(result, RESULT_FILE_ERROR);
-    EXPECT_EQ(memcmp(&info, &cleared, sizeof info), 0);
-    info = Info(u"no such file.pcx", &result);
-    EXPECT_EQ(result, RESULT_FILE_ERROR);
+    info = ReadInfo("vbpcx", name);
+    EXPECT_EQ(info.result, RESULT_FILE_ERROR);
+    EXPECT_EQ(memcmp(&info.record, &cleared, sizeof cleared), 0);
+    info = ReadInfo("vbpcx", u"no such file.pcx");
+    EXPECT_EQ(info.result, RESULT_FILE_ERROR);
 }
 
 TEST_F(PcxPluginTest, HostileImageDataGivesADefinedAnswer) {
@@ -651,7 +630,7 @@ TEST_F(PcxPluginTest, HostileImageDataGivesADefinedAnswer) {
         for (auto& b : file.encodedData) b = next();
         file.palette.clear();
         file.writeMarker = false;
-        int32_t result = DecodeResult(WritePcx(file));
+        int32_t result = DecodeServed("vbpcx", WritePcx(file)).result;
         EXPECT_TRUE(result == RESULT_OK || result == RESULT_BROKEN_DATA ||
                     result == RESULT_FILE_ERROR)
             << round << ": " << result;

@@ -4,7 +4,7 @@
 
 #include "platform/platform_testing.h"
 #include "platform_test_support.h"
-#include "tests/support/plugin_loader.h"
+#include "tests/support/decode_harness.h"
 
 class FilesTest : public ::testing::Test {
   protected:

@@ -12,8 +12,12 @@
 
 namespace {
 
-std::string CorpusPath(const std::string& name) {
+std::string CorpusFile(const std::string& name) {
     return std::string(VB_SOURCE_DIR) + "/tests/data/tga/" + name;
+}
+
+std::u16string CorpusPath(const std::string& name) {
+    return Utf16(CorpusFile(name));
 }
 
 std::vector<uint8_t> ReadWholeFile(const std::string& path) {
@@ -92,16 +96,16 @@ TEST_F(TgaCorpusTest, SamePictureSameDib) {
         {"pillow__tga_id_field.tga"},
     };
     for (const auto& group : groups) {
-        DecodeOutcome reference = DecodeTgaFile(CorpusPath(group[0]));
+        DecodeRecord reference = Decode("vbtga", CorpusPath(group[0]));
         ASSERT_EQ(reference.result, RESULT_OK) << group[0];
         EXPECT_EQ(reference.blocksLeft, 0);
-        std::vector<uint8_t> file = ReadWholeFile(CorpusPath(group[0]));
+        std::vector<uint8_t> file = ReadWholeFile(CorpusFile(group[0]));
         ASSERT_GE(file.size(), 18u);
         if (file[2] == 2 || file[2] == 3) {
             EXPECT_EQ(reference.bits, BitsOfRawFile(file)) << group[0];
         }
         for (size_t i = 1; i < group.size(); i++) {
-            DecodeOutcome outcome = DecodeTgaFile(CorpusPath(group[i]));
+            DecodeRecord outcome = Decode("vbtga", CorpusPath(group[i]));
             ASSERT_EQ(outcome.result, RESULT_OK) << group[i];
             EXPECT_EQ(outcome.header, reference.header) << group[i];
             EXPECT_TRUE(outcome.bits == reference.bits) << group[i] << " differs from " << group[0];
@@ -145,12 +149,11 @@ TEST_F(TgaCorpusTest, SameStoredRowsTurnedByTheDescriptor) {
          {"pillow__rgb32rle_top_right.tga", true, true}},
     };
     for (const auto& set : sets) {
-        DecodeOutcome reference = DecodeTgaFile(CorpusPath(set[0].name));
+        DecodeRecord reference = Decode("vbtga", CorpusPath(set[0].name));
         ASSERT_EQ(reference.result, RESULT_OK) << set[0].name;
-        const uint8_t* header = reference.header.data();
-        int width = header[4] | header[5] << 8, height = header[8] | header[9] << 8;
+        int width = HeaderField(reference.header, 4), height = HeaderField(reference.header, 8);
         for (size_t i = 1; i < set.size(); i++) {
-            DecodeOutcome outcome = DecodeTgaFile(CorpusPath(set[i].name));
+            DecodeRecord outcome = Decode("vbtga", CorpusPath(set[i].name));
             ASSERT_EQ(outcome.result, RESULT_OK) << set[i].name;
             EXPECT_EQ(outcome.header, reference.header);
             EXPECT_TRUE(outcome.bits == TurnDib(reference.bits, width, height, 3, set[i].vertical,
@@ -164,7 +167,7 @@ TEST_F(TgaCorpusTest, SameStoredRowsTurnedByTheDescriptor) {
 TEST_F(TgaCorpusTest, RawPacketOverTheRowEnd) {
     // 2 x 2 gray, bottom row first: a raw packet of three pixels 0, 255, 255 takes the whole
     // bottom row and the first pixel of the top row; a raw packet of one 0 ends it.
-    DecodeOutcome outcome = DecodeTgaFile(CorpusPath("pillow__cross_scan_line.tga"));
+    DecodeRecord outcome = Decode("vbtga", CorpusPath("pillow__cross_scan_line.tga"));
     ASSERT_EQ(outcome.result, RESULT_OK);
     EXPECT_EQ(outcome.bits, (std::vector<uint8_t>{0, 255, 0, 0, 255, 0, 0, 0}));
     EXPECT_EQ(outcome.header, ExpectedHeaderBlock(2, 2, 8, ExpectedPalette::GrayRamp256));
@@ -203,13 +206,13 @@ TEST_F(TgaCorpusTest, UnsupportedFormsAreUnknown) {
         "pillow__rgba16.tga",
     };
     for (const char* name : files) {
-        DecodeOutcome outcome = DecodeTgaFile(CorpusPath(name));
+        DecodeRecord outcome = Decode("vbtga", CorpusPath(name));
         EXPECT_EQ(outcome.result, RESULT_UNKNOWN_FORMAT) << name;
         EXPECT_TRUE(outcome.calls.empty()) << name;
         EXPECT_EQ(outcome.blocksLeft, 0) << name;
     }
     // A gray picture stored run-length from another writer decodes.
-    DecodeOutcome bw = DecodeTgaFile(CorpusPath("kde__bw.tga"));
+    DecodeRecord bw = Decode("vbtga", CorpusPath("kde__bw.tga"));
     EXPECT_EQ(bw.result, RESULT_OK);
 }
 
@@ -234,7 +237,7 @@ TEST_F(TgaCorpusTest, MalformedFilesGiveADefinedResultAndLeaveNothing) {
     for (int32_t displayBits : {24, 8, 2}) {
         SetDisplayBits(displayBits);
         for (const Case& c : cases) {
-            DecodeOutcome outcome = DecodeTgaFile(CorpusPath(std::string("malformed/") + c.name));
+            DecodeRecord outcome = Decode("vbtga", CorpusPath(std::string("malformed/") + c.name));
             EXPECT_EQ(outcome.result, c.result) << c.name;
             EXPECT_EQ(outcome.blocksLeft, 0) << c.name;
             if (outcome.result == RESULT_OK) {

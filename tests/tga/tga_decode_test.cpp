@@ -1,12 +1,12 @@
 // vbtga.spi end to end: loaded at run time as a host loads it, pictures served from memory,
 // the display and the "full color" setting driven through the platform's testing interface.
 #include <gtest/gtest.h>
+#include <string.h>
 
 #include <string>
 #include <vector>
 
 #include "platform/platform_testing.h"
-#include "tests/support/plugin_loader.h"
 #include "tests/support/tga_encoder.h"
 #include "tga_test_helpers.h"
 
@@ -54,7 +54,7 @@ std::vector<uint8_t> WithAttributeBytes(const std::vector<uint8_t>& bgr) {
     return out;
 }
 
-void ExpectNothingLeft(const DecodeOutcome& outcome) {
+void ExpectNothingLeft(const DecodeRecord& outcome) {
     EXPECT_EQ(outcome.blocksLeft, 0);
 }
 
@@ -88,7 +88,7 @@ TEST_P(TgaColourTableTest, DecodesByteForByte) {
         pictureBgr = picture;
         file = EncodeTga(ColourImage(width, height, picture));
     }
-    DecodeOutcome outcome = DecodeServedTga(file);
+    DecodeRecord outcome = DecodeServed("vbtga", file);
     ASSERT_EQ(outcome.result, RESULT_OK);
     EXPECT_EQ(outcome.header, ExpectedHeaderBlock(width, height, c.outputDepth, c.palette));
     std::vector<uint8_t> expectedBits =
@@ -96,7 +96,7 @@ TEST_P(TgaColourTableTest, DecodesByteForByte) {
                                     c.outputDepth, true)
                   : ExpectedStraightBits(picture, width, height, c.gray ? 1 : 3);
     EXPECT_EQ(outcome.bits, expectedBits);
-    EXPECT_EQ(outcome.calls, FullProgress(height));
+    EXPECT_EQ(outcome.calls, ProgressCalls(Protocol::Tga, height, height));
     ExpectNothingLeft(outcome);
 }
 
@@ -160,13 +160,14 @@ TEST_F(TgaDecodeTest, RawRunLengthAnd32BitFormsDecodeAlike) {
 
     for (int32_t displayBits : {24, 8, 2}) {
         SetDisplayBits(displayBits);
-        DecodeOutcome reference = DecodeServedTga(EncodeTga(ColourImage(width, height, picture)));
+        DecodeRecord reference =
+            DecodeServed("vbtga", EncodeTga(ColourImage(width, height, picture)));
         ASSERT_EQ(reference.result, RESULT_OK);
         if (displayBits == 24) {
             EXPECT_EQ(reference.bits, ExpectedStraightBits(picture, width, height, 3));
         }
         for (size_t f = 0; f < files.size(); f++) {
-            DecodeOutcome outcome = DecodeServedTga(files[f]);
+            DecodeRecord outcome = DecodeServed("vbtga", files[f]);
             ASSERT_EQ(outcome.result, RESULT_OK) << "file " << f;
             EXPECT_EQ(outcome.header, reference.header)
                 << "file " << f << ", display " << displayBits;
@@ -182,10 +183,11 @@ TEST_F(TgaDecodeTest, GrayRunLengthDecodesLikeRaw) {
     wrapping.layout = TgaPacketLayout::WrapAcrossRows;
     for (int32_t displayBits : {24, 2}) {
         SetDisplayBits(displayBits);
-        DecodeOutcome raw = DecodeServedTga(EncodeTga(GrayImage(width, height, picture)));
-        DecodeOutcome packed = DecodeServedTga(EncodeTga(GrayImage(width, height, picture, 11)));
-        DecodeOutcome wrapped =
-            DecodeServedTga(EncodeTga(GrayImage(width, height, picture, 11), wrapping));
+        DecodeRecord raw = DecodeServed("vbtga", EncodeTga(GrayImage(width, height, picture)));
+        DecodeRecord packed =
+            DecodeServed("vbtga", EncodeTga(GrayImage(width, height, picture, 11)));
+        DecodeRecord wrapped =
+            DecodeServed("vbtga", EncodeTga(GrayImage(width, height, picture, 11), wrapping));
         ASSERT_EQ(raw.result, RESULT_OK);
         EXPECT_EQ(packed.bits, raw.bits);
         EXPECT_EQ(wrapped.bits, raw.bits);
@@ -207,7 +209,7 @@ TEST_F(TgaDecodeTest, IdFieldAndColourMapAreSkipped) {
             image.colourMapLength = 5;
             image.colourMapEntryBits = entryBits;
             image.colourMap = std::vector<uint8_t>(5 * ((entryBits + 7) / 8), 0xEE);
-            DecodeOutcome outcome = DecodeServedTga(EncodeTga(image));
+            DecodeRecord outcome = DecodeServed("vbtga", EncodeTga(image));
             ASSERT_EQ(outcome.result, RESULT_OK);
             EXPECT_EQ(outcome.bits, expected)
                 << (int)entryBits << " bit entries, type " << (int)type;
@@ -225,7 +227,7 @@ TEST_F(TgaDecodeTest, PacketsCarriedAcrossRowEnds) {
     image.pixelDepth = 8;
     image.useRawData = true;
     image.rawData = {0x83, 10, 0x03, 20, 30, 40, 50, 0x80, 60};
-    DecodeOutcome outcome = DecodeServedTga(EncodeTga(image));
+    DecodeRecord outcome = DecodeServed("vbtga", EncodeTga(image));
     ASSERT_EQ(outcome.result, RESULT_OK);
     EXPECT_EQ(outcome.bits, (std::vector<uint8_t>{10, 10, 10, 0, 10, 20, 30, 0, 40, 50, 60, 0}));
 
@@ -235,7 +237,7 @@ TEST_F(TgaDecodeTest, PacketsCarriedAcrossRowEnds) {
     image.height = 4;
     image.pixelDepth = 24;
     image.rawData = {0x84, 1, 2, 3, 0x02, 4, 5, 6, 7, 8, 9, 10, 11, 12};
-    outcome = DecodeServedTga(EncodeTga(image));
+    outcome = DecodeServed("vbtga", EncodeTga(image));
     ASSERT_EQ(outcome.result, RESULT_OK);
     EXPECT_EQ(outcome.bits,
               (std::vector<uint8_t>{1, 2, 3, 1, 2, 3, 0, 0, 1, 2, 3, 1,  2,  3,  0, 0,
@@ -245,13 +247,13 @@ TEST_F(TgaDecodeTest, PacketsCarriedAcrossRowEnds) {
 TEST_F(TgaDecodeTest, NarrowPicturesPadTheirRows) {
     // Width 1 at 24 bits: stride 4. Width 5 gray: stride 8.
     std::vector<uint8_t> colour = MakeTestPictureBgr(1, 4, 1);
-    DecodeOutcome outcome = DecodeServedTga(EncodeTga(ColourImage(1, 4, colour, 10)));
+    DecodeRecord outcome = DecodeServed("vbtga", EncodeTga(ColourImage(1, 4, colour, 10)));
     ASSERT_EQ(outcome.result, RESULT_OK);
     ASSERT_EQ(outcome.bits.size(), 16u);
     EXPECT_EQ(outcome.bits, ExpectedStraightBits(colour, 1, 4, 3));
 
     std::vector<uint8_t> gray = MakeTestPictureGray(5, 3, 1);
-    outcome = DecodeServedTga(EncodeTga(GrayImage(5, 3, gray)));
+    outcome = DecodeServed("vbtga", EncodeTga(GrayImage(5, 3, gray)));
     ASSERT_EQ(outcome.result, RESULT_OK);
     ASSERT_EQ(outcome.bits.size(), 24u);
     EXPECT_EQ(outcome.bits, ExpectedStraightBits(gray, 5, 3, 1));
@@ -265,7 +267,7 @@ TEST_F(TgaDecodeTest, OrientationBitsGiveAnUprightPicture) {
             std::vector<uint8_t> file =
                 EncodeTga(ColourImage(width, height, picture, type, origin));
             SetDisplayBits(24);
-            DecodeOutcome straight = DecodeServedTga(file);
+            DecodeRecord straight = DecodeServed("vbtga", file);
             ASSERT_EQ(straight.result, RESULT_OK);
             EXPECT_EQ(straight.bits, ExpectedStraightBits(picture, width, height, 3))
                 << "type " << (int)type << ", descriptor " << (int)origin;
@@ -275,7 +277,7 @@ TEST_F(TgaDecodeTest, OrientationBitsGiveAnUprightPicture) {
             SetDisplayBits(8);
             bool topOrigin = (origin & 0x20) != 0;
             std::vector<uint8_t> fed = topOrigin ? picture : ReverseRows(picture, width, height, 3);
-            DecodeOutcome reduced = DecodeServedTga(file);
+            DecodeRecord reduced = DecodeServed("vbtga", file);
             ASSERT_EQ(reduced.result, RESULT_OK);
             EXPECT_EQ(reduced.bits, ReferenceDither(fed, width, height, 8, !topOrigin))
                 << "type " << (int)type << ", descriptor " << (int)origin;
@@ -286,8 +288,6 @@ TEST_F(TgaDecodeTest, OrientationBitsGiveAnUprightPicture) {
 TEST_F(TgaDecodeTest, GrayStoredWiderThanOneByteIsRefusedButDescribed) {
     // The decoder would read such rows as something else; the information reader still tells
     // what the file says.
-    const LoadedPlugin plugin = LoadPlugin(PluginPath("vbtga"));
-    ASSERT_NE(plugin.getPictureInfo, nullptr);
     for (uint8_t depth : {24, 32}) {
         TgaImage image;
         image.imageType = 3;
@@ -296,15 +296,14 @@ TEST_F(TgaDecodeTest, GrayStoredWiderThanOneByteIsRefusedButDescribed) {
         image.pixelDepth = depth;
         image.pixels = std::vector<uint8_t>(2u * depth / 8, 7);
         std::vector<uint8_t> file = EncodeTga(image);
-        DecodeOutcome outcome = DecodeServedTga(file);
+        DecodeRecord outcome = DecodeServed("vbtga", file);
         EXPECT_EQ(outcome.result, RESULT_UNKNOWN_FORMAT) << (int)depth;
-        EXPECT_FALSE(outcome.headerSlotTouched);
+        EXPECT_EQ(outcome.headerSlot, UntouchedSlot);
         ExpectNothingLeft(outcome);
-        TestingServeFile(u"wide-gray.tga", file.data(), file.size());
-        PictureInfoRecord info;
-        ASSERT_EQ(plugin.getPictureInfo(u"wide-gray.tga", 0, 0, &info), RESULT_OK);
-        EXPECT_EQ(info.colourDepth, depth);
-        EXPECT_EQ(info.width, 2);
+        InfoReading info = ReadInfo("vbtga", ServeFile("wide-gray.tga", file));
+        ASSERT_EQ(info.result, RESULT_OK);
+        EXPECT_EQ(info.record.colourDepth, depth);
+        EXPECT_EQ(info.record.width, 2);
     }
 }
 
@@ -321,7 +320,7 @@ TEST_F(TgaDecodeTest, TruncatedPixelDataReadsAsBlack) {
         // Keep the first stored row and half of the second.
         size_t rowBytes = type == 2 ? 12 : 13;
         file.resize(18 + rowBytes + rowBytes / 2);
-        DecodeOutcome outcome = DecodeServedTga(file);
+        DecodeRecord outcome = DecodeServed("vbtga", file);
         ASSERT_EQ(outcome.result, RESULT_OK);
         std::vector<uint8_t> expected = ExpectedStraightBits(picture, width, height, 3);
         // DIB row 0 is the first stored row; row 1 is cut after 6 bytes (raw) or after the
@@ -330,30 +329,25 @@ TEST_F(TgaDecodeTest, TruncatedPixelDataReadsAsBlack) {
         for (size_t b = kept; b < 12; b++) expected[12 + b] = 0;
         for (size_t b = 0; b < 12; b++) expected[24 + b] = 0;
         EXPECT_EQ(outcome.bits, expected) << "type " << (int)type;
-        EXPECT_EQ(outcome.calls, FullProgress(height));
+        EXPECT_EQ(outcome.calls, ProgressCalls(Protocol::Tga, height, height));
     }
 }
 
 TEST_F(TgaDecodeTest, HeadersShorterThan18BytesAreUnknown) {
-    const LoadedPlugin plugin = LoadPlugin(PluginPath("vbtga"));
-    ASSERT_NE(plugin.getPictureInfo, nullptr);
     std::vector<uint8_t> full = EncodeTga(ColourImage(1, 1, {1, 2, 3}));
     for (size_t length : {0, 1, 2, 3, 10, 17}) {
         std::vector<uint8_t> file(full.begin(), full.begin() + (ptrdiff_t)length);
-        DecodeOutcome outcome = DecodeServedTga(file);
+        DecodeRecord outcome = DecodeServed("vbtga", file);
         EXPECT_EQ(outcome.result, RESULT_UNKNOWN_FORMAT) << length;
-        EXPECT_FALSE(outcome.headerSlotTouched);
+        EXPECT_EQ(outcome.headerSlot, UntouchedSlot);
         EXPECT_TRUE(outcome.calls.empty());
         ExpectNothingLeft(outcome);
 
-        static const uint8_t nothing = 0;
-        TestingServeFile(u"short.tga", file.empty() ? &nothing : file.data(), file.size());
-        PictureInfoRecord info;
-        memset(&info, 0xAB, sizeof info);
-        EXPECT_EQ(plugin.getPictureInfo(u"short.tga", 0, 0, &info), RESULT_UNKNOWN_FORMAT);
+        InfoReading info = ReadInfo("vbtga", ServeFile("short.tga", file));
+        EXPECT_EQ(info.result, RESULT_UNKNOWN_FORMAT);
         PictureInfoRecord zero;
         memset(&zero, 0, sizeof zero);
-        EXPECT_EQ(memcmp(&info, &zero, sizeof info), 0);
+        EXPECT_EQ(memcmp(&info.record, &zero, sizeof zero), 0);
     }
 }
 
@@ -367,7 +361,7 @@ TEST_F(TgaDecodeTest, EmptyPicturesGiveCompleteHeadersAndEmptyBits) {
                 image.width = size.first;
                 image.height = size.second;
                 image.pixelDepth = type == 3 || type == 11 ? 8 : 24;
-                DecodeOutcome outcome = DecodeServedTga(EncodeTga(image));
+                DecodeRecord outcome = DecodeServed("vbtga", EncodeTga(image));
                 ASSERT_EQ(outcome.result, RESULT_OK) << size.first << "x" << size.second;
                 bool gray = type == 3 || type == 11;
                 int32_t depth = displayBits == 2 ? 2 : gray ? 8 : 24;
@@ -378,7 +372,7 @@ TEST_F(TgaDecodeTest, EmptyPicturesGiveCompleteHeadersAndEmptyBits) {
                 EXPECT_EQ(outcome.header,
                           ExpectedHeaderBlock(size.first, size.second, depth, palette));
                 EXPECT_TRUE(outcome.bits.empty());
-                EXPECT_EQ(outcome.calls, FullProgress(size.second));
+                EXPECT_EQ(outcome.calls, ProgressCalls(Protocol::Tga, size.second, size.second));
             }
         }
     }
@@ -422,15 +416,14 @@ TEST_F(TgaDecodeTest, PicturesTheDecoderDoesNotTakeTouchNothing) {
         image.pixelDepth = c.depth;
         image.descriptor = c.descriptor;
         image.pixels = std::vector<uint8_t>(16, 0x55);
-        int64_t allocations = TestingAllocationCount();
-        DecodeOutcome outcome = DecodeServedTga(EncodeTga(image));
+        DecodeRecord outcome = DecodeServed("vbtga", EncodeTga(image));
         EXPECT_EQ(outcome.result, RESULT_UNKNOWN_FORMAT)
             << "type " << (int)c.type << ", depth " << (int)c.depth << ", descriptor "
             << (int)c.descriptor;
-        EXPECT_FALSE(outcome.headerSlotTouched);
-        EXPECT_FALSE(outcome.bitsSlotTouched);
+        EXPECT_EQ(outcome.headerSlot, UntouchedSlot);
+        EXPECT_EQ(outcome.bitsSlot, UntouchedSlot);
         EXPECT_TRUE(outcome.calls.empty());
-        EXPECT_EQ(TestingAllocationCount(), allocations);
+        EXPECT_EQ(outcome.allocations, 0);
         ExpectNothingLeft(outcome);
     }
     // Attribute bits alone do not stop a decode.
@@ -438,28 +431,28 @@ TEST_F(TgaDecodeTest, PicturesTheDecoderDoesNotTakeTouchNothing) {
     attributes.pixelDepth = 32;
     attributes.descriptor = 0x08;
     attributes.pixels = {1, 2, 3, 4};
-    EXPECT_EQ(DecodeServedTga(EncodeTga(attributes)).result, RESULT_OK);
+    EXPECT_EQ(DecodeServed("vbtga", EncodeTga(attributes)).result, RESULT_OK);
 }
 
 TEST_F(TgaDecodeTest, OpenAndHeaderReadFailures) {
     std::vector<uint8_t> file = EncodeTga(ColourImage(2, 2, MakeTestPictureBgr(2, 2, 1)));
     TestingFailOpen(1);
-    DecodeOutcome outcome = DecodeServedTga(file);
+    DecodeRecord outcome = DecodeServed("vbtga", file);
     TestingFailOpen(0);
     EXPECT_EQ(outcome.result, RESULT_FILE_ERROR);
-    EXPECT_FALSE(outcome.headerSlotTouched);
+    EXPECT_EQ(outcome.headerSlot, UntouchedSlot);
     EXPECT_TRUE(outcome.calls.empty());
     ExpectNothingLeft(outcome);
 
     TestingFailRead(1);
-    outcome = DecodeServedTga(file);
+    outcome = DecodeServed("vbtga", file);
     EXPECT_EQ(outcome.result, RESULT_FILE_ERROR);
-    EXPECT_FALSE(outcome.headerSlotTouched);
+    EXPECT_EQ(outcome.headerSlot, UntouchedSlot);
     EXPECT_TRUE(outcome.calls.empty());
     ExpectNothingLeft(outcome);
 
     // A file that is not there at all.
-    EXPECT_EQ(DecodeTgaFile("/nonexistent/picture.tga").result, RESULT_FILE_ERROR);
+    EXPECT_EQ(Decode("vbtga", u"/nonexistent/picture.tga").result, RESULT_FILE_ERROR);
 }
 
 struct PathCase {
@@ -486,21 +479,21 @@ TEST_P(TgaFailureTest, EveryAllocationFailureFreesEverything) {
     SetDisplayBits(c.displayBits);
     const int32_t height = 4;
     std::vector<uint8_t> file = File(height);
-    int64_t before = TestingAllocationCount();
-    ASSERT_EQ(DecodeServedTga(file).result, RESULT_OK);
-    ASSERT_EQ(TestingAllocationCount() - before, c.allocations);
+    DecodeRecord clean = DecodeServed("vbtga", file);
+    ASSERT_EQ(clean.result, RESULT_OK);
+    ASSERT_EQ(clean.allocations, c.allocations);
 
     for (int32_t nth = 1; nth <= c.allocations; nth++) {
         TestingFailAllocation(nth);
-        DecodeOutcome outcome = DecodeServedTga(file);
+        DecodeRecord outcome = DecodeServed("vbtga", file);
         EXPECT_EQ(outcome.result, RESULT_MEMORY_ERROR) << "allocation " << nth;
         ExpectNothingLeft(outcome);
         // Each slot gets the answer of its allocation, a null one included.
-        EXPECT_TRUE(outcome.headerSlotTouched) << nth;
-        EXPECT_EQ(outcome.bitsSlotTouched, nth > 1) << nth;
+        EXPECT_NE(outcome.headerSlot, UntouchedSlot) << nth;
+        EXPECT_EQ(outcome.bitsSlot != UntouchedSlot, nth > 1) << nth;
         // Only a failed reducer set-up comes after the first notification.
         std::vector<std::pair<int32_t, int32_t>> calls;
-        if (nth > 3) calls = {{0, height}, {height, height}};
+        if (nth > 3) calls = ProgressCalls(Protocol::Tga, height, 0);
         EXPECT_EQ(outcome.calls, calls) << "allocation " << nth;
     }
 }
@@ -511,16 +504,15 @@ TEST_P(TgaFailureTest, EveryRowReadFailureFreesEverything) {
     const int32_t height = 12;
     const bool gray = GetParam().type == 3 || GetParam().type == 11;
     std::vector<uint8_t> file = File(height, gray ? 65535 : 65535 / 3);
-    int64_t before = TestingReadCount();
-    ASSERT_EQ(DecodeServedTga(file).result, RESULT_OK);
-    const int64_t reads = TestingReadCount() - before;
-    ASSERT_GE(reads, 3);
+    DecodeRecord clean = DecodeServed("vbtga", file);
+    ASSERT_EQ(clean.result, RESULT_OK);
+    ASSERT_GE(clean.reads, 3);
     // Read 1 also brings the header: nothing is allocated or notified when it fails. Every later
     // read fails a row, never an earlier one than the read before it.
     int32_t lastRow = 0;
-    for (int64_t nth = 1; nth <= reads; nth++) {
+    for (int64_t nth = 1; nth <= clean.reads; nth++) {
         TestingFailRead(nth);
-        DecodeOutcome outcome = DecodeServedTga(file);
+        DecodeRecord outcome = DecodeServed("vbtga", file);
         EXPECT_EQ(outcome.result, RESULT_FILE_ERROR) << "read " << nth;
         ExpectNothingLeft(outcome);
         if (nth == 1) {
@@ -530,10 +522,7 @@ TEST_P(TgaFailureTest, EveryRowReadFailureFreesEverything) {
         const int32_t failedRow = (int32_t)outcome.calls.size() - 2;
         ASSERT_GE(failedRow, lastRow) << "read " << nth;
         ASSERT_LT(failedRow, height) << "read " << nth;
-        std::vector<std::pair<int32_t, int32_t>> calls = {{0, height}};
-        for (int32_t i = 0; i < failedRow; i++) calls.push_back({i, height});
-        calls.push_back({height, height});
-        EXPECT_EQ(outcome.calls, calls) << "read " << nth;
+        EXPECT_EQ(outcome.calls, ProgressCalls(Protocol::Tga, height, failedRow)) << "read " << nth;
         lastRow = failedRow;
     }
     EXPECT_GT(lastRow, 0);
@@ -544,30 +533,27 @@ TEST_P(TgaFailureTest, AbortAfterEachRow) {
     const int32_t height = 4;
     std::vector<uint8_t> file = File(height);
     for (int32_t k = 0; k < height; k++) {
-        DecodeOptions options;
-        options.abortAfterRow = k;
-        DecodeOutcome outcome = DecodeServedTga(file, options);
+        // The notifier answers non-zero to the calls for row k. The answer to the opening call is
+        // ignored even when it asks to stop (k = 0 answers non-zero to (0, h) too).
+        DecodeOptions options = StopOnCall(k + 2);
+        options.answers[0] = k == 0;
+        DecodeRecord outcome = DecodeServed("vbtga", file, options);
         EXPECT_EQ(outcome.result, RESULT_ABORTED) << "row " << k;
         ExpectNothingLeft(outcome);
-        // The answer to the opening call is ignored even when it asks to stop (k = 0 answers
-        // non-zero to (0, h) too).
-        std::vector<std::pair<int32_t, int32_t>> calls = {{0, height}};
-        for (int32_t i = 0; i <= k; i++) calls.push_back({i, height});
-        calls.push_back({height, height});
-        EXPECT_EQ(outcome.calls, calls) << "row " << k;
+        EXPECT_EQ(outcome.calls, ProgressCalls(Protocol::Tga, height, k + 1)) << "row " << k;
     }
 }
 
 TEST_P(TgaFailureTest, SilentWithoutANotifierAndTheSameThroughGetPreview) {
     SetDisplayBits(GetParam().displayBits);
     std::vector<uint8_t> file = File(3);
-    DecodeOutcome picture = DecodeServedTga(file);
+    DecodeRecord picture = DecodeServed("vbtga", file);
     DecodeOptions silent;
-    silent.withNotifier = false;
-    DecodeOutcome quiet = DecodeServedTga(file, silent);
+    silent.notifier = false;
+    DecodeRecord quiet = DecodeServed("vbtga", file, silent);
     DecodeOptions preview;
     preview.preview = true;
-    DecodeOutcome previewed = DecodeServedTga(file, preview);
+    DecodeRecord previewed = DecodeServed("vbtga", file, preview);
     ASSERT_EQ(picture.result, RESULT_OK);
     ASSERT_EQ(quiet.result, RESULT_OK);
     ASSERT_EQ(previewed.result, RESULT_OK);
@@ -596,10 +582,9 @@ TEST_F(TgaDecodeTest, PicturesTooLargeForSigned32BitBlocksAreMemoryErrors) {
     image.width = 65535;
     image.height = 65535;
     image.pixelDepth = 24;
-    int64_t before = TestingAllocationCount();
-    DecodeOutcome outcome = DecodeServedTga(EncodeTga(image));
+    DecodeRecord outcome = DecodeServed("vbtga", EncodeTga(image));
     EXPECT_EQ(outcome.result, RESULT_MEMORY_ERROR);
-    EXPECT_EQ(TestingAllocationCount() - before, 1);  // the header block only
+    EXPECT_EQ(outcome.allocations, 1);  // the header block only
     EXPECT_TRUE(outcome.calls.empty());
     ExpectNothingLeft(outcome);
 }
@@ -607,8 +592,6 @@ TEST_F(TgaDecodeTest, PicturesTooLargeForSigned32BitBlocksAreMemoryErrors) {
 // ---- Picture information and acceptance -----------------------------------------------------
 
 TEST_F(TgaDecodeTest, PictureInformationComesFromTheHeader) {
-    const LoadedPlugin plugin = LoadPlugin(PluginPath("vbtga"));
-    ASSERT_NE(plugin.getPictureInfo, nullptr);
     struct Case {
         uint8_t type, depth, descriptor;
         int32_t result;
@@ -635,11 +618,8 @@ TEST_F(TgaDecodeTest, PictureInformationComesFromTheHeader) {
         image.descriptor = c.descriptor;
         image.xOrigin = 12;
         image.yOrigin = 34;
-        std::vector<uint8_t> file = EncodeTga(image);
-        TestingServeFile(u"info.tga", file.data(), file.size());
-        PictureInfoRecord info;
-        memset(&info, 0xAB, sizeof info);
-        EXPECT_EQ(plugin.getPictureInfo(u"info.tga", 77, 0, &info), c.result) << (int)c.type;
+        InfoReading info = ReadInfo("vbtga", ServeFile("info.tga", EncodeTga(image)), 77);
+        EXPECT_EQ(info.result, c.result) << (int)c.type;
         PictureInfoRecord expected;
         memset(&expected, 0, sizeof expected);
         if (c.result == RESULT_OK) {
@@ -647,21 +627,21 @@ TEST_F(TgaDecodeTest, PictureInformationComesFromTheHeader) {
             expected.height = 40000;
             expected.colourDepth = c.depth;
         }
-        EXPECT_EQ(memcmp(&info, &expected, sizeof info), 0) << (int)c.type;
+        EXPECT_EQ(memcmp(&info.record, &expected, sizeof expected), 0) << (int)c.type;
     }
     TestingFailOpen(1);
-    PictureInfoRecord info;
-    EXPECT_EQ(plugin.getPictureInfo(u"info.tga", 0, 0, &info), RESULT_FILE_ERROR);
+    EXPECT_EQ(ReadInfo("vbtga", u"info.tga").result, RESULT_FILE_ERROR);
     TestingFailOpen(0);
     TestingFailRead(1);
-    EXPECT_EQ(plugin.getPictureInfo(u"info.tga", 0, 0, &info), RESULT_FILE_ERROR);
+    InfoReading info = ReadInfo("vbtga", u"info.tga");
+    EXPECT_EQ(info.result, RESULT_FILE_ERROR);
     PictureInfoRecord zero;
     memset(&zero, 0, sizeof zero);
-    EXPECT_EQ(memcmp(&info, &zero, sizeof info), 0);
+    EXPECT_EQ(memcmp(&info.record, &zero, sizeof zero), 0);
 }
 
 TEST_F(TgaDecodeTest, AcceptsFilesByTheirName) {
-    const LoadedPlugin plugin = LoadPlugin(PluginPath("vbtga"));
+    const LoadedPlugin& plugin = Plugin("vbtga");
     ASSERT_NE(plugin.isSupported, nullptr);
     uint8_t head[32] = {0};
     uintptr_t address = (uintptr_t)head;

@@ -6,11 +6,9 @@
 
 #include <stdint.h>
 
-#include <string>
-#include <utility>
 #include <vector>
 
-#include "framework/plugin.h"
+#include "tests/support/decode_harness.h"
 
 enum class ExpectedPalette {
     None,          // 24 bits: every entry 0
@@ -19,8 +17,6 @@ enum class ExpectedPalette {
     Gray4,         // entries 0 to 3 = 0, 85, 170, 255, the rest 0
     Gray4OverRamp  // entries 0 to 3 = 0, 85, 170, 255, entries 4 to 255 = (k, k, k)
 };
-
-int32_t DibStride(int32_t width, int32_t bitCount);
 
 // The 1064-byte header block.
 std::vector<uint8_t> ExpectedHeaderBlock(int32_t width, int32_t height, int32_t bitCount,
@@ -47,36 +43,5 @@ std::vector<uint8_t> ReverseRows(const std::vector<uint8_t>& picture, int32_t wi
 // run-length packets of every length occur) and some texture.
 std::vector<uint8_t> MakeTestPictureBgr(int32_t width, int32_t height, uint32_t seed);
 std::vector<uint8_t> MakeTestPictureGray(int32_t width, int32_t height, uint32_t seed);
-
-// Points the emulated registry at a .reg file holding "full color" (or nothing when `value` is
-// negative) and sets the display's bits per pixel.
-void SetFullColor(int64_t value);
-void SetDisplayBits(int32_t bits);
-
-// One GetPicture call on a file served from memory, with its notifier calls recorded.
-struct DecodeOutcome {
-    int32_t result = 0;
-    std::vector<uint8_t> header;  // copies of the blocks on RESULT_OK (freed afterwards)
-    std::vector<uint8_t> bits;
-    std::vector<std::pair<int32_t, int32_t>> calls;
-    bool headerSlotTouched = false;
-    bool bitsSlotTouched = false;
-    int64_t blocksLeft = 0;  // live blocks after the call minus before, blocks handed over freed
-};
-
-struct DecodeOptions {
-    bool withNotifier = true;
-    int32_t abortAfterRow = -1;  // notifier answers non-zero after this row
-    bool preview = false;        // GetPreview instead of GetPicture
-};
-
-DecodeOutcome DecodeServedTga(const std::vector<uint8_t>& file,
-                              const DecodeOptions& options = DecodeOptions());
-// The same for a file on disk.
-DecodeOutcome DecodeTgaFile(const std::string& path);
-
-// The calls of a decode of `height` rows that ran to the end: (0, h), (0, h) ... (h - 1, h),
-// (h, h).
-std::vector<std::pair<int32_t, int32_t>> FullProgress(int32_t height);
 
 #endif

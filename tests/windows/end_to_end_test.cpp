@@ -5,8 +5,8 @@
 #include <gtest/gtest.h>
 #include <string.h>
 
-#include "build_test_support.h"
 #include "platform/platform_testing.h"
+#include "tests/support/decode_harness.h"
 #include "tests/support/mag_encoder.h"
 #include "tests/support/pcx_encoder.h"
 #include "tests/support/tga_encoder.h"
@@ -53,26 +53,25 @@ TEST_F(EndToEndTest, TgaAcceptsByNameAndDecodesRawAndRunLengthAlike) {
     EXPECT_EQ(tga.isSupported(u"picture.pcx", (uintptr_t)head), 0);
     EXPECT_EQ(tga.isSupported(u"picture.tga", 0x1234), RESULT_NOT_IMPLEMENTED);
 
-    std::vector<uint8_t> expectedHeader = ExpectedHeaderBlock(3, 2, 24, 256);
+    std::vector<uint8_t> expectedHeader = DibHeaderBlock(3, 2, 24, 256);
     std::vector<uint8_t> expectedBits(2 * 12, 0);  // 9 bytes a row, padded to 12
     for (int row = 0; row < 2; row++) memcpy(&expectedBits[row * 12], TgaPixels[row], 9);
 
     for (uint8_t type : {2, 10}) {
         std::u16string path = WriteTemporaryFile("picture.tga", TgaFile(type));
-        PictureInfoRecord info;
-        memset(&info, 0xEE, sizeof info);
-        ASSERT_EQ(tga.getPictureInfo(path.c_str(), 0, 0, &info), RESULT_OK);
-        EXPECT_EQ(info.left, 0);
-        EXPECT_EQ(info.top, 0);
-        EXPECT_EQ(info.width, 3);
-        EXPECT_EQ(info.height, 2);
-        EXPECT_EQ(info.xDensity, 0);
-        EXPECT_EQ(info.yDensity, 0);
-        EXPECT_EQ(info.colourDepth, 24);
-        uintptr_t text = info.infoText;  // a copy: the packed field is misaligned
+        InfoReading info = ReadInfo("vbtga", path);
+        ASSERT_EQ(info.result, RESULT_OK);
+        EXPECT_EQ(info.record.left, 0);
+        EXPECT_EQ(info.record.top, 0);
+        EXPECT_EQ(info.record.width, 3);
+        EXPECT_EQ(info.record.height, 2);
+        EXPECT_EQ(info.record.xDensity, 0);
+        EXPECT_EQ(info.record.yDensity, 0);
+        EXPECT_EQ(info.record.colourDepth, 24);
+        uintptr_t text = info.record.infoText;  // a copy: the packed field is misaligned
         EXPECT_EQ(text, 0u);
 
-        DecodedDib dib = DecodeThroughPlugin(tga, path, 0, 1064);
+        DecodeRecord dib = Decode("vbtga", path);
         ASSERT_EQ(dib.result, RESULT_OK) << "type " << (int)type;
         EXPECT_EQ(dib.header, expectedHeader) << "type " << (int)type;
         EXPECT_EQ(dib.bits, expectedBits) << "type " << (int)type;
@@ -101,25 +100,21 @@ TEST_F(EndToEndTest, PcxDecodesItsPaletteAndTurnsTheRowsOver) {
     file.ymax = 21;
     std::u16string path = WriteTemporaryFile("picture.pcx", WritePcx(file));
 
-    PictureInfoRecord info;
-    memset(&info, 0xEE, sizeof info);
-    ASSERT_EQ(pcx.getPictureInfo(path.c_str(), 0, 0, &info), RESULT_OK);
-    EXPECT_EQ(info.left, 10);
-    EXPECT_EQ(info.top, 20);
-    EXPECT_EQ(info.width, 5);
-    EXPECT_EQ(info.height, 2);
-    EXPECT_EQ(info.colourDepth, 8);
-    uintptr_t text = info.infoText;  // a copy: the packed field is misaligned
+    InfoReading info = ReadInfo("vbpcx", path);
+    ASSERT_EQ(info.result, RESULT_OK);
+    EXPECT_EQ(info.record.left, 10);
+    EXPECT_EQ(info.record.top, 20);
+    EXPECT_EQ(info.record.width, 5);
+    EXPECT_EQ(info.record.height, 2);
+    EXPECT_EQ(info.record.colourDepth, 8);
+    uintptr_t text = info.record.infoText;  // a copy: the packed field is misaligned
     EXPECT_EQ(text, 0u);
 
-    std::vector<uint8_t> expectedHeader = ExpectedHeaderBlock(5, 2, 8, 256);
-    for (int i = 0; i < 256; i++) {
-        PutColour(&expectedHeader, i, palette[3 * i], palette[3 * i + 1], palette[3 * i + 2]);
-    }
+    std::vector<uint8_t> expectedHeader = DibHeaderBlock(5, 2, 8, 256, palette);
     std::vector<uint8_t> expectedBits(2 * 8, 0);
     memcpy(&expectedBits[0], &pixels[5], 5);  // bottom row first
     memcpy(&expectedBits[8], &pixels[0], 5);
-    DecodedDib dib = DecodeThroughPlugin(pcx, path, 0, 1064);
+    DecodeRecord dib = Decode("vbpcx", path);
     ASSERT_EQ(dib.result, RESULT_OK);
     EXPECT_EQ(dib.header, expectedHeader);
     EXPECT_EQ(dib.bits, expectedBits);
@@ -142,24 +137,16 @@ TEST_F(EndToEndTest, MagAcceptsBySignatureAndDecodesAtAnOffsetWithItsComment) {
     MagEncoded encoded = EncodeMag(picture, options);
     std::u16string path = WriteTemporaryFile("embedded.bin", encoded.bytes);
 
-    PictureInfoRecord info;
-    memset(&info, 0xEE, sizeof info);
-    ASSERT_EQ(mag.getPictureInfo(path.c_str(), 100, 0, &info), RESULT_OK);
-    EXPECT_EQ(info.width, 8);
-    EXPECT_EQ(info.height, 2);
-    EXPECT_EQ(info.xDensity, 1);
-    EXPECT_EQ(info.yDensity, 1);
-    EXPECT_EQ(info.colourDepth, 4);
-    uintptr_t text = info.infoText;  // a copy: the packed field is misaligned
-    ASSERT_NE(text, 0u);
-    EXPECT_STREQ((const char*)info.infoText, "made here");
-    FreeBlock((void*)info.infoText);
+    InfoReading info = ReadInfo("vbmag", path, 100);
+    ASSERT_EQ(info.result, RESULT_OK);
+    EXPECT_EQ(info.record.width, 8);
+    EXPECT_EQ(info.record.height, 2);
+    EXPECT_EQ(info.record.xDensity, 1);
+    EXPECT_EQ(info.record.yDensity, 1);
+    EXPECT_EQ(info.record.colourDepth, 4);
+    EXPECT_EQ(info.text, std::string("made here", 10));
 
-    std::vector<uint8_t> expectedHeader = ExpectedHeaderBlock(8, 2, 4, 16);
-    for (int i = 0; i < 16; i++) {
-        PutColour(&expectedHeader, i, picture.palette[3 * i], picture.palette[3 * i + 1],
-                  picture.palette[3 * i + 2]);
-    }
+    std::vector<uint8_t> expectedHeader = DibHeaderBlock(8, 2, 4, 16, picture.palette);
     std::vector<uint8_t> expectedBits(2 * 4, 0);
     for (int row = 0; row < 2; row++) {
         int dibRow = 1 - row;  // bottom row first
@@ -168,7 +155,9 @@ TEST_F(EndToEndTest, MagAcceptsBySignatureAndDecodesAtAnOffsetWithItsComment) {
                 (uint8_t)(pixels[row * 8 + x] << 4 | pixels[row * 8 + x + 1]);
         }
     }
-    DecodedDib dib = DecodeThroughPlugin(mag, path, 100, 40 + 16 * 4);
+    DecodeOptions atOffset;
+    atOffset.offset = 100;
+    DecodeRecord dib = Decode("vbmag", path, atOffset);
     ASSERT_EQ(dib.result, RESULT_OK);
     EXPECT_EQ(dib.header, expectedHeader);
     EXPECT_EQ(dib.bits, expectedBits);
@@ -177,15 +166,12 @@ TEST_F(EndToEndTest, MagAcceptsBySignatureAndDecodesAtAnOffsetWithItsComment) {
 TEST_F(EndToEndTest, MissingFileIsAFileErrorInEveryFilter) {
     std::u16string path = WriteTemporaryFile("present.tga", {1}) + u".absent";
     for (const char* name : {"vbtga", "vbpcx", "vbmag"}) {
-        const LoadedPlugin& plugin = Plugin(name);
-        ASSERT_NE(plugin.library, nullptr) << name;
-        void* header = (void*)(uintptr_t)0x1111;
-        void* bits = (void*)(uintptr_t)0x2222;
-        EXPECT_EQ(plugin.getPicture(path.c_str(), 0, 0, &header, &bits, nullptr, 0),
-                  RESULT_FILE_ERROR)
-            << name;
-        EXPECT_EQ(header, (void*)(uintptr_t)0x1111) << name;
-        EXPECT_EQ(bits, (void*)(uintptr_t)0x2222) << name;
+        ASSERT_NE(Plugin(name).library, nullptr) << name;
+        DecodeRecord missing = Decode(name, path);
+        EXPECT_EQ(missing.result, RESULT_FILE_ERROR) << name;
+        EXPECT_EQ(missing.headerSlot, UntouchedSlot) << name;
+        EXPECT_EQ(missing.bitsSlot, UntouchedSlot) << name;
+        EXPECT_TRUE(missing.calls.empty()) << name;
     }
 }
 

@@ -6,9 +6,9 @@
 #include <stddef.h>
 #include <string.h>
 
-#include "build_test_support.h"
 #include "framework/plugin.h"
 #include "platform/platform_testing.h"
+#include "tests/support/decode_harness.h"
 #include "tests/support/mag_encoder.h"
 
 namespace {

@@ -16,8 +16,8 @@
 #include <map>
 #include <sstream>
 
-#include "build_test_support.h"
 #include "platform/platform_testing.h"
+#include "tests/support/decode_harness.h"
 
 namespace {
 
@@ -55,22 +55,23 @@ std::map<std::string, fs::path> ListSamples() {
     return samples;
 }
 
+// 64-bit FNV-1a.
+uint64_t Digest(const std::vector<uint8_t>& bytes) {
+    uint64_t hash = 0xCBF29CE484222325ull;
+    for (uint8_t byte : bytes) {
+        hash ^= byte;
+        hash *= 0x100000001B3ull;
+    }
+    return hash;
+}
+
 SampleDib DecodeSample(const fs::path& path) {
     SampleDib sample;
     sample.plugin = PluginForExtension(path.extension().string());
-    const LoadedPlugin& plugin = Plugin(sample.plugin);
-    if (!plugin.library) {
-        sample.result = -100;
-        return sample;
-    }
-    // Decode once to learn the depth, then copy the header block at the size the filter
-    // allocates for that depth.
-    DecodedDib probe = DecodeThroughPlugin(plugin, path.u16string(), 0, 40);
-    sample.result = probe.result;
-    if (probe.result != RESULT_OK) return sample;
-    sample.bitCount = probe.header[14];
-    DecodedDib dib = DecodeThroughPlugin(plugin, path.u16string(), 0,
-                                         HeaderBlockSize(sample.plugin, sample.bitCount));
+    DecodeRecord dib = Decode(sample.plugin, path.u16string());
+    sample.result = dib.result;
+    if (dib.result != RESULT_OK) return sample;
+    sample.bitCount = dib.header[14];
     sample.headerSize = dib.header.size();
     sample.headerDigest = Digest(dib.header);
     sample.bitsSize = dib.bits.size();

@@ -6,8 +6,8 @@
 
 #include <string>
 
-#include "build_test_support.h"
 #include "platform/platform_testing.h"
+#include "tests/support/decode_harness.h"
 
 namespace {
 

@@ -4,8 +4,8 @@
 #include <string.h>
 #include <windows.h>
 
-#include "build_test_support.h"
 #include "platform/platform_testing.h"
+#include "tests/support/decode_harness.h"
 
 namespace {
 

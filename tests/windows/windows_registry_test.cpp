@@ -7,11 +7,11 @@
 
 #include <string>
 
-#include "build_test_support.h"
 #include "framework/environment.h"
 #include "framework/format.h"
 #include "framework/resources.h"
 #include "platform/platform_testing.h"
+#include "tests/support/decode_harness.h"
 #include "tests/support/tga_encoder.h"
 
 // The framework is linked in for the probe; it wants a filter behind the exports.
@@ -84,13 +84,13 @@ class WindowsRegistryTest : public ::testing::Test {
 };
 
 // biBitCount of a 24-bit TGA decoded through vbtga.spi, with the colour table.
-DecodedDib DecodeColourTga() {
+DecodeRecord DecodeColourTga() {
     TgaImage image;
     image.width = 2;
     image.height = 1;
     image.pixels = {0, 0, 0, 255, 255, 255};
     std::u16string path = WriteTemporaryFile("colour.tga", EncodeTga(image));
-    return DecodeThroughPlugin(Plugin("vbtga"), path, 0, 1064);
+    return Decode("vbtga", path);
 }
 
 TEST_F(WindowsRegistryTest, FullColorSwitchChoosesTheDepthOnAColourDisplay) {
@@ -98,12 +98,12 @@ TEST_F(WindowsRegistryTest, FullColorSwitchChoosesTheDepthOnAColourDisplay) {
     if (QueryDisplayBitsPerPixel() <= 8) GTEST_SKIP() << "display of 8 bits or fewer";
     ASSERT_NE(Plugin("vbtga").library, nullptr);
 
-    DecodedDib missing = DecodeColourTga();
+    DecodeRecord missing = DecodeColourTga();
     ASSERT_EQ(missing.result, RESULT_OK);
     EXPECT_EQ(missing.header[14], 24);
 
     SetDword(PlugInKey, L"full color", 0);
-    DecodedDib off = DecodeColourTga();
+    DecodeRecord off = DecodeColourTga();
     ASSERT_EQ(off.result, RESULT_OK);
     EXPECT_EQ(off.header[14], 8);
     // The 3-3-2 cube: black first, white (252, 252, 255) last; the pixels are those two.
@@ -113,7 +113,7 @@ TEST_F(WindowsRegistryTest, FullColorSwitchChoosesTheDepthOnAColourDisplay) {
     EXPECT_EQ(off.bits[1], 255);
 
     SetDword(PlugInKey, L"full color", 7);
-    DecodedDib on = DecodeColourTga();
+    DecodeRecord on = DecodeColourTga();
     ASSERT_EQ(on.result, RESULT_OK);
     EXPECT_EQ(on.header[14], 24);
 }

@@ -1,4 +1,4 @@
-// The few <dlfcn.h> calls that the shared test support makes (tests/support/plugin_loader.cpp),
+// The few <dlfcn.h> calls that the shared test support makes (tests/support/decode_harness.cpp),
 // on the Windows loader, so the same support code loads the .spi modules in the wine build.
 // Only the mingw-w64 build puts this folder on the include path.
 #ifndef VB_TESTS_WINDOWS_COMPAT_DLFCN_H
