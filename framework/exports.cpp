@@ -58,9 +58,7 @@ VB_EXPORT int32_t VB_CALL GetPicture(const char16_t* fileName, int32_t offset, u
 VB_EXPORT int32_t VB_CALL GetPreview(const char16_t* fileName, int32_t offset, uint32_t flags,
                                      void** headerSlot, void** bitsSlot, ProgressNotifier notifier,
                                      intptr_t userData) {
-    if (!IsFileInput(flags)) return RESULT_NOT_IMPLEMENTED;
-    return ThisFormat.decodePicture(fileName, PictureOffset(offset), headerSlot, bitsSlot, notifier,
-                                    userData);
+    return GetPicture(fileName, offset, flags, headerSlot, bitsSlot, notifier, userData);
 }
 
 }  // extern "C"
