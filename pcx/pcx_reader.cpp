@@ -48,11 +48,14 @@ void ParsePcxHeader(const uint8_t* bytes, PcxHeader* header) {
 }
 
 // The standard 16 colours, for files whose header palette is all zero.
+// clang-format off
 static const uint8_t StandardPalette[48] = {
-    0,  0,   0,   0,   0,   170, 0,   170, 0,  0,   170, 170, 170, 0,   0,   170,
-    0,  170, 170, 85,  0,   170, 170, 170, 85, 85,  85,  85,  85,  255, 85,  255,
-    85, 85,  255, 255, 255, 85,  85,  255, 85, 255, 255, 255, 85,  255, 255, 255,
+    0,   0,   0,     0,   0,   170,   0,   170, 0,     0,   170, 170,  //  0 to  3
+    170, 0,   0,     170, 0,   170,   170, 85,  0,     170, 170, 170,  //  4 to  7
+    85,  85,  85,    85,  85,  255,   85,  255, 85,    85,  255, 255,  //  8 to 11
+    255, 85,  85,    255, 85,  255,   255, 255, 85,    255, 255, 255,  // 12 to 15
 };
+// clang-format on
 
 static uint32_t NearestLevel(uint32_t value, uint32_t step, uint32_t top) {
     const uint32_t level = (value + step / 2) / step;
