@@ -12,6 +12,7 @@
 
 #include "framework/plugin.h"
 #include "host/device.h"
+#include "host/device_check.h"
 #include "host/host_platform.h"
 #include "host/image_writer.h"
 #include "host/plugins.h"
@@ -117,7 +118,40 @@ struct FileOutcome {
     std::string hostProblem;
     std::string outputProblem;
     bool writeStopped = false;
+    int32_t pictureDepth = -1;  // from the information record, when the plug-in gave one
 };
+
+// What the project's plug-ins decode, to say what they do not when a decode is refused after
+// the information record gave the picture's depth (a 16-bit TGA, a 24-bit PCX).
+struct DecodedDepths {
+    const char* plugin;
+    const char* format;
+    int32_t depths[3];
+    const char* described;
+};
+
+const DecodedDepths KnownPlugins[] = {
+    {"vbtga.spi", "TGA", {8, 24, 32}, "8-bit gray and 24- and 32-bit colour pictures"},
+    {"vbpcx.spi", "PCX", {4, 8, 8}, "16-colour (4-bit planar) and 256-colour (8-bit) pictures"},
+    {"vbmag.spi", "MAG", {4, 8, 8}, "16- and 256-colour pictures"},
+};
+
+// ": this is a 16-bit TGA picture; vbtga.spi reads ...", or nothing when the depth is one the
+// plug-in decodes (the refusal has another reason) or the plug-in is not one of ours.
+std::string ExplainUnknownFormat(const FileOutcome& outcome) {
+    if (!outcome.plugin || outcome.result != RESULT_UNKNOWN_FORMAT || outcome.pictureDepth < 0) {
+        return std::string();
+    }
+    for (const DecodedDepths& known : KnownPlugins) {
+        if (outcome.plugin->fileName != known.plugin) continue;
+        for (int32_t depth : known.depths) {
+            if (depth == outcome.pictureDepth) return std::string();
+        }
+        return ": this is a " + std::to_string(outcome.pictureDepth) + "-bit " + known.format +
+               " picture; " + known.plugin + " reads " + known.described;
+    }
+    return std::string();
+}
 
 void ReportFileProblem(const std::string& file, const std::string& message) {
     fprintf(stderr, "vbhost: %s: %s\n", file.c_str(), message.c_str());
@@ -419,7 +453,7 @@ std::string DescribeOutcome(const FileOutcome& outcome) {
     std::string text = outcome.plugin->fileName + ": ";
     if (!outcome.hostProblem.empty()) return text + outcome.hostProblem;
     return text + DescribeResult(outcome.result) + " (result " + std::to_string(outcome.result) +
-           ")";
+           ")" + ExplainUnknownFormat(outcome);
 }
 
 bool FileFailed(const FileOutcome& outcome) {
@@ -810,6 +844,7 @@ FileOutcome ConvertWithPlugin(ConvertRun* run, const LoadedPlugin& plugin, const
     if (outcome.result != RESULT_OK) return outcome;
     bool hasText;
     std::string comment = TakeInfoText(&record, &hasText);
+    outcome.pictureDepth = record.colourDepth;
     int32_t expectedWidth = record.width;
     int32_t expectedHeight = record.height;
 
@@ -932,6 +967,14 @@ int main(int argc, char** argv) {
     // The plug-ins probe the device when they are attached: set it up before loading them.
     atexit(RestoreRegistryAtExit);
     std::string problem;
+    if (!CheckDeviceVariables(options.device, &problem)) {
+        fprintf(stderr, "vbhost: %s\n", problem.c_str());
+        return EXIT_USAGE;
+    }
+    if (!CheckRegistryFile(options.device, &problem)) {
+        fprintf(stderr, "vbhost: %s\n", problem.c_str());
+        return EXIT_SOME_FAILED;
+    }
     if (!ApplyDeviceSettings(options.device, &problem)) {
         fprintf(stderr, "vbhost: %s\n", problem.c_str());
         return EXIT_SOME_FAILED;

@@ -458,6 +458,88 @@ TEST_F(VbhostRun, DeviceOptionsReachThePlugins) {
     EXPECT_TRUE(std::filesystem::is_empty(Path("tmp")));
 }
 
+// The platform reads the VB_ variables and the registry file quietly, keeping its defaults for
+// what it cannot read; vbhost refuses them before any work.
+TEST_F(VbhostRun, DeviceSettingsThatCannotBeReadAreRefused) {
+    WriteBytes(Path("a.tga"), EncodeColourTga(MakeRgbPicture(2, 2), 2, 2));
+    auto writeText = [&](const std::string& name, const std::string& text) {
+        WriteBytes(Path(name), std::vector<uint8_t>(text.begin(), text.end()));
+    };
+    writeText("noheader.reg", "[HKEY_CURRENT_USER\\Software\\Velbrook]\r\n");
+    writeText("value.reg",
+              "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\Velbrook\\PlugIn]\r\n"
+              "\"full color\"=dword:zero\r\n");
+    writeText("bracket.reg", "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\r\n");
+    // regedit's own export: UTF-16 with a byte-order mark, a comment, a hex list on two lines.
+    std::string exported =
+        "Windows Registry Editor Version 5.00\r\n; saved\r\n[HKEY_CURRENT_USER\\Software\\"
+        "Velbrook\\PlugIn]\r\n\"full color\"=dword:00000001\r\n\"bytes\"=hex:01,02,\\\r\n"
+        "  03\r\n@=\"text\"\r\n";
+    std::vector<uint8_t> wide = {0xFF, 0xFE};
+    for (char c : exported) wide.insert(wide.end(), {(uint8_t)c, 0});
+    WriteBytes(Path("exported.reg"), wide);
+
+    struct Case {
+        std::vector<std::string> options;
+        std::vector<std::string> environment;
+        int status;
+        std::string message;  // the whole of stderr's first line when refused
+    };
+    const Case cases[] = {
+        {{},
+         {"VB_DISPLAY_BITS=abc"},
+         2,
+         "vbhost: VB_DISPLAY_BITS is 'abc', which is not a number of bits from 1 to 32 (unset "
+         "it to get the default)"},
+        {{}, {"VB_DISPLAY_BITS=0x18"}, 2, ""},
+        {{}, {"VB_SCREEN_WIDTH=wide"}, 2, ""},
+        {{}, {"VB_LANGUAGE=japanese"}, 2, ""},
+        {{}, {"VB_SYSTEM_VERSION=two"}, 2, ""},
+        {{},
+         {"VB_REGISTRY=missing.reg"},
+         1,
+         "vbhost: cannot read the registry file missing.reg (VB_REGISTRY): No such file or "
+         "directory"},
+        {{"--registry", "missing.reg"}, {}, 1, ""},
+        {{"--registry", "noheader.reg"},
+         {},
+         1,
+         "vbhost: the registry file noheader.reg cannot be used: it does not begin with REGEDIT4 "
+         "or \"Windows Registry Editor Version 5.00\""},
+        {{"--registry", "value.reg"},
+         {},
+         1,
+         "vbhost: the registry file value.reg cannot be used: line 4: not a value regedit "
+         "writes: \"full color\"=dword:zero"},
+        {{"--registry", "bracket.reg"},
+         {},
+         1,
+         "vbhost: the registry file bracket.reg cannot be used: line 3: a key without its "
+         "closing ]"},
+        {{"--full-color", "on"}, {"VB_REGISTRY=value.reg"}, 1, ""},
+        // Accepted: an option overrides its variable, an empty variable is unset, regedit's file.
+        {{"--display-bits", "24"}, {"VB_DISPLAY_BITS=abc"}, 0, ""},
+        {{}, {"VB_DISPLAY_BITS=", "VB_LANGUAGE=0x0411", "VB_SYSTEM_VERSION=2.11"}, 0, ""},
+        {{"--registry", "exported.reg"}, {}, 0, ""},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> arguments = {"convert", "a.tga", "-o", "out.png"};
+        arguments.insert(arguments.end(), c.options.begin(), c.options.end());
+        std::string label =
+            ::testing::PrintToString(c.options) + ::testing::PrintToString(c.environment);
+        RunResult run = Run(arguments, c.environment);
+        EXPECT_EQ(c.status, run.status) << label << run.err;
+        EXPECT_EQ(c.status == 0, FileExists(Path("out.png"))) << label;
+        if (!c.message.empty()) {
+            EXPECT_EQ(c.message + "\n", run.err) << label;
+        }
+        if (c.status != 0) {
+            EXPECT_EQ(1u, CountLines(run.err)) << label << run.err;
+        }
+        unlink(Path("out.png").c_str());
+    }
+}
+
 TEST_F(VbhostRun, EachFailingFileGetsOneLineAndTheStatusSaysSo) {
     WriteBytes(Path("good.tga"), EncodeColourTga(MakeRgbPicture(2, 2), 2, 2));
     WriteBytes(Path("bad.tga"), std::vector<uint8_t>(18, 0));  // image type 0
@@ -486,6 +568,39 @@ TEST_F(VbhostRun, EachFailingFileGetsOneLineAndTheStatusSaysSo) {
     RunResult none = Run({"convert", "missing.tga", "bad.tga", "-d", "never/made"});
     EXPECT_EQ(1, none.status);
     EXPECT_FALSE(FileExists(Path("never")));
+
+    // Where the information record gives a depth the plug-in does not decode, the message
+    // says so.
+    TgaImage sixteen;
+    sixteen.width = 2;
+    sixteen.height = 1;
+    sixteen.pixelDepth = 16;
+    sixteen.pixels.assign(4, 0);
+    WriteBytes(Path("sixteen.tga"), EncodeTga(sixteen));
+    PcxFile colour;
+    colour.planes = 3;
+    colour.xmax = 1;
+    colour.bytesPerLine = 2;
+    colour.planeData.assign(6, 0);
+    WriteBytes(Path("colour.pcx"), WritePcx(colour));
+    PcxFile mono;
+    mono.bitsPerPixel = 1;
+    mono.xmax = 7;
+    mono.bytesPerLine = 2;
+    mono.planeData.assign(2, 0);
+    WriteBytes(Path("mono.pcx"), WritePcx(mono));
+    RunResult depths = Run({"convert", "sixteen.tga", "colour.pcx", "mono.pcx", "-d", "out"});
+    EXPECT_EQ(1, depths.status);
+    EXPECT_EQ(
+        "vbhost: sixteen.tga: vbtga.spi: unknown or unsupported picture format (result 2): this "
+        "is a 16-bit TGA picture; vbtga.spi reads 8-bit gray and 24- and 32-bit colour pictures\n"
+        "vbhost: colour.pcx: vbpcx.spi: unknown or unsupported picture format (result 2): this "
+        "is a 24-bit PCX picture; vbpcx.spi reads 16-colour (4-bit planar) and 256-colour (8-bit) "
+        "pictures\n"
+        "vbhost: mono.pcx: vbpcx.spi: unknown or unsupported picture format (result 2): this is "
+        "a 1-bit PCX picture; vbpcx.spi reads 16-colour (4-bit planar) and 256-colour (8-bit) "
+        "pictures\n",
+        depths.err);
 
     // info reads the colour-mapped header the decoder refuses.
     RunResult info = Run({"info", "mapped.tga", "missing.tga"});
