@@ -38,7 +38,8 @@ const char* const UsageText =
     "  convert FILE...      decode each picture and write it as a PNG or BMP file\n"
     "\n"
     "Options:\n"
-    "  --plugin-dir DIR     folder of the plug-ins (default: the folder of vbhost)\n"
+    "  --plugin-dir DIR     folder of the plug-ins (default: the folder of vbhost, or\n"
+    "                       ../lib/velbrook from there once installed)\n"
     "  --json               (plugins, info) machine-readable output on stdout\n"
     "  --offset N           (info, convert) position of the picture in its file (default 0)\n"
     "  -o FILE              (convert) output file; only with a single input. \"-\" is standard\n"
@@ -942,6 +943,18 @@ int ConvertPictures(const HostOptions& options, const std::vector<LoadedPlugin>&
     return anyFailed ? EXIT_SOME_FAILED : EXIT_ALL_DONE;
 }
 
+// The plug-ins lie beside vbhost in the build tree (and on Windows); an installed vbhost finds
+// them in VB_PLUGIN_FOLDER_FROM_BIN (../lib/velbrook) from its own folder.
+std::string FindDefaultPluginFolder() {
+    std::string folder = FindExecutableFolder();
+    std::vector<std::string> names;
+    std::string problem;
+    if (ListPluginFiles(folder, &names, &problem) && !names.empty()) return folder;
+    std::string installed = JoinPath(folder, VB_PLUGIN_FOLDER_FROM_BIN);
+    if (ListPluginFiles(installed, &names, &problem) && !names.empty()) return installed;
+    return folder;
+}
+
 void RestoreRegistryAtExit() {
     RestoreRegistry();
 }
@@ -962,7 +975,7 @@ int main(int argc, char** argv) {
         return EXIT_ALL_DONE;
     }
     std::string folder =
-        options.pluginFolder.empty() ? FindExecutableFolder() : options.pluginFolder;
+        options.pluginFolder.empty() ? FindDefaultPluginFolder() : options.pluginFolder;
     InstallInterruptHandler();
     // The plug-ins probe the device when they are attached: set it up before loading them.
     atexit(RestoreRegistryAtExit);
