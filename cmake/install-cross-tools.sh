@@ -29,7 +29,8 @@ if [ "$want_windows" -eq 1 ]; then
 fi
 if [ "$want_arm" -eq 1 ]; then
     # The armhf C library itself (not only the cross one) brings the iconv modules that
-    # KJMAP.DLL and the code-page converters load at run time, e.g. CP932; libpng for vbhost.
+    # KJMAP.DLL and the code-page converters load at run time, e.g. CP932; zlib for vbhost and
+    # libpng for its tests.
     packages="$packages crossbuild-essential-armhf qemu-user libc6:armhf libpng-dev:armhf"
 fi
 

@@ -50,9 +50,37 @@ FILE* OpenHostFile(const std::string& path, const char* mode);
 bool IsRegularFile(FILE* stream);
 // Moves the stream to `offset` bytes from the start; false when it cannot.
 bool SeekHostFile(FILE* stream, int64_t offset);
-// Replaces `path` with `temporary` in one step (also when `path` exists). False with the reason.
-bool ReplaceHostFile(const std::string& temporary, const std::string& path, std::string* problem);
-void RemoveHostFile(const std::string& path);
+// An output file while it is written.
+// - A new name, or an existing regular file, is written as a temporary file in the same folder
+//   and renamed over the name when it is whole, so a failed or stopped write leaves no partial
+//   file and the older file as it was. Through a symbolic link it is the file the link points
+//   to that is replaced; the link stays.
+// - Anything else that exists (a device such as /dev/null, a FIFO) is opened and written in
+//   place, and its write errors are reported.
+// - "-" is standard output.
+struct OutputFile {
+    std::string name;           // as given, for messages
+    std::string temporaryPath;  // empty when written in place
+    std::string finalPath;      // the file the temporary one replaces
+    intptr_t handle = -1;       // descriptor (POSIX) or HANDLE (Windows)
+    bool closeHandle = false;   // false for standard output
+    std::vector<uint8_t> buffer;
+};
+
+// The name given for standard output.
+extern const char* const StandardOutputName;
+
+// Opens `name` for writing as above. False with the reason ("cannot create NAME: ...").
+bool OpenOutputFile(const std::string& name, OutputFile* file, std::string* problem);
+// Buffered; false with the reason ("cannot write NAME: ...") when the system refuses the bytes.
+bool WriteOutputFile(OutputFile* file, const uint8_t* bytes, size_t count, std::string* problem);
+// Writes what is buffered, closes, and renames the temporary file into place.
+bool FinishOutputFile(OutputFile* file, std::string* problem);
+// Closes and removes the temporary file; what a device or a pipe already got stays sent.
+void AbandonOutputFile(OutputFile* file);
+
+// True when standard output is a terminal (a console on Windows).
+bool IsStandardOutputTerminal();
 // Makes one folder; true when it was made or already exists as a folder.
 bool MakeHostFolder(const std::string& path, std::string* problem);
 bool IsHostFolder(const std::string& path);

@@ -2,6 +2,7 @@
 #include <dirent.h>
 #include <dlfcn.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <iconv.h>
 #include <limits.h>
 #include <signal.h>
@@ -103,14 +104,154 @@ bool SeekHostFile(FILE* stream, int64_t offset) {
     return fseeko(stream, (off_t)offset, SEEK_SET) == 0;
 }
 
-bool ReplaceHostFile(const std::string& temporary, const std::string& path, std::string* problem) {
-    if (rename(temporary.c_str(), path.c_str()) == 0) return true;
-    *problem = strerror(errno);
+const char* const StandardOutputName = "-";
+
+namespace {
+
+const size_t OutputBufferBytes = 1024 * 1024;
+
+// The name at the end of a chain of symbolic links from `path`; it need not exist yet.
+bool FollowLinks(const std::string& path, std::string* target, std::string* problem) {
+    std::string current = path;
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat status;
+        if (lstat(current.c_str(), &status) != 0 || !S_ISLNK(status.st_mode)) {
+            *target = current;
+            return true;
+        }
+        char link[PATH_MAX];
+        ssize_t length = readlink(current.c_str(), link, sizeof(link) - 1);
+        if (length <= 0) {
+            *problem = strerror(errno);
+            return false;
+        }
+        std::string next(link, (size_t)length);
+        size_t slash = current.rfind('/');
+        if (next[0] != '/' && slash != std::string::npos)
+            next = current.substr(0, slash + 1) + next;
+        current = next;
+    }
+    *problem = strerror(ELOOP);
     return false;
 }
 
-void RemoveHostFile(const std::string& path) {
-    unlink(path.c_str());
+std::string NameForMessages(const OutputFile& file) {
+    return file.name == StandardOutputName ? std::string("standard output") : file.name;
+}
+
+bool FlushOutputFile(OutputFile* file, std::string* problem) {
+    size_t written = 0;
+    while (written < file->buffer.size()) {
+        ssize_t count =
+            write((int)file->handle, file->buffer.data() + written, file->buffer.size() - written);
+        if (count < 0 && errno == EINTR) continue;  // Ctrl-C is answered between bands
+        if (count <= 0) {
+            *problem =
+                "cannot write " + NameForMessages(*file) + ": " + strerror(count < 0 ? errno : EIO);
+            return false;
+        }
+        written += (size_t)count;
+    }
+    file->buffer.clear();
+    return true;
+}
+
+}  // namespace
+
+bool OpenOutputFile(const std::string& name, OutputFile* file, std::string* problem) {
+    *file = OutputFile();
+    file->name = name;
+    file->buffer.reserve(OutputBufferBytes);
+    if (name == StandardOutputName) {
+        file->handle = STDOUT_FILENO;
+        return true;
+    }
+    std::string target, reason;
+    if (!FollowLinks(name, &target, &reason)) {
+        *problem = "cannot create " + name + ": " + reason;
+        return false;
+    }
+    struct stat status;
+    bool exists = stat(target.c_str(), &status) == 0;
+    if (exists && S_ISDIR(status.st_mode)) {
+        *problem = "cannot create " + name + ": " + strerror(EISDIR);
+        return false;
+    }
+    if (exists && !S_ISREG(status.st_mode)) {
+        // A device or a FIFO takes the bytes itself: replacing it would destroy it.
+        int descriptor;
+        do {
+            descriptor = open(target.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+        } while (descriptor < 0 && errno == EINTR && !IsInterruptRequested());
+        if (descriptor < 0) {
+            *problem = "cannot open " + name + ": " + strerror(errno);
+            return false;
+        }
+        file->handle = descriptor;
+        file->closeHandle = true;
+        return true;
+    }
+    file->finalPath = target;
+    file->temporaryPath = target + ".partial" + std::to_string(CurrentProcessNumber());
+    int descriptor = open(file->temporaryPath.c_str(),
+                          O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (descriptor < 0) {
+        *problem = "cannot create " + name + ": " + strerror(errno);
+        return false;
+    }
+    // The replacement keeps the permissions of the file it replaces.
+    if (exists) fchmod(descriptor, status.st_mode & 07777);
+    file->handle = descriptor;
+    file->closeHandle = true;
+    return true;
+}
+
+bool WriteOutputFile(OutputFile* file, const uint8_t* bytes, size_t count, std::string* problem) {
+    if (file->buffer.size() + count > OutputBufferBytes && !FlushOutputFile(file, problem)) {
+        return false;
+    }
+    if (count >= OutputBufferBytes) {
+        file->buffer.assign(bytes, bytes + count);
+        return FlushOutputFile(file, problem);
+    }
+    file->buffer.insert(file->buffer.end(), bytes, bytes + count);
+    return true;
+}
+
+bool FinishOutputFile(OutputFile* file, std::string* problem) {
+    if (!FlushOutputFile(file, problem)) {
+        AbandonOutputFile(file);
+        return false;
+    }
+    if (file->closeHandle) {
+        int closed = close((int)file->handle);
+        file->closeHandle = false;
+        if (closed != 0) {
+            *problem = "cannot write " + file->name + ": " + strerror(errno);
+            AbandonOutputFile(file);
+            return false;
+        }
+    }
+    if (file->temporaryPath.empty()) return true;
+    if (rename(file->temporaryPath.c_str(), file->finalPath.c_str()) != 0) {
+        *problem = "cannot write " + file->name + ": " + strerror(errno);
+        AbandonOutputFile(file);
+        return false;
+    }
+    file->temporaryPath.clear();
+    return true;
+}
+
+void AbandonOutputFile(OutputFile* file) {
+    if (file->closeHandle) close((int)file->handle);
+    file->closeHandle = false;
+    if (!file->temporaryPath.empty()) unlink(file->temporaryPath.c_str());
+    file->temporaryPath.clear();
+    file->buffer.clear();
+}
+
+bool IsStandardOutputTerminal() {
+    return isatty(STDOUT_FILENO) != 0;
 }
 
 bool MakeHostFolder(const std::string& path, std::string* problem) {

@@ -192,18 +192,112 @@ bool SeekHostFile(FILE* stream, int64_t offset) {
     return _fseeki64(stream, offset, SEEK_SET) == 0;
 }
 
-bool ReplaceHostFile(const std::string& temporary, const std::string& path, std::string* problem) {
-    // rename() refuses an existing target on Windows.
-    if (MoveFileExW(WidenUtf8(temporary).c_str(), WidenUtf8(path).c_str(),
-                    MOVEFILE_REPLACE_EXISTING)) {
-        return true;
-    }
-    *problem = DescribeSystemError(GetLastError());
-    return false;
+const char* const StandardOutputName = "-";
+
+namespace {
+
+const size_t OutputBufferBytes = 1024 * 1024;
+
+std::string NameForMessages(const OutputFile& file) {
+    return file.name == StandardOutputName ? std::string("standard output") : file.name;
 }
 
-void RemoveHostFile(const std::string& path) {
-    DeleteFileW(WidenUtf8(path).c_str());
+bool FlushOutputFile(OutputFile* file, std::string* problem) {
+    size_t written = 0;
+    while (written < file->buffer.size()) {
+        DWORD chunk =
+            (DWORD)(file->buffer.size() - written > 0x10000000 ? 0x10000000
+                                                               : file->buffer.size() - written);
+        DWORD count = 0;
+        if (!WriteFile((HANDLE)file->handle, file->buffer.data() + written, chunk, &count,
+                       nullptr) ||
+            count == 0) {
+            *problem = "cannot write " + NameForMessages(*file) + ": " +
+                       DescribeSystemError(GetLastError());
+            return false;
+        }
+        written += count;
+    }
+    file->buffer.clear();
+    return true;
+}
+
+}  // namespace
+
+bool OpenOutputFile(const std::string& name, OutputFile* file, std::string* problem) {
+    *file = OutputFile();
+    file->name = name;
+    file->buffer.reserve(OutputBufferBytes);
+    if (name == StandardOutputName) {
+        file->handle = (intptr_t)GetStdHandle(STD_OUTPUT_HANDLE);
+        return true;
+    }
+    std::wstring wide = WidenUtf8(name);
+    // A device (NUL, a console, a pipe) is written in place; a disk file is replaced.
+    HANDLE existing = CreateFileW(wide.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                  nullptr, OPEN_EXISTING, 0, nullptr);
+    if (existing != INVALID_HANDLE_VALUE) {
+        if (GetFileType(existing) != FILE_TYPE_DISK) {
+            file->handle = (intptr_t)existing;
+            file->closeHandle = true;
+            return true;
+        }
+        CloseHandle(existing);
+    }
+    file->finalPath = name;
+    file->temporaryPath = name + ".partial" + std::to_string(CurrentProcessNumber());
+    HANDLE created = CreateFileW(WidenUtf8(file->temporaryPath).c_str(), GENERIC_WRITE, 0, nullptr,
+                                 CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (created == INVALID_HANDLE_VALUE) {
+        *problem = "cannot create " + name + ": " + DescribeSystemError(GetLastError());
+        file->temporaryPath.clear();
+        return false;
+    }
+    file->handle = (intptr_t)created;
+    file->closeHandle = true;
+    return true;
+}
+
+bool WriteOutputFile(OutputFile* file, const uint8_t* bytes, size_t count, std::string* problem) {
+    if (file->buffer.size() + count > OutputBufferBytes && !FlushOutputFile(file, problem)) {
+        return false;
+    }
+    file->buffer.insert(file->buffer.end(), bytes, bytes + count);
+    if (file->buffer.size() >= OutputBufferBytes) return FlushOutputFile(file, problem);
+    return true;
+}
+
+bool FinishOutputFile(OutputFile* file, std::string* problem) {
+    if (!FlushOutputFile(file, problem)) {
+        AbandonOutputFile(file);
+        return false;
+    }
+    if (file->closeHandle) {
+        CloseHandle((HANDLE)file->handle);
+        file->closeHandle = false;
+    }
+    if (file->temporaryPath.empty()) return true;
+    // rename() refuses an existing target on Windows.
+    if (!MoveFileExW(WidenUtf8(file->temporaryPath).c_str(), WidenUtf8(file->finalPath).c_str(),
+                     MOVEFILE_REPLACE_EXISTING)) {
+        *problem = "cannot write " + file->name + ": " + DescribeSystemError(GetLastError());
+        AbandonOutputFile(file);
+        return false;
+    }
+    file->temporaryPath.clear();
+    return true;
+}
+
+void AbandonOutputFile(OutputFile* file) {
+    if (file->closeHandle) CloseHandle((HANDLE)file->handle);
+    file->closeHandle = false;
+    if (!file->temporaryPath.empty()) DeleteFileW(WidenUtf8(file->temporaryPath).c_str());
+    file->temporaryPath.clear();
+    file->buffer.clear();
+}
+
+bool IsStandardOutputTerminal() {
+    return _isatty(_fileno(stdout)) != 0;
 }
 
 bool MakeHostFolder(const std::string& path, std::string* problem) {

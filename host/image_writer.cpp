@@ -1,10 +1,6 @@
 #include "host/image_writer.h"
 
-#include <errno.h>
-#include <stdio.h>
 #include <string.h>
-
-#include "host/host_platform.h"
 
 namespace {
 
@@ -102,50 +98,89 @@ bool ReadDibLayout(const void* header, const void* bits, DibLayout* layout, std:
     return true;
 }
 
-bool EncodeBmp(const DibLayout& dib, std::vector<uint8_t>* out, std::string* problem) {
-    out->clear();
+WriteResult WriteBmp(const DibLayout& dib, const ByteSink& sink, const RowProgress* progress,
+                     std::string* problem) {
     const uint32_t fileHeaderBytes = 14;
     uint64_t fileBytes = (uint64_t)fileHeaderBytes + dib.headerBytes + dib.bitsBytes;
     if (fileBytes > 0xFFFFFFFFu) {
         *problem = "too large for a BMP file";
-        return false;
+        return WRITE_FAILED;
     }
-    out->reserve((size_t)fileBytes);
-    out->push_back('B');
-    out->push_back('M');
-    AppendLe32(out, (uint32_t)fileBytes);
-    AppendLe16(out, 0);
-    AppendLe16(out, 0);
-    AppendLe32(out, fileHeaderBytes + dib.headerBytes);
-    out->insert(out->end(), dib.header, dib.header + dib.headerBytes);
-    if (dib.bitsBytes > 0) out->insert(out->end(), dib.bits, dib.bits + dib.bitsBytes);
+    std::vector<uint8_t> head;
+    head.reserve(fileHeaderBytes + dib.headerBytes);
+    head.push_back('B');
+    head.push_back('M');
+    AppendLe32(&head, (uint32_t)fileBytes);
+    AppendLe16(&head, 0);
+    AppendLe16(&head, 0);
+    AppendLe32(&head, fileHeaderBytes + dib.headerBytes);
+    head.insert(head.end(), dib.header, dib.header + dib.headerBytes);
+    if (!sink.take(sink.context, head.data(), head.size(), problem)) return WRITE_FAILED;
+    // The rows go as the DIB keeps them; only the reports count them in bands.
+    const int32_t band = CountRowsPerBand(dib);
+    for (int32_t row = 0; row < dib.rows; row += band) {
+        int32_t count = dib.rows - row < band ? dib.rows - row : band;
+        if (!sink.take(sink.context, dib.bits + (size_t)row * dib.stride,
+                       (size_t)count * dib.stride, problem)) {
+            return WRITE_FAILED;
+        }
+        if (progress && !progress->report(progress->context, row + count, dib.rows)) {
+            return WRITE_STOPPED;
+        }
+    }
+    return WRITE_DONE;
+}
+
+namespace {
+
+bool AppendToVector(void* context, const uint8_t* bytes, size_t count, std::string*) {
+    std::vector<uint8_t>* out = static_cast<std::vector<uint8_t>*>(context);
+    out->insert(out->end(), bytes, bytes + count);
     return true;
 }
 
-bool WriteFileAtomically(const std::string& path, const std::vector<uint8_t>& bytes,
-                         std::string* problem) {
-    std::string temporary = path + ".partial" + std::to_string(CurrentProcessNumber());
-    FILE* file = OpenHostFile(temporary, "wb");
-    if (!file) {
-        *problem = "cannot create " + path + ": " + strerror(errno);
-        return false;
-    }
-    bool written = bytes.empty() || fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-    int writeError = errno;
-    if (fclose(file) != 0 && written) {
-        written = false;
-        writeError = errno;
-    }
-    if (!written) {
-        RemoveHostFile(temporary);
-        *problem = "cannot write " + path + ": " + strerror(writeError);
-        return false;
-    }
-    std::string reason;
-    if (!ReplaceHostFile(temporary, path, &reason)) {
-        RemoveHostFile(temporary);
-        *problem = "cannot write " + path + ": " + reason;
-        return false;
+}  // namespace
+
+bool EncodePng(const DibLayout& dib, const PngSettings& settings, std::vector<uint8_t>* out,
+               std::string* problem) {
+    out->clear();
+    ByteSink sink = {AppendToVector, out};
+    if (WritePng(dib, settings, sink, nullptr, problem) == WRITE_DONE) return true;
+    out->clear();
+    return false;
+}
+
+bool EncodeBmp(const DibLayout& dib, std::vector<uint8_t>* out, std::string* problem) {
+    out->clear();
+    ByteSink sink = {AppendToVector, out};
+    if (WriteBmp(dib, sink, nullptr, problem) == WRITE_DONE) return true;
+    out->clear();
+    return false;
+}
+
+int32_t CountRowsPerBand(const DibLayout& dib) {
+    const uint32_t bandBytes = 256 * 1024;
+    uint32_t rows = dib.stride == 0 ? bandBytes : bandBytes / dib.stride;
+    return rows < 1 ? 1 : (int32_t)rows;
+}
+
+void ReadTableColour(const DibLayout& dib, uint32_t index, uint8_t rgb[3]) {
+    rgb[0] = rgb[1] = rgb[2] = 0;
+    if (index >= dib.tableEntries) return;
+    const uint8_t* entry = dib.header + DIB_INFO_HEADER_SIZE + 4 * index;
+    rgb[0] = entry[2];
+    rgb[1] = entry[1];
+    rgb[2] = entry[0];
+}
+
+bool HasGrayRampTable(const DibLayout& dib) {
+    if (dib.bitCount > 8 || dib.tableEntries != (1u << dib.bitCount)) return false;
+    const uint32_t highest = dib.tableEntries - 1;
+    for (uint32_t i = 0; i <= highest; ++i) {
+        uint8_t rgb[3];
+        ReadTableColour(dib, i, rgb);
+        const uint32_t level = i * 255 / highest;
+        if (rgb[0] != level || rgb[1] != level || rgb[2] != level) return false;
     }
     return true;
 }

@@ -4,6 +4,7 @@
 #ifndef VB_HOST_IMAGE_WRITER_H
 #define VB_HOST_IMAGE_WRITER_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include <string>
@@ -32,16 +33,61 @@ enum : uint32_t { DIB_INFO_HEADER_SIZE = 40 };
 // fit below 2^31 bytes.
 bool ReadDibLayout(const void* header, const void* bits, DibLayout* layout, std::string* problem);
 
-// PNG: depths 1 to 8 become palette pictures carrying the DIB's colour table (padded with black
-// to 2^depth entries so that every index is valid), 24 bits becomes RGB; rows go top row first.
-bool EncodePng(const DibLayout& dib, std::vector<uint8_t>* out, std::string* problem);
+// Where a writer puts the file's bytes, in order. `take` answers false, with the reason in
+// `problem`, to stop the writer (a full disk, a closed pipe).
+struct ByteSink {
+    bool (*take)(void* context, const uint8_t* bytes, size_t count, std::string* problem);
+    void* context;
+};
 
-// BMP: a 14-byte BITMAPFILEHEADER, then the header block and bits block as received.
+// Told after each band of rows that a writer has handed to its sink; answering false stops the
+// writer there.
+struct RowProgress {
+    bool (*report)(void* context, int32_t rowsDone, int32_t rows);
+    void* context;
+};
+
+enum WriteResult { WRITE_DONE, WRITE_FAILED, WRITE_STOPPED };
+
+// Compression of a PNG: PNG_LEVEL_CHOSEN lets the writer pick settings for the picture, 0 to 9
+// are zlib's levels with libpng's own row filters (6 is libpng's default).
+enum : int32_t { PNG_LEVEL_CHOSEN = -1 };
+
+struct PngSettings {
+    int32_t level = PNG_LEVEL_CHOSEN;
+    std::string comment;  // UTF-8; when not empty, written as an iTXt "Comment" chunk
+};
+
+// False when the system's PNG encoder has no compression levels (the Windows Imaging
+// Component), so that --png-level can be refused instead of ignored.
+bool HasPngLevels();
+
+// PNG: a depth of 1 to 8 bits whose full colour table is the gray ramp of that depth (black to
+// white in even steps) becomes a grayscale picture; other depths 1 to 8 become palette pictures
+// carrying the DIB's colour table (padded with black to 2^depth entries so that every index is
+// valid); 24 bits becomes RGB. Rows go top row first, in bands, each band reported to
+// `progress` (may be null).
+WriteResult WritePng(const DibLayout& dib, const PngSettings& settings, const ByteSink& sink,
+                     const RowProgress* progress, std::string* problem);
+
+// BMP: a 14-byte BITMAPFILEHEADER, then the header block and bits block as received, the bits
+// in bands reported to `progress` (may be null).
+WriteResult WriteBmp(const DibLayout& dib, const ByteSink& sink, const RowProgress* progress,
+                     std::string* problem);
+
+// The whole file in memory, for tests and tools.
+bool EncodePng(const DibLayout& dib, const PngSettings& settings, std::vector<uint8_t>* out,
+               std::string* problem);
 bool EncodeBmp(const DibLayout& dib, std::vector<uint8_t>* out, std::string* problem);
 
-// Writes `bytes` to a temporary file next to `path` and renames it into place, so that a failed
-// write leaves neither a partial file nor a damaged older one.
-bool WriteFileAtomically(const std::string& path, const std::vector<uint8_t>& bytes,
-                         std::string* problem);
+// Rows per band of a writer: about 256 KiB of pixel data, at least one row.
+int32_t CountRowsPerBand(const DibLayout& dib);
+
+// The colour table entry `index` as red, green, blue (entries past the table are black).
+void ReadTableColour(const DibLayout& dib, uint32_t index, uint8_t rgb[3]);
+
+// True when the DIB has a full colour table that runs from black to white in even steps, so
+// that its indices are gray levels: 0 and 255 at 1 bit, 0, 85, 170, 255 at 2 bits, ...
+bool HasGrayRampTable(const DibLayout& dib);
 
 #endif

@@ -1,5 +1,7 @@
-// PNG output through the Windows Imaging Component, the system's own encoder: depths 1 to 8 as
-// palette pictures, 24 bits as RGB, as the libpng writer of the POSIX builds does.
+// PNG output through the Windows Imaging Component, the system's own encoder: gray-ramp tables as
+// grayscale, other depths 1 to 8 as palette pictures, 24 bits as RGB, as the libpng writer of
+// the POSIX builds does. The encoder has no compression levels, and vbhost writes no comment
+// chunk here.
 #include <windows.h>
 // After windows.h, which they need.
 #include <objidl.h>
@@ -14,6 +16,19 @@ template <typename Interface>
 void Release(Interface** object) {
     if (*object) (*object)->Release();
     *object = nullptr;
+}
+
+const GUID* FindGrayFormat(uint16_t bitCount) {
+    switch (bitCount) {
+        case 1:
+            return &GUID_WICPixelFormatBlackWhite;
+        case 2:
+            return &GUID_WICPixelFormat2bppGray;
+        case 4:
+            return &GUID_WICPixelFormat4bppGray;
+        default:
+            return &GUID_WICPixelFormat8bppGray;
+    }
 }
 
 const GUID* FindPixelFormat(uint16_t bitCount) {
@@ -58,8 +73,11 @@ bool Failed(HRESULT result, const char* step, std::string* problem) {
     return true;
 }
 
-// The encoder's steps; the caller has COM running on this thread.
-bool RunWicEncoder(const DibLayout& dib, std::vector<uint8_t>* out, std::string* problem) {
+// The encoder's steps; the caller has COM running on this thread. The encoded file is left in
+// `out`; *stopped tells that the progress report asked to stop.
+bool RunWicEncoder(const DibLayout& dib, const RowProgress* progress, std::vector<uint8_t>* out,
+                   bool* stopped, std::string* problem) {
+    *stopped = false;
     WicObjects wic;
     if (Failed(CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER,
                                 IID_IWICImagingFactory, reinterpret_cast<void**>(&wic.factory)),
@@ -74,25 +92,29 @@ bool RunWicEncoder(const DibLayout& dib, std::vector<uint8_t>* out, std::string*
         Failed(wic.frame->SetSize((UINT)dib.width, (UINT)dib.rows), "picture size", problem)) {
         return false;
     }
-    WICPixelFormatGUID format = *FindPixelFormat(dib.bitCount);
+    // A gray-ramp picture goes as grayscale when the encoder takes that depth, else as a palette.
+    bool gray = HasGrayRampTable(dib);
+    WICPixelFormatGUID format = *(gray ? FindGrayFormat : FindPixelFormat)(dib.bitCount);
     if (Failed(wic.frame->SetPixelFormat(&format), "pixel format", problem)) return false;
+    if (gray && !IsEqualGUID(format, *FindGrayFormat(dib.bitCount))) {
+        gray = false;
+        format = *FindPixelFormat(dib.bitCount);
+        if (Failed(wic.frame->SetPixelFormat(&format), "pixel format", problem)) return false;
+    }
     // The encoder answers with the format it will write; another one would change the pixels.
-    if (!IsEqualGUID(format, *FindPixelFormat(dib.bitCount))) {
+    if (!IsEqualGUID(format, *(gray ? FindGrayFormat : FindPixelFormat)(dib.bitCount))) {
         *problem = "the system's PNG encoder does not take " + std::to_string(dib.bitCount) +
                    "-bit pictures";
         return false;
     }
-    if (dib.bitCount <= 8) {
+    if (dib.bitCount <= 8 && !gray) {
         // Padded with opaque black to 2^depth entries so that every index is valid.
         WICColor colours[256];
         UINT entries = 1u << dib.bitCount;
-        const uint8_t* table = dib.header + DIB_INFO_HEADER_SIZE;
         for (UINT i = 0; i < entries; ++i) {
-            colours[i] = 0xFF000000u;
-            if (i < dib.tableEntries) {
-                colours[i] |=
-                    ((UINT)table[4 * i + 2] << 16) | ((UINT)table[4 * i + 1] << 8) | table[4 * i];
-            }
+            uint8_t rgb[3];
+            ReadTableColour(dib, i, rgb);
+            colours[i] = 0xFF000000u | ((UINT)rgb[0] << 16) | ((UINT)rgb[1] << 8) | rgb[2];
         }
         if (Failed(wic.factory->CreatePalette(&wic.palette), "palette", problem) ||
             Failed(wic.palette->InitializeCustom(colours, entries), "palette", problem) ||
@@ -100,13 +122,23 @@ bool RunWicEncoder(const DibLayout& dib, std::vector<uint8_t>* out, std::string*
             return false;
         }
     }
-    // Rows go top row first; WritePixels takes a writable buffer.
-    std::vector<BYTE> row(dib.stride);
-    for (int32_t y = 0; y < dib.rows; ++y) {
-        int32_t memoryRow = dib.bottomUp ? dib.rows - 1 - y : y;
-        memcpy(row.data(), dib.bits + (size_t)memoryRow * dib.stride, dib.stride);
-        if (Failed(wic.frame->WritePixels(1, dib.stride, dib.stride, row.data()), "pixels",
-                   problem)) {
+    // Rows go top row first, in bands; WritePixels takes a writable buffer.
+    const int32_t band = CountRowsPerBand(dib);
+    std::vector<BYTE> rows((size_t)dib.stride * band);
+    for (int32_t y = 0; y < dib.rows; y += band) {
+        int32_t count = dib.rows - y < band ? dib.rows - y : band;
+        for (int32_t i = 0; i < count; ++i) {
+            int32_t memoryRow = dib.bottomUp ? dib.rows - 1 - (y + i) : y + i;
+            memcpy(rows.data() + (size_t)i * dib.stride, dib.bits + (size_t)memoryRow * dib.stride,
+                   dib.stride);
+        }
+        if (Failed(wic.frame->WritePixels((UINT)count, dib.stride, dib.stride * (UINT)count,
+                                          rows.data()),
+                   "pixels", problem)) {
+            return false;
+        }
+        if (progress && !progress->report(progress->context, y + count, dib.rows)) {
+            *stopped = true;
             return false;
         }
     }
@@ -136,18 +168,28 @@ bool RunWicEncoder(const DibLayout& dib, std::vector<uint8_t>* out, std::string*
 
 }  // namespace
 
-bool EncodePng(const DibLayout& dib, std::vector<uint8_t>* out, std::string* problem) {
-    out->clear();
+bool HasPngLevels() {
+    return false;
+}
+
+WriteResult WritePng(const DibLayout& dib, const PngSettings& settings, const ByteSink& sink,
+                     const RowProgress* progress, std::string* problem) {
+    (void)settings;
     if (dib.width < 1 || dib.rows < 1) {
         *problem = "a PNG cannot hold a picture of " + std::to_string(dib.width) + " x " +
                    std::to_string(dib.rows) + " pixels";
-        return false;
+        return WRITE_FAILED;
     }
     // S_FALSE: COM already runs on this thread, RPC_E_CHANGED_MODE: in the other threading
     // model; the imaging component works in either.
     HRESULT started = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    bool encoded = RunWicEncoder(dib, out, problem);
+    std::vector<uint8_t> bytes;
+    bool stopped = false;
+    bool encoded = RunWicEncoder(dib, progress, &bytes, &stopped, problem);
     if (SUCCEEDED(started)) CoUninitialize();
-    if (!encoded) out->clear();
-    return encoded;
+    if (stopped) return WRITE_STOPPED;
+    if (!encoded) return WRITE_FAILED;
+    // The encoder works in memory: the file is handed over once it is whole.
+    if (!sink.take(sink.context, bytes.data(), bytes.size(), problem)) return WRITE_FAILED;
+    return WRITE_DONE;
 }

@@ -12,6 +12,7 @@
 
 #include "framework/plugin.h"
 #include "host/device.h"
+#include "host/device_check.h"
 #include "host/host_platform.h"
 #include "host/image_writer.h"
 #include "host/plugins.h"
@@ -36,17 +37,26 @@ const char* const UsageText =
     "  convert FILE...      decode each picture and write it as a PNG or BMP file\n"
     "\n"
     "Options:\n"
-    "  --plugin-dir DIR     folder of the plug-ins (default: the folder of vbhost)\n"
+    "  --plugin-dir DIR     folder of the plug-ins (default: the folder of vbhost, or\n"
+    "                       ../lib/velbrook from there once installed)\n"
     "  --json               (plugins, info) machine-readable output on stdout\n"
     "  --offset N           (info, convert) position of the picture in its file (default 0)\n"
-    "  -o FILE              (convert) output file; only with a single input\n"
-    "  -d DIR               (convert) output folder, made when missing (default: the current\n"
-    "                       folder); the output is named after the input: photo.tga -> photo.png\n"
-    "  --format png|bmp     (convert) output format (default png; bmp when -o names a .bmp)\n"
+    "  -o FILE              (convert) output file; only with a single input. \"-\" is standard\n"
+    "                       output; a device or a FIFO is written in place, a regular file\n"
+    "                       (or the file a link points to) is replaced once the new one is whole\n"
+    "  -d DIR               (convert) output folder, made when the first file is written\n"
+    "                       (default: the current folder); the output is named after the input:\n"
+    "                       photo.tga -> photo.png\n"
+    "  --format png|bmp     (convert) output format (default: the extension of -o, else png)\n"
+    "  --png-level N        (convert) zlib level 0 to 9, every row filter tried on each row;\n"
+    "                       9 for the smallest files (default: fast settings chosen for each\n"
+    "                       picture)\n"
     "  --preview            (convert) decode through GetPreview instead of GetPicture\n"
     "  --abort-after N      (convert) answer \"stop\" to every progress call after the first N,\n"
     "                       to try a plug-in's abort path\n"
+    "  -q, --quiet          (convert) no line for each file written; failures are still told\n"
     "  -h, --help           show this help\n"
+    "  --version            show vbhost's version\n"
     "\n"
     "Emulated device and registry (defaults: VB_DISPLAY_BITS, VB_SCREEN_WIDTH, VB_LANGUAGE,\n"
     "VB_SYSTEM_VERSION and VB_REGISTRY from the environment, else a 24-bit, 640-pixel,\n"
@@ -67,6 +77,8 @@ const char* const UsageText =
 
 struct HostOptions {
     std::string command;
+    bool quiet = false;
+    int32_t pngLevel = PNG_LEVEL_CHOSEN;
     std::vector<std::string> files;
     std::string pluginFolder;
     bool json = false;
@@ -86,7 +98,9 @@ struct PictureFile {
     std::vector<uint8_t> head;
 };
 
-// What the notifier needs; its address travels as the notifier's user data.
+// What the notifier and the writer's progress report need; its address travels as their user
+// data. The bar covers the plug-in's rows, then the rows written: decodeShare is the part of the
+// bar for the decode, set at the plug-in's first call from its total and the rows to write.
 struct ProgressState {
     std::string label;
     bool drawBar = false;
@@ -94,14 +108,52 @@ struct ProgressState {
     int lastPercent = -1;
     int64_t calls = 0;
     int64_t abortAfterCalls = -1;
+    int32_t rowsToWrite = 0;
+    double decodeShare = -1;
 };
 
-// The outcome of one file: a plug-in's result code, or a problem found by the host itself.
+// The outcome of one file: a plug-in's result code, a problem with what the plug-in delivered,
+// or a problem of vbhost's own with the output, which no plug-in caused.
 struct FileOutcome {
     const PluginModule* plugin = nullptr;
     int32_t result = RESULT_OK;
     std::string hostProblem;
+    std::string outputProblem;
+    bool writeStopped = false;
+    int32_t pictureDepth = -1;  // from the information record, when the plug-in gave one
 };
+
+// What the project's plug-ins decode, to say what they do not when a decode is refused after
+// the information record gave the picture's depth (a 16-bit TGA, a 24-bit PCX).
+struct DecodedDepths {
+    const char* plugin;
+    const char* format;
+    int32_t depths[3];
+    const char* described;
+};
+
+const DecodedDepths KnownPlugins[] = {
+    {"vbtga.spi", "TGA", {8, 24, 32}, "8-bit gray and 24- and 32-bit colour pictures"},
+    {"vbpcx.spi", "PCX", {4, 8, 8}, "16-colour (4-bit planar) and 256-colour (8-bit) pictures"},
+    {"vbmag.spi", "MAG", {4, 8, 8}, "16- and 256-colour pictures"},
+};
+
+// ": this is a 16-bit TGA picture; vbtga.spi reads ...", or nothing when the depth is one the
+// plug-in decodes (the refusal has another reason) or the plug-in is not one of ours.
+std::string ExplainUnknownFormat(const FileOutcome& outcome) {
+    if (!outcome.plugin || outcome.result != RESULT_UNKNOWN_FORMAT || outcome.pictureDepth < 0) {
+        return std::string();
+    }
+    for (const DecodedDepths& known : KnownPlugins) {
+        if (outcome.plugin->fileName != known.plugin) continue;
+        for (int32_t depth : known.depths) {
+            if (depth == outcome.pictureDepth) return std::string();
+        }
+        return ": this is a " + std::to_string(outcome.pictureDepth) + "-bit " + known.format +
+               " picture; " + known.plugin + " reads " + known.described;
+    }
+    return std::string();
+}
 
 void ReportFileProblem(const std::string& file, const std::string& message) {
     fprintf(stderr, "vbhost: %s: %s\n", file.c_str(), message.c_str());
@@ -159,13 +211,41 @@ bool ReportUsageError(const std::string& message) {
     return false;
 }
 
+// The extension of a file name in lower case, without the dot ("" when it has none).
+std::string FindExtension(const std::string& path) {
+    std::string base = FindBaseName(path);
+    size_t dot = base.rfind('.');
+    if (dot == std::string::npos || dot == 0) return std::string();
+    std::string extension = base.substr(dot + 1);
+    for (char& c : extension) {
+        if (c >= 'A' && c <= 'Z') c = (char)(c - 'A' + 'a');
+    }
+    return extension;
+}
+
+// The format follows --format, else the extension of -o, else PNG; a name whose extension
+// says another format than the one written would mislead whoever opens it.
+bool ChooseOutputFormat(HostOptions* options) {
+    std::string extension =
+        options->outputPath == StandardOutputName ? "" : FindExtension(options->outputPath);
+    if (options->format.empty()) {
+        options->format = extension == "bmp" ? "bmp" : "png";
+    }
+    if (!extension.empty() && extension != options->format) {
+        return ReportUsageError("-o " + options->outputPath + " does not end in ." +
+                                options->format + ", the format written");
+    }
+    return true;
+}
+
 // Options may stand before or after the files; "--" ends them. "--name=value" is accepted too.
 bool ParseOptions(const std::vector<std::string>& argv, HostOptions* options, bool* helpAsked) {
     *helpAsked = false;
     size_t argc = argv.size();
     if (argc < 2) return ReportUsageError("no command given");
     options->command = argv[1];
-    if (options->command == "-h" || options->command == "--help" || options->command == "help") {
+    if (options->command == "-h" || options->command == "--help" || options->command == "help" ||
+        options->command == "--version") {
         *helpAsked = true;
         return true;
     }
@@ -197,16 +277,22 @@ bool ParseOptions(const std::vector<std::string>& argv, HostOptions* options, bo
             *helpAsked = true;
             return true;
         }
-        if (name == "--json" || name == "--preview") {
+        if (name == "--version") {
+            options->command = "--version";
+            *helpAsked = true;
+            return true;
+        }
+        if (name == "--json" || name == "--preview" || name == "-q" || name == "--quiet") {
             if (hasValue) return ReportUsageError(name + " takes no value");
             if (name == "--json") options->json = true;
             if (name == "--preview") options->preview = true;
+            if (name == "-q" || name == "--quiet") options->quiet = true;
             continue;
         }
         static const char* const valued[] = {
             "--plugin-dir",     "--offset",       "-o",           "-d",         "--format",
             "--abort-after",    "--display-bits", "--full-color", "--language", "--screen-width",
-            "--system-version", "--registry"};
+            "--system-version", "--registry",     "--png-level"};
         bool known = false;
         for (const char* candidate : valued) known = known || name == candidate;
         if (!known) return ReportUsageError("unknown option '" + word + "'");
@@ -223,12 +309,21 @@ bool ParseOptions(const std::vector<std::string>& argv, HostOptions* options, bo
             }
             options->offset = (int32_t)number;
         } else if (name == "-o") {
+            if (value.empty()) return ReportUsageError("-o needs a file name");
             options->outputPath = value;
         } else if (name == "-d") {
             options->outputFolder = value;
         } else if (name == "--format") {
             if (value != "png" && value != "bmp") return ReportUsageError("--format is png or bmp");
             options->format = value;
+        } else if (name == "--png-level") {
+            if (!HasPngLevels()) {
+                return ReportUsageError("--png-level: the system's PNG encoder has no levels");
+            }
+            if (!ParseInteger(value, 0, 9, &number)) {
+                return ReportUsageError("--png-level needs a level from 0 to 9");
+            }
+            options->pngLevel = (int32_t)number;
         } else if (name == "--abort-after") {
             if (!ParseInteger(value, 0, INT32_MAX, &number)) {
                 return ReportUsageError("--abort-after needs a count of calls");
@@ -275,8 +370,10 @@ bool ParseOptions(const std::vector<std::string>& argv, HostOptions* options, bo
     }
     if (options->command != "convert" &&
         (!options->outputPath.empty() || !options->outputFolder.empty() ||
-         !options->format.empty() || options->preview || options->abortAfterCalls >= 0)) {
-        return ReportUsageError("-o, -d, --format, --preview and --abort-after are for convert");
+         !options->format.empty() || options->preview || options->abortAfterCalls >= 0 ||
+         options->quiet || options->pngLevel != PNG_LEVEL_CHOSEN)) {
+        return ReportUsageError(
+            "-o, -d, --format, --png-level, --preview, --abort-after and -q are for convert");
     }
     if (options->command == "convert" && options->json) {
         return ReportUsageError("--json is for plugins and info");
@@ -286,6 +383,18 @@ bool ParseOptions(const std::vector<std::string>& argv, HostOptions* options, bo
     }
     if (!options->outputPath.empty() && options->files.size() != 1) {
         return ReportUsageError("-o takes a single input; use -d for several");
+    }
+    if (options->command == "convert" && !ChooseOutputFormat(options)) return false;
+    if (options->format == "bmp" && options->pngLevel != PNG_LEVEL_CHOSEN) {
+        return ReportUsageError("--png-level is for PNG output");
+    }
+    if (options->outputPath == StandardOutputName && IsStandardOutputTerminal()) {
+        return ReportUsageError(
+            "-o - would write the picture to the terminal; redirect standard output or name a "
+            "file");
+    }
+    if (options->outputPath != StandardOutputName && IsHostFolder(options->outputPath)) {
+        return ReportUsageError("-o " + options->outputPath + " is a folder; use -d for a folder");
     }
     return true;
 }
@@ -341,15 +450,17 @@ std::string DescribeResult(int32_t result) {
 }
 
 std::string DescribeOutcome(const FileOutcome& outcome) {
+    if (!outcome.outputProblem.empty()) return outcome.outputProblem;
     if (!outcome.plugin) return outcome.hostProblem;
     std::string text = outcome.plugin->fileName + ": ";
     if (!outcome.hostProblem.empty()) return text + outcome.hostProblem;
     return text + DescribeResult(outcome.result) + " (result " + std::to_string(outcome.result) +
-           ")";
+           ")" + ExplainUnknownFormat(outcome);
 }
 
 bool FileFailed(const FileOutcome& outcome) {
-    return !outcome.hostProblem.empty() || outcome.result != RESULT_OK;
+    return !outcome.hostProblem.empty() || !outcome.outputProblem.empty() || outcome.writeStopped ||
+           outcome.result != RESULT_OK;
 }
 
 // Reads the file's first bytes for IsSupported (the picture's, when it lies at an offset); the
@@ -549,13 +660,12 @@ int ShowPictureInfo(const HostOptions& options, const std::vector<LoadedPlugin>&
 
 // ---- convert --------------------------------------------------------------------------------
 
-void DrawProgressBar(ProgressState* state, int32_t current, int32_t total) {
-    int percent = 100;
-    if (total > 0) {
-        int64_t share = (int64_t)current * 100 / total;
-        percent = share < 0 ? 0 : share > 100 ? 100 : (int)share;
-    }
-    if (percent == state->lastPercent) return;
+// Draws the bar at `fraction` of the whole conversion. It only moves forward: plug-ins may
+// report a row count that goes back (the PCX filter's first calls are (0, h), then (h, h)).
+void DrawProgressBar(ProgressState* state, double fraction) {
+    if (!state->drawBar) return;
+    int percent = fraction <= 0 ? 0 : fraction >= 1 ? 100 : (int)(fraction * 100);
+    if (percent <= state->lastPercent) return;
     state->lastPercent = percent;
     const int barWidth = 30;
     char bar[barWidth + 1];
@@ -580,10 +690,28 @@ void ClearProgressBar(ProgressState* state) {
 int32_t VB_CALL ReportProgress(int32_t current, int32_t total, intptr_t userData) {
     ProgressState* state = reinterpret_cast<ProgressState*>(userData);
     ++state->calls;
-    if (state->drawBar) DrawProgressBar(state, current, total);
+    if (state->decodeShare < 0) {
+        double decodeRows = total > 0 ? total : 1;
+        state->decodeShare =
+            decodeRows / (decodeRows + (state->rowsToWrite > 0 ? state->rowsToWrite : 1));
+    }
+    double done = total > 0 ? (double)current / total : 1;
+    DrawProgressBar(state, state->decodeShare * (done < 0 ? 0 : done > 1 ? 1 : done));
     if (IsInterruptRequested()) return 1;
     if (state->abortAfterCalls >= 0 && state->calls > state->abortAfterCalls) return 1;
     return 0;
+}
+
+// The writer's report after each band of rows: Ctrl-C stops the write there.
+bool ReportRowsWritten(void* context, int32_t rowsDone, int32_t rows) {
+    ProgressState* state = static_cast<ProgressState*>(context);
+    double share = state->decodeShare < 0 ? 0 : state->decodeShare;
+    DrawProgressBar(state, share + (1 - share) * (rows > 0 ? (double)rowsDone / rows : 1));
+    return !IsInterruptRequested();
+}
+
+bool TakeOutputBytes(void* context, const uint8_t* bytes, size_t count, std::string* problem) {
+    return WriteOutputFile(static_cast<OutputFile*>(context), bytes, count, problem);
 }
 
 // The input's base name with the output's extension: photo.tga -> photo.png. Inputs that would
@@ -638,26 +766,77 @@ bool MakeFolders(const std::string& folder, std::string* problem) {
     return false;
 }
 
-bool EndsWithIgnoringCase(const std::string& text, const std::string& ending) {
-    if (text.size() < ending.size()) return false;
-    for (size_t i = 0; i < ending.size(); ++i) {
-        char c = text[text.size() - ending.size() + i];
-        if (c >= 'A' && c <= 'Z') c = (char)(c - 'A' + 'a');
-        if (c != ending[i]) return false;
-    }
-    return true;
-}
-
 void FreePictureBlocks(void* header, void* bits) {
     FreeBlock(bits);
     FreeBlock(header);
 }
 
+// PNG text: line breaks as LF only, and no NUL, which would end the text early.
+std::string PrepareCommentForPng(const std::string& text) {
+    std::string comment;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r') {
+            comment.push_back('\n');
+            if (i + 1 < text.size() && text[i + 1] == '\n') ++i;
+        } else if (text[i] != 0) {
+            comment.push_back(text[i]);
+        }
+    }
+    return comment;
+}
+
+// What the files of one convert run share: the output folder is made when the first file is
+// written, so that a run that writes nothing leaves nothing behind.
+struct ConvertRun {
+    const HostOptions* options;
+    bool folderTried = false;
+    std::string folderProblem;
+};
+
+// Writes the decoded picture to `outputPath`: OutputFile replaces a file only once the new one
+// is whole, so a failure or Ctrl-C leaves no partial file.
+void WriteOutput(ConvertRun* run, const DibLayout& dib, const std::string& comment,
+                 const std::string& outputPath, ProgressState* progress, FileOutcome* outcome) {
+    const HostOptions& options = *run->options;
+    if (!options.outputFolder.empty() && !run->folderTried) {
+        run->folderTried = true;
+        MakeFolders(options.outputFolder, &run->folderProblem);
+    }
+    if (!run->folderProblem.empty()) {
+        outcome->outputProblem = run->folderProblem;
+        return;
+    }
+    OutputFile file;
+    std::string problem;
+    if (!OpenOutputFile(outputPath, &file, &problem)) {
+        outcome->outputProblem = problem;
+        return;
+    }
+    ByteSink sink = {TakeOutputBytes, &file};
+    RowProgress rows = {ReportRowsWritten, progress};
+    WriteResult written;
+    if (options.format == "bmp") {
+        written = WriteBmp(dib, sink, &rows, &problem);
+    } else {
+        PngSettings settings;
+        settings.level = options.pngLevel;
+        settings.comment = PrepareCommentForPng(comment);
+        written = WritePng(dib, settings, sink, &rows, &problem);
+    }
+    if (written == WRITE_DONE && FinishOutputFile(&file, &problem)) return;
+    AbandonOutputFile(&file);
+    if (written == WRITE_STOPPED) {
+        outcome->writeStopped = true;
+    } else {
+        outcome->outputProblem = problem;
+    }
+}
+
 // Decodes with one plug-in and writes the output; the blocks are freed whatever happens.
-FileOutcome ConvertWithPlugin(const LoadedPlugin& plugin, const PictureFile& file,
-                              const HostOptions& options, const std::string& format,
+FileOutcome ConvertWithPlugin(ConvertRun* run, const LoadedPlugin& plugin, const PictureFile& file,
                               const std::string& outputPath, ProgressState* progress,
                               std::string* summary) {
+    const HostOptions& options = *run->options;
     FileOutcome outcome;
     outcome.plugin = &plugin.module;
     PictureInfoRecord record;
@@ -666,7 +845,8 @@ FileOutcome ConvertWithPlugin(const LoadedPlugin& plugin, const PictureFile& fil
         plugin.module.getPictureInfo(file.wideName.c_str(), options.offset, 0, &record);
     if (outcome.result != RESULT_OK) return outcome;
     bool hasText;
-    TakeInfoText(&record, &hasText);
+    std::string comment = TakeInfoText(&record, &hasText);
+    outcome.pictureDepth = record.colourDepth;
     int32_t expectedWidth = record.width;
     int32_t expectedHeight = record.height;
 
@@ -674,15 +854,19 @@ FileOutcome ConvertWithPlugin(const LoadedPlugin& plugin, const PictureFile& fil
     void* bits = nullptr;
     GetPictureFunction decode =
         options.preview ? plugin.module.getPreview : plugin.module.getPicture;
+    progress->rowsToWrite = expectedHeight;
     outcome.result = decode(file.wideName.c_str(), options.offset, 0, &header, &bits,
                             ReportProgress, reinterpret_cast<intptr_t>(progress));
-    ClearProgressBar(progress);
     // On any other result the plug-in has freed the blocks; the slots are not to be used.
-    if (outcome.result != RESULT_OK) return outcome;
+    if (outcome.result != RESULT_OK) {
+        ClearProgressBar(progress);
+        return outcome;
+    }
 
     DibLayout dib;
     std::string problem;
     if (!ReadDibLayout(header, bits, &dib, &problem)) {
+        ClearProgressBar(progress);
         outcome.hostProblem = "the plug-in delivered an unusable bitmap: " + problem;
         FreePictureBlocks(header, bits);
         return outcome;
@@ -690,6 +874,7 @@ FileOutcome ConvertWithPlugin(const LoadedPlugin& plugin, const PictureFile& fil
     // Rows may be doubled on output (MAG's 200-line pictures), nothing else may differ.
     if (dib.width != expectedWidth ||
         (dib.rows != expectedHeight && (int64_t)dib.rows != 2 * (int64_t)expectedHeight)) {
+        ClearProgressBar(progress);
         outcome.hostProblem = "the plug-in delivered a bitmap of " + std::to_string(dib.width) +
                               " x " + std::to_string(dib.rows) + " for a picture of " +
                               std::to_string(expectedWidth) + " x " +
@@ -697,31 +882,21 @@ FileOutcome ConvertWithPlugin(const LoadedPlugin& plugin, const PictureFile& fil
         FreePictureBlocks(header, bits);
         return outcome;
     }
-    std::vector<uint8_t> bytes;
-    bool encoded =
-        format == "bmp" ? EncodeBmp(dib, &bytes, &problem) : EncodePng(dib, &bytes, &problem);
+    WriteOutput(run, dib, comment, outputPath, progress, &outcome);
+    ClearProgressBar(progress);
     FreePictureBlocks(header, bits);
-    if (!encoded || !WriteFileAtomically(outputPath, bytes, &problem)) {
-        outcome.hostProblem = problem;
-        return outcome;
-    }
     *summary = std::to_string(dib.width) + " x " + std::to_string(dib.rows) + ", " +
                std::to_string(dib.bitCount) + " bits";
     return outcome;
 }
 
 int ConvertPictures(const HostOptions& options, const std::vector<LoadedPlugin>& plugins) {
-    std::string format = options.format;
-    if (format.empty()) format = EndsWithIgnoringCase(options.outputPath, ".bmp") ? "bmp" : "png";
-    std::vector<std::string> outputPaths = ChooseOutputPaths(options, format);
-    if (!options.outputFolder.empty()) {
-        std::string problem;
-        if (!MakeFolders(options.outputFolder, &problem)) {
-            fprintf(stderr, "vbhost: %s\n", problem.c_str());
-            return EXIT_SOME_FAILED;
-        }
-    }
+    std::vector<std::string> outputPaths = ChooseOutputPaths(options, options.format);
+    ConvertRun run;
+    run.options = &options;
     bool drawBar = IsErrorOutputTerminal();
+    // With the picture on standard output, the lines that say what was done go to stderr.
+    FILE* doneLines = options.outputPath == StandardOutputName ? stderr : stdout;
     bool anyFailed = false;
     size_t n = 0;
     for (; n < options.files.size() && !IsInterruptRequested(); ++n) {
@@ -737,20 +912,24 @@ int ConvertPictures(const HostOptions& options, const std::vector<LoadedPlugin>&
                 progress.label = path;
                 progress.drawBar = drawBar;
                 progress.abortAfterCalls = options.abortAfterCalls;
-                outcome = ConvertWithPlugin(*plugin, file, options, format, outputPaths[n],
-                                            &progress, &summary);
+                outcome =
+                    ConvertWithPlugin(&run, *plugin, file, outputPaths[n], &progress, &summary);
                 if (outcome.result != RESULT_UNKNOWN_FORMAT) break;
             }
         }
         if (!FileFailed(outcome)) {
-            printf("%s -> %s (%s, %s)\n", path.c_str(), outputPaths[n].c_str(),
-                   outcome.plugin->fileName.c_str(), summary.c_str());
-            fflush(stdout);
+            if (!options.quiet) {
+                fprintf(doneLines, "%s -> %s (%s, %s)\n", path.c_str(), outputPaths[n].c_str(),
+                        outcome.plugin->fileName.c_str(), summary.c_str());
+                fflush(doneLines);
+            }
             continue;
         }
         anyFailed = true;
         std::string message = DescribeOutcome(outcome);
-        if (outcome.result == RESULT_ABORTED && IsInterruptRequested()) {
+        if (outcome.writeStopped) {
+            message = "writing " + outputPaths[n] + " interrupted by Ctrl-C";
+        } else if (outcome.result == RESULT_ABORTED && IsInterruptRequested()) {
             message += ", interrupted by Ctrl-C";
         } else if (outcome.result == RESULT_ABORTED) {
             message += " as asked by --abort-after";
@@ -765,6 +944,18 @@ int ConvertPictures(const HostOptions& options, const std::vector<LoadedPlugin>&
     return anyFailed ? EXIT_SOME_FAILED : EXIT_ALL_DONE;
 }
 
+// The plug-ins lie beside vbhost in the build tree (and on Windows); an installed vbhost finds
+// them in VB_PLUGIN_FOLDER_FROM_BIN (../lib/velbrook) from its own folder.
+std::string FindDefaultPluginFolder() {
+    std::string folder = FindExecutableFolder();
+    std::vector<std::string> names;
+    std::string problem;
+    if (ListPluginFiles(folder, &names, &problem) && !names.empty()) return folder;
+    std::string installed = JoinPath(folder, VB_PLUGIN_FOLDER_FROM_BIN);
+    if (ListPluginFiles(installed, &names, &problem) && !names.empty()) return installed;
+    return folder;
+}
+
 void RestoreRegistryAtExit() {
     RestoreRegistry();
 }
@@ -776,16 +967,28 @@ int main(int argc, char** argv) {
     HostOptions options;
     bool helpAsked = false;
     if (!ParseOptions(ReadCommandLine(argc, argv), &options, &helpAsked)) return EXIT_USAGE;
+    if (helpAsked && options.command == "--version") {
+        printf("vbhost %s\n", VB_HOST_VERSION);
+        return EXIT_ALL_DONE;
+    }
     if (helpAsked) {
         fputs(UsageText, stdout);
         return EXIT_ALL_DONE;
     }
     std::string folder =
-        options.pluginFolder.empty() ? FindExecutableFolder() : options.pluginFolder;
+        options.pluginFolder.empty() ? FindDefaultPluginFolder() : options.pluginFolder;
     InstallInterruptHandler();
     // The plug-ins probe the device when they are attached: set it up before loading them.
     atexit(RestoreRegistryAtExit);
     std::string problem;
+    if (!CheckDeviceVariables(options.device, &problem)) {
+        fprintf(stderr, "vbhost: %s\n", problem.c_str());
+        return EXIT_USAGE;
+    }
+    if (!CheckRegistryFile(options.device, &problem)) {
+        fprintf(stderr, "vbhost: %s\n", problem.c_str());
+        return EXIT_SOME_FAILED;
+    }
     if (!ApplyDeviceSettings(options.device, &problem)) {
         fprintf(stderr, "vbhost: %s\n", problem.c_str());
         return EXIT_SOME_FAILED;

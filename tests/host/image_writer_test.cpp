@@ -2,6 +2,7 @@
 #include "host/image_writer.h"
 
 #include <gtest/gtest.h>
+#include <stdint.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "host/host_platform.h"
 #include "png_reader.h"
 
 namespace {
@@ -66,10 +68,11 @@ DibLayout ReadLayout(const std::vector<uint8_t>& header, const std::vector<uint8
     return layout;
 }
 
-DecodedPng EncodeAndDecodePng(const DibLayout& layout) {
+DecodedPng EncodeAndDecodePng(const DibLayout& layout,
+                              const PngSettings& settings = PngSettings()) {
     std::vector<uint8_t> bytes;
     std::string problem;
-    EXPECT_TRUE(EncodePng(layout, &bytes, &problem)) << problem;
+    EXPECT_TRUE(EncodePng(layout, settings, &bytes, &problem)) << problem;
     DecodedPng png;
     EXPECT_TRUE(DecodePng(bytes, &png, &problem)) << problem;
     return png;
@@ -150,6 +153,152 @@ TEST(PalettePng, PadsAShortColourTableWithBlack) {
     EXPECT_EQ(200, PngIndexAt(png, 0, 1));
 }
 
+TEST_P(PalettePng, AGrayRampTableMakesAGrayscalePicture) {
+    int bitCount = GetParam();
+    const int32_t width = 7, height = 3;
+    uint32_t entries = 1u << bitCount;
+    std::vector<uint8_t> header = MakeHeaderBlock(width, height, (uint16_t)bitCount, entries);
+    for (uint32_t i = 0; i < entries; ++i) {
+        uint8_t level = (uint8_t)(i * 255 / (entries - 1));
+        header[40 + 4 * i] = header[41 + 4 * i] = header[42 + 4 * i] = level;
+    }
+    std::vector<uint8_t> bits = MakePaletteBits(width, height, bitCount);
+    DecodedPng png = EncodeAndDecodePng(ReadLayout(header, bits));
+    EXPECT_EQ(0, png.colourType);  // PNG_COLOR_TYPE_GRAY: the indices are the gray levels
+    EXPECT_EQ(bitCount, png.bitDepth);
+    EXPECT_TRUE(png.palette.empty());
+    for (uint32_t y = 0; y < png.height; ++y) {
+        for (uint32_t x = 0; x < png.width; ++x) {
+            EXPECT_EQ(IndexAt(x, y, bitCount), PngIndexAt(png, y, x)) << x << "," << y;
+        }
+    }
+    // One step off the ramp, or a table shorter than the depth's: a palette picture.
+    header[40 + 4 * (entries - 1)] = 254;
+    EXPECT_EQ(3, EncodeAndDecodePng(ReadLayout(header, bits)).colourType);
+    std::vector<uint8_t> shortTable =
+        MakeHeaderBlock(width, height, (uint16_t)bitCount, entries, entries - 1);
+    for (uint32_t i = 0; i + 1 < entries; ++i) {
+        uint8_t level = (uint8_t)(i * 255 / (entries - 1));
+        shortTable[40 + 4 * i] = shortTable[41 + 4 * i] = shortTable[42 + 4 * i] = level;
+    }
+    EXPECT_EQ(3, EncodeAndDecodePng(ReadLayout(shortTable, bits)).colourType);
+}
+
+TEST(PngText, TheCommentIsAnItxtChunkInUtf8) {
+    std::vector<uint8_t> header = MakeHeaderBlock(2, 1, 8, 256);
+    std::vector<uint8_t> bits = {0, 1, 0, 0};
+    PngSettings settings;
+    settings.comment = "\xE3\x81\x82 first line\nsecond";
+    DecodedPng png = EncodeAndDecodePng(ReadLayout(header, bits), settings);
+    EXPECT_EQ(std::vector<std::string>{"iTXt Comment: \xE3\x81\x82 first line\nsecond"}, png.texts);
+    EXPECT_TRUE(EncodeAndDecodePng(ReadLayout(header, bits)).texts.empty());
+}
+
+// Pictures large enough for the writer to choose its settings by trial, at every level.
+struct LevelCase {
+    const char* what;
+    int bitCount;
+    int32_t width;
+    int32_t height;
+};
+
+void PrintTo(const LevelCase& c, std::ostream* out) {
+    *out << c.what;
+}
+
+class PngLevels : public ::testing::TestWithParam<LevelCase> {};
+
+TEST_P(PngLevels, EveryLevelKeepsEveryPixel) {
+    const LevelCase& c = GetParam();
+    std::vector<uint8_t> header = MakeHeaderBlock(c.width, c.height, (uint16_t)c.bitCount,
+                                                  c.bitCount == 24 ? 0 : 1u << c.bitCount);
+    // Gradients with noise, flat bands and a dither pattern, so that each candidate setting
+    // has something to win on.
+    uint32_t stride = StrideOf(c.width, c.bitCount);
+    std::vector<uint8_t> bits((size_t)stride * c.height, 0);
+    uint32_t noise = 1;
+    for (int32_t y = 0; y < c.height; ++y) {
+        for (uint32_t i = 0; i < (uint32_t)c.width * c.bitCount / 8; ++i) {
+            noise = noise * 1103515245u + 12345u;
+            uint8_t value = y < c.height / 3       ? (uint8_t)(i + y + (noise >> 28))
+                            : y < 2 * c.height / 3 ? (uint8_t)(i / 97 * 40)
+                                                   : (uint8_t)(((i + y) & 1) ? 0x5A : 0xA5);
+            bits[(size_t)y * stride + i] = value;
+        }
+    }
+    DibLayout layout = ReadLayout(header, bits);
+    for (int32_t level : {(int32_t)PNG_LEVEL_CHOSEN, 0, 1, 6, 9}) {
+        SCOPED_TRACE("level " + std::to_string(level));
+        PngSettings settings;
+        settings.level = level;
+        DecodedPng png = EncodeAndDecodePng(layout, settings);
+        ASSERT_EQ((uint32_t)c.height, png.height);
+        for (int32_t y = 0; y < c.height; ++y) {
+            const uint8_t* row = &bits[(size_t)(c.height - 1 - y) * stride];
+            std::vector<uint8_t> expected(row, row + png.rows[y].size());
+            if (c.bitCount == 24) {
+                for (size_t x = 0; x < expected.size(); x += 3)
+                    std::swap(expected[x], expected[x + 2]);
+            }
+            ASSERT_EQ(expected, png.rows[y]) << "row " << y;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Pictures, PngLevels,
+    ::testing::Values(LevelCase{"rgb", 24, 700, 600}, LevelCase{"palette8", 8, 1500, 800},
+                      LevelCase{"palette4", 4, 2400, 1000}, LevelCase{"small", 24, 40, 30}),
+    [](const ::testing::TestParamInfo<LevelCase>& info) { return std::string(info.param.what); });
+
+// A sink that refuses bytes past a limit, as a full disk does, and a report that stops.
+struct LimitedSink {
+    size_t limit;
+    size_t taken = 0;
+};
+
+bool TakeUpToLimit(void* context, const uint8_t*, size_t count, std::string* problem) {
+    LimitedSink* sink = static_cast<LimitedSink*>(context);
+    if (sink->taken + count > sink->limit) {
+        *problem = "disk full";
+        return false;
+    }
+    sink->taken += count;
+    return true;
+}
+
+bool StopAtFirstBand(void* context, int32_t rowsDone, int32_t) {
+    *static_cast<int32_t*>(context) = rowsDone;
+    return false;
+}
+
+TEST(Writers, StopWhenTheSinkFailsOrTheReportSaysSo) {
+    // 1000 rows of 3000 bytes: several bands.
+    std::vector<uint8_t> header = MakeHeaderBlock(1000, 1000, 24, 0);
+    std::vector<uint8_t> bits(3000u * 1000, 7);
+    DibLayout layout = ReadLayout(header, bits);
+    for (bool png : {true, false}) {
+        SCOPED_TRACE(png ? "png" : "bmp");
+        std::string problem;
+        LimitedSink full = {100};
+        ByteSink sink = {TakeUpToLimit, &full};
+        WriteResult result = png ? WritePng(layout, PngSettings(), sink, nullptr, &problem)
+                                 : WriteBmp(layout, sink, nullptr, &problem);
+        EXPECT_EQ(WRITE_FAILED, result);
+        EXPECT_NE(std::string::npos, problem.find("disk full")) << problem;
+
+        LimitedSink roomy = {SIZE_MAX};
+        sink.context = &roomy;
+        int32_t rowsReported = 0;
+        RowProgress stop = {StopAtFirstBand, &rowsReported};
+        result = png ? WritePng(layout, PngSettings(), sink, &stop, &problem)
+                     : WriteBmp(layout, sink, &stop, &problem);
+        EXPECT_EQ(WRITE_STOPPED, result);
+        EXPECT_EQ(CountRowsPerBand(layout), rowsReported);
+        EXPECT_LT(roomy.taken, bits.size() / 2);
+    }
+}
+
 TEST(ColourPng, TurnsBlueGreenRedRowsIntoRgbWithTheTopRowFirst) {
     // 3 x 2 at 24 bits: stride 12. Memory row 0 is the bottom row.
     std::vector<uint8_t> header = MakeHeaderBlock(3, 2, 24, 0);
@@ -226,7 +375,7 @@ TEST(DibLayout, EmptyPictureMakesABmpButNoPng) {
     std::string problem;
     ASSERT_TRUE(ReadDibLayout(header.data(), nullptr, &layout, &problem)) << problem;
     std::vector<uint8_t> bytes;
-    EXPECT_FALSE(EncodePng(layout, &bytes, &problem));
+    EXPECT_FALSE(EncodePng(layout, PngSettings(), &bytes, &problem));
     EXPECT_TRUE(bytes.empty());
     ASSERT_TRUE(EncodeBmp(layout, &bytes, &problem));
     EXPECT_EQ(54u, bytes.size());
@@ -238,14 +387,32 @@ TEST(FileWriting, LeavesNoPartialFileBehind) {
     std::string path = std::string(folder) + "/out.png";
     std::vector<uint8_t> bytes = {1, 2, 3};
     std::string problem;
-    ASSERT_TRUE(WriteFileAtomically(path, bytes, &problem)) << problem;
+    OutputFile file;
+    ASSERT_TRUE(OpenOutputFile(path, &file, &problem)) << problem;
+    ASSERT_TRUE(WriteOutputFile(&file, bytes.data(), bytes.size(), &problem)) << problem;
+    ASSERT_TRUE(FinishOutputFile(&file, &problem)) << problem;
     EXPECT_EQ(bytes, ReadFileBytes(path));
-    // An older file is replaced whole.
-    ASSERT_TRUE(WriteFileAtomically(path, {9}, &problem));
+    // An older file is replaced whole, keeping its permissions, and only once the new one is.
+    ASSERT_EQ(0, chmod(path.c_str(), 0640));
+    ASSERT_TRUE(OpenOutputFile(path, &file, &problem));
+    uint8_t nine = 9;
+    ASSERT_TRUE(WriteOutputFile(&file, &nine, 1, &problem));
+    EXPECT_EQ(bytes, ReadFileBytes(path));
+    ASSERT_TRUE(FinishOutputFile(&file, &problem));
+    EXPECT_EQ(std::vector<uint8_t>{9}, ReadFileBytes(path));
+    struct stat status;
+    ASSERT_EQ(0, stat(path.c_str(), &status));
+    EXPECT_EQ(0640u, status.st_mode & 0777);
+    // Abandoned: the older file stays as it was.
+    ASSERT_TRUE(OpenOutputFile(path, &file, &problem));
+    ASSERT_TRUE(WriteOutputFile(&file, bytes.data(), bytes.size(), &problem));
+    AbandonOutputFile(&file);
     EXPECT_EQ(std::vector<uint8_t>{9}, ReadFileBytes(path));
 
-    EXPECT_FALSE(WriteFileAtomically(std::string(folder) + "/missing/out.png", bytes, &problem));
-    EXPECT_NE(std::string::npos, problem.find("missing/out.png"));
+    EXPECT_FALSE(OpenOutputFile(std::string(folder) + "/missing/out.png", &file, &problem));
+    EXPECT_EQ(
+        "cannot create " + std::string(folder) + "/missing/out.png: No such file or directory",
+        problem);
 
     unlink(path.c_str());
     EXPECT_EQ(0, rmdir(folder)) << "something else was left in the folder";

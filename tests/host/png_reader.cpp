@@ -54,6 +54,16 @@ bool RunPngDecoder(MemorySource* source, DecodedPng* out, char* errorText) {
             out->palette.push_back(palette[i].blue);
         }
     }
+    png_textp texts = nullptr;
+    int textCount = png_get_text(png, info, &texts, nullptr);
+    for (int i = 0; i < textCount; ++i) {
+        bool international = texts[i].compression == PNG_ITXT_COMPRESSION_NONE ||
+                             texts[i].compression == PNG_ITXT_COMPRESSION_zTXt;
+        std::string text = international ? std::string(texts[i].text, texts[i].itxt_length)
+                                         : std::string(texts[i].text, texts[i].text_length);
+        out->texts.push_back(std::string(international ? "iTXt " : "tEXt ") + texts[i].key + ": " +
+                             text);
+    }
     size_t rowBytes = png_get_rowbytes(png, info);
     out->rows.assign(out->height, std::vector<uint8_t>(rowBytes));
     for (uint32_t y = 0; y < out->height; ++y) png_read_row(png, out->rows[y].data(), nullptr);

@@ -15,6 +15,7 @@ struct DecodedPng {
     int colourType = -1;
     std::vector<uint8_t> palette;            // red, green, blue per entry
     std::vector<std::vector<uint8_t>> rows;  // top row first, as stored (indices packed)
+    std::vector<std::string> texts;          // "iTXt Comment: text" for each text chunk
 };
 
 // False with libpng's message when the bytes are not a PNG it can read.

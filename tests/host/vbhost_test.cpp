@@ -1,15 +1,23 @@
 // Runs the built vbhost as a user would, on pictures written by the project's encoders, and
 // checks its exit status, its messages and the files it writes.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "png_reader.h"
@@ -26,6 +34,21 @@ struct RunResult {
     std::string out;
     std::string err;
 };
+
+// A run on a terminal: what vbhost drew there, and the percentages of its progress bar in the
+// order drawn.
+struct TerminalRun {
+    int status = -1;
+    std::string screen;
+    std::vector<int> percents;
+    double secondsAfterInterrupt = -1;
+};
+
+double MonotonicSeconds() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec + now.tv_nsec * 1e-9;
+}
 
 std::string ReadText(const std::string& path) {
     std::vector<uint8_t> bytes = ReadFileBytes(path);
@@ -70,25 +93,9 @@ class VbhostRun : public ::testing::Test {
     // about any left at the end: no run may leave one.
     RunResult Run(const std::vector<std::string>& arguments,
                   const std::vector<std::string>& environment = {}) {
-        std::vector<std::string> variables = environment;
-        variables.push_back(std::string("LD_PRELOAD=") + VBTESTING_PATH);
-        // The sanitizer runtime then comes after the preloaded layer, which it allows when told.
-        std::string sanitizerOptions = "ASAN_OPTIONS=verify_asan_link_order=0";
-        for (char** entry = environ; *entry; ++entry) {
-            if (strncmp(*entry, "ASAN_OPTIONS=", 13) == 0) {
-                sanitizerOptions += std::string(":") + (*entry + 13);
-            } else if (strncmp(*entry, "VB_", 3) != 0 && strncmp(*entry, "LD_PRELOAD=", 11) != 0) {
-                variables.push_back(*entry);
-            }
-        }
-        variables.push_back(sanitizerOptions);
-        std::vector<std::string> words = {VBHOST_PATH};
-        words.insert(words.end(), arguments.begin(), arguments.end());
+        std::vector<std::string> words, variables;
         std::vector<char*> argv, envp;
-        for (std::string& word : words) argv.push_back(&word[0]);
-        argv.push_back(nullptr);
-        for (std::string& variable : variables) envp.push_back(&variable[0]);
-        envp.push_back(nullptr);
+        PrepareCommand(arguments, environment, &words, &variables, &argv, &envp);
         std::string outPath = captures_ + "/stdout", errPath = captures_ + "/stderr";
 
         RunResult result;
@@ -110,6 +117,79 @@ class VbhostRun : public ::testing::Test {
         result.err = ReadText(errPath);
         EXPECT_EQ(result.err.find("left allocated"), std::string::npos) << result.err;
         return result;
+    }
+
+    // Runs vbhost with stdout and stderr on a terminal of its own, as a person sees it. With
+    // `interruptAt` >= 0, Ctrl-C is sent once the bar shows at least that percentage (and less
+    // than 100).
+    TerminalRun RunOnTerminal(const std::vector<std::string>& arguments, int interruptAt = -1) {
+        std::vector<std::string> words, variables;
+        std::vector<char*> argv, envp;
+        PrepareCommand(arguments, {}, &words, &variables, &argv, &envp);
+        TerminalRun result;
+        fflush(nullptr);
+        int terminal = -1;
+        pid_t child = forkpty(&terminal, nullptr, nullptr, nullptr);
+        if (child == 0) {
+            if (chdir(folder_.c_str()) != 0) _exit(127);
+            execve(argv[0], argv.data(), envp.data());
+            _exit(127);
+        }
+        if (child < 0) return result;
+        double interruptedAt = -1;
+        std::string digits;
+        char buffer[4096];
+        for (;;) {
+            ssize_t count = read(terminal, buffer, sizeof(buffer));
+            if (count <= 0) break;  // EIO once vbhost has ended and the terminal is closed
+            for (ssize_t i = 0; i < count; ++i) {
+                char c = buffer[i];
+                result.screen.push_back(c);
+                if (c >= '0' && c <= '9') {
+                    digits.push_back(c);
+                    continue;
+                }
+                if (c == '%' && !digits.empty()) result.percents.push_back(atoi(digits.c_str()));
+                digits.clear();
+            }
+            if (interruptAt >= 0 && interruptedAt < 0 && !result.percents.empty() &&
+                result.percents.back() >= interruptAt && result.percents.back() < 100) {
+                kill(child, SIGINT);
+                interruptedAt = MonotonicSeconds();
+            }
+        }
+        int status = 0;
+        waitpid(child, &status, 0);
+        if (interruptedAt >= 0) result.secondsAfterInterrupt = MonotonicSeconds() - interruptedAt;
+        close(terminal);
+        if (WIFEXITED(status)) result.status = WEXITSTATUS(status);
+        return result;
+    }
+
+    // vbhost's path and arguments, and this process's environment without VB_ variables plus
+    // `environment`, as execve takes them (the pointers point into `words` and `variables`).
+    void PrepareCommand(const std::vector<std::string>& arguments,
+                        const std::vector<std::string>& environment,
+                        std::vector<std::string>* words, std::vector<std::string>* variables,
+                        std::vector<char*>* argv, std::vector<char*>* envp) {
+        *variables = environment;
+        variables->push_back(std::string("LD_PRELOAD=") + VBTESTING_PATH);
+        // The sanitizer runtime then comes after the preloaded layer, which it allows when told.
+        std::string sanitizerOptions = "ASAN_OPTIONS=verify_asan_link_order=0";
+        for (char** entry = environ; *entry; ++entry) {
+            if (strncmp(*entry, "ASAN_OPTIONS=", 13) == 0) {
+                sanitizerOptions += std::string(":") + (*entry + 13);
+            } else if (strncmp(*entry, "VB_", 3) != 0 && strncmp(*entry, "LD_PRELOAD=", 11) != 0) {
+                variables->push_back(*entry);
+            }
+        }
+        variables->push_back(sanitizerOptions);
+        *words = {VBHOST_PATH};
+        words->insert(words->end(), arguments.begin(), arguments.end());
+        for (std::string& word : *words) argv->push_back(&word[0]);
+        argv->push_back(nullptr);
+        for (std::string& variable : *variables) envp->push_back(&variable[0]);
+        envp->push_back(nullptr);
     }
 
     std::string folder_;
@@ -208,6 +288,14 @@ TEST_F(VbhostRun, InfoShowsEachFormatAndTheCommentInUtf8) {
     EXPECT_NE(std::string::npos, run.out.find("size:     16 x 4")) << run.out;
     EXPECT_NE(std::string::npos, run.out.find("origin:   10, 5")) << run.out;
 
+    // convert keeps the comment in the PNG.
+    RunResult convert = Run({"convert", "pic.mag"});
+    ASSERT_EQ(0, convert.status) << convert.err;
+    DecodedPng png;
+    std::string problem;
+    ASSERT_TRUE(DecodePng(ReadFileBytes(Path("pic.png")), &png, &problem)) << problem;
+    EXPECT_EQ(std::vector<std::string>{"iTXt Comment: \xE3\x81\x82 comment"}, png.texts);
+
     RunResult json = Run({"info", "--json", "pic.mag", "pic.pcx"});
     EXPECT_EQ(0, json.status) << json.err;
     EXPECT_NE(std::string::npos,
@@ -256,9 +344,18 @@ TEST_F(VbhostRun, ConvertWritesEachPicturesPixels) {
     std::vector<uint8_t> pixels, palette;
     WriteBytes(Path("pic.pcx"), WritePcx(MakePcxSource(6, 2, &pixels, &palette)));
 
-    RunResult run = Run({"convert", "photo.tga", "pic.mag", "pic.pcx", "-d", "out/png"});
+    TgaImage gray;
+    gray.imageType = 3;
+    gray.width = 4;
+    gray.height = 2;
+    gray.pixelDepth = 8;
+    gray.pixels = {0, 50, 100, 150, 200, 250, 255, 1};  // bottom row first
+    WriteBytes(Path("gray.tga"), EncodeTga(gray));
+
+    RunResult run =
+        Run({"convert", "photo.tga", "pic.mag", "pic.pcx", "gray.tga", "-d", "out/png"});
     ASSERT_EQ(0, run.status) << run.err;
-    EXPECT_EQ(3u, CountLines(run.out)) << run.out;
+    EXPECT_EQ(4u, CountLines(run.out)) << run.out;
     EXPECT_NE(std::string::npos, run.out.find("photo.tga -> out/png/photo.png (vbtga.spi, "
                                               "5 x 3, 24 bits)"))
         << run.out;
@@ -289,6 +386,18 @@ TEST_F(VbhostRun, ConvertWritesEachPicturesPixels) {
     for (uint32_t y = 0; y < 2; ++y) {
         for (uint32_t x = 0; x < 6; ++x) EXPECT_EQ(pixels[y * 6 + x], PngIndexAt(png, y, x));
     }
+
+    // An 8-bit gray picture comes as a gray ramp table: a grayscale PNG.
+    ASSERT_TRUE(DecodePng(ReadFileBytes(Path("out/png/gray.png")), &png, &problem)) << problem;
+    EXPECT_EQ(0, png.colourType);
+    EXPECT_EQ((std::vector<std::vector<uint8_t>>{{200, 250, 255, 1}, {0, 50, 100, 150}}), png.rows);
+
+    // -q: only failures are told.
+    RunResult quiet = Run({"convert", "-q", "photo.tga", "missing.tga", "-d", "out/quiet"});
+    EXPECT_EQ(1, quiet.status);
+    EXPECT_EQ("", quiet.out);
+    EXPECT_EQ("vbhost: missing.tga: cannot open the file: No such file or directory\n", quiet.err);
+    EXPECT_TRUE(FileExists(Path("out/quiet/photo.png")));
 }
 
 TEST_F(VbhostRun, BmpIsTheDibBehindAFileHeader) {
@@ -334,7 +443,7 @@ TEST_F(VbhostRun, DeviceOptionsReachThePlugins) {
     const Case cases[] = {
         {{}, {}, 8, 2},
         {{"--display-bits", "8"}, {}, 8, 3},
-        {{"--display-bits", "2"}, {}, 2, 3},
+        {{"--display-bits", "2"}, {}, 2, 0},  // four grays: a grayscale PNG
         {{"--full-color", "off"}, {}, 8, 3},
         {{}, {"VB_DISPLAY_BITS=8"}, 8, 3},
         {{"--registry", "off.reg"}, {}, 8, 3},
@@ -358,6 +467,88 @@ TEST_F(VbhostRun, DeviceOptionsReachThePlugins) {
     }
     // The merged registry copy does not outlive the run.
     EXPECT_TRUE(std::filesystem::is_empty(Path("tmp")));
+}
+
+// The platform reads the VB_ variables and the registry file quietly, keeping its defaults for
+// what it cannot read; vbhost refuses them before any work.
+TEST_F(VbhostRun, DeviceSettingsThatCannotBeReadAreRefused) {
+    WriteBytes(Path("a.tga"), EncodeColourTga(MakeRgbPicture(2, 2), 2, 2));
+    auto writeText = [&](const std::string& name, const std::string& text) {
+        WriteBytes(Path(name), std::vector<uint8_t>(text.begin(), text.end()));
+    };
+    writeText("noheader.reg", "[HKEY_CURRENT_USER\\Software\\Velbrook]\r\n");
+    writeText("value.reg",
+              "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\Velbrook\\PlugIn]\r\n"
+              "\"full color\"=dword:zero\r\n");
+    writeText("bracket.reg", "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\r\n");
+    // regedit's own export: UTF-16 with a byte-order mark, a comment, a hex list on two lines.
+    std::string exported =
+        "Windows Registry Editor Version 5.00\r\n; saved\r\n[HKEY_CURRENT_USER\\Software\\"
+        "Velbrook\\PlugIn]\r\n\"full color\"=dword:00000001\r\n\"bytes\"=hex:01,02,\\\r\n"
+        "  03\r\n@=\"text\"\r\n";
+    std::vector<uint8_t> wide = {0xFF, 0xFE};
+    for (char c : exported) wide.insert(wide.end(), {(uint8_t)c, 0});
+    WriteBytes(Path("exported.reg"), wide);
+
+    struct Case {
+        std::vector<std::string> options;
+        std::vector<std::string> environment;
+        int status;
+        std::string message;  // the whole of stderr's first line when refused
+    };
+    const Case cases[] = {
+        {{},
+         {"VB_DISPLAY_BITS=abc"},
+         2,
+         "vbhost: VB_DISPLAY_BITS is 'abc', which is not a number of bits from 1 to 32 (unset "
+         "it to get the default)"},
+        {{}, {"VB_DISPLAY_BITS=0x18"}, 2, ""},
+        {{}, {"VB_SCREEN_WIDTH=wide"}, 2, ""},
+        {{}, {"VB_LANGUAGE=japanese"}, 2, ""},
+        {{}, {"VB_SYSTEM_VERSION=two"}, 2, ""},
+        {{},
+         {"VB_REGISTRY=missing.reg"},
+         1,
+         "vbhost: cannot read the registry file missing.reg (VB_REGISTRY): No such file or "
+         "directory"},
+        {{"--registry", "missing.reg"}, {}, 1, ""},
+        {{"--registry", "noheader.reg"},
+         {},
+         1,
+         "vbhost: the registry file noheader.reg cannot be used: it does not begin with REGEDIT4 "
+         "or \"Windows Registry Editor Version 5.00\""},
+        {{"--registry", "value.reg"},
+         {},
+         1,
+         "vbhost: the registry file value.reg cannot be used: line 4: not a value regedit "
+         "writes: \"full color\"=dword:zero"},
+        {{"--registry", "bracket.reg"},
+         {},
+         1,
+         "vbhost: the registry file bracket.reg cannot be used: line 3: a key without its "
+         "closing ]"},
+        {{"--full-color", "on"}, {"VB_REGISTRY=value.reg"}, 1, ""},
+        // Accepted: an option overrides its variable, an empty variable is unset, regedit's file.
+        {{"--display-bits", "24"}, {"VB_DISPLAY_BITS=abc"}, 0, ""},
+        {{}, {"VB_DISPLAY_BITS=", "VB_LANGUAGE=0x0411", "VB_SYSTEM_VERSION=2.11"}, 0, ""},
+        {{"--registry", "exported.reg"}, {}, 0, ""},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> arguments = {"convert", "a.tga", "-o", "out.png"};
+        arguments.insert(arguments.end(), c.options.begin(), c.options.end());
+        std::string label =
+            ::testing::PrintToString(c.options) + ::testing::PrintToString(c.environment);
+        RunResult run = Run(arguments, c.environment);
+        EXPECT_EQ(c.status, run.status) << label << run.err;
+        EXPECT_EQ(c.status == 0, FileExists(Path("out.png"))) << label;
+        if (!c.message.empty()) {
+            EXPECT_EQ(c.message + "\n", run.err) << label;
+        }
+        if (c.status != 0) {
+            EXPECT_EQ(1u, CountLines(run.err)) << label << run.err;
+        }
+        unlink(Path("out.png").c_str());
+    }
 }
 
 TEST_F(VbhostRun, EachFailingFileGetsOneLineAndTheStatusSaysSo) {
@@ -384,6 +575,43 @@ TEST_F(VbhostRun, EachFailingFileGetsOneLineAndTheStatusSaysSo) {
     EXPECT_EQ("good.tga -> out/good.png (vbtga.spi, 2 x 2, 24 bits)\n", run.out);
     EXPECT_FALSE(FileExists(Path("out/bad.png")));
     EXPECT_FALSE(FileExists(Path("out/mapped.png")));
+    // Nothing converted: no folder made.
+    RunResult none = Run({"convert", "missing.tga", "bad.tga", "-d", "never/made"});
+    EXPECT_EQ(1, none.status);
+    EXPECT_FALSE(FileExists(Path("never")));
+
+    // Where the information record gives a depth the plug-in does not decode, the message
+    // says so.
+    TgaImage sixteen;
+    sixteen.width = 2;
+    sixteen.height = 1;
+    sixteen.pixelDepth = 16;
+    sixteen.pixels.assign(4, 0);
+    WriteBytes(Path("sixteen.tga"), EncodeTga(sixteen));
+    PcxFile colour;
+    colour.planes = 3;
+    colour.xmax = 1;
+    colour.bytesPerLine = 2;
+    colour.planeData.assign(6, 0);
+    WriteBytes(Path("colour.pcx"), WritePcx(colour));
+    PcxFile mono;
+    mono.bitsPerPixel = 1;
+    mono.xmax = 7;
+    mono.bytesPerLine = 2;
+    mono.planeData.assign(2, 0);
+    WriteBytes(Path("mono.pcx"), WritePcx(mono));
+    RunResult depths = Run({"convert", "sixteen.tga", "colour.pcx", "mono.pcx", "-d", "out"});
+    EXPECT_EQ(1, depths.status);
+    EXPECT_EQ(
+        "vbhost: sixteen.tga: vbtga.spi: unknown or unsupported picture format (result 2): this "
+        "is a 16-bit TGA picture; vbtga.spi reads 8-bit gray and 24- and 32-bit colour pictures\n"
+        "vbhost: colour.pcx: vbpcx.spi: unknown or unsupported picture format (result 2): this "
+        "is a 24-bit PCX picture; vbpcx.spi reads 16-colour (4-bit planar) and 256-colour (8-bit) "
+        "pictures\n"
+        "vbhost: mono.pcx: vbpcx.spi: unknown or unsupported picture format (result 2): this is "
+        "a 1-bit PCX picture; vbpcx.spi reads 16-colour (4-bit planar) and 256-colour (8-bit) "
+        "pictures\n",
+        depths.err);
 
     // info reads the colour-mapped header the decoder refuses.
     RunResult info = Run({"info", "mapped.tga", "missing.tga"});
@@ -419,6 +647,15 @@ TEST_F(VbhostRun, UsageErrorsAreRefusedBeforeAnyWork) {
         {"info", "a.tga", "-o", "x.png"},
         {"info"},
         {"convert", "a.tga", "--frobnicate"},
+        {"convert", "a.tga", "-o", ""},
+        {"convert", "a.tga", "-o", "."},
+        {"convert", "a.tga", "-o", "x.gif"},
+        {"convert", "a.tga", "--format", "bmp", "-o", "x.png"},
+        {"convert", "a.tga", "--format", "png", "-o", "x.BMP"},
+        {"convert", "a.tga", "a.tga", "-o", "-"},
+        {"convert", "a.tga", "--png-level", "10"},
+        {"convert", "a.tga", "--format", "bmp", "--png-level", "9"},
+        {"info", "a.tga", "-q"},
     };
     for (const std::vector<std::string>& arguments : refused) {
         RunResult run = Run(arguments);
@@ -426,9 +663,147 @@ TEST_F(VbhostRun, UsageErrorsAreRefusedBeforeAnyWork) {
         EXPECT_NE(std::string::npos, run.err.find("vbhost --help")) << run.err;
     }
     EXPECT_FALSE(FileExists(Path("x.png")));
+    EXPECT_FALSE(FileExists(Path("x.gif")));
     RunResult help = Run({"--help"});
     EXPECT_EQ(0, help.status);
     EXPECT_EQ(0u, help.out.find("Usage: vbhost"));
+    RunResult version = Run({"--version"});
+    EXPECT_EQ(0, version.status);
+    EXPECT_EQ(0u, version.out.find("vbhost 1."));
+    // A picture is not written to a terminal.
+    TerminalRun terminal = RunOnTerminal({"convert", "a.tga", "-o", "-"});
+    EXPECT_EQ(2, terminal.status) << terminal.screen;
+}
+
+TEST_F(VbhostRun, TheOutputNameDecidesTheFormatWhenNoneIsGiven) {
+    WriteBytes(Path("a.tga"), EncodeColourTga(MakeRgbPicture(2, 2), 2, 2));
+    ASSERT_EQ(0, Run({"convert", "a.tga", "-o", "upper.BMP"}).status);
+    EXPECT_EQ('B', ReadFileBytes(Path("upper.BMP")).at(0));
+    ASSERT_EQ(0, Run({"convert", "a.tga", "-o", "plain"}).status);
+    EXPECT_EQ(0x89, ReadFileBytes(Path("plain")).at(0));
+}
+
+// Where -o points decides how it is written: a regular file (or one reached through links) is
+// replaced whole, anything else is written in place and keeps what it is.
+TEST_F(VbhostRun, OutputGoesThroughLinksAndIntoDevicesAndPipes) {
+    std::vector<uint8_t> rgb = MakeRgbPicture(3, 2);
+    WriteBytes(Path("ok.tga"), EncodeColourTga(rgb, 3, 2));
+    auto expectPicture = [&](const std::vector<uint8_t>& bytes, const std::string& label) {
+        DecodedPng png;
+        std::string problem;
+        ASSERT_TRUE(DecodePng(bytes, &png, &problem)) << label << ": " << problem;
+        EXPECT_EQ(std::vector<uint8_t>(rgb.begin(), rgb.begin() + 9), png.rows[0]) << label;
+    };
+    auto isLink = [&](const std::string& name) {
+        struct stat status;
+        return lstat(Path(name).c_str(), &status) == 0 && S_ISLNK(status.st_mode);
+    };
+
+    // A link to a file: the file is replaced, the link stays; a dangling link gets its file.
+    WriteBytes(Path("real.png"), {'o', 'l', 'd'});
+    ASSERT_EQ(0, symlink("real.png", Path("link.png").c_str()));
+    ASSERT_EQ(0, mkdir(Path("sub").c_str(), 0700));
+    ASSERT_EQ(0, symlink("../made.png", Path("sub/dangling.png").c_str()));
+    RunResult run = Run({"convert", "ok.tga", "-o", "link.png"});
+    EXPECT_EQ(0, run.status) << run.err;
+    EXPECT_TRUE(isLink("link.png"));
+    expectPicture(ReadFileBytes(Path("real.png")), "through a link");
+    run = Run({"convert", "ok.tga", "-o", "sub/dangling.png"});
+    EXPECT_EQ(0, run.status) << run.err;
+    EXPECT_TRUE(isLink("sub/dangling.png"));
+    expectPicture(ReadFileBytes(Path("made.png")), "through a dangling link");
+
+    // A FIFO is written, not replaced.
+    ASSERT_EQ(0, mkfifo(Path("pipe.png").c_str(), 0600));
+    std::vector<uint8_t> piped;
+    std::thread reader([&] { piped = ReadFileBytes(Path("pipe.png")); });
+    run = Run({"convert", "ok.tga", "-o", "pipe.png"});
+    reader.join();
+    EXPECT_EQ(0, run.status) << run.err;
+    struct stat status;
+    ASSERT_EQ(0, lstat(Path("pipe.png").c_str(), &status));
+    EXPECT_TRUE(S_ISFIFO(status.st_mode));
+    expectPicture(piped, "through a FIFO");
+
+    // A character device is written in place (making one needs root).
+    if (mknod(Path("null").c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0) {
+        run = Run({"convert", "ok.tga", "-o", "null"});
+        EXPECT_EQ(0, run.status) << run.err;
+        ASSERT_EQ(0, lstat(Path("null").c_str(), &status));
+        EXPECT_TRUE(S_ISCHR(status.st_mode));
+    }
+    // A device that refuses the bytes: its error is told.
+    if (FileExists("/dev/full")) {
+        run = Run({"convert", "ok.tga", "-o", "/dev/full"});
+        EXPECT_EQ(1, run.status);
+        EXPECT_EQ("vbhost: ok.tga: cannot write /dev/full: No space left on device\n", run.err);
+        ASSERT_EQ(0, lstat("/dev/full", &status));
+        EXPECT_TRUE(S_ISCHR(status.st_mode));
+    }
+
+    // Standard output: the picture there, the line that says so on stderr.
+    run = Run({"convert", "ok.tga", "-o", "-"});
+    EXPECT_EQ(0, run.status) << run.err;
+    expectPicture(std::vector<uint8_t>(run.out.begin(), run.out.end()), "standard output");
+    EXPECT_EQ("ok.tga -> - (vbtga.spi, 3 x 2, 24 bits)\n", run.err);
+
+    // vbhost's own failures are not the plug-in's.
+    run = Run({"convert", "ok.tga", "-o", "missing/ok.png"});
+    EXPECT_EQ(1, run.status);
+    EXPECT_EQ("vbhost: ok.tga: cannot create missing/ok.png: No such file or directory\n", run.err);
+    // Nothing else was left in the folder: no temporary files.
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder_)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ((std::vector<std::string>{".captures", "link.png", "made.png", "null", "ok.tga",
+                                        "pipe.png", "real.png", "sub"}),
+              names);
+}
+
+TEST_F(VbhostRun, TheProgressBarOnlyMovesForwardToTheEndOfTheWrite) {
+    std::vector<uint8_t> pixels, palette;
+    WriteBytes(Path("pic.pcx"), WritePcx(MakePcxSource(300, 200, &pixels, &palette)));
+    WriteBytes(Path("photo.tga"), EncodeColourTga(MakeRgbPicture(300, 200), 300, 200));
+    for (const char* name : {"pic.pcx", "photo.tga"}) {
+        TerminalRun run = RunOnTerminal({"convert", name});
+        EXPECT_EQ(0, run.status) << run.screen;
+        ASSERT_FALSE(run.percents.empty()) << run.screen;
+        for (size_t i = 1; i < run.percents.size(); ++i) {
+            EXPECT_LT(run.percents[i - 1], run.percents[i]) << name << " step " << i;
+        }
+        EXPECT_EQ(100, run.percents.back()) << name;
+    }
+}
+
+TEST_F(VbhostRun, CtrlCWhileWritingStopsTheWriteAndLeavesNoFile) {
+    // Noise at zlib's slowest level: the write takes long enough to be interrupted.
+    const int width = 2048, height = 1024;
+    std::vector<uint8_t> rgb((size_t)width * height * 3);
+    uint32_t noise = 7;
+    for (uint8_t& value : rgb) {
+        noise = noise * 1103515245u + 12345u;
+        value = (uint8_t)(noise >> 24);
+    }
+    WriteBytes(Path("big.tga"), EncodeColourTga(rgb, width, height));
+    WriteBytes(Path("big.png"), {'o', 'l', 'd'});
+    // The decode is the first part of the bar, about half for a TGA: 75% is in the write.
+    TerminalRun run = RunOnTerminal({"convert", "big.tga", "--png-level", "9"}, 75);
+    EXPECT_EQ(130, run.status) << run.screen;
+    EXPECT_NE(std::string::npos,
+              run.screen.find("vbhost: big.tga: writing big.png interrupted by Ctrl-C"))
+        << run.screen;
+    EXPECT_GE(run.secondsAfterInterrupt, 0);
+    EXPECT_LT(run.secondsAfterInterrupt, 1.0);
+    // The older file is untouched, and no partial file is left.
+    EXPECT_EQ((std::vector<uint8_t>{'o', 'l', 'd'}), ReadFileBytes(Path("big.png")));
+    size_t entries = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(folder_)) {
+        (void)entry;
+        ++entries;
+    }
+    EXPECT_EQ(3u, entries);  // .captures, big.tga, big.png
 }
 
 TEST_F(VbhostRun, DamagedFilesNeverCrashTheHost) {

@@ -141,7 +141,7 @@ TEST_P(WicPngWriter, StoresTheDepthPaletteAndPixels) {
         ASSERT_TRUE(ReadDibLayout(dib.header.data(), dib.bits.data(), &layout, &problem))
             << problem;
         std::vector<uint8_t> png;
-        ASSERT_TRUE(EncodePng(layout, &png, &problem)) << problem;
+        ASSERT_TRUE(EncodePng(layout, PngSettings(), &png, &problem)) << problem;
 
         // IHDR, the first chunk: width, height, bit depth, colour type (3 palette, 2 RGB).
         ASSERT_GT(png.size(), 33u);
@@ -192,7 +192,7 @@ TEST(WicPngWriter, RefusesAnEmptyPicture) {
     std::string problem;
     ASSERT_TRUE(ReadDibLayout(dib.header.data(), dib.bits.data(), &layout, &problem)) << problem;
     std::vector<uint8_t> png;
-    EXPECT_FALSE(EncodePng(layout, &png, &problem));
+    EXPECT_FALSE(EncodePng(layout, PngSettings(), &png, &problem));
     EXPECT_TRUE(png.empty());
 }
 
