@@ -110,7 +110,13 @@ int32_t PlanPcxDecode(const PcxHeader* header, PcxLayout* layout) {
     }
     // Rows after the end of the file decode from zeros: single values 0, one per plane byte.
     layout->zeroLineSize = (uint32_t)(layout->planes * lineBytes);
-    if (layout->planar) BuildPlanarColourIndex(header->palette, layout->colourIndex);
+    if (layout->planar) {
+        BuildPlanarColourIndex(header->palette, layout->colourIndex);
+        for (uint32_t key = 0; key < 256; key++) {
+            layout->pairIndex[key] =
+                (uint16_t)(layout->colourIndex[key & 15] | layout->colourIndex[key >> 4] << 8);
+        }
+    }
     return RESULT_OK;
 }
 
@@ -361,9 +367,22 @@ uint32_t DecodeByteLine(const uint8_t* encoded, uint32_t encodedSize, uint8_t* r
 // ---- Picture ---------------------------------------------------------------------------------
 
 // Turns the pixel values of a decoded 16-colour row into cube indices: every position of the
-// row, those past the plane lines (value 0) included.
-static void MapPlanarRow(uint8_t* row, uint32_t size, const uint8_t* colourIndex) {
-    for (uint32_t x = 0; x < size; x++) row[x] = colourIndex[row[x] & 15];
+// row, those past the plane lines (value 0) included. Eight at a time: in each 16-bit lane of a
+// 64-bit load, the two values make one key of pairIndex (one in the low nibble, the other in
+// the high), whose two indices go back into the same lane, so the byte order does not matter.
+static void MapPlanarRow(uint8_t* row, uint32_t size, const PcxLayout* layout) {
+    const uint16_t* pairs = layout->pairIndex;
+    uint32_t x = 0;
+    for (; x + 8 <= size; x += 8) {
+        uint64_t values;
+        memcpy(&values, row + x, 8);
+        const uint64_t keys = (values | (values >> 4)) & 0x00FF00FF00FF00FFull;
+        const uint64_t indices =
+            (uint64_t)pairs[keys & 0xFF] | (uint64_t)pairs[(keys >> 16) & 0xFF] << 16 |
+            (uint64_t)pairs[(keys >> 32) & 0xFF] << 32 | (uint64_t)pairs[(keys >> 48) & 0xFF] << 48;
+        memcpy(row + x, &indices, 8);
+    }
+    for (; x < size; x++) row[x] = layout->colourIndex[row[x] & 15];
 }
 
 // Decodes every row into the bits block, first file row at the top of the bottom-up DIB. Each row
@@ -393,7 +412,7 @@ static int32_t DecodePcxRows(DecodeFrame* frame, const PcxLayout* layout, uint8_
             if (layout->planar) {
                 consumed = DecodePlanarLine(encoded, layout->encodedLineSize, dibRow,
                                             layout->stride, layout->bytesPerLine, layout->planes);
-                MapPlanarRow(dibRow, layout->stride, layout->colourIndex);
+                MapPlanarRow(dibRow, layout->stride, layout);
             } else if (layout->bytesPerLine >= (int64_t)layout->stride) {
                 consumed = DecodeByteLine(encoded, layout->encodedLineSize, dibRow, layout->stride,
                                           layout->bytesPerLine);

@@ -42,6 +42,7 @@ struct PcxLayout {
     uint32_t encodedLineSize;  // the longest encoding of one row
     uint32_t zeroLineSize;     // what a row of zero bytes consumes; 0 when bytesPerLine < 1
     uint8_t colourIndex[16];   // 16 colours: the cube index of each pixel value
+    uint16_t pairIndex[256];   // the indices of two values v and w, at key v | w << 4
 };
 
 void ParsePcxHeader(const uint8_t* bytes, PcxHeader* header);
