@@ -174,10 +174,10 @@ std::vector<uint8_t> MakeTestPictureGray(int32_t width, int32_t height, uint32_t
     return gray;
 }
 
-void SetFullColor(int64_t value) {
+bool SetFullColor(int64_t value) {
     if (value < 0) {
         TestingSetRegistryFile(nullptr);
-        return;
+        return true;
     }
     // One file per process, since ctest runs test processes side by side; removed at exit.
     static struct RegistryFile {
@@ -187,14 +187,17 @@ void SetFullColor(int64_t value) {
     } registryFile;
     const std::string& path = registryFile.path;
     FILE* file = fopen(path.c_str(), "w");
-    ASSERT_NE(file, nullptr);
+    if (file == nullptr) {
+        ADD_FAILURE() << "cannot write " << path;
+        return false;
+    }
     fprintf(file,
             "Windows Registry Editor Version 5.00\n\n"
             "[HKEY_CURRENT_USER\\Software\\Velbrook\\PlugIn]\n"
             "\"full color\"=dword:%08x\n",
             (unsigned)value);
     fclose(file);
-    TestingSetRegistryFile(path.c_str());
+    return TestingSetRegistryFile(path.c_str()) != 0;
 }
 
 void SetDisplayBits(int32_t bits) {

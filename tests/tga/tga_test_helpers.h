@@ -49,9 +49,15 @@ std::vector<uint8_t> MakeTestPictureBgr(int32_t width, int32_t height, uint32_t 
 std::vector<uint8_t> MakeTestPictureGray(int32_t width, int32_t height, uint32_t seed);
 
 // Points the emulated registry at a .reg file holding "full color" (or nothing when `value` is
-// negative) and sets the display's bits per pixel.
-void SetFullColor(int64_t value);
+// negative) and sets the display's bits per pixel. SetFullColor answers false when a value cannot
+// be set that way because the registry is the system's own (Windows); the test then skips with
+// FullColorReason. No value is what the tests' wine prefix holds too.
+bool SetFullColor(int64_t value);
 void SetDisplayBits(int32_t bits);
+
+inline const char* const FullColorReason =
+    "\"full color\" cannot be set from a .reg file where the registry is the system's own; "
+    "windows_registry_tests sets it in the real registry";
 
 // One GetPicture call on a file served from memory, with its notifier calls recorded.
 struct DecodeOutcome {
