@@ -1,5 +1,10 @@
-#!/bin/sh
-# Runs a Windows program under wine: the emulator of the mingw-w64 build.
+#!/usr/bin/env bash
+# Runs a Windows program under wine: the emulator of the mingw-w64 builds.
+#
+#   wine-run.sh [--win64 | --win32] PROGRAM [ARGUMENTS...]
+#
+# --win32 runs a 32-bit program in a 32-bit prefix with the 32-bit wine loader (Debian's
+# wine32); --win64, the default, uses the 64-bit prefix of the x86-64 build.
 #
 # The wine prefix (registry, C: drive) is $WINEPREFIX when set, else "wine-prefix" beside the
 # folder that holds the program (the build's bin/), so that a build does not touch the user's
@@ -7,8 +12,13 @@
 # is made on first use, once, under a lock.
 set -eu
 
+arch=win64
+case "${1:-}" in
+    --win64) arch=win64; shift ;;
+    --win32) arch=win32; shift ;;
+esac
 if [ "$#" -lt 1 ]; then
-    echo "usage: wine-run.sh PROGRAM [ARGUMENTS...]" >&2
+    echo "usage: wine-run.sh [--win64 | --win32] PROGRAM [ARGUMENTS...]" >&2
     exit 2
 fi
 
@@ -17,6 +27,7 @@ if [ -z "${WINEPREFIX:-}" ]; then
     WINEPREFIX="$(dirname "$program_dir")/wine-prefix"
 fi
 export WINEPREFIX
+export WINEARCH=$arch
 # No debug chatter, no offer to install Mono or Gecko, no window.
 export WINEDEBUG="${WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
@@ -24,12 +35,23 @@ unset DISPLAY
 
 WINE=${VB_WINE:-}
 if [ -z "$WINE" ]; then
-    for candidate in wine wine64; do
+    if [ "$arch" = win32 ]; then
+        # Debian's "wine" falls back to the 64-bit loader when wine32 is missing, which then
+        # cannot start a 32-bit program in a 32-bit prefix: say what is missing instead.
+        if [ -d /usr/lib/wine ] && [ ! -x /usr/lib/wine/wine ]; then
+            echo "wine-run.sh: the 32-bit wine loader is not installed (cmake/install-cross-tools.sh windows32)" >&2
+            exit 127
+        fi
+        candidates="wine"
+    else
+        candidates="wine wine64"
+    fi
+    for candidate in $candidates; do
         if command -v "$candidate" >/dev/null 2>&1; then WINE=$candidate; break; fi
     done
 fi
 if [ -z "$WINE" ]; then
-    echo "wine-run.sh: wine is not installed (cmake/install-cross-tools.sh windows)" >&2
+    echo "wine-run.sh: wine is not installed (cmake/install-cross-tools.sh windows or windows32)" >&2
     exit 127
 fi
 

@@ -154,6 +154,13 @@ TEST_P(FaultInjection, StopAnswersOutsideTheRowsAreIgnored) {
     EXPECT_EQ(run.bits, clean_.bits);
 }
 
+// A notifier of the interface's calling convention (a lambda would be one of the C convention,
+// which 32-bit x86 cannot pass as the notifier).
+int32_t VB_CALL CountCall(int32_t, int32_t, intptr_t userData) {
+    ++*(int*)userData;
+    return 0;
+}
+
 TEST_P(FaultInjection, FailedOpenTouchesNothing) {
     const FaultCase& faultCase = GetParam();
     const LoadedPlugin& plugin = PluginFor(faultCase.plugin);
@@ -162,12 +169,8 @@ TEST_P(FaultInjection, FailedOpenTouchesNothing) {
     int calls = 0;
     void* header = (void*)&calls;
     void* bits = (void*)&calls;
-    auto count = [](int32_t, int32_t, intptr_t userData) -> int32_t {
-        ++*(int*)userData;
-        return 0;
-    };
     int64_t allocations = TestingAllocationCount();
-    EXPECT_EQ(plugin.getPicture(name.c_str(), faultCase.offset, 0, &header, &bits, count,
+    EXPECT_EQ(plugin.getPicture(name.c_str(), faultCase.offset, 0, &header, &bits, CountCall,
                                 (intptr_t)&calls),
               RESULT_FILE_ERROR);
     EXPECT_EQ(calls, 0);
