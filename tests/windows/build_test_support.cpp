@@ -58,12 +58,24 @@ static int32_t ReadLe32Signed(const uint8_t* p) {
                      (uint32_t)p[3] << 24);
 }
 
+// The decode whose notifier calls are being recorded (one at a time: the tests run in sequence).
+static DecodedDib* RecordingDib = nullptr;
+
+static int32_t VB_CALL RecordProgress(int32_t current, int32_t total, intptr_t userData) {
+    RecordingDib->progress.emplace_back(current, total);
+    if (userData != ProgressUserData) RecordingDib->callsWithOtherUserData++;
+    return 0;
+}
+
 DecodedDib DecodeThroughPlugin(const LoadedPlugin& plugin, const std::u16string& path,
                                int32_t offset, uint32_t headerBytes) {
     DecodedDib dib;
     void* header = nullptr;
     void* bits = nullptr;
-    dib.result = plugin.getPicture(path.c_str(), offset, 0, &header, &bits, nullptr, 0);
+    RecordingDib = &dib;
+    dib.result = plugin.getPicture(path.c_str(), offset, 0, &header, &bits, RecordProgress,
+                                   ProgressUserData);
+    RecordingDib = nullptr;
     if (dib.result != RESULT_OK) return dib;
     const uint8_t* headerBlock = (const uint8_t*)header;
     dib.header.assign(headerBlock, headerBlock + headerBytes);

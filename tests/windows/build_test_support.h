@@ -25,11 +25,19 @@ struct DecodedDib {
     int32_t result = -100;
     std::vector<uint8_t> header;  // the header block: BITMAPINFOHEADER and colour table
     std::vector<uint8_t> bits;
+    std::vector<std::pair<int32_t, int32_t>> progress;  // the notifier's (current, total) calls
+    int32_t callsWithOtherUserData = 0;                 // calls that did not get ProgressUserData
 };
 
-// GetPicture through the plug-in; on RESULT_OK copies `headerBytes` of the header block and the
-// bits block (its size from the header's width, height and bit count), then frees both blocks
-// with the local-heap free operation.
+// The user data that DecodeThroughPlugin hands to GetPicture with its notifier.
+const intptr_t ProgressUserData = (intptr_t)0x7A5C3E91;
+
+// GetPicture through the plug-in with a notifier of the interface's calling convention that
+// records its calls and the user data it gets; on RESULT_OK copies `headerBytes` of the header
+// block and the bits block (its size from the header's width, height and bit count), then frees
+// both blocks with the local-heap free operation. On 32-bit x86 a notifier called with another
+// convention than its own leaves the stack unbalanced on every call, which a decode of several
+// rows does not survive.
 DecodedDib DecodeThroughPlugin(const LoadedPlugin& plugin, const std::u16string& path,
                                int32_t offset, uint32_t headerBytes);
 
