@@ -10,6 +10,11 @@
 # folder that holds the program (the build's bin/), so that a build does not touch the user's
 # own prefix and tests that write the registry can be given a prefix of their own. The prefix
 # is made on first use, once, under a lock.
+#
+# A program that wine fails to start (wine's own loader or server reports the failure, or the
+# process ends with STATUS_DLL_NOT_FOUND or STATUS_DLL_INIT_FAILED before the program ran) is
+# started once more. Each retry is reported on stderr and appended to wine-start-retries.log
+# beside the prefix, which .ci/run prints; a second failure is the program's result.
 set -eu
 
 arch=win64
@@ -67,4 +72,41 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
     ) 9>"$WINEPREFIX.lock"
 fi
 
-exec "$WINE" "$@"
+# Prints the line that shows a failed start of the program, if the run's status and stderr show
+# one: a message of wine's loader or server (not a crash report of the running program), or one
+# of the two loader statuses (0xC0000135 and 0xC0000142, as an exit status 53 and 66).
+StartFailure() {
+    local status=$1 errors=$2 line
+    [ "$status" -ne 0 ] || return 1
+    line=$(grep -E -m1 '^wine: |^wine client error|wine server|wineserver' "$errors" |
+        grep -v -E '^wine: (Unhandled|configuration in|created the configuration)' || true)
+    if [ -n "$line" ]; then
+        printf '%s\n' "$line"
+    elif [ "$status" -eq 53 ] || [ "$status" -eq 66 ]; then
+        printf 'exit status %s: a DLL was not found or failed to initialise\n' "$status"
+    else
+        return 1
+    fi
+}
+
+errors=$(mktemp)
+trap 'rm -f "$errors"' EXIT
+for attempt in 1 2; do
+    # stderr is kept for the look at a failed start and passed on when the program has ended;
+    # stdout goes straight through. (Not through a pipe: the wine server and the helper
+    # processes that the program may start outlive it and would hold the pipe open.)
+    status=0
+    "$WINE" "$@" 2>"$errors" || status=$?
+    cat "$errors" >&2
+    if [ "$attempt" -eq 1 ] && reason=$(StartFailure "$status" "$errors"); then
+        report="wine-run.sh: $1 did not start under wine ($reason); starting it once more"
+        echo "$report" >&2
+        echo "$(date '+%F %T') $report" >>"$(dirname "$WINEPREFIX")/wine-start-retries.log"
+        sleep 1
+        continue
+    fi
+    if [ "$attempt" -eq 2 ] && reason=$(StartFailure "$status" "$errors"); then
+        echo "wine-run.sh: $1 did not start under wine a second time ($reason)" >&2
+    fi
+    exit "$status"
+done
