@@ -11,10 +11,12 @@
 # own prefix and tests that write the registry can be given a prefix of their own. The prefix
 # is made on first use, once, under a lock.
 #
-# A program that wine fails to start (wine's own loader or server reports the failure, or the
-# process ends with STATUS_DLL_NOT_FOUND or STATUS_DLL_INIT_FAILED before the program ran) is
-# started once more. Each retry is reported on stderr and appended to wine-start-retries.log
-# beside the prefix, which .ci/run prints; a second failure is the program's result.
+# A program that wine fails to start (wine's own loader, server or start.exe reports the
+# failure, or the process ends with STATUS_DLL_NOT_FOUND or STATUS_DLL_INIT_FAILED before the
+# program ran), or under which wine itself dies of a signal, is started once more. (A crash of
+# the Windows program is not a signal: wine ends it with the exception's status.) Each retry is
+# reported on stderr and appended to wine-start-retries.log beside the prefix, which .ci/run
+# prints; a second failure is the program's result.
 set -eu
 
 arch=win64
@@ -72,14 +74,23 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
     ) 9>"$WINEPREFIX.lock"
 fi
 
-# Prints the line that shows a failed start of the program, if the run's status and stderr show
-# one: a message of wine's loader or server (not a crash report of the running program), or one
-# of the two loader statuses (0xC0000135 and 0xC0000142, as an exit status 53 and 66).
-StartFailure() {
-    local status=$1 errors=$2 line
+# Prints the line that shows a failure of wine rather than of the program, if the run's status,
+# stderr and the shell's report on the wine process show one: a message of wine's loader or
+# server (not a crash report of the running program); the message of start.exe, to which wine
+# hands a program that it could not create a process for ("Application could not be started
+# ..."); one of the two loader statuses (0xC0000135 and 0xC0000142, as an exit status 53 and
+# 66); or the wine process killed by a signal (seen now and then at the exit of a 32-bit program
+# that had passed).
+WineFailure() {
+    local status=$1 errors=$2 shell_report=$3 line
     [ "$status" -ne 0 ] || return 1
-    line=$(grep -E -m1 '^wine: |^wine client error|wine server|wineserver' "$errors" |
-        grep -v -E '^wine: (Unhandled|configuration in|created the configuration)' || true)
+    line=$(grep -E '^wine: |^wine client error|wine server|wineserver|^Application could not be started|^ShellExecuteEx failed' "$errors" |
+        grep -v -E '^wine: (Unhandled|configuration in|created the configuration)' | head -n1 || true)
+    if [ -z "$line" ]; then
+        line=$(grep -E -o '(Segmentation fault|Bus error|Illegal instruction|Aborted)' \
+            "$shell_report" | head -n1 || true)
+        [ -z "$line" ] || line="wine itself died: $line"
+    fi
     if [ -n "$line" ]; then
         printf '%s\n' "$line"
     elif [ "$status" -eq 53 ] || [ "$status" -eq 66 ]; then
@@ -90,23 +101,25 @@ StartFailure() {
 }
 
 errors=$(mktemp)
-trap 'rm -f "$errors"' EXIT
+shell_report=$(mktemp)
+trap 'rm -f "$errors" "$shell_report"' EXIT
 for attempt in 1 2; do
     # stderr is kept for the look at a failed start and passed on when the program has ended;
     # stdout goes straight through. (Not through a pipe: the wine server and the helper
-    # processes that the program may start outlive it and would hold the pipe open.)
+    # processes that the program may start outlive it and would hold the pipe open.) The
+    # shell's own report of a process killed by a signal goes to shell_report.
     status=0
-    "$WINE" "$@" 2>"$errors" || status=$?
-    cat "$errors" >&2
-    if [ "$attempt" -eq 1 ] && reason=$(StartFailure "$status" "$errors"); then
-        report="wine-run.sh: $1 did not start under wine ($reason); starting it once more"
+    { "$WINE" "$@" 2>"$errors"; } 2>"$shell_report" || status=$?
+    cat "$errors" "$shell_report" >&2
+    if [ "$attempt" -eq 1 ] && reason=$(WineFailure "$status" "$errors" "$shell_report"); then
+        report="wine-run.sh: $1 failed under wine ($reason); starting it once more"
         echo "$report" >&2
         echo "$(date '+%F %T') $report" >>"$(dirname "$WINEPREFIX")/wine-start-retries.log"
         sleep 1
         continue
     fi
-    if [ "$attempt" -eq 2 ] && reason=$(StartFailure "$status" "$errors"); then
-        echo "wine-run.sh: $1 did not start under wine a second time ($reason)" >&2
+    if [ "$attempt" -eq 2 ] && reason=$(WineFailure "$status" "$errors" "$shell_report"); then
+        echo "wine-run.sh: $1 failed under wine a second time ($reason)" >&2
     fi
     exit "$status"
 done
