@@ -1,30 +1,7 @@
-# Cross build for 64-bit Windows with mingw-w64; tests run under wine.
+# Cross build for 64-bit Windows with mingw-w64; tests run under 64-bit wine.
 #   cmake -S . -B build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
-# (or the "windows" presets). cmake/install-cross-tools.sh installs the tools.
-set(CMAKE_SYSTEM_NAME Windows)
+# (or the "windows" presets). cmake/install-cross-tools.sh windows installs the tools.
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
-
 set(VB_CROSS_TRIPLE x86_64-w64-mingw32)
-# The posix thread model: GoogleTest needs std::mutex, which the win32 model of GCC 12 lacks.
-set(CMAKE_C_COMPILER ${VB_CROSS_TRIPLE}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${VB_CROSS_TRIPLE}-g++-posix)
-set(CMAKE_RC_COMPILER ${VB_CROSS_TRIPLE}-windres)
-set(CMAKE_OBJDUMP ${VB_CROSS_TRIPLE}-objdump CACHE FILEPATH "objdump for PE files")
-
-set(CMAKE_FIND_ROOT_PATH /usr/${VB_CROSS_TRIPLE})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-# The compiler's own runtime (libgcc, libstdc++, winpthread) goes inside each module, so that the
-# plug-ins, KJMAP.DLL and the programs run with nothing but the system's DLLs beside them.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
-set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static")
-set(CMAKE_MODULE_LINKER_FLAGS_INIT "-static")
-
-# Programs built here (tests, vbhost) run through wine: CTest and GoogleTest's discovery use the
-# emulator. The script keeps a wine prefix of its own inside the build folder.
-if(NOT CMAKE_CROSSCOMPILING_EMULATOR)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/wine-run.sh)
-endif()
+set(VB_WINE_ARCH win64)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64.cmake)

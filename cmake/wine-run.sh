@@ -1,14 +1,31 @@
-#!/bin/sh
-# Runs a Windows program under wine: the emulator of the mingw-w64 build.
+#!/usr/bin/env bash
+# Runs a Windows program under wine: the emulator of the mingw-w64 builds.
+#
+#   wine-run.sh [--win64 | --win32] PROGRAM [ARGUMENTS...]
+#
+# --win32 runs a 32-bit program in a 32-bit prefix with the 32-bit wine loader (Debian's
+# wine32); --win64, the default, uses the 64-bit prefix of the x86-64 build.
 #
 # The wine prefix (registry, C: drive) is $WINEPREFIX when set, else "wine-prefix" beside the
 # folder that holds the program (the build's bin/), so that a build does not touch the user's
 # own prefix and tests that write the registry can be given a prefix of their own. The prefix
 # is made on first use, once, under a lock.
+#
+# A program that wine fails to start (wine's own loader, server or start.exe reports the
+# failure, or the process ends with STATUS_DLL_NOT_FOUND or STATUS_DLL_INIT_FAILED before the
+# program ran), or under which wine itself dies of a signal, is started once more. (A crash of
+# the Windows program is not a signal: wine ends it with the exception's status.) Each retry is
+# reported on stderr and appended to wine-start-retries.log beside the prefix, which .ci/run
+# prints; a second failure is the program's result.
 set -eu
 
+arch=win64
+case "${1:-}" in
+    --win64) arch=win64; shift ;;
+    --win32) arch=win32; shift ;;
+esac
 if [ "$#" -lt 1 ]; then
-    echo "usage: wine-run.sh PROGRAM [ARGUMENTS...]" >&2
+    echo "usage: wine-run.sh [--win64 | --win32] PROGRAM [ARGUMENTS...]" >&2
     exit 2
 fi
 
@@ -17,6 +34,7 @@ if [ -z "${WINEPREFIX:-}" ]; then
     WINEPREFIX="$(dirname "$program_dir")/wine-prefix"
 fi
 export WINEPREFIX
+export WINEARCH=$arch
 # No debug chatter, no offer to install Mono or Gecko, no window.
 export WINEDEBUG="${WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
@@ -24,12 +42,23 @@ unset DISPLAY
 
 WINE=${VB_WINE:-}
 if [ -z "$WINE" ]; then
-    for candidate in wine wine64; do
+    if [ "$arch" = win32 ]; then
+        # Debian's "wine" falls back to the 64-bit loader when wine32 is missing, which then
+        # cannot start a 32-bit program in a 32-bit prefix: say what is missing instead.
+        if [ -d /usr/lib/wine ] && [ ! -x /usr/lib/wine/wine ]; then
+            echo "wine-run.sh: the 32-bit wine loader is not installed (cmake/install-cross-tools.sh windows32)" >&2
+            exit 127
+        fi
+        candidates="wine"
+    else
+        candidates="wine wine64"
+    fi
+    for candidate in $candidates; do
         if command -v "$candidate" >/dev/null 2>&1; then WINE=$candidate; break; fi
     done
 fi
 if [ -z "$WINE" ]; then
-    echo "wine-run.sh: wine is not installed (cmake/install-cross-tools.sh windows)" >&2
+    echo "wine-run.sh: wine is not installed (cmake/install-cross-tools.sh windows or windows32)" >&2
     exit 127
 fi
 
@@ -45,4 +74,52 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
     ) 9>"$WINEPREFIX.lock"
 fi
 
-exec "$WINE" "$@"
+# Prints the line that shows a failure of wine rather than of the program, if the run's status,
+# stderr and the shell's report on the wine process show one: a message of wine's loader or
+# server (not a crash report of the running program); the message of start.exe, to which wine
+# hands a program that it could not create a process for ("Application could not be started
+# ..."); one of the two loader statuses (0xC0000135 and 0xC0000142, as an exit status 53 and
+# 66); or the wine process killed by a signal (seen now and then at the exit of a 32-bit program
+# that had passed).
+WineFailure() {
+    local status=$1 errors=$2 shell_report=$3 line
+    [ "$status" -ne 0 ] || return 1
+    line=$(grep -E '^wine: |^wine client error|wine server|wineserver|^Application could not be started|^ShellExecuteEx failed' "$errors" |
+        grep -v -E '^wine: (Unhandled|configuration in|created the configuration)' | head -n1 || true)
+    if [ -z "$line" ]; then
+        line=$(grep -E -o '(Segmentation fault|Bus error|Illegal instruction|Aborted)' \
+            "$shell_report" | head -n1 || true)
+        [ -z "$line" ] || line="wine itself died: $line"
+    fi
+    if [ -n "$line" ]; then
+        printf '%s\n' "$line"
+    elif [ "$status" -eq 53 ] || [ "$status" -eq 66 ]; then
+        printf 'exit status %s: a DLL was not found or failed to initialise\n' "$status"
+    else
+        return 1
+    fi
+}
+
+errors=$(mktemp)
+shell_report=$(mktemp)
+trap 'rm -f "$errors" "$shell_report"' EXIT
+for attempt in 1 2; do
+    # stderr is kept for the look at a failed start and passed on when the program has ended;
+    # stdout goes straight through. (Not through a pipe: the wine server and the helper
+    # processes that the program may start outlive it and would hold the pipe open.) The
+    # shell's own report of a process killed by a signal goes to shell_report.
+    status=0
+    { "$WINE" "$@" 2>"$errors"; } 2>"$shell_report" || status=$?
+    cat "$errors" "$shell_report" >&2
+    if [ "$attempt" -eq 1 ] && reason=$(WineFailure "$status" "$errors" "$shell_report"); then
+        report="wine-run.sh: $1 failed under wine ($reason); starting it once more"
+        echo "$report" >&2
+        echo "$(date '+%F %T') $report" >>"$(dirname "$WINEPREFIX")/wine-start-retries.log"
+        sleep 1
+        continue
+    fi
+    if [ "$attempt" -eq 2 ] && reason=$(WineFailure "$status" "$errors" "$shell_report"); then
+        echo "wine-run.sh: $1 failed under wine a second time ($reason)" >&2
+    fi
+    exit "$status"
+done

@@ -51,9 +51,10 @@ VB_PLATFORM_API void VB_CALL TestingSetAllocationLimit(uint64_t bytes);
 VB_PLATFORM_API void VB_CALL TestingGetDevice(TestingDevice* device);
 VB_PLATFORM_API void VB_CALL TestingSetDevice(const TestingDevice* device);
 
-// Points the emulated registry at a .reg file (read anew at every key open); null: empty. On
-// Windows, whose registry is the system's, it has no effect.
-VB_PLATFORM_API void VB_CALL TestingSetRegistryFile(const char* path);
+// Points the emulated registry at a .reg file (read anew at every key open); null: empty.
+// Returns 1; 0 where the call has no effect: on Windows, whose registry is the system's. Tests of
+// settings kept in such a file skip themselves on that answer.
+VB_PLATFORM_API int32_t VB_CALL TestingSetRegistryFile(const char* path);
 
 // Serves the named file from memory: OpenFileForReading(name) then reads these bytes (copied)
 // instead of the disk. A null `data` with size 0 removes the entry.

@@ -371,8 +371,9 @@ int32_t VB_CALL CloseRegistryKey(PlatformRegistryKey key) {
 // Windows the registry is the system's own (tests write it with "reg add"): no effect there.
 #if defined(_WIN32)
 
-void VB_CALL TestingSetRegistryFile(const char* path) {
+int32_t VB_CALL TestingSetRegistryFile(const char* path) {
     (void)path;
+    return 0;
 }
 
 static void ResetRegistryFile() {}
@@ -384,7 +385,7 @@ static bool RegistryOverridden = false;
 static bool RegistryVariableWasSet = false;
 static std::string RegistryVariable;
 
-void VB_CALL TestingSetRegistryFile(const char* path) {
+int32_t VB_CALL TestingSetRegistryFile(const char* path) {
     std::lock_guard<std::mutex> hold(RegistryLock);
     if (!RegistryOverridden) {
         const char* before = getenv("VB_REGISTRY");
@@ -394,6 +395,7 @@ void VB_CALL TestingSetRegistryFile(const char* path) {
     }
     // An empty value is an empty registry.
     setenv("VB_REGISTRY", path ? path : "", 1);
+    return 1;
 }
 
 static void ResetRegistryFile() {

@@ -316,6 +316,10 @@ void SetLanguage(uint16_t language) {
 }
 
 TEST_F(ConverterTest, SystemCodePageOnAJapaneseDevice) {
+#if defined(_WIN32)
+    GTEST_SKIP() << "Windows converts with its own code page, whatever language the emulated "
+                    "device reports";
+#endif
     SetLanguage(0x0411);
     EXPECT_EQ(NarrowBySystemCodePage(u"A\u3042", nullptr, 0), 4);
     Narrowed narrow = Narrow(NarrowBySystemCodePage, u"A\u3042", 8);

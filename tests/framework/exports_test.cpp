@@ -18,6 +18,12 @@ static int32_t VB_CALL IgnoreProgress(int32_t, int32_t, intptr_t) {
     return 0;
 }
 
+// On Windows a module instance is the HMODULE and the strings are the module's .rc table, which
+// the test program does not have; windows_tests reads them through the built plug-ins.
+const char* const ModuleInstanceReason =
+    "the module instance is the HMODULE here, not the string table that the POSIX stand-in hands "
+    "over at attach; windows_tests covers the information strings of the built plug-ins";
+
 class ExportsTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -27,6 +33,9 @@ class ExportsTest : public ::testing::Test {
 };
 
 TEST_F(ExportsTest, AttachStoredThisModuleBeforeMain) {
+#if defined(_WIN32)
+    GTEST_SKIP() << ModuleInstanceReason;
+#endif
     // The constructor that stands in for process attach has run by now.
     EXPECT_EQ(PluginInstance, (PlatformInstance)&ThisModuleResources);
 }
@@ -143,6 +152,9 @@ std::u16string InfoString(int32_t number, int32_t capacity, int32_t* answer) {
 }
 
 TEST_F(ExportsTest, PluginInfoCopiesTheNumberedStrings) {
+#if defined(_WIN32)
+    GTEST_SKIP() << ModuleInstanceReason;
+#endif
     int32_t answer = 0;
     EXPECT_EQ(InfoString(0, 16, &answer), u"00IN");
     EXPECT_EQ(answer, 4);
@@ -169,6 +181,9 @@ TEST_F(ExportsTest, PluginInfoCopiesTheNumberedStrings) {
 }
 
 TEST_F(ExportsTest, PluginInfoWithoutBufferLooksUpTheResourceItself) {
+#if defined(_WIN32)
+    GTEST_SKIP() << ModuleInstanceReason;
+#endif
     char16_t buffer[16];
     for (int32_t number = 0; number <= 3; number++) {
         // String resources live in blocks named by block number, so the strings' own numbers

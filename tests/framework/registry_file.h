@@ -1,4 +1,6 @@
-// A .reg file written for one test and pointed at by the emulated registry.
+// A .reg file written for one test and pointed at by the emulated registry. Where the registry
+// is the system's own (Windows) the file has no effect: InEffect() says so, and the test skips
+// with SystemRegistryReason.
 #ifndef VB_TESTS_FRAMEWORK_REGISTRY_FILE_H
 #define VB_TESTS_FRAMEWORK_REGISTRY_FILE_H
 
@@ -25,17 +27,23 @@ class RegistryFile {
             (void)written;
             close(descriptor);
         }
-        TestingSetRegistryFile(path_.c_str());
+        inEffect_ = TestingSetRegistryFile(path_.c_str()) != 0;
     }
     ~RegistryFile() {
         TestingSetRegistryFile(nullptr);
         unlink(path_.c_str());
     }
+    bool InEffect() const { return inEffect_; }
     RegistryFile(const RegistryFile&) = delete;
     RegistryFile& operator=(const RegistryFile&) = delete;
 
   private:
     std::string path_;
+    bool inEffect_ = false;
 };
+
+inline const char* const SystemRegistryReason =
+    "the registry is the system's own here, so a .reg file has no effect; windows_registry_tests "
+    "covers the same values in the real registry";
 
 #endif

@@ -107,10 +107,10 @@ void SetDisplayBits(int32_t bits) {
     TestingSetDevice(&device);
 }
 
-void SetFullColor(int64_t value) {
+bool SetFullColor(int64_t value) {
     if (value < 0) {
         TestingSetRegistryFile(nullptr);
-        return;
+        return true;
     }
     // One file per process, since ctest runs test programs side by side; removed at exit.
     static struct RegistryFile {
@@ -130,7 +130,7 @@ void SetFullColor(int64_t value) {
             "\"full color\"=dword:%08x\n",
             (unsigned)value);
     fclose(file);
-    TestingSetRegistryFile(registryFile.path.c_str());
+    return TestingSetRegistryFile(registryFile.path.c_str()) != 0;
 }
 
 void UseDesktopDevice() {
@@ -168,8 +168,17 @@ static DecodeStep StepsSince(const DecodeStep& start) {
     return {TestingAllocationCount() - start.allocations, TestingReadCount() - start.reads};
 }
 
+// The decode whose notifier is recording: the user data each call brings must be its state.
+static NotifierState* RecordingState = nullptr;
+
 static int32_t VB_CALL RecordCall(int32_t current, int32_t total, intptr_t userData) {
     NotifierState* state = (NotifierState*)userData;
+    if (state != RecordingState) {
+        // Another user data than the one handed over (or a call of another convention on
+        // 32-bit x86, whose arguments lie elsewhere): counted, and the decode left alone.
+        if (RecordingState) RecordingState->record->callsWithOtherUserData++;
+        return 0;
+    }
     DecodeRecord* record = state->record;
     record->calls.push_back({current, total});
     record->steps.push_back(StepsSince(state->start));
@@ -193,9 +202,12 @@ DecodeRecord Decode(const std::string& plugin, const std::u16string& fileName,
     if (!decode) return record;
     NotifierState state = {&record, &options, {TestingAllocationCount(), TestingReadCount()}};
     const int64_t liveBefore = TestingLiveBlockCount();
+    NotifierState* outer = RecordingState;
+    RecordingState = &state;
     record.result =
         decode(fileName.c_str(), options.offset, 0, &record.headerSlot, &record.bitsSlot,
                options.notifier ? RecordCall : nullptr, (intptr_t)&state);
+    RecordingState = outer;
     const DecodeStep steps = StepsSince(state.start);
     record.allocations = steps.allocations;
     record.reads = steps.reads;

@@ -48,7 +48,13 @@ void RemoveTemporaryFiles();
 void SetDisplayBits(int32_t bits);
 // Points the emulated registry at a .reg file holding "full color" = `value`, or at none when
 // `value` is negative. (The Windows build reads the real registry instead.)
-void SetFullColor(int64_t value);
+// Answers false when a value cannot be set that way because the registry is the system's own
+// (Windows); the test then skips with FullColorReason. No value is what the tests' wine prefix
+// holds too.
+bool SetFullColor(int64_t value);
+inline const char* const FullColorReason =
+    "\"full color\" cannot be set from a .reg file where the registry is the system's own; "
+    "windows_registry_tests sets it in the real registry";
 // The desktop that the POSIX stand-in assumes by default (24-bit display, 640 pixels wide,
 // English (United States), version 2.00), so that every build decodes alike.
 void UseDesktopDevice();
@@ -88,6 +94,8 @@ struct DecodeRecord {
     // (current, total) of every notifier call, and the decode's steps before each.
     std::vector<std::pair<int32_t, int32_t>> calls;
     std::vector<DecodeStep> steps;
+    // Notifier calls whose user data was not the one handed to the decode.
+    int32_t callsWithOtherUserData = 0;
     // Allocation and read calls of the whole decode.
     int64_t allocations = 0;
     int64_t reads = 0;

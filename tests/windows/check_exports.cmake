@@ -1,20 +1,23 @@
 # Checks the PE export and import tables of the built modules with objdump -p:
-#   cmake -DOBJDUMP=<objdump> -DMODULE_DIR=<folder> -P check_exports.cmake
-# Each plug-in names itself vbxxx.spi in its export directory and exports exactly GetPicture,
-# GetPreview, IsSupported, GetPictureInfo and GetPluginInfo at ordinals 1 to 5; KJMAP.DLL exports
+#   cmake -DOBJDUMP=<objdump> -DMODULE_DIR=<folder> -DFORMAT=<pei-i386|pei-x86-64>
+#         -P check_exports.cmake
+# Every module (and vbhost.exe) is a PE file of FORMAT. Each plug-in names itself vbxxx.spi in its
+# export directory and exports exactly GetPicture, GetPreview, IsSupported, GetPictureInfo and
+# GetPluginInfo at ordinals 1 to 5, undecorated (no @N, no leading underscore); KJMAP.DLL exports
 # its three entry points, and the shipped vbplatform.dll the platform functions and nothing of the
 # testing interface. No module needs the compiler's runtime DLLs beside it.
 cmake_minimum_required(VERSION 3.20)
 
-if(NOT OBJDUMP OR NOT MODULE_DIR)
-  message(FATAL_ERROR "usage: cmake -DOBJDUMP=... -DMODULE_DIR=... -P check_exports.cmake")
+if(NOT OBJDUMP OR NOT MODULE_DIR OR NOT FORMAT)
+  message(FATAL_ERROR
+    "usage: cmake -DOBJDUMP=... -DMODULE_DIR=... -DFORMAT=... -P check_exports.cmake")
 endif()
 
 set(failures "")
 
 # Reads the export directory of `file`: the module name, the ordinal base and "ordinal:name"
-# pairs sorted by ordinal; and the names of the DLLs it imports from.
-function(read_pe_tables file out_name out_exports out_imports)
+# pairs sorted by ordinal; the names of the DLLs it imports from; and objdump's file format.
+function(read_pe_tables file out_name out_exports out_imports out_format)
   execute_process(COMMAND ${OBJDUMP} -p ${file} OUTPUT_VARIABLE dump RESULT_VARIABLE status)
   if(NOT status EQUAL 0)
     message(FATAL_ERROR "${OBJDUMP} -p ${file} failed")
@@ -26,8 +29,11 @@ function(read_pe_tables file out_name out_exports out_imports)
   set(absolute FALSE)
   set(exports "")
   set(imports "")
+  set(format "")
   foreach(line IN LISTS lines)
-    if(line MATCHES "^Name[ \t]+[0-9a-fA-F]+ (.+)$")
+    if(line MATCHES "file format ([^ \t]+)$")
+      set(format "${CMAKE_MATCH_1}")
+    elseif(line MATCHES "^Name[ \t]+[0-9a-fA-F]+ (.+)$")
       set(name "${CMAKE_MATCH_1}")
     elseif(line MATCHES "^Ordinal Base[ \t]+([0-9]+)")
       set(base ${CMAKE_MATCH_1})
@@ -54,6 +60,7 @@ function(read_pe_tables file out_name out_exports out_imports)
   set(${out_name} "${name}" PARENT_SCOPE)
   set(${out_exports} "${exports}" PARENT_SCOPE)
   set(${out_imports} "${imports}" PARENT_SCOPE)
+  set(${out_format} "${format}" PARENT_SCOPE)
 endfunction()
 
 # DLLs that come with every Windows system, and the project's own platform library.
@@ -64,8 +71,11 @@ function(check_module file expected_name expected_exports)
     set(failures "${failures}\n${file}: missing" PARENT_SCOPE)
     return()
   endif()
-  read_pe_tables(${file} name exports imports)
+  read_pe_tables(${file} name exports imports format)
   set(problems "")
+  if(NOT format STREQUAL FORMAT)
+    string(APPEND problems "\n  is a ${format} file, expected ${FORMAT}")
+  endif()
   if(NOT name STREQUAL expected_name)
     string(APPEND problems "\n  module name is \"${name}\", expected \"${expected_name}\"")
   endif()
@@ -80,7 +90,7 @@ function(check_module file expected_name expected_exports)
   if(problems)
     set(failures "${failures}\n${file}:${problems}" PARENT_SCOPE)
   else()
-    message(STATUS "${file}: ${name}, ${exports}; imports ${imports}")
+    message(STATUS "${file}: ${format} ${name}, ${exports}; imports ${imports}")
   endif()
 endfunction()
 
@@ -102,6 +112,13 @@ foreach(function IN LISTS platform_functions)
   list(APPEND platform_exports "${ordinal}:${function}")
 endforeach()
 check_module(${MODULE_DIR}/vbplatform.dll vbplatform.dll "${platform_exports}")
+
+if(EXISTS ${MODULE_DIR}/vbhost.exe)
+  read_pe_tables(${MODULE_DIR}/vbhost.exe name exports imports format)
+  if(NOT format STREQUAL FORMAT)
+    set(failures "${failures}\n${MODULE_DIR}/vbhost.exe: is a ${format} file, expected ${FORMAT}")
+  endif()
+endif()
 
 if(failures)
   message(FATAL_ERROR "export or import tables are wrong:${failures}")

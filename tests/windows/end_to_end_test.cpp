@@ -27,6 +27,9 @@ class EndToEndTest : public ::testing::Test {
     int64_t liveBlocks = 0;
 };
 
+// The notifier calls, (current, total), of a whole decode.
+typedef std::vector<std::pair<int32_t, int32_t>> Progress;
+
 // Six pixels, 3 x 2, as blue, green, red triples: bottom row first, as TGA stores it with the
 // origin at the lower left, and as a DIB stores it.
 const uint8_t TgaPixels[2][9] = {
@@ -75,6 +78,9 @@ TEST_F(EndToEndTest, TgaAcceptsByNameAndDecodesRawAndRunLengthAlike) {
         ASSERT_EQ(dib.result, RESULT_OK) << "type " << (int)type;
         EXPECT_EQ(dib.header, expectedHeader) << "type " << (int)type;
         EXPECT_EQ(dib.bits, expectedBits) << "type " << (int)type;
+        // TGA reports the start, each row as it begins, then the end.
+        EXPECT_EQ(dib.calls, (Progress{{0, 2}, {0, 2}, {1, 2}, {2, 2}})) << "type " << (int)type;
+        EXPECT_EQ(dib.callsWithOtherUserData, 0) << "type " << (int)type;
     }
 }
 
@@ -118,6 +124,9 @@ TEST_F(EndToEndTest, PcxDecodesItsPaletteAndTurnsTheRowsOver) {
     ASSERT_EQ(dib.result, RESULT_OK);
     EXPECT_EQ(dib.header, expectedHeader);
     EXPECT_EQ(dib.bits, expectedBits);
+    // PCX reports the start and the end first, then each row as it begins.
+    EXPECT_EQ(dib.calls, (Progress{{0, 2}, {2, 2}, {0, 2}, {1, 2}}));
+    EXPECT_EQ(dib.callsWithOtherUserData, 0);
 }
 
 TEST_F(EndToEndTest, MagAcceptsBySignatureAndDecodesAtAnOffsetWithItsComment) {
@@ -161,6 +170,9 @@ TEST_F(EndToEndTest, MagAcceptsBySignatureAndDecodesAtAnOffsetWithItsComment) {
     ASSERT_EQ(dib.result, RESULT_OK);
     EXPECT_EQ(dib.header, expectedHeader);
     EXPECT_EQ(dib.bits, expectedBits);
+    // MAG reports each row as it is done, from 0, then the end once more.
+    EXPECT_EQ(dib.calls, (Progress{{0, 2}, {1, 2}, {2, 2}, {2, 2}}));
+    EXPECT_EQ(dib.callsWithOtherUserData, 0);
 }
 
 TEST_F(EndToEndTest, MissingFileIsAFileErrorInEveryFilter) {

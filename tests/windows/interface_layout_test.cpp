@@ -15,7 +15,14 @@ namespace {
 
 #if defined(VB_EXPECT_32BIT_INTERFACE)
 static_assert(sizeof(void*) == 4, "this build is configured as a 32-bit one");
+static_assert(sizeof(PictureInfoRecord) == 26, "the record is 26 bytes");
+static_assert(offsetof(PictureInfoRecord, infoText) == 22, "infoText lies at offset 22");
+static_assert(sizeof(uintptr_t) == 4 && sizeof(intptr_t) == 4,
+              "infoText, the block slots, fileHead and the user data are 32-bit");
 #endif
+
+// The record's size as the host counts it, independently of the header's own definition.
+const size_t RecordBytes = sizeof(void*) == 4 ? 26 : 30;
 
 TEST(InterfaceLayoutTest, RecordFieldsLieWhereTheHostLooks) {
     EXPECT_EQ(offsetof(PictureInfoRecord, left), 0u);
@@ -49,8 +56,9 @@ TEST(InterfaceLayoutTest, ReaderWritesTheWholeRecordAtAnOddAddressAndNothingMore
     options.comment = "layout";
     std::u16string path = WriteTemporaryFile("layout.mag", EncodeMag(picture, options).bytes);
 
-    // Guard bytes around a record that starts at an odd address.
-    uint8_t storage[1 + sizeof(PictureInfoRecord) + 8];
+    // Guard bytes around a record that starts at an odd address: the plug-in must write exactly
+    // RecordBytes (26 in a 32-bit build) and not one more.
+    uint8_t storage[1 + RecordBytes + 8];
     memset(storage, 0xA5, sizeof storage);
     PictureInfoRecord* info = (PictureInfoRecord*)(storage + 1);
     const LoadedPlugin& mag = Plugin("vbmag");
@@ -69,7 +77,7 @@ TEST(InterfaceLayoutTest, ReaderWritesTheWholeRecordAtAnOddAddressAndNothingMore
     FreeBlock((void*)handle);
 
     EXPECT_EQ(storage[0], 0xA5);
-    for (size_t i = 1 + sizeof(PictureInfoRecord); i < sizeof storage; i++) {
+    for (size_t i = 1 + RecordBytes; i < sizeof storage; i++) {
         EXPECT_EQ(storage[i], 0xA5) << "byte " << i - 1 << " past the record's start";
     }
     RemoveTemporaryFiles();
