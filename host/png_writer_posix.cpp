@@ -262,7 +262,9 @@ bool CompressBand(const PngPicture& picture, const PngPlan& plan, BandCompressor
 // ---- Chunks ---------------------------------------------------------------------------------
 
 void AppendBe32(std::vector<uint8_t>* out, uint32_t value) {
-    for (int shift = 24; shift >= 0; shift -= 8) out->push_back((uint8_t)(value >> shift));
+    const uint8_t bytes[4] = {(uint8_t)(value >> 24), (uint8_t)(value >> 16), (uint8_t)(value >> 8),
+                              (uint8_t)value};
+    out->insert(out->end(), bytes, bytes + 4);
 }
 
 // A chunk: length, type, data, CRC of type and data.
