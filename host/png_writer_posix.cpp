@@ -390,7 +390,11 @@ WriteResult PassImageData(const PngPicture& picture, const PngPlan& plan, const 
         queue.bands.push_back(band);
     }
     queue.bands.back().last = true;
+#if defined(VB_PNG_ONE_THREAD)
+    unsigned processors = 1;
+#else
     unsigned processors = std::thread::hardware_concurrency();
+#endif
     size_t workers = processors < 1 ? 1 : processors > 8 ? 8 : processors;
     if (workers > queue.bands.size()) workers = queue.bands.size();
     queue.ahead = 2 * workers;
