@@ -66,17 +66,23 @@ struct TgaPacketCarry {
     uint8_t runPixel[4];
 };
 
-// Unpacks `pixelCount` pixels of `bytesPerPixel` (1 to 4) bytes from the packed bytes into
-// `destination`, starting with what `carry` says is still due, and leaves in `carry` the part of
-// a packet that reaches past the row. Returns the packed bytes consumed. Never reads past
-// `packedSize` bytes nor writes past the row: a packet that the packed bytes do not hold whole
-// ends the row with black pixels. A window of pixelCount x (bytesPerPixel + 1) bytes always
-// holds every packet that a row takes.
+// The bytes of an unpacked pixel: 32-bit pixels lose their fourth (attribute) byte.
+inline uint32_t UnpackedPixelBytes(uint32_t storedBytes) {
+    return storedBytes == 4 ? 3 : storedBytes;
+}
+
+// Unpacks `pixelCount` pixels stored in `bytesPerPixel` (1 to 4) bytes from the packed bytes into
+// `destination`, pixelCount x UnpackedPixelBytes(bytesPerPixel) bytes, starting with what
+// `carry` says is still due, and leaves in `carry` the part of a packet that reaches past the
+// row. Returns the packed bytes consumed. Never reads past `packedSize` bytes nor writes past the
+// row: a packet that the packed bytes do not hold whole ends the row with black pixels. A window
+// of pixelCount x (bytesPerPixel + 1) bytes always holds every packet that a row takes.
 uint32_t UnpackTgaRow(const uint8_t* packed, uint32_t packedSize, uint8_t* destination,
                       int32_t pixelCount, int32_t bytesPerPixel, TgaPacketCarry* carry);
 
-// Turns a row of 32-bit pixels into 24-bit ones in place, dropping each fourth byte.
-void CollapseRow32To24(uint8_t* row, int32_t pixelCount);
+// Copies `pixelCount` 32-bit pixels as 24-bit ones, dropping each fourth byte; writes exactly
+// 3 x pixelCount bytes.
+void CopyPixels32To24(uint8_t* to, const uint8_t* from, int32_t pixelCount);
 
 // The display-fitted depth, 2, 8 or 24, from the display's bits per pixel (asked each call) and
 // the preferred depth (24 when "full color" is on, else 8).

@@ -1,6 +1,6 @@
 // The TGA reader's row routines and its two questions to the device: the run-length unpacker
-// with packets carried across row ends, the 32-to-24 collapse, the display-fitted depth and
-// the "full color" setting.
+// with packets carried across row ends, the 32-to-24 copy, the display-fitted depth and the
+// "full color" setting.
 #include <gtest/gtest.h>
 #include <string.h>
 
@@ -24,7 +24,7 @@ std::vector<uint8_t> UnpackRows(const std::vector<uint8_t>& stream, int32_t widt
     TgaPacketCarry carry;
     memset(&carry, 0, sizeof carry);
     const uint32_t windowBytes = (uint32_t)(width * (bytesPerPixel + 1));
-    const size_t rowBytes = (size_t)width * bytesPerPixel;
+    const size_t rowBytes = (size_t)width * UnpackedPixelBytes((uint32_t)bytesPerPixel);
     std::vector<uint8_t> out;
     size_t position = 0;
     for (int32_t r = 0; r < rows; r++) {
@@ -67,9 +67,10 @@ TEST_F(TgaRowsTest, MultiBytePixelsInRunsAndRawPackets) {
         stream.push_back(0x01);
         stream.insert(stream.end(), b.begin(), b.end());
         stream.insert(stream.end(), c.begin(), c.end());
+        // 32-bit pixels come out without their fourth byte.
         std::vector<uint8_t> expected;
         for (const auto* p : {&a, &a, &b, &c})
-            expected.insert(expected.end(), p->begin(), p->end());
+            expected.insert(expected.end(), p->begin(), p->begin() + 3);
         std::vector<uint32_t> consumed;
         EXPECT_EQ(UnpackRows(stream, 4, 1, bytesPerPixel, &consumed), expected);
         EXPECT_EQ(consumed[0], stream.size());
@@ -158,12 +159,13 @@ TEST_F(TgaRowsTest, PacketsOfEveryLengthForEachPixelSize) {
                     pixel.push_back((uint8_t)(n * 7 + b * 50));
                 stream.push_back((uint8_t)(0x80 | (n - 1)));
                 stream.insert(stream.end(), pixel.begin(), pixel.end());
+                const int32_t kept = (int32_t)UnpackedPixelBytes((uint32_t)bytesPerPixel);
                 for (int32_t k = 0; k < n; k++)
-                    expected.insert(expected.end(), pixel.begin(), pixel.end());
+                    expected.insert(expected.end(), pixel.begin(), pixel.begin() + kept);
                 stream.push_back((uint8_t)(n - 1));
                 for (int32_t k = 0; k < n * bytesPerPixel; k++) {
                     stream.push_back((uint8_t)(n + 3 * k));
-                    expected.push_back((uint8_t)(n + 3 * k));
+                    if (k % bytesPerPixel < kept) expected.push_back((uint8_t)(n + 3 * k));
                 }
                 width += 2 * n;
             }
@@ -175,26 +177,52 @@ TEST_F(TgaRowsTest, PacketsOfEveryLengthForEachPixelSize) {
     }
 }
 
-TEST_F(TgaRowsTest, CollapseOfEveryShortRowLength) {
-    for (int32_t count = 1; count <= 20; count++) {
-        std::vector<uint8_t> row(4 * (size_t)count), expected;
-        for (size_t i = 0; i < row.size(); i++) row[i] = (uint8_t)(i * 13 + 1);
-        for (int32_t k = 0; k < count; k++) {
-            expected.insert(expected.end(), row.begin() + 4 * k, row.begin() + 4 * k + 3);
+TEST_F(TgaRowsTest, RandomPacketStreamsMatchAPlainUnpacker) {
+    // Busy streams (short runs and raw packets at random, some of them long) over rows of
+    // several widths, so packets cross row ends and the unpacker moves between its loops at
+    // every place in a row; compared with a plain packet-by-packet unpacking of the same stream.
+    uint32_t seed = 12345;
+    auto next = [&seed](uint32_t range) {
+        seed = seed * 1103515245u + 12345u;
+        return (seed >> 16) % range;
+    };
+    for (int32_t bytesPerPixel : {1, 3, 4}) {
+        for (int32_t width : {1, 150, 161, 333, 1000}) {
+            const int32_t rows = 7;
+            const uint32_t kept = UnpackedPixelBytes((uint32_t)bytesPerPixel);
+            std::vector<uint8_t> stream, expected;
+            while (expected.size() < (size_t)width * rows * kept) {
+                const uint32_t pixels = next(4) == 0 ? 1 + next(128) : 1 + next(6);
+                const bool run = next(2) == 0;
+                stream.push_back((uint8_t)((run ? 0x80 : 0) | (pixels - 1)));
+                for (uint32_t k = 0; k < (run ? 1 : pixels); k++) {
+                    uint8_t pixel[4];
+                    for (int32_t b = 0; b < bytesPerPixel; b++) pixel[b] = (uint8_t)next(256);
+                    stream.insert(stream.end(), pixel, pixel + bytesPerPixel);
+                    for (uint32_t copy = 0; copy < (run ? pixels : 1); copy++)
+                        expected.insert(expected.end(), pixel, pixel + kept);
+                }
+            }
+            expected.resize((size_t)width * rows * kept);
+            EXPECT_EQ(UnpackRows(stream, width, rows, bytesPerPixel, nullptr), expected)
+                << bytesPerPixel << " bytes a pixel, rows of " << width;
         }
-        // The bytes after the 24-bit row are left as they were.
-        expected.insert(expected.end(), row.begin() + 3 * count, row.end());
-        CollapseRow32To24(row.data(), count);
-        EXPECT_EQ(row, expected) << count << " pixels";
     }
 }
 
-TEST_F(TgaRowsTest, CollapseDropsEveryFourthByte) {
-    uint8_t row[12] = {1, 2, 3, 0xA1, 4, 5, 6, 0xA2, 7, 8, 9, 0xA3};
-    CollapseRow32To24(row, 3);
-    const uint8_t expected[9] = {1, 2, 3, 4, 5, 6, 7, 8, 9};
-    EXPECT_EQ(memcmp(row, expected, 9), 0);
-    EXPECT_EQ(row[9], 8);  // the tail keeps its old bytes
+TEST_F(TgaRowsTest, Copy32To24OfEveryShortRowLength) {
+    for (int32_t count = 1; count <= 20; count++) {
+        std::vector<uint8_t> from(4 * (size_t)count), expected;
+        for (size_t i = 0; i < from.size(); i++) from[i] = (uint8_t)(i * 13 + 1);
+        for (int32_t k = 0; k < count; k++) {
+            expected.insert(expected.end(), from.begin() + 4 * k, from.begin() + 4 * k + 3);
+        }
+        // Nothing is written after the 24-bit pixels.
+        std::vector<uint8_t> to(3 * (size_t)count + 4, 0xCD);
+        expected.insert(expected.end(), 4, 0xCD);
+        CopyPixels32To24(to.data(), from.data(), count);
+        EXPECT_EQ(to, expected) << count << " pixels";
+    }
 }
 
 TEST_F(TgaRowsTest, OutputDepthFollowsTheDisplayAskedEveryTime) {
