@@ -394,11 +394,42 @@ static int32_t ReadTgaRow(TgaRowReader* reader, uint8_t* destination) {
     return RESULT_OK;
 }
 
+// Raw rows that lie in the file as they lie in the bits block (bottom row first, left to right,
+// no padding, no fourth byte to drop) are read many at a time straight into the block. A read
+// twice the cursor's buffer goes past it but for the bytes the buffer already holds, so the
+// rows are copied once, by the system, and there is still one read call for every buffer's
+// worth of the file.
+static bool RowsLieAsInTheBlock(const TgaLayout* layout) {
+    return !layout->runLength && layout->bytesPerPixel != 4 && !layout->rightToLeft &&
+           !layout->topOrigin && layout->rowBytes > 0 && layout->stride == layout->rowBytes;
+}
+
+static int32_t StoreTgaRowsInBulk(DecodeFrame* frame, TgaRowReader* reader) {
+    const TgaLayout* layout = reader->layout;
+    const int32_t height = layout->height;
+    const int32_t rowsPerRead = (int32_t)(2u * frame->cursor.capacity / layout->rowBytes) + 1;
+    for (int32_t first = 0; first < height; first += rowsPerRead) {
+        const int32_t rows = height - first < rowsPerRead ? height - first : rowsPerRead;
+        // After the end of the data the zero-filled DIB rows are already right.
+        if (!TgaDataEnded(reader)) {
+            int32_t result =
+                ReadFileCursor(reader->cursor, frame->bits + (size_t)first * layout->stride,
+                               (uint32_t)rows * layout->rowBytes, nullptr);
+            if (result != RESULT_OK) return result;
+        }
+        for (int32_t i = first; i < first + rows; i++) {
+            if (NotifyProgress(frame, i, height)) return RESULT_ABORTED;
+        }
+    }
+    return RESULT_OK;
+}
+
 // Stores the rows as they are: the first stored row is the bottom one unless the descriptor says
 // top. An unpacked row has the DIB row's pixel layout, so each is read or unpacked straight into
 // its DIB row; the row buffer serves the reducer only.
 static int32_t StoreTgaRows(DecodeFrame* frame, TgaRowReader* reader) {
     const TgaLayout* layout = reader->layout;
+    if (RowsLieAsInTheBlock(layout)) return StoreTgaRowsInBulk(frame, reader);
     const int32_t height = layout->height;
     for (int32_t i = 0; i < height; i++) {
         const int32_t dibRow = layout->topOrigin ? height - 1 - i : i;
