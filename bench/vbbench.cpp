@@ -20,9 +20,9 @@
 //   - Pillow (TGA, PCX) in a Python process of its own that times each decode itself;
 //   - two baselines: reading the whole file into fresh memory, and copying a block of our
 //     output's size into fresh memory.
-// Our plug-in also decodes each input once a round with the heap's free pages handed back to the
-// kernel first (malloc_trim), timed by the wall clock: a cold decode, whose output pages are
-// new to the process, as a viewer's first decode gets them.
+// Our plug-in also decodes each input once a round in a new process of its own (vbbench
+// --cold-decode FILE, with glibc's default settings), timed there by the wall clock: a cold
+// decode, whose output pages are new to the process, as a viewer's first decode gets them.
 // The order of the decoders changes from round to round, the page cache is warmed first, and
 // the table shows medians. Each decoder's output is freed outside the timed region.
 //
@@ -40,6 +40,7 @@
 #include <limits.h>
 #include <malloc.h>
 #include <signal.h>
+#include <spawn.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -72,11 +73,11 @@ namespace {
 // ---- Decoders -------------------------------------------------------------------------------
 
 enum Decoder {
-    DECODER_READ,    // baseline: read the file into fresh memory
-    DECODER_COPY,    // baseline: copy a block of our output's size into fresh memory
-    DECODER_OURS,    // the plug-in, display 24 bits
-    DECODER_OURS_8,  // the plug-in, display 8 bits (TGA: reducer to 3-3-2)
-    DECODER_OURS_2,  // the plug-in, display 2 bits (TGA: reducer to 2-bit gray)
+    DECODER_READ,       // baseline: read the file into fresh memory
+    DECODER_COPY,       // baseline: copy a block of our output's size into fresh memory
+    DECODER_OURS,       // the plug-in, display 24 bits
+    DECODER_OURS_8,     // the plug-in, display 8 bits (TGA: reducer to 3-3-2)
+    DECODER_OURS_2,     // the plug-in, display 2 bits (TGA: reducer to 2-bit gray)
     DECODER_OURS_COLD,  // the plug-in, display 24 bits, fresh output pages, wall-clock time
     DECODER_STB,
     DECODER_SDL,
@@ -104,6 +105,7 @@ struct Options {
     std::string markdown;
     bool digests = false;
     bool wallClock = false;
+    std::string coldDecode;  // internal: decode this file once, print the wall-clock ms
 };
 
 struct LoadedFilter {
@@ -136,6 +138,8 @@ std::vector<uint8_t> CopySource;
 int64_t NotifierCalls = 0;
 
 bool UseWallClock = false;
+std::string SelfPath;      // this program, for the cold decodes
+std::string PluginFolder;  // where the plug-ins were loaded from
 
 double ReadClockMs(clockid_t clock) {
     struct timespec now;
@@ -258,6 +262,63 @@ void StopPillow() {
 
 // ---- One timed decode -----------------------------------------------------------------------
 
+// One decode by our plug-in with the emulated display at `displayBits`, timed by `clock`; the
+// milliseconds, or a negative value when it failed.
+double TimeOurDecode(InputState* state, int32_t displayBits, clockid_t clock) {
+    SetDisplayBits(displayBits);
+    void* header = nullptr;
+    void* bits = nullptr;
+    double start = ReadClockMs(clock);
+    int32_t result =
+        FilterFor(state->input->format)
+            .getPicture(state->wideName.c_str(), 0, 0, &header, &bits, CountProgress, 0);
+    double took = ReadClockMs(clock) - start;
+    if (result != RESULT_OK) {
+        took = -1.0;
+    } else {
+        FreeBlock(bits);
+        FreeBlock(header);
+    }
+    SetDisplayBits(24);
+    return took;
+}
+
+// A cold decode, timed by the wall clock: one decode by a new vbbench process (--cold-decode)
+// with glibc's default settings, whose output lands on pages new to the process as a viewer's
+// first decode gets them. A process of its own (not a fork, which would make the pages of this
+// one copy-on-write) leaves the other decoders' warm heap alone.
+double TimeColdDecode(InputState* state) {
+    int answer[2];
+    if (pipe(answer) != 0) return -1.0;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, answer[1], 1);
+    posix_spawn_file_actions_addclose(&actions, answer[0]);
+    posix_spawn_file_actions_addclose(&actions, answer[1]);
+    std::vector<char*> environment;
+    for (char** variable = environ; *variable; variable++) {
+        if (strncmp(*variable, "GLIBC_TUNABLES=", 15) != 0) environment.push_back(*variable);
+    }
+    environment.push_back(nullptr);
+    std::string self = SelfPath;
+    std::string plugins = PluginFolder;
+    char pluginsOption[] = "--plugins";
+    char coldOption[] = "--cold-decode";
+    char* arguments[] = {&self[0],   pluginsOption,   &plugins[0],
+                         coldOption, &state->path[0], nullptr};
+    pid_t pid = -1;
+    int spawned = posix_spawn(&pid, self.c_str(), &actions, nullptr, arguments, environment.data());
+    posix_spawn_file_actions_destroy(&actions);
+    close(answer[1]);
+    char text[64] = {};
+    ssize_t got = spawned == 0 ? read(answer[0], text, sizeof text - 1) : -1;
+    close(answer[0]);
+    int status = 0;
+    if (spawned == 0) waitpid(pid, &status, 0);
+    if (got <= 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return -1.0;
+    return atof(text);
+}
+
 // Runs one decode; returns the milliseconds, or a negative value when the decoder failed.
 double RunDecoder(InputState* state, Decoder decoder, bool measureHeap) {
     const BenchInput& input = *state->input;
@@ -286,28 +347,18 @@ double RunDecoder(InputState* state, Decoder decoder, bool measureHeap) {
         case DECODER_OURS:
         case DECODER_OURS_8:
         case DECODER_OURS_2:
-        case DECODER_OURS_COLD: {
-            SetDisplayBits(decoder == DECODER_OURS_8 ? 8 : (decoder == DECODER_OURS_2 ? 2 : 24));
-            const bool cold = decoder == DECODER_OURS_COLD;
-            if (cold) malloc_trim(0);
-            const clockid_t clock =
-                cold || UseWallClock ? CLOCK_MONOTONIC : CLOCK_PROCESS_CPUTIME_ID;
-            void* header = nullptr;
-            void* bits = nullptr;
-            double start = ReadClockMs(clock);
-            int32_t result =
-                FilterFor(input.format)
-                    .getPicture(state->wideName.c_str(), 0, 0, &header, &bits, CountProgress, 0);
-            took = ReadClockMs(clock) - start;
-            if (result != RESULT_OK) {
-                took = -1.0;
-            } else {
-                FreeBlock(bits);
-                FreeBlock(header);
-            }
-            SetDisplayBits(24);
+            took = TimeOurDecode(state,
+                                 decoder == DECODER_OURS_8   ? 8
+                                 : decoder == DECODER_OURS_2 ? 2
+                                                             : 24,
+                                 UseWallClock ? CLOCK_MONOTONIC : CLOCK_PROCESS_CPUTIME_ID);
             break;
-        }
+        case DECODER_OURS_COLD:
+            if (!measureHeap)
+                took = TimeColdDecode(state);
+            else
+                took = 0.0;  // the warm-up round
+            break;
         case DECODER_STB: {
 #if VB_BENCH_HAVE_STB
             int w = 0, h = 0, channels = 0;
@@ -337,8 +388,8 @@ double RunDecoder(InputState* state, Decoder decoder, bool measureHeap) {
             SDL_Surface* surface = nullptr;
             if (bytes) {
                 SDL_RWops* stream = SDL_RWFromConstMem(bytes, (int)size);
-                surface = IMG_LoadTyped_RW(stream, 1,
-                                           input.format == BenchFormat::Tga ? "TGA" : "PCX");
+                surface =
+                    IMG_LoadTyped_RW(stream, 1, input.format == BenchFormat::Tga ? "TGA" : "PCX");
             }
             took = NowMs() - start;
             if (!surface) took = -1.0;
@@ -709,6 +760,8 @@ bool ParseOptions(int argc, char** argv, Options* options) {
             options->reducer = false;
         } else if (arg == "--no-peers") {
             options->peers = false;
+        } else if (arg == "--cold-decode") {
+            if (!value(&options->coldDecode)) return false;
         } else if (arg == "--digests") {
             options->digests = true;
         } else if (arg == "--wall-clock") {
@@ -746,6 +799,25 @@ std::string DescribePeers() {
     return text;
 }
 
+// --cold-decode: one decode of the file by the plug-in of its bench input, the wall-clock
+// milliseconds on standard output.
+int RunColdDecode(const std::string& path) {
+    std::string name = path.substr(path.find_last_of('/') + 1);
+    for (size_t i = 0; i < BenchInputCount; i++) {
+        if (name != BenchInputs[i].fileName) continue;
+        InputState state;
+        state.input = &BenchInputs[i];
+        state.path = path;
+        state.wideName = WidenAscii(path);
+        double took = TimeOurDecode(&state, 24, CLOCK_MONOTONIC);
+        if (took < 0) return 1;
+        printf("%.6f\n", took);
+        return 0;
+    }
+    fprintf(stderr, "vbbench: %s is not a bench input\n", name.c_str());
+    return 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -771,6 +843,10 @@ int main(int argc, char** argv) {
         !LoadFilter(options.plugins, "vbmag", &Filters[(int)BenchFormat::Mag])) {
         return 1;
     }
+    PluginFolder = options.plugins;
+    char self[PATH_MAX] = {};
+    if (readlink("/proc/self/exe", self, sizeof self - 1) > 0) SelfPath = self;
+    if (!options.coldDecode.empty()) return RunColdDecode(options.coldDecode);
 
     if (options.digests) options.peers = false;
     bool havePillow = false;
