@@ -147,9 +147,17 @@ static inline void FillInPieces(uint8_t* out, uint8_t value, uint32_t count) {
 enum : uint32_t { PIECE_SLACK = 15 };
 
 void CopyPixels32To24(uint8_t* to, const uint8_t* from, int32_t pixelCount) {
-    // Each pixel but the last is stored as a 4-byte word whose fourth byte lands on the next
-    // pixel's first place, which the next store overwrites.
+    // Two pixels at a time as one 8-byte word whose six pixel bytes are stored with two more
+    // bytes that the next pixel overwrites; the last pixel byte by byte.
     int32_t k = 0;
+    for (; k + 2 < pixelCount; k += 2) {
+        uint64_t two;
+        memcpy(&two, from, 8);
+        two = (two & 0xFFFFFFu) | ((two >> 8) & 0xFFFFFF000000u);
+        memcpy(to, &two, 8);
+        from += 8;
+        to += 6;
+    }
     for (; k + 1 < pixelCount; k++) {
         uint32_t word;
         memcpy(&word, from, 4);
