@@ -16,7 +16,9 @@
 # program ran), or under which wine itself dies of a signal, is started once more. (A crash of
 # the Windows program is not a signal: wine ends it with the exception's status.) Each retry is
 # reported on stderr and appended to wine-start-retries.log beside the prefix, which .ci/run
-# prints; a second failure is the program's result.
+# prints; a second failure is the program's result, and never a success. The program's stdout
+# is therefore passed on when it has ended, after a look for start.exe's message, which wine
+# prints there. tests/windows/wine_run_retry_test.sh checks the retry with a stand-in for wine.
 set -eu
 
 arch=win64
@@ -75,16 +77,24 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
 fi
 
 # Prints the line that shows a failure of wine rather than of the program, if the run's status,
-# stderr and the shell's report on the wine process show one: a message of wine's loader or
-# server (not a crash report of the running program); the message of start.exe, to which wine
-# hands a program that it could not create a process for ("Application could not be started
-# ..."); one of the two loader statuses (0xC0000135 and 0xC0000142, as an exit status 53 and
-# 66); or the wine process killed by a signal (seen now and then at the exit of a 32-bit program
-# that had passed).
+# output and the shell's report on the wine process show one:
+# - the message of start.exe, to which wine hands a program that it could not create a process
+#   for: "Application could not be started, ..." and "ShellExecuteEx failed: ...", on stdout
+#   (wine 8 ends with status 1 then; whatever the status, the program did not run);
+# - a message of wine's loader or server on stderr (not a crash report of the running program);
+# - one of the two loader statuses (0xC0000135 and 0xC0000142, as an exit status 53 and 66);
+# - the wine process killed by a signal (seen now and then at the exit of a 32-bit program that
+#   had passed).
 WineFailure() {
-    local status=$1 errors=$2 shell_report=$3 line
+    local status=$1 output=$2 errors=$3 shell_report=$4 line
+    line=$(grep -h -E '^(Application could not be started|ShellExecuteEx failed)' \
+        "$output" "$errors" | tr -d '\r' | tail -n1 || true)
+    if [ -n "$line" ]; then
+        printf '%s\n' "$line"
+        return 0
+    fi
     [ "$status" -ne 0 ] || return 1
-    line=$(grep -E '^wine: |^wine client error|wine server|wineserver|^Application could not be started|^ShellExecuteEx failed' "$errors" |
+    line=$(grep -E '^wine: |^wine client error|wine server|wineserver' "$errors" |
         grep -v -E '^wine: (Unhandled|configuration in|created the configuration)' | head -n1 || true)
     if [ -z "$line" ]; then
         line=$(grep -E -o '(Segmentation fault|Bus error|Illegal instruction|Aborted)' \
@@ -100,26 +110,30 @@ WineFailure() {
     fi
 }
 
+output=$(mktemp)
 errors=$(mktemp)
 shell_report=$(mktemp)
-trap 'rm -f "$errors" "$shell_report"' EXIT
+trap 'rm -f "$output" "$errors" "$shell_report"' EXIT
 for attempt in 1 2; do
-    # stderr is kept for the look at a failed start and passed on when the program has ended;
-    # stdout goes straight through. (Not through a pipe: the wine server and the helper
-    # processes that the program may start outlive it and would hold the pipe open.) The
-    # shell's own report of a process killed by a signal goes to shell_report.
+    # stdout and stderr are kept for the look at a failed start and passed on when the program
+    # has ended. (In files, not through a pipe: the wine server and the helper processes that the
+    # program may start outlive it and would hold the pipe open.) The shell's own report of a
+    # process killed by a signal goes to shell_report.
     status=0
-    { "$WINE" "$@" 2>"$errors"; } 2>"$shell_report" || status=$?
+    { "$WINE" "$@" >"$output" 2>"$errors"; } 2>"$shell_report" || status=$?
+    cat "$output"
     cat "$errors" "$shell_report" >&2
-    if [ "$attempt" -eq 1 ] && reason=$(WineFailure "$status" "$errors" "$shell_report"); then
+    if [ "$attempt" -eq 1 ] && reason=$(WineFailure "$status" "$output" "$errors" "$shell_report"); then
         report="wine-run.sh: $1 failed under wine ($reason); starting it once more"
         echo "$report" >&2
         echo "$(date '+%F %T') $report" >>"$(dirname "$WINEPREFIX")/wine-start-retries.log"
         sleep 1
         continue
     fi
-    if [ "$attempt" -eq 2 ] && reason=$(WineFailure "$status" "$errors" "$shell_report"); then
+    if [ "$attempt" -eq 2 ] && reason=$(WineFailure "$status" "$output" "$errors" "$shell_report"); then
         echo "wine-run.sh: $1 failed under wine a second time ($reason)" >&2
+        # The program did not run: that is no pass, whatever wine answered.
+        [ "$status" -ne 0 ] || status=1
     fi
     exit "$status"
 done
