@@ -15,13 +15,6 @@ ReducerRowWriter CurrentRowWriter = nullptr;
 typedef void (*ReducerDirectFill)(ColourReducer* reducer, const uint8_t* row);
 static ReducerDirectFill CurrentDirectFill = nullptr;
 
-// Margin of two pixels on either side of each error row.
-enum : int32_t { ERROR_MARGIN_BYTES = 6 };
-
-static inline uint32_t ErrorRowBytes(const ColourReducer* reducer) {
-    return 3u * (uint32_t)reducer->dstWidth + 2u * ERROR_MARGIN_BYTES;
-}
-
 static inline void AddTableColour(ColourReducer* reducer, int32_t column, uint32_t index) {
     const uint8_t* entry = reducer->srcColourTable + 4u * index;
     reducer->sumBlue[column] += entry[0];
@@ -97,28 +90,16 @@ static void FillAverageFromIndexed(ColourReducer* reducer, const uint8_t* row) {
     }
 }
 
-// The diffused error of a channel byte p is the weighted sum S of the twelve errors quantised
-// before it, divided by 48 toward zero. Ten of the twelve lie in the two rows above and do not
-// depend on the row being written, so the writers add them up for a stretch of pixels at once
-// (a loop without dependencies from one byte to the next, which the compiler vectorises) and
-// keep only the two errors of the current row, 5 x e(j-2) + 7 x e(j-1), in the pixel loop.
-enum : int32_t { KERNEL_STRETCH_PIXELS = 256 };
-
-// sums[i] = the part of S from the two rows above for channel byte first + i, counted from the
-// first pixel's first byte. Errors are signed bytes, so a sum lies within 40 x [-128, 127].
-static void SumErrorsAbove(const int8_t* twoAbove, const int8_t* above, int32_t first,
-                           int32_t count, int16_t* sums) {
-    const int8_t* t = twoAbove + ERROR_MARGIN_BYTES + first;
-    const int8_t* a = above + ERROR_MARGIN_BYTES + first;
-    for (int32_t i = 0; i < count; i++) {
-        sums[i] = (int16_t)(t[i - 6] + t[i + 6] + 3 * (t[i - 3] + t[i + 3] + a[i - 6] + a[i + 6]) +
-                            5 * (t[i] + a[i - 3] + a[i + 3]) + 7 * a[i]);
-    }
-}
+// The diffused error of a channel is the weighted sum S of the twelve errors quantised before
+// it, divided by 48 toward zero. Ten of the twelve lie in the two rows above and do not depend on
+// the row being written: PassErrorsOn adds them up for the whole next row once a row is done (a
+// loop without dependencies from one lane to the next, which the compiler vectorises), so the
+// pixel loop keeps only the two errors of its own row, 5 x e(j-2) + 7 x e(j-1).
 
 // What quantising one channel gives for x = base + diffused error: the clamped value's level,
 // the error left over and 7 times that error (the weight of the next pixel's nearest
-// neighbour). S lies within 48 x [-128, 127], so x lies within -128 to 382.
+// neighbour). Errors lie within -63 to 63, so S lies within 48 x [-63, 63] and x within -63 to
+// 318; the table covers -128 to 382.
 struct QuantisedChannel {
     int16_t errorTimes7;
     int8_t error;
@@ -150,46 +131,52 @@ static uint8_t* DestinationRow(const ColourReducer* reducer) {
     return reducer->dstBits + (size_t)r * (size_t)reducer->dstStride;
 }
 
-// The row just written becomes the row above; the one above it the row two above.
+// A finished row's errors reach the row below with the weights 3 5 7 5 3 and the row after it
+// with 1 3 5 3 1, over pixels j - 2 to j + 2; the first weights are the second plus 2 x each
+// error. The row below gets its sums complete, the one after that the part this row gives.
+// Every value stays within 48 x [-63, 63], well inside 16 bits.
+// `centre` points at the first pixel's lanes, with two pixels of margin on either side; the
+// blocks are distinct, which lets the compiler vectorise the loop without checks.
+static void SpreadRowErrors(const int16_t* __restrict centre, int32_t c, int32_t lanes,
+                            int16_t* __restrict next, int16_t* __restrict later) {
+    for (int32_t i = 0; i < lanes; i++) {
+        int16_t outer = (int16_t)(centre[i - 2 * c] + centre[i + 2 * c]);
+        int16_t inner = (int16_t)(centre[i - c] + centre[i + c]);
+        int16_t twoBelow = (int16_t)(outer + 3 * inner + 5 * centre[i]);
+        next[i] = (int16_t)(twoBelow + 2 * (outer + inner + centre[i]) + later[i]);
+        later[i] = twoBelow;
+    }
+}
+
 static void PassErrorsOn(ColourReducer* reducer) {
-    uint32_t bytes = ErrorRowBytes(reducer);
-    memcpy(reducer->errTwoAbove, reducer->errAbove, bytes);
-    memcpy(reducer->errAbove, reducer->errCurrent, bytes);
+    const int32_t c = reducer->channels;
+    SpreadRowErrors(reducer->errRow + 2 * c, c, c * reducer->dstWidth, reducer->sumsNext,
+                    reducer->sumsLater);
 }
 
 void WriteGray2Row(ColourReducer* reducer) {
     const int32_t width = reducer->dstWidth;
-    int8_t* current = reducer->errCurrent + ERROR_MARGIN_BYTES;
+    int16_t* errors = reducer->errRow + 2;
+    const int16_t* sums = reducer->sumsNext;
     const uint8_t* average = reducer->avgRow;
     uint8_t* destination = DestinationRow(reducer);
     const QuantisedChannel* quantise = QuantiseBy85.entry - QUANTISE_LOWEST;
-    // The errors of pixels j - 2 and j - 1 (the margin for the first pixel), the latter also
-    // times 7.
-    int32_t errorTwoBack = current[-6];
-    int32_t errorBack = current[-3];
-    int32_t errorBackTimes7 = 7 * errorBack;
+    // 7 x the error of pixel j - 1 (the margin's 0 for the first pixel); pointer-wide, so the
+    // chain from one pixel to the next holds no sign extensions.
+    intptr_t errorBackTimes7 = 0;
     uint32_t packed = 0;  // the levels of the destination byte being filled, two bits each
-    int16_t sumsAbove[3 * KERNEL_STRETCH_PIXELS];
-    for (int32_t first = 0; first < width; first += KERNEL_STRETCH_PIXELS) {
-        const int32_t count =
-            width - first < KERNEL_STRETCH_PIXELS ? width - first : KERNEL_STRETCH_PIXELS;
-        SumErrorsAbove(reducer->errTwoAbove, reducer->errAbove, 3 * first, 3 * count, sumsAbove);
-        for (int32_t k = 0; k < count; k++) {
-            const int32_t j = first + k;
-            const uint8_t* pixel = average + 3 * j;
-            int32_t base = (77 * pixel[2] + 151 * pixel[1] + 28 * pixel[0]) >> 8;
-            int32_t sum = sumsAbove[3 * k] + 5 * errorTwoBack + errorBackTimes7;
-            const QuantisedChannel& gray = quantise[base + sum / 48];
-            current[3 * j] = gray.error;
-            errorTwoBack = errorBack;
-            errorBack = gray.error;
-            errorBackTimes7 = gray.errorTimes7;
-            // Pixel 0 of a byte lies in its two most significant bits.
-            packed = (packed << 2) | gray.level;
-            if ((j & 3) == 3) {
-                destination[j >> 2] |= (uint8_t)packed;
-                packed = 0;
-            }
+    for (int32_t j = 0; j < width; j++) {
+        const uint8_t* pixel = average + 3 * j;
+        intptr_t base = (77 * pixel[2] + 151 * pixel[1] + 28 * pixel[0]) >> 8;
+        intptr_t sum = sums[j] + 5 * errors[j - 2] + errorBackTimes7;
+        const QuantisedChannel& gray = quantise[base + sum / 48];
+        errors[j] = gray.error;
+        errorBackTimes7 = gray.errorTimes7;
+        // Pixel 0 of a byte lies in its two most significant bits.
+        packed = (packed << 2) | gray.level;
+        if ((j & 3) == 3) {
+            destination[j >> 2] |= (uint8_t)packed;
+            packed = 0;
         }
     }
     if (width > 0 && (width & 3) != 0) {
@@ -200,46 +187,31 @@ void WriteGray2Row(ColourReducer* reducer) {
 
 void WriteRgb332Row(ColourReducer* reducer) {
     const int32_t width = reducer->dstWidth;
-    int8_t* current = reducer->errCurrent + ERROR_MARGIN_BYTES;
+    int16_t* errors = reducer->errRow + 6;
+    const int16_t* sums = reducer->sumsNext;
     const uint8_t* average = reducer->avgRow;
     uint8_t* destination = DestinationRow(reducer);
     const QuantisedChannel* by36 = QuantiseBy36.entry - QUANTISE_LOWEST;
     const QuantisedChannel* by85 = QuantiseBy85.entry - QUANTISE_LOWEST;
-    // Per channel, the errors of pixels j - 2 and j - 1 (the margin for the first pixel), the
-    // latter also times 7.
-    int32_t redTwoBack = current[-6], greenTwoBack = current[-5], blueTwoBack = current[-4];
-    int32_t redBack = current[-3], greenBack = current[-2], blueBack = current[-1];
-    int32_t redBack7 = 7 * redBack, greenBack7 = 7 * greenBack, blueBack7 = 7 * blueBack;
-    int16_t sumsAbove[3 * KERNEL_STRETCH_PIXELS];
-    for (int32_t first = 0; first < width; first += KERNEL_STRETCH_PIXELS) {
-        const int32_t count =
-            width - first < KERNEL_STRETCH_PIXELS ? width - first : KERNEL_STRETCH_PIXELS;
-        SumErrorsAbove(reducer->errTwoAbove, reducer->errAbove, 3 * first, 3 * count, sumsAbove);
-        for (int32_t k = 0; k < count; k++) {
-            const int32_t j = first + k;
-            const uint8_t* pixel = average + 3 * j;
-            const int16_t* sums = sumsAbove + 3 * k;
-            const QuantisedChannel& red =
-                by36[pixel[2] + (sums[0] + 5 * redTwoBack + redBack7) / 48];
-            const QuantisedChannel& green =
-                by36[pixel[1] + (sums[1] + 5 * greenTwoBack + greenBack7) / 48];
-            const QuantisedChannel& blue =
-                by85[pixel[0] + (sums[2] + 5 * blueTwoBack + blueBack7) / 48];
-            int8_t* errors = current + 3 * j;
-            errors[0] = red.error;
-            errors[1] = green.error;
-            errors[2] = blue.error;
-            redTwoBack = redBack;
-            greenTwoBack = greenBack;
-            blueTwoBack = blueBack;
-            redBack = red.error;
-            greenBack = green.error;
-            blueBack = blue.error;
-            redBack7 = red.errorTimes7;
-            greenBack7 = green.errorTimes7;
-            blueBack7 = blue.errorTimes7;
-            destination[j] = (uint8_t)((red.level << 5) | (green.level << 2) | blue.level);
-        }
+    // Per channel, 7 x the error of pixel j - 1 (the margin's 0 for the first pixel).
+    intptr_t redBack7 = 0, greenBack7 = 0, blueBack7 = 0;
+    for (int32_t j = 0; j < width; j++) {
+        const uint8_t* pixel = average + 3 * j;
+        const int16_t* above = sums + 3 * j;
+        int16_t* pixelErrors = errors + 3 * j;
+        intptr_t redSum = above[0] + 5 * pixelErrors[-6] + redBack7;
+        intptr_t greenSum = above[1] + 5 * pixelErrors[-5] + greenBack7;
+        intptr_t blueSum = above[2] + 5 * pixelErrors[-4] + blueBack7;
+        const QuantisedChannel& red = by36[pixel[2] + redSum / 48];
+        const QuantisedChannel& green = by36[pixel[1] + greenSum / 48];
+        const QuantisedChannel& blue = by85[pixel[0] + blueSum / 48];
+        pixelErrors[0] = red.error;
+        pixelErrors[1] = green.error;
+        pixelErrors[2] = blue.error;
+        redBack7 = red.errorTimes7;
+        greenBack7 = green.errorTimes7;
+        blueBack7 = blue.errorTimes7;
+        destination[j] = (uint8_t)((red.level << 5) | (green.level << 2) | blue.level);
     }
     PassErrorsOn(reducer);
 }
@@ -249,9 +221,9 @@ static void ForgetBlocks(ColourReducer* reducer) {
     reducer->sumGreen = nullptr;
     reducer->sumBlue = nullptr;
     reducer->columnEnd = nullptr;
-    reducer->errTwoAbove = nullptr;
-    reducer->errAbove = nullptr;
-    reducer->errCurrent = nullptr;
+    reducer->errRow = nullptr;
+    reducer->sumsNext = nullptr;
+    reducer->sumsLater = nullptr;
     reducer->avgRow = nullptr;
 }
 
@@ -260,9 +232,9 @@ static void FreeBlocks(ColourReducer* reducer) {
     FreeBlock(reducer->sumGreen);
     FreeBlock(reducer->sumBlue);
     FreeBlock(reducer->columnEnd);
-    FreeBlock(reducer->errTwoAbove);
-    FreeBlock(reducer->errAbove);
-    FreeBlock(reducer->errCurrent);
+    FreeBlock(reducer->errRow);
+    FreeBlock(reducer->sumsNext);
+    FreeBlock(reducer->sumsLater);
     FreeBlock(reducer->avgRow);
     ForgetBlocks(reducer);
 }
@@ -284,14 +256,16 @@ int32_t ReducerInit(ColourReducer* reducer, int32_t srcWidth, int32_t srcHeight,
     reducer->dstRow = 0;
     reducer->rowsInSum = 0;
     reducer->dstStride = 0;
+    reducer->channels = dstBitCount == 2 ? 1 : 3;
 
     // Only the two writers exist; other depths would write rows of the wrong size.
     if (dstBitCount != 2 && dstBitCount != 8) return 0;
     if (srcWidth < 0 || srcHeight < 0 || dstWidth < 0 || dstHeight < 0) return 0;
 
-    uint32_t columnBytes, errorBytes, averageBytes, stride;
+    uint32_t columnBytes, errorBytes, sumsBytes, averageBytes, stride;
     if (!CheckedBlockSize(4, srcWidth, &columnBytes) ||
-        !CheckedBlockSize(3, (int64_t)dstWidth + 4, &errorBytes) ||
+        !CheckedBlockSize(2 * reducer->channels, (int64_t)dstWidth + 4, &errorBytes) ||
+        !CheckedBlockSize(2 * reducer->channels, dstWidth, &sumsBytes) ||
         !CheckedStride(dstWidth, 24, &averageBytes) ||
         !CheckedStride(dstWidth, dstBitCount, &stride)) {
         return 0;
@@ -302,12 +276,12 @@ int32_t ReducerInit(ColourReducer* reducer, int32_t srcWidth, int32_t srcHeight,
     reducer->sumGreen = (int32_t*)AllocateBlock(columnBytes);
     reducer->sumBlue = (int32_t*)AllocateBlock(columnBytes);
     reducer->columnEnd = (int32_t*)AllocateBlock(columnBytes);
-    reducer->errTwoAbove = (int8_t*)AllocateBlock(errorBytes);
-    reducer->errAbove = (int8_t*)AllocateBlock(errorBytes);
-    reducer->errCurrent = (int8_t*)AllocateBlock(errorBytes);
+    reducer->errRow = (int16_t*)AllocateBlock(errorBytes);
+    reducer->sumsNext = (int16_t*)AllocateBlock(sumsBytes);
+    reducer->sumsLater = (int16_t*)AllocateBlock(sumsBytes);
     reducer->avgRow = (uint8_t*)AllocateBlock(averageBytes);
     if (!reducer->sumRed || !reducer->sumGreen || !reducer->sumBlue || !reducer->columnEnd ||
-        !reducer->errTwoAbove || !reducer->errAbove || !reducer->errCurrent || !reducer->avgRow) {
+        !reducer->errRow || !reducer->sumsNext || !reducer->sumsLater || !reducer->avgRow) {
         FreeBlocks(reducer);
         return 0;
     }

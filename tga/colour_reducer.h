@@ -31,11 +31,15 @@ struct ColourReducer {
     // Per source column, the destination column boundary at its right edge.
     int32_t* columnEnd;
 
-    // Quantisation errors as signed bytes: pixel j owns bytes 6 + 3j, 7 + 3j and 8 + 3j, and
-    // two pixels of margin on either side are never written, so the kernel reads zeros there.
-    int8_t* errTwoAbove;
-    int8_t* errAbove;
-    int8_t* errCurrent;
+    // The dither's state, in 16-bit lanes: one lane a pixel for 2-bit gray, three (red, green,
+    // blue) for 3-3-2. errRow holds the errors of the row last written, with two pixels of zero
+    // margin on either side that are never written, so the kernel reads zeros there. sumsNext
+    // holds, per lane, the weighted errors of the two rows above the row to be written next;
+    // sumsLater the part of the row after that which the last written row already gives.
+    int16_t* errRow;
+    int16_t* sumsNext;
+    int16_t* sumsLater;
+    int32_t channels;  // lanes a pixel: 1 or 3
 
     uint8_t* avgRow;  // the averaged destination row, blue, green, red per pixel
 

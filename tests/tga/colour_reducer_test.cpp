@@ -34,9 +34,9 @@ std::vector<uint8_t> SolidRow(int32_t width, uint8_t blue, uint8_t green, uint8_
     return row;
 }
 
-// The stored error of channel `c` of destination pixel j in an error row.
-int ErrorAt(const int8_t* errors, int j, int c) {
-    return errors[6 + 3 * j + c];
+// The error of channel `c` of destination pixel j in the row last written.
+int ErrorAt(const ColourReducer& reducer, int j, int c) {
+    return reducer.errRow[reducer.channels * (2 + j) + c];
 }
 
 // A colour table whose entries all differ: entry k = (red 37k mod 256, green 255 - k, blue k).
@@ -63,16 +63,20 @@ TEST_F(ColourReducerTest, Gray2FirstRowOfMidGray) {
     EXPECT_EQ(bits[0], 0x99);
     EXPECT_EQ(bits[1], 0x99);
     const int expected[8] = {-42, 37, -41, 41, -41, 42, -41, 42};
+    EXPECT_EQ(reducer.channels, 1);
+    for (int j = 0; j < 8; j++) EXPECT_EQ(ErrorAt(reducer, j, 0), expected[j]) << "pixel " << j;
+    // The margins stay zero, and the errors are passed on to the next row with the weights
+    // 3 5 7 5 3 and to the row after it with 1 3 5 3 1.
+    for (int j : {-2, -1, 8, 9}) EXPECT_EQ(ErrorAt(reducer, j, 0), 0);
     for (int j = 0; j < 8; j++) {
-        EXPECT_EQ(ErrorAt(reducer.errAbove, j, 0), expected[j]) << "pixel " << j;
-        EXPECT_EQ(ErrorAt(reducer.errAbove, j, 1), 0);
-        EXPECT_EQ(ErrorAt(reducer.errAbove, j, 2), 0);
-    }
-    // Errors are passed on: the row two above is still the zero row, the margins stay zero.
-    for (int b = 0; b < 3 * 8 + 12; b++) EXPECT_EQ(reducer.errTwoAbove[b], 0);
-    for (int b = 0; b < 6; b++) {
-        EXPECT_EQ(reducer.errAbove[b], 0);
-        EXPECT_EQ(reducer.errAbove[3 * 8 + 6 + b], 0);
+        int below = 0, twoBelow = 0;
+        for (int k = -2; k <= 2; k++) {
+            int error = j + k >= 0 && j + k < 8 ? expected[j + k] : 0;
+            below += (7 - 2 * (k < 0 ? -k : k)) * error;
+            twoBelow += (5 - 2 * (k < 0 ? -k : k)) * error;
+        }
+        EXPECT_EQ(reducer.sumsNext[j], below) << "pixel " << j;
+        EXPECT_EQ(reducer.sumsLater[j], twoBelow) << "pixel " << j;
     }
     ReducerRelease(&reducer);
 }
@@ -89,12 +93,12 @@ TEST_F(ColourReducerTest, Rgb332FirstRowOfMidGray) {
     // level 3; blue D = -294 / 48 = -6, v 122, level 1.
     EXPECT_EQ(bits[0], 0x92);
     EXPECT_EQ(bits[1], 0x6D);
-    EXPECT_EQ(ErrorAt(reducer.errAbove, 0, 0), -16);
-    EXPECT_EQ(ErrorAt(reducer.errAbove, 0, 1), -16);
-    EXPECT_EQ(ErrorAt(reducer.errAbove, 0, 2), -42);
-    EXPECT_EQ(ErrorAt(reducer.errAbove, 1, 0), 18);
-    EXPECT_EQ(ErrorAt(reducer.errAbove, 1, 1), 18);
-    EXPECT_EQ(ErrorAt(reducer.errAbove, 1, 2), 37);
+    EXPECT_EQ(ErrorAt(reducer, 0, 0), -16);
+    EXPECT_EQ(ErrorAt(reducer, 0, 1), -16);
+    EXPECT_EQ(ErrorAt(reducer, 0, 2), -42);
+    EXPECT_EQ(ErrorAt(reducer, 1, 0), 18);
+    EXPECT_EQ(ErrorAt(reducer, 1, 1), 18);
+    EXPECT_EQ(ErrorAt(reducer, 1, 2), 37);
     ReducerRelease(&reducer);
 }
 
@@ -109,9 +113,9 @@ TEST_F(ColourReducerTest, WhiteAndBlackStayPure) {
     ReducerFeedRow(&reducer, white.data());
     for (int j = 0; j < 6; j++) {
         EXPECT_EQ(bits[j], 0xFF);
-        EXPECT_EQ(ErrorAt(reducer.errAbove, j, 0), 3);
-        EXPECT_EQ(ErrorAt(reducer.errAbove, j, 1), 3);
-        EXPECT_EQ(ErrorAt(reducer.errAbove, j, 2), 0);
+        EXPECT_EQ(ErrorAt(reducer, j, 0), 3);
+        EXPECT_EQ(ErrorAt(reducer, j, 1), 3);
+        EXPECT_EQ(ErrorAt(reducer, j, 2), 0);
     }
     ReducerFeedRow(&reducer, black.data());
     // The small positive errors above do not lift black out of level 0: 7 x 3 + ... < 48 x 32.
@@ -125,7 +129,7 @@ TEST_F(ColourReducerTest, WhiteAndBlackStayPure) {
     ReducerFeedRow(&reducer, wide.data());
     EXPECT_EQ(grayBits[0], 0xFF);
     EXPECT_EQ(grayBits[1], 0xFF);
-    for (int j = 0; j < 8; j++) EXPECT_EQ(ErrorAt(reducer.errAbove, j, 0), 0);
+    for (int j = 0; j < 8; j++) EXPECT_EQ(ErrorAt(reducer, j, 0), 0);
     ReducerRelease(&reducer);
 }
 
@@ -201,8 +205,7 @@ TEST_F(ColourReducerTest, BlackRowsWriteZeroWhateverErrorsComeDown) {
             ReducerFeedRow(&reducer, &picture[(size_t)k * width * 3]);
             if (k == colourRows) {
                 int nonZero = 0;
-                for (int32_t j = 0; j < width; j++)
-                    nonZero += ErrorAt(reducer.errTwoAbove, j, 0) != 0;
+                for (int32_t j = 0; j < width; j++) nonZero += reducer.sumsNext[j] != 0;
                 EXPECT_GT(nonZero, 0) << "errors reach the black rows";
             }
         }
