@@ -8,12 +8,19 @@
 
 ReducerAccumulator CurrentAccumulator = nullptr;
 ReducerRowWriter CurrentRowWriter = nullptr;
+ReducerPairWriter CurrentPairWriter = nullptr;
 
 // With equal sizes every column map entry is i + 1 and every row is written as soon as it is
 // fed, alone in its band, so the averaged row is the source row's colours unchanged. This slot
-// fills avgRow from the source row directly then; it is null when the sizes differ.
-typedef void (*ReducerDirectFill)(ColourReducer* reducer, const uint8_t* row);
+// then turns the source row into the writer's input directly (see avgRow); it is null when the
+// sizes differ. It fills `out` (room for one averaged row) and returns the row to read: `out`,
+// or the source row itself when that already is the input.
+typedef const uint8_t* (*ReducerDirectFill)(ColourReducer* reducer, const uint8_t* row,
+                                            uint8_t* out);
 static ReducerDirectFill CurrentDirectFill = nullptr;
+
+// The gray value of each colour-table entry, for indexed sources dithered to gray.
+static uint8_t LumaOfIndex[256];
 
 static inline void AddTableColour(ColourReducer* reducer, int32_t column, uint32_t index) {
     const uint8_t* entry = reducer->srcColourTable + 4u * index;
@@ -58,76 +65,120 @@ void AccumulateRow24(ColourReducer* reducer, const uint8_t* row) {
     }
 }
 
-static void FillAverageFrom24(ColourReducer* reducer, const uint8_t* row) {
-    memcpy(reducer->avgRow, row, 3u * (uint32_t)reducer->srcWidth);
+// The gray value that 2-bit gray dithers, from blue, green, red.
+static inline uint8_t Luma(const uint8_t* pixel) {
+    return (uint8_t)((77 * pixel[2] + 151 * pixel[1] + 28 * pixel[0]) >> 8);
+}
+
+// `out` may be `bgr` itself: pixel i is read before byte i is written.
+static void LumaFromBgr(const uint8_t* bgr, int32_t width, uint8_t* out) {
+    for (int32_t i = 0; i < width; i++) out[i] = Luma(bgr + 3 * i);
+}
+
+static const uint8_t* FillAverageFrom24(ColourReducer*, const uint8_t* row, uint8_t*) {
+    return row;
 }
 
 // Indices of 8 bits: one byte a pixel.
-static void FillAverageFrom8(ColourReducer* reducer, const uint8_t* row) {
-    uint8_t* out = reducer->avgRow;
+static const uint8_t* FillAverageFrom8(ColourReducer* reducer, const uint8_t* row, uint8_t* out) {
     for (int32_t i = 0; i < reducer->srcWidth; i++) {
         const uint8_t* entry = reducer->srcColourTable + 4u * row[i];
-        out[0] = entry[0];
-        out[1] = entry[1];
-        out[2] = entry[2];
-        out += 3;
+        out[3 * i] = entry[0];
+        out[3 * i + 1] = entry[1];
+        out[3 * i + 2] = entry[2];
     }
+    return out;
 }
 
 // Indices of 1, 2 or 4 bits, the leftmost pixel in the most significant bits.
-static void FillAverageFromIndexed(ColourReducer* reducer, const uint8_t* row) {
+static const uint8_t* FillAverageFromIndexed(ColourReducer* reducer, const uint8_t* row,
+                                             uint8_t* out) {
     const uint32_t bits = (uint32_t)reducer->srcBitCount;
     const uint32_t mask = (1u << bits) - 1u;
-    uint8_t* out = reducer->avgRow;
     for (uint32_t i = 0; i < (uint32_t)reducer->srcWidth; i++) {
         uint32_t bit = i * bits;
         uint32_t index = (row[bit >> 3] >> (8u - bits - (bit & 7u))) & mask;
         const uint8_t* entry = reducer->srcColourTable + 4u * index;
-        out[0] = entry[0];
-        out[1] = entry[1];
-        out[2] = entry[2];
-        out += 3;
+        out[3 * i] = entry[0];
+        out[3 * i + 1] = entry[1];
+        out[3 * i + 2] = entry[2];
     }
+    return out;
+}
+
+static const uint8_t* FillLumaFrom24(ColourReducer* reducer, const uint8_t* row, uint8_t* out) {
+    LumaFromBgr(row, reducer->srcWidth, out);
+    return out;
+}
+
+static const uint8_t* FillLumaFrom8(ColourReducer* reducer, const uint8_t* row, uint8_t* out) {
+    for (int32_t i = 0; i < reducer->srcWidth; i++) out[i] = LumaOfIndex[row[i]];
+    return out;
+}
+
+static const uint8_t* FillLumaFromIndexed(ColourReducer* reducer, const uint8_t* row,
+                                          uint8_t* out) {
+    FillAverageFromIndexed(reducer, row, out);
+    LumaFromBgr(out, reducer->srcWidth, out);
+    return out;
 }
 
 // The diffused error of a channel is the weighted sum S of the twelve errors quantised before
 // it, divided by 48 toward zero. Ten of the twelve lie in the two rows above and do not depend on
 // the row being written: PassErrorsOn adds them up for the whole next row once a row is done (a
 // loop without dependencies from one lane to the next, which the compiler vectorises), so the
-// pixel loop keeps only the two errors of its own row, 5 x e(j-2) + 7 x e(j-1).
+// pixel loop keeps only the two errors of its own row, 5 x e(j-2) + 7 x e(j-1). From one pixel
+// to the next a channel then waits on three table reads: 7 x the error, S / 48, the next entry.
+//
+// Errors lie within -63 to 63, so S lies within 48 x [-63, 63] and base + S / 48 within -63 to
+// 318.
+enum : int32_t { SUM_LIMIT = 48 * 63, QUANTISE_LOWEST = -64, QUANTISE_ENTRIES = 320 + 64 };
 
-// What quantising one channel gives for x = base + diffused error: the clamped value's level,
-// the error left over and 7 times that error (the weight of the next pixel's nearest
-// neighbour). Errors lie within -63 to 63, so S lies within 48 x [-63, 63] and x within -63 to
-// 318; the table covers -128 to 382.
+// What quantising one channel gives for x = base + S / 48: the error left over, 7 times that
+// error (the weight of the next pixel's nearest neighbour) and the level, already in its place
+// in the destination byte.
 struct QuantisedChannel {
     int16_t errorTimes7;
     int8_t error;
     uint8_t level;
 };
 
-enum : int32_t { QUANTISE_LOWEST = -128, QUANTISE_ENTRIES = 382 - QUANTISE_LOWEST + 1 };
-
-struct QuantiseTable {
-    QuantisedChannel entry[QUANTISE_ENTRIES];
-    // Levels v >> shift, each standing for the colour step x level.
-    constexpr QuantiseTable(int32_t shift, int32_t step) : entry() {
-        for (int32_t i = 0; i < QUANTISE_ENTRIES; i++) {
-            int32_t v = i + QUANTISE_LOWEST;
-            v = v < 0 ? 0 : (v > 255 ? 255 : v);
-            int32_t level = v >> shift;
-            int32_t error = v - step * level;
-            entry[i] = QuantisedChannel{(int16_t)(7 * error), (int8_t)error, (uint8_t)level};
-        }
-    }
+// Built once, by the first ReducerInit of the module.
+struct DitherTables {
+    int8_t divideBy48[2 * SUM_LIMIT + 1];  // S / 48 toward zero, from S = -SUM_LIMIT
+    QuantisedChannel red[QUANTISE_ENTRIES];    // 8 levels of 36, in bits 5 to 7
+    QuantisedChannel green[QUANTISE_ENTRIES];  // 8 levels of 36, in bits 2 to 4
+    QuantisedChannel blue[QUANTISE_ENTRIES];   // 4 levels of 85, in bits 0 and 1 (also gray)
+    int32_t built;
 };
+static DitherTables Tables;
 
-// Red and green: 8 levels of 36; blue and 2-bit gray: 4 levels of 85.
-static constexpr QuantiseTable QuantiseBy36(5, 36);
-static constexpr QuantiseTable QuantiseBy85(6, 85);
+// Levels v >> shift of the clamped x, each standing for the colour step x level.
+static void BuildQuantiseTable(QuantisedChannel* table, int32_t shift, int32_t step,
+                               int32_t position) {
+    for (int32_t i = 0; i < QUANTISE_ENTRIES; i++) {
+        int32_t v = i + QUANTISE_LOWEST;
+        v = v < 0 ? 0 : (v > 255 ? 255 : v);
+        int32_t level = v >> shift;
+        int32_t error = v - step * level;
+        table[i] = QuantisedChannel{(int16_t)(7 * error), (int8_t)error,
+                                    (uint8_t)(level << position)};
+    }
+}
 
-static uint8_t* DestinationRow(const ColourReducer* reducer) {
-    int32_t r = reducer->bottomUp ? reducer->dstRow : reducer->dstHeight - 1 - reducer->dstRow;
+static void BuildDitherTables() {
+    if (Tables.built) return;
+    for (int32_t s = -SUM_LIMIT; s <= SUM_LIMIT; s++) {
+        Tables.divideBy48[s + SUM_LIMIT] = (int8_t)(s / 48);
+    }
+    BuildQuantiseTable(Tables.red, 5, 36, 5);
+    BuildQuantiseTable(Tables.green, 5, 36, 2);
+    BuildQuantiseTable(Tables.blue, 6, 85, 0);
+    Tables.built = 1;
+}
+
+static uint8_t* DestinationRow(const ColourReducer* reducer, int32_t row) {
+    int32_t r = reducer->bottomUp ? row : reducer->dstHeight - 1 - row;
     return reducer->dstBits + (size_t)r * (size_t)reducer->dstStride;
 }
 
@@ -135,6 +186,7 @@ static uint8_t* DestinationRow(const ColourReducer* reducer) {
 // with 1 3 5 3 1, over pixels j - 2 to j + 2; the first weights are the second plus 2 x each
 // error. The row below gets its sums complete, the one after that the part this row gives.
 // Every value stays within 48 x [-63, 63], well inside 16 bits.
+//
 // `centre` points at the first pixel's lanes, with two pixels of margin on either side; the
 // blocks are distinct, which lets the compiler vectorise the loop without checks.
 static void SpreadRowErrors(const int16_t* __restrict centre, int32_t c, int32_t lanes,
@@ -154,65 +206,174 @@ static void PassErrorsOn(ColourReducer* reducer) {
                     reducer->sumsLater);
 }
 
+// The entry of one channel: `table` is the channel's table moved to its base, `above` the sum
+// from the rows above plus 5 x e(j-2), `back7` 7 x e(j-1). Pointer-wide values, so the chain from
+// one pixel to the next holds no sign extensions.
+static inline const QuantisedChannel* DitherChannel(const QuantisedChannel* table, intptr_t above,
+                                                    intptr_t back7) {
+    return table + Tables.divideBy48[SUM_LIMIT + above + back7];
+}
+
+// 7 x the errors of the pixel before, per channel (0 for the first pixel: the margin).
+struct RgbCarry {
+    intptr_t red, green, blue;
+};
+
+// Pixel j of a 3-3-2 row: `bgr` blue, green, red per pixel, `sums` and `errors` three lanes a
+// pixel (errors with its margin before it). Returns the destination byte.
+static inline uint8_t DitherRgbPixel(const uint8_t* bgr, const int16_t* sums, int16_t* errors,
+                                     intptr_t j, RgbCarry* back) {
+    const uint8_t* pixel = bgr + 3 * j;
+    const int16_t* above = sums + 3 * j;
+    int16_t* e = errors + 3 * j;
+    const QuantisedChannel* red = DitherChannel(Tables.red - QUANTISE_LOWEST + pixel[2],
+                                                (intptr_t)above[0] + 5 * (intptr_t)e[-6], back->red);
+    const QuantisedChannel* green =
+        DitherChannel(Tables.green - QUANTISE_LOWEST + pixel[1],
+                      (intptr_t)above[1] + 5 * (intptr_t)e[-5], back->green);
+    const QuantisedChannel* blue =
+        DitherChannel(Tables.blue - QUANTISE_LOWEST + pixel[0],
+                      (intptr_t)above[2] + 5 * (intptr_t)e[-4], back->blue);
+    e[0] = red->error;
+    e[1] = green->error;
+    e[2] = blue->error;
+    back->red = red->errorTimes7;
+    back->green = green->errorTimes7;
+    back->blue = blue->errorTimes7;
+    return (uint8_t)(red->level | green->level | blue->level);
+}
+
+// 7 x the error of the pixel before, and the levels of the destination byte being filled, two
+// bits each (pixel 0 of a byte in its two most significant bits).
+struct GrayCarry {
+    intptr_t back7;
+    uint32_t packed;
+};
+
+// Pixel j of a 2-bit gray row from its luma, one lane a pixel.
+static inline void DitherGrayPixel(const uint8_t* luma, const int16_t* sums, int16_t* errors,
+                                   uint8_t* destination, intptr_t j, GrayCarry* carry) {
+    const QuantisedChannel* gray =
+        DitherChannel(Tables.blue - QUANTISE_LOWEST + luma[j],
+                      (intptr_t)sums[j] + 5 * (intptr_t)errors[j - 2], carry->back7);
+    errors[j] = gray->error;
+    carry->back7 = gray->errorTimes7;
+    carry->packed = (carry->packed << 2) | gray->level;
+    if ((j & 3) == 3) {
+        destination[j >> 2] |= (uint8_t)carry->packed;
+        carry->packed = 0;
+    }
+}
+
+// The last byte of a row whose width is not a multiple of 4.
+static void FinishGrayRow(uint8_t* destination, int32_t width, const GrayCarry* carry) {
+    if ((width & 3) != 0) {
+        destination[width >> 2] |= (uint8_t)(carry->packed << (2 * (4 - (width & 3))));
+    }
+}
+
 void WriteGray2Row(ColourReducer* reducer) {
     const int32_t width = reducer->dstWidth;
+    uint8_t* destination = DestinationRow(reducer, reducer->dstRow);
     int16_t* errors = reducer->errRow + 2;
-    const int16_t* sums = reducer->sumsNext;
-    const uint8_t* average = reducer->avgRow;
-    uint8_t* destination = DestinationRow(reducer);
-    const QuantisedChannel* quantise = QuantiseBy85.entry - QUANTISE_LOWEST;
-    // 7 x the error of pixel j - 1 (the margin's 0 for the first pixel); pointer-wide, so the
-    // chain from one pixel to the next holds no sign extensions.
-    intptr_t errorBackTimes7 = 0;
-    uint32_t packed = 0;  // the levels of the destination byte being filled, two bits each
+    GrayCarry carry = {0, 0};
     for (int32_t j = 0; j < width; j++) {
-        const uint8_t* pixel = average + 3 * j;
-        intptr_t base = (77 * pixel[2] + 151 * pixel[1] + 28 * pixel[0]) >> 8;
-        intptr_t sum = sums[j] + 5 * errors[j - 2] + errorBackTimes7;
-        const QuantisedChannel& gray = quantise[base + sum / 48];
-        errors[j] = gray.error;
-        errorBackTimes7 = gray.errorTimes7;
-        // Pixel 0 of a byte lies in its two most significant bits.
-        packed = (packed << 2) | gray.level;
-        if ((j & 3) == 3) {
-            destination[j >> 2] |= (uint8_t)packed;
-            packed = 0;
-        }
+        DitherGrayPixel(reducer->avgRow, reducer->sumsNext, errors, destination, j, &carry);
     }
-    if (width > 0 && (width & 3) != 0) {
-        destination[width >> 2] |= (uint8_t)(packed << (2 * (4 - (width & 3))));
-    }
+    FinishGrayRow(destination, width, &carry);
     PassErrorsOn(reducer);
 }
 
 void WriteRgb332Row(ColourReducer* reducer) {
     const int32_t width = reducer->dstWidth;
+    uint8_t* destination = DestinationRow(reducer, reducer->dstRow);
     int16_t* errors = reducer->errRow + 6;
-    const int16_t* sums = reducer->sumsNext;
-    const uint8_t* average = reducer->avgRow;
-    uint8_t* destination = DestinationRow(reducer);
-    const QuantisedChannel* by36 = QuantiseBy36.entry - QUANTISE_LOWEST;
-    const QuantisedChannel* by85 = QuantiseBy85.entry - QUANTISE_LOWEST;
-    // Per channel, 7 x the error of pixel j - 1 (the margin's 0 for the first pixel).
-    intptr_t redBack7 = 0, greenBack7 = 0, blueBack7 = 0;
+    RgbCarry back = {0, 0, 0};
     for (int32_t j = 0; j < width; j++) {
-        const uint8_t* pixel = average + 3 * j;
-        const int16_t* above = sums + 3 * j;
-        int16_t* pixelErrors = errors + 3 * j;
-        intptr_t redSum = above[0] + 5 * pixelErrors[-6] + redBack7;
-        intptr_t greenSum = above[1] + 5 * pixelErrors[-5] + greenBack7;
-        intptr_t blueSum = above[2] + 5 * pixelErrors[-4] + blueBack7;
-        const QuantisedChannel& red = by36[pixel[2] + redSum / 48];
-        const QuantisedChannel& green = by36[pixel[1] + greenSum / 48];
-        const QuantisedChannel& blue = by85[pixel[0] + blueSum / 48];
-        pixelErrors[0] = red.error;
-        pixelErrors[1] = green.error;
-        pixelErrors[2] = blue.error;
-        redBack7 = red.errorTimes7;
-        greenBack7 = green.errorTimes7;
-        blueBack7 = blue.errorTimes7;
-        destination[j] = (uint8_t)((red.level << 5) | (green.level << 2) | blue.level);
+        destination[j] = DitherRgbPixel(reducer->avgRow, reducer->sumsNext, errors, j, &back);
     }
+    PassErrorsOn(reducer);
+}
+
+// Two rows at once, y (in avgRow) and y + 1 (in `second`), so that the processor works on two
+// independent chains of table reads. Row y + 1 runs PAIR_LEAD pixels behind row y; before each
+// stretch of PAIR_STRETCH pixels of row y + 1, the errors of row y that its kernel reads are
+// done, and SpreadRowErrors completes the sums of that stretch in place: row y has already
+// read its own sums there.
+enum : int32_t { PAIR_STRETCH = 32, PAIR_LEAD = PAIR_STRETCH + 2 };
+
+// Pixels of row y + 1 that row y goes along with in the stretch from `start` on.
+static inline int32_t PixelsAlongside(int32_t width, int32_t start, int32_t count) {
+    int32_t along = width - start - PAIR_LEAD;
+    return along < 0 ? 0 : (along < count ? along : count);
+}
+
+void WriteGray2Pair(ColourReducer* reducer, const uint8_t* second) {
+    const int32_t width = reducer->dstWidth;
+    const uint8_t* first = reducer->avgRow;
+    int16_t* sums = reducer->sumsNext;
+    int16_t* errorsFirst = reducer->errRow + 2;
+    int16_t* errorsSecond = reducer->errOther + 2;
+    uint8_t* destinationFirst = DestinationRow(reducer, reducer->dstRow);
+    uint8_t* destinationSecond = DestinationRow(reducer, reducer->dstRow + 1);
+    GrayCarry carryFirst = {0, 0}, carrySecond = {0, 0};
+    const int32_t head = width < PAIR_LEAD ? width : PAIR_LEAD;
+    for (int32_t j = 0; j < head; j++) {
+        DitherGrayPixel(first, sums, errorsFirst, destinationFirst, j, &carryFirst);
+    }
+    for (int32_t start = 0; start < width; start += PAIR_STRETCH) {
+        const int32_t count = width - start < PAIR_STRETCH ? width - start : PAIR_STRETCH;
+        SpreadRowErrors(errorsFirst + start, 1, count, sums + start, reducer->sumsLater + start);
+        const int32_t along = PixelsAlongside(width, start, count);
+        for (int32_t i = 0; i < along; i++) {
+            DitherGrayPixel(first, sums, errorsFirst, destinationFirst, start + PAIR_LEAD + i,
+                            &carryFirst);
+            DitherGrayPixel(second, sums, errorsSecond, destinationSecond, start + i,
+                            &carrySecond);
+        }
+        for (int32_t i = along; i < count; i++) {
+            DitherGrayPixel(second, sums, errorsSecond, destinationSecond, start + i,
+                            &carrySecond);
+        }
+    }
+    FinishGrayRow(destinationFirst, width, &carryFirst);
+    FinishGrayRow(destinationSecond, width, &carrySecond);
+    reducer->errOther = reducer->errRow;
+    reducer->errRow = errorsSecond - 2;
+    PassErrorsOn(reducer);
+}
+
+void WriteRgb332Pair(ColourReducer* reducer, const uint8_t* second) {
+    const int32_t width = reducer->dstWidth;
+    const uint8_t* first = reducer->avgRow;
+    int16_t* sums = reducer->sumsNext;
+    int16_t* errorsFirst = reducer->errRow + 6;
+    int16_t* errorsSecond = reducer->errOther + 6;
+    uint8_t* destinationFirst = DestinationRow(reducer, reducer->dstRow);
+    uint8_t* destinationSecond = DestinationRow(reducer, reducer->dstRow + 1);
+    RgbCarry backFirst = {0, 0, 0}, backSecond = {0, 0, 0};
+    const int32_t head = width < PAIR_LEAD ? width : PAIR_LEAD;
+    for (int32_t j = 0; j < head; j++) {
+        destinationFirst[j] = DitherRgbPixel(first, sums, errorsFirst, j, &backFirst);
+    }
+    for (int32_t start = 0; start < width; start += PAIR_STRETCH) {
+        const int32_t count = width - start < PAIR_STRETCH ? width - start : PAIR_STRETCH;
+        SpreadRowErrors(errorsFirst + 3 * start, 3, 3 * count, sums + 3 * start,
+                        reducer->sumsLater + 3 * start);
+        const int32_t along = PixelsAlongside(width, start, count);
+        for (int32_t i = 0; i < along; i++) {
+            const int32_t ahead = start + PAIR_LEAD + i;
+            destinationFirst[ahead] = DitherRgbPixel(first, sums, errorsFirst, ahead, &backFirst);
+            destinationSecond[start + i] =
+                DitherRgbPixel(second, sums, errorsSecond, start + i, &backSecond);
+        }
+        for (int32_t i = along; i < count; i++) {
+            destinationSecond[start + i] =
+                DitherRgbPixel(second, sums, errorsSecond, start + i, &backSecond);
+        }
+    }
+    reducer->errOther = reducer->errRow;
+    reducer->errRow = errorsSecond - 6;
     PassErrorsOn(reducer);
 }
 
@@ -224,7 +385,9 @@ static void ForgetBlocks(ColourReducer* reducer) {
     reducer->errRow = nullptr;
     reducer->sumsNext = nullptr;
     reducer->sumsLater = nullptr;
+    reducer->errOther = nullptr;
     reducer->avgRow = nullptr;
+    reducer->avgOther = nullptr;
 }
 
 static void FreeBlocks(ColourReducer* reducer) {
@@ -232,7 +395,10 @@ static void FreeBlocks(ColourReducer* reducer) {
     FreeBlock(reducer->sumGreen);
     FreeBlock(reducer->sumBlue);
     FreeBlock(reducer->columnEnd);
-    FreeBlock(reducer->errRow);
+    // The pair's error rows share one block, which starts at the lower of the two.
+    int16_t* errorBlock = reducer->errRow;
+    if (reducer->errOther && reducer->errOther < errorBlock) errorBlock = reducer->errOther;
+    FreeBlock(errorBlock);
     FreeBlock(reducer->sumsNext);
     FreeBlock(reducer->sumsLater);
     FreeBlock(reducer->avgRow);
@@ -255,6 +421,7 @@ int32_t ReducerInit(ColourReducer* reducer, int32_t srcWidth, int32_t srcHeight,
     reducer->srcRowsFed = 0;
     reducer->dstRow = 0;
     reducer->rowsInSum = 0;
+    reducer->rowHeld = 0;
     reducer->dstStride = 0;
     reducer->channels = dstBitCount == 2 ? 1 : 3;
 
@@ -262,11 +429,14 @@ int32_t ReducerInit(ColourReducer* reducer, int32_t srcWidth, int32_t srcHeight,
     if (dstBitCount != 2 && dstBitCount != 8) return 0;
     if (srcWidth < 0 || srcHeight < 0 || dstWidth < 0 || dstHeight < 0) return 0;
 
-    uint32_t columnBytes, errorBytes, sumsBytes, averageBytes, stride;
+    // The error and average blocks hold two rows each, for the pairs.
+    const uint32_t errorLanes = (uint32_t)reducer->channels * ((uint32_t)dstWidth + 4u);
+    uint32_t columnBytes, errorBytes, sumsBytes, averageRowBytes, averageBytes, stride;
     if (!CheckedBlockSize(4, srcWidth, &columnBytes) ||
-        !CheckedBlockSize(2 * reducer->channels, (int64_t)dstWidth + 4, &errorBytes) ||
+        !CheckedBlockSize(4 * reducer->channels, (int64_t)dstWidth + 4, &errorBytes) ||
         !CheckedBlockSize(2 * reducer->channels, dstWidth, &sumsBytes) ||
-        !CheckedStride(dstWidth, 24, &averageBytes) ||
+        !CheckedStride(dstWidth, 24, &averageRowBytes) ||
+        !CheckedBlockSize(2, averageRowBytes, &averageBytes) ||
         !CheckedStride(dstWidth, dstBitCount, &stride)) {
         return 0;
     }
@@ -285,6 +455,8 @@ int32_t ReducerInit(ColourReducer* reducer, int32_t srcWidth, int32_t srcHeight,
         FreeBlocks(reducer);
         return 0;
     }
+    reducer->errOther = reducer->errRow + errorLanes;
+    reducer->avgOther = reducer->avgRow + averageRowBytes;
 
     // Destination column boundary at the right edge of each source column, rounded to the
     // nearest column; 64-bit because dstWidth * (i + 1) leaves 32 bits for wide pictures.
@@ -311,12 +483,25 @@ int32_t ReducerInit(ColourReducer* reducer, int32_t srcWidth, int32_t srcHeight,
             break;
     }
     CurrentRowWriter = dstBitCount == 2 ? WriteGray2Row : WriteRgb332Row;
+    CurrentPairWriter = dstBitCount == 2 ? WriteGray2Pair : WriteRgb332Pair;
+    BuildDitherTables();
 
+    const bool packed = srcBitCount == 1 || srcBitCount == 2 || srcBitCount == 4;
+    if (dstBitCount == 2 && (packed || srcBitCount == 8)) {
+        for (uint32_t k = 0; k < (1u << srcBitCount); k++) {
+            LumaOfIndex[k] = Luma(srcColourTable + 4u * k);
+        }
+    }
     if (srcWidth == dstWidth && srcHeight == dstHeight) {
-        bool packed = srcBitCount == 1 || srcBitCount == 2 || srcBitCount == 4;
-        CurrentDirectFill = srcBitCount == 8 ? FillAverageFrom8
-                            : packed         ? FillAverageFromIndexed
-                                             : FillAverageFrom24;
+        if (dstBitCount == 2) {
+            CurrentDirectFill = srcBitCount == 8 ? FillLumaFrom8
+                                : packed         ? FillLumaFromIndexed
+                                                 : FillLumaFrom24;
+        } else {
+            CurrentDirectFill = srcBitCount == 8 ? FillAverageFrom8
+                                : packed         ? FillAverageFromIndexed
+                                                 : FillAverageFrom24;
+        }
     } else {
         CurrentDirectFill = nullptr;
     }
@@ -350,15 +535,31 @@ static void BuildAverageRow(ColourReducer* reducer) {
     }
 }
 
+static void WriteHeldRow(ColourReducer* reducer) {
+    CurrentRowWriter(reducer);
+    reducer->dstRow++;
+    reducer->rowHeld = 0;
+}
+
 int32_t ReducerFeedRow(ColourReducer* reducer, const uint8_t* row) {
     // Rows beyond the picture would take the boundary past the destination block.
     if (reducer->srcRowsFed >= reducer->srcHeight) return 1;
 
     if (CurrentDirectFill) {
-        CurrentDirectFill(reducer, row);
-        CurrentRowWriter(reducer);
-        reducer->dstRow++;
         reducer->srcRowsFed++;
+        if (reducer->rowHeld) {
+            CurrentPairWriter(reducer, CurrentDirectFill(reducer, row, reducer->avgOther));
+            reducer->dstRow += 2;
+            reducer->rowHeld = 0;
+            return 1;
+        }
+        // The caller may reuse its row once this returns.
+        const uint8_t* input = CurrentDirectFill(reducer, row, reducer->avgRow);
+        if (input != reducer->avgRow) {
+            memcpy(reducer->avgRow, input, 3u * (uint32_t)reducer->dstWidth);
+        }
+        reducer->rowHeld = 1;
+        if (reducer->srcRowsFed == reducer->srcHeight) WriteHeldRow(reducer);
         return 1;
     }
 
@@ -369,6 +570,7 @@ int32_t ReducerFeedRow(ColourReducer* reducer, const uint8_t* row) {
                                  reducer->srcHeight);
     if (boundary != reducer->dstRow) {
         BuildAverageRow(reducer);
+        if (reducer->channels == 1) LumaFromBgr(reducer->avgRow, reducer->dstWidth, reducer->avgRow);
         CurrentRowWriter(reducer);
         reducer->dstRow = boundary;
         uint32_t columnBytes = 4u * (uint32_t)reducer->srcWidth;
@@ -382,6 +584,7 @@ int32_t ReducerFeedRow(ColourReducer* reducer, const uint8_t* row) {
 }
 
 int32_t ReducerRelease(ColourReducer* reducer) {
+    if (reducer->rowHeld) WriteHeldRow(reducer);
     FreeBlocks(reducer);
     return 1;
 }
