@@ -134,35 +134,38 @@ static const uint8_t* FillLumaFromIndexed(ColourReducer* reducer, const uint8_t*
 // 318.
 enum : int32_t { SUM_LIMIT = 48 * 63, QUANTISE_LOWEST = -64, QUANTISE_ENTRIES = 320 + 64 };
 
-// What quantising one channel gives for x = base + S / 48: the error left over, 7 times that
-// error (the weight of the next pixel's nearest neighbour) and the level, already in its place
-// in the destination byte.
-struct QuantisedChannel {
-    int16_t errorTimes7;
-    int8_t error;
-    uint8_t level;
-};
+// What quantising one channel gives for x = base + S / 48, in one word read at once: 2^32 x 7 x
+// the error (the weight of the next pixel's nearest neighbour) + a low half that holds, for
+// 3-3-2, the error as a byte in its channel's lane and the level, already in its place in the
+// destination byte, in the fourth lane, laid out so that the three channels' low halves OR-ed
+// together are the pixel's four error lanes as they lie in memory; for gray, the error in bits
+// 0 to 7 and the level in bits 8 to 15.
+static inline intptr_t QuantisedErrorTimes7(int64_t entry) {
+    return (intptr_t)(entry >> 32);
+}
 
 // Built once, by the first ReducerInit of the module.
 struct DitherTables {
     int8_t divideBy48[2 * SUM_LIMIT + 1];  // S / 48 toward zero, from S = -SUM_LIMIT
-    QuantisedChannel red[QUANTISE_ENTRIES];    // 8 levels of 36, in bits 5 to 7
-    QuantisedChannel green[QUANTISE_ENTRIES];  // 8 levels of 36, in bits 2 to 4
-    QuantisedChannel blue[QUANTISE_ENTRIES];   // 4 levels of 85, in bits 0 and 1 (also gray)
+    int64_t red[QUANTISE_ENTRIES];          // 8 levels of 36, in bits 5 to 7
+    int64_t green[QUANTISE_ENTRIES];        // 8 levels of 36, in bits 2 to 4
+    int64_t blue[QUANTISE_ENTRIES];         // 4 levels of 85, in bits 0 and 1
+    int64_t gray[QUANTISE_ENTRIES];         // 4 levels of 85
     int32_t built;
 };
 static DitherTables Tables;
 
-// Levels v >> shift of the clamped x, each standing for the colour step x level.
-static void BuildQuantiseTable(QuantisedChannel* table, int32_t shift, int32_t step,
-                               int32_t position) {
+// Levels v >> shift of the clamped x, each standing for the colour step x level: the error goes
+// to bits errorAt, the level moved by `position` to bits levelAt.
+static void BuildQuantiseTable(int64_t* table, int32_t shift, int32_t step, int32_t position,
+                               uint32_t errorAt, uint32_t levelAt) {
     for (int32_t i = 0; i < QUANTISE_ENTRIES; i++) {
         int32_t v = i + QUANTISE_LOWEST;
         v = v < 0 ? 0 : (v > 255 ? 255 : v);
         int32_t level = v >> shift;
         int32_t error = v - step * level;
-        table[i] = QuantisedChannel{(int16_t)(7 * error), (int8_t)error,
-                                    (uint8_t)(level << position)};
+        uint32_t low = (uint32_t)(uint8_t)error << errorAt | (uint32_t)(level << position) << levelAt;
+        table[i] = (int64_t)(7 * error) * 4294967296 + (int64_t)low;
     }
 }
 
@@ -171,9 +174,14 @@ static void BuildDitherTables() {
     for (int32_t s = -SUM_LIMIT; s <= SUM_LIMIT; s++) {
         Tables.divideBy48[s + SUM_LIMIT] = (int8_t)(s / 48);
     }
-    BuildQuantiseTable(Tables.red, 5, 36, 5);
-    BuildQuantiseTable(Tables.green, 5, 36, 2);
-    BuildQuantiseTable(Tables.blue, 6, 85, 0);
+    // Which bits of a 32-bit word land in each of its four bytes in memory.
+    const uint32_t probe = 0x03020100u;
+    uint8_t order[4];
+    memcpy(order, &probe, 4);
+    BuildQuantiseTable(Tables.red, 5, 36, 5, 8u * order[0], 8u * order[3]);
+    BuildQuantiseTable(Tables.green, 5, 36, 2, 8u * order[1], 8u * order[3]);
+    BuildQuantiseTable(Tables.blue, 6, 85, 0, 8u * order[2], 8u * order[3]);
+    BuildQuantiseTable(Tables.gray, 6, 85, 0, 0, 8);
     Tables.built = 1;
 }
 
@@ -189,7 +197,7 @@ static uint8_t* DestinationRow(const ColourReducer* reducer, int32_t row) {
 //
 // `centre` points at the first pixel's lanes, with two pixels of margin on either side; the
 // blocks are distinct, which lets the compiler vectorise the loop without checks.
-static void SpreadRowErrors(const int16_t* __restrict centre, int32_t c, int32_t lanes,
+static void SpreadRowErrors(const int8_t* __restrict centre, int32_t c, int32_t lanes,
                             int16_t* __restrict next, int16_t* __restrict later) {
     for (int32_t i = 0; i < lanes; i++) {
         int16_t outer = (int16_t)(centre[i - 2 * c] + centre[i + 2 * c]);
@@ -201,7 +209,7 @@ static void SpreadRowErrors(const int16_t* __restrict centre, int32_t c, int32_t
 }
 
 static void PassErrorsOn(ColourReducer* reducer) {
-    const int32_t c = reducer->channels;
+    const int32_t c = reducer->lanes;
     SpreadRowErrors(reducer->errRow + 2 * c, c, c * reducer->dstWidth, reducer->sumsNext,
                     reducer->sumsLater);
 }
@@ -209,9 +217,8 @@ static void PassErrorsOn(ColourReducer* reducer) {
 // The entry of one channel: `table` is the channel's table moved to its base, `above` the sum
 // from the rows above plus 5 x e(j-2), `back7` 7 x e(j-1). Pointer-wide values, so the chain from
 // one pixel to the next holds no sign extensions.
-static inline const QuantisedChannel* DitherChannel(const QuantisedChannel* table, intptr_t above,
-                                                    intptr_t back7) {
-    return table + Tables.divideBy48[SUM_LIMIT + above + back7];
+static inline int64_t DitherChannel(const int64_t* table, intptr_t above, intptr_t back7) {
+    return table[Tables.divideBy48[SUM_LIMIT + above + back7]];
 }
 
 // 7 x the errors of the pixel before, per channel (0 for the first pixel: the margin).
@@ -219,28 +226,30 @@ struct RgbCarry {
     intptr_t red, green, blue;
 };
 
-// Pixel j of a 3-3-2 row: `bgr` blue, green, red per pixel, `sums` and `errors` three lanes a
-// pixel (errors with its margin before it). Returns the destination byte.
-static inline uint8_t DitherRgbPixel(const uint8_t* bgr, const int16_t* sums, int16_t* errors,
-                                     intptr_t j, RgbCarry* back) {
+// Pixel j of a 3-3-2 row: `bgr` blue, green, red per pixel, `sums` and `errors` four lanes a
+// pixel (errors with its margin before it). The destination byte goes to the fourth error lane
+// (see CopyLevels), which keeps the destination rows out of the pixel loops.
+static inline void DitherRgbPixel(const uint8_t* bgr, const int16_t* sums, int8_t* errors,
+                                  intptr_t j, RgbCarry* back) {
     const uint8_t* pixel = bgr + 3 * j;
-    const int16_t* above = sums + 3 * j;
-    int16_t* e = errors + 3 * j;
-    const QuantisedChannel* red = DitherChannel(Tables.red - QUANTISE_LOWEST + pixel[2],
-                                                (intptr_t)above[0] + 5 * (intptr_t)e[-6], back->red);
-    const QuantisedChannel* green =
-        DitherChannel(Tables.green - QUANTISE_LOWEST + pixel[1],
-                      (intptr_t)above[1] + 5 * (intptr_t)e[-5], back->green);
-    const QuantisedChannel* blue =
-        DitherChannel(Tables.blue - QUANTISE_LOWEST + pixel[0],
-                      (intptr_t)above[2] + 5 * (intptr_t)e[-4], back->blue);
-    e[0] = red->error;
-    e[1] = green->error;
-    e[2] = blue->error;
-    back->red = red->errorTimes7;
-    back->green = green->errorTimes7;
-    back->blue = blue->errorTimes7;
-    return (uint8_t)(red->level | green->level | blue->level);
+    const int16_t* above = sums + 4 * j;
+    int8_t* e = errors + 4 * j;
+    const int64_t red = DitherChannel(Tables.red - QUANTISE_LOWEST + pixel[2],
+                                      (intptr_t)above[0] + 5 * (intptr_t)e[-8], back->red);
+    const int64_t green = DitherChannel(Tables.green - QUANTISE_LOWEST + pixel[1],
+                                        (intptr_t)above[1] + 5 * (intptr_t)e[-7], back->green);
+    const int64_t blue = DitherChannel(Tables.blue - QUANTISE_LOWEST + pixel[0],
+                                       (intptr_t)above[2] + 5 * (intptr_t)e[-6], back->blue);
+    const uint32_t lanes = (uint32_t)(red | green | blue);
+    memcpy(e, &lanes, 4);
+    back->red = QuantisedErrorTimes7(red);
+    back->green = QuantisedErrorTimes7(green);
+    back->blue = QuantisedErrorTimes7(blue);
+}
+
+// The destination bytes of a 3-3-2 row out of the fourth error lanes.
+static void CopyLevels(const int8_t* errors, int32_t width, uint8_t* destination) {
+    for (int32_t j = 0; j < width; j++) destination[j] = (uint8_t)errors[4 * j + 3];
 }
 
 // 7 x the error of the pixel before, and the levels of the destination byte being filled, two
@@ -251,14 +260,14 @@ struct GrayCarry {
 };
 
 // Pixel j of a 2-bit gray row from its luma, one lane a pixel.
-static inline void DitherGrayPixel(const uint8_t* luma, const int16_t* sums, int16_t* errors,
+static inline void DitherGrayPixel(const uint8_t* luma, const int16_t* sums, int8_t* errors,
                                    uint8_t* destination, intptr_t j, GrayCarry* carry) {
-    const QuantisedChannel* gray =
-        DitherChannel(Tables.blue - QUANTISE_LOWEST + luma[j],
+    const int64_t gray =
+        DitherChannel(Tables.gray - QUANTISE_LOWEST + luma[j],
                       (intptr_t)sums[j] + 5 * (intptr_t)errors[j - 2], carry->back7);
-    errors[j] = gray->error;
-    carry->back7 = gray->errorTimes7;
-    carry->packed = (carry->packed << 2) | gray->level;
+    errors[j] = (int8_t)(uint8_t)gray;
+    carry->back7 = QuantisedErrorTimes7(gray);
+    carry->packed = (carry->packed << 2) | (uint8_t)(gray >> 8);
     if ((j & 3) == 3) {
         destination[j >> 2] |= (uint8_t)carry->packed;
         carry->packed = 0;
@@ -275,7 +284,7 @@ static void FinishGrayRow(uint8_t* destination, int32_t width, const GrayCarry* 
 void WriteGray2Row(ColourReducer* reducer) {
     const int32_t width = reducer->dstWidth;
     uint8_t* destination = DestinationRow(reducer, reducer->dstRow);
-    int16_t* errors = reducer->errRow + 2;
+    int8_t* errors = reducer->errRow + 2;
     GrayCarry carry = {0, 0};
     for (int32_t j = 0; j < width; j++) {
         DitherGrayPixel(reducer->avgRow, reducer->sumsNext, errors, destination, j, &carry);
@@ -286,12 +295,12 @@ void WriteGray2Row(ColourReducer* reducer) {
 
 void WriteRgb332Row(ColourReducer* reducer) {
     const int32_t width = reducer->dstWidth;
-    uint8_t* destination = DestinationRow(reducer, reducer->dstRow);
-    int16_t* errors = reducer->errRow + 6;
+    int8_t* errors = reducer->errRow + 8;
     RgbCarry back = {0, 0, 0};
     for (int32_t j = 0; j < width; j++) {
-        destination[j] = DitherRgbPixel(reducer->avgRow, reducer->sumsNext, errors, j, &back);
+        DitherRgbPixel(reducer->avgRow, reducer->sumsNext, errors, j, &back);
     }
+    CopyLevels(errors, width, DestinationRow(reducer, reducer->dstRow));
     PassErrorsOn(reducer);
 }
 
@@ -312,8 +321,8 @@ void WriteGray2Pair(ColourReducer* reducer, const uint8_t* second) {
     const int32_t width = reducer->dstWidth;
     const uint8_t* first = reducer->avgRow;
     int16_t* sums = reducer->sumsNext;
-    int16_t* errorsFirst = reducer->errRow + 2;
-    int16_t* errorsSecond = reducer->errOther + 2;
+    int8_t* errorsFirst = reducer->errRow + 2;
+    int8_t* errorsSecond = reducer->errOther + 2;
     uint8_t* destinationFirst = DestinationRow(reducer, reducer->dstRow);
     uint8_t* destinationSecond = DestinationRow(reducer, reducer->dstRow + 1);
     GrayCarry carryFirst = {0, 0}, carrySecond = {0, 0};
@@ -347,33 +356,28 @@ void WriteRgb332Pair(ColourReducer* reducer, const uint8_t* second) {
     const int32_t width = reducer->dstWidth;
     const uint8_t* first = reducer->avgRow;
     int16_t* sums = reducer->sumsNext;
-    int16_t* errorsFirst = reducer->errRow + 6;
-    int16_t* errorsSecond = reducer->errOther + 6;
-    uint8_t* destinationFirst = DestinationRow(reducer, reducer->dstRow);
-    uint8_t* destinationSecond = DestinationRow(reducer, reducer->dstRow + 1);
+    int8_t* errorsFirst = reducer->errRow + 8;
+    int8_t* errorsSecond = reducer->errOther + 8;
     RgbCarry backFirst = {0, 0, 0}, backSecond = {0, 0, 0};
     const int32_t head = width < PAIR_LEAD ? width : PAIR_LEAD;
-    for (int32_t j = 0; j < head; j++) {
-        destinationFirst[j] = DitherRgbPixel(first, sums, errorsFirst, j, &backFirst);
-    }
+    for (int32_t j = 0; j < head; j++) DitherRgbPixel(first, sums, errorsFirst, j, &backFirst);
     for (int32_t start = 0; start < width; start += PAIR_STRETCH) {
         const int32_t count = width - start < PAIR_STRETCH ? width - start : PAIR_STRETCH;
-        SpreadRowErrors(errorsFirst + 3 * start, 3, 3 * count, sums + 3 * start,
-                        reducer->sumsLater + 3 * start);
+        SpreadRowErrors(errorsFirst + 4 * start, 4, 4 * count, sums + 4 * start,
+                        reducer->sumsLater + 4 * start);
         const int32_t along = PixelsAlongside(width, start, count);
         for (int32_t i = 0; i < along; i++) {
-            const int32_t ahead = start + PAIR_LEAD + i;
-            destinationFirst[ahead] = DitherRgbPixel(first, sums, errorsFirst, ahead, &backFirst);
-            destinationSecond[start + i] =
-                DitherRgbPixel(second, sums, errorsSecond, start + i, &backSecond);
+            DitherRgbPixel(first, sums, errorsFirst, start + PAIR_LEAD + i, &backFirst);
+            DitherRgbPixel(second, sums, errorsSecond, start + i, &backSecond);
         }
         for (int32_t i = along; i < count; i++) {
-            destinationSecond[start + i] =
-                DitherRgbPixel(second, sums, errorsSecond, start + i, &backSecond);
+            DitherRgbPixel(second, sums, errorsSecond, start + i, &backSecond);
         }
     }
+    CopyLevels(errorsFirst, width, DestinationRow(reducer, reducer->dstRow));
+    CopyLevels(errorsSecond, width, DestinationRow(reducer, reducer->dstRow + 1));
     reducer->errOther = reducer->errRow;
-    reducer->errRow = errorsSecond - 6;
+    reducer->errRow = errorsSecond - 8;
     PassErrorsOn(reducer);
 }
 
@@ -396,7 +400,7 @@ static void FreeBlocks(ColourReducer* reducer) {
     FreeBlock(reducer->sumBlue);
     FreeBlock(reducer->columnEnd);
     // The pair's error rows share one block, which starts at the lower of the two.
-    int16_t* errorBlock = reducer->errRow;
+    int8_t* errorBlock = reducer->errRow;
     if (reducer->errOther && reducer->errOther < errorBlock) errorBlock = reducer->errOther;
     FreeBlock(errorBlock);
     FreeBlock(reducer->sumsNext);
@@ -423,18 +427,18 @@ int32_t ReducerInit(ColourReducer* reducer, int32_t srcWidth, int32_t srcHeight,
     reducer->rowsInSum = 0;
     reducer->rowHeld = 0;
     reducer->dstStride = 0;
-    reducer->channels = dstBitCount == 2 ? 1 : 3;
+    reducer->lanes = dstBitCount == 2 ? 1 : 4;
 
     // Only the two writers exist; other depths would write rows of the wrong size.
     if (dstBitCount != 2 && dstBitCount != 8) return 0;
     if (srcWidth < 0 || srcHeight < 0 || dstWidth < 0 || dstHeight < 0) return 0;
 
     // The error and average blocks hold two rows each, for the pairs.
-    const uint32_t errorLanes = (uint32_t)reducer->channels * ((uint32_t)dstWidth + 4u);
+    const uint32_t errorLanes = (uint32_t)reducer->lanes * ((uint32_t)dstWidth + 4u);
     uint32_t columnBytes, errorBytes, sumsBytes, averageRowBytes, averageBytes, stride;
     if (!CheckedBlockSize(4, srcWidth, &columnBytes) ||
-        !CheckedBlockSize(4 * reducer->channels, (int64_t)dstWidth + 4, &errorBytes) ||
-        !CheckedBlockSize(2 * reducer->channels, dstWidth, &sumsBytes) ||
+        !CheckedBlockSize(2 * reducer->lanes, (int64_t)dstWidth + 4, &errorBytes) ||
+        !CheckedBlockSize(2 * reducer->lanes, dstWidth, &sumsBytes) ||
         !CheckedStride(dstWidth, 24, &averageRowBytes) ||
         !CheckedBlockSize(2, averageRowBytes, &averageBytes) ||
         !CheckedStride(dstWidth, dstBitCount, &stride)) {
@@ -446,7 +450,7 @@ int32_t ReducerInit(ColourReducer* reducer, int32_t srcWidth, int32_t srcHeight,
     reducer->sumGreen = (int32_t*)AllocateBlock(columnBytes);
     reducer->sumBlue = (int32_t*)AllocateBlock(columnBytes);
     reducer->columnEnd = (int32_t*)AllocateBlock(columnBytes);
-    reducer->errRow = (int16_t*)AllocateBlock(errorBytes);
+    reducer->errRow = (int8_t*)AllocateBlock(errorBytes);
     reducer->sumsNext = (int16_t*)AllocateBlock(sumsBytes);
     reducer->sumsLater = (int16_t*)AllocateBlock(sumsBytes);
     reducer->avgRow = (uint8_t*)AllocateBlock(averageBytes);
@@ -570,7 +574,7 @@ int32_t ReducerFeedRow(ColourReducer* reducer, const uint8_t* row) {
                                  reducer->srcHeight);
     if (boundary != reducer->dstRow) {
         BuildAverageRow(reducer);
-        if (reducer->channels == 1) LumaFromBgr(reducer->avgRow, reducer->dstWidth, reducer->avgRow);
+        if (reducer->lanes == 1) LumaFromBgr(reducer->avgRow, reducer->dstWidth, reducer->avgRow);
         CurrentRowWriter(reducer);
         reducer->dstRow = boundary;
         uint32_t columnBytes = 4u * (uint32_t)reducer->srcWidth;

@@ -31,18 +31,19 @@ struct ColourReducer {
     // Per source column, the destination column boundary at its right edge.
     int32_t* columnEnd;
 
-    // The dither's state, in 16-bit lanes: one lane a pixel for 2-bit gray, three (red, green,
-    // blue) for 3-3-2. errRow holds the errors of the row last written, with two pixels of zero
-    // margin on either side that are never written, so the kernel reads zeros there. sumsNext
-    // holds, per lane, the weighted errors of the two rows above the row to be written next;
-    // sumsLater the part of the row after that which the last written row already gives.
-    int16_t* errRow;
+    // The dither's state, in lanes: one a pixel for 2-bit gray, four for 3-3-2 (red, green,
+    // blue, and the pixel's destination byte on its way to the row). errRow holds the errors of
+    // the row last written as signed bytes, with two pixels of zero margin on either side that
+    // are never written, so the kernel reads zeros there.
+    // sumsNext holds, per lane, the weighted errors of the two rows above the row to be written
+    // next; sumsLater the part of the row after that which the last written row already gives.
+    int8_t* errRow;
     int16_t* sumsNext;
     int16_t* sumsLater;
-    int32_t channels;  // lanes a pixel: 1 or 3
+    int32_t lanes;  // lanes a pixel: 1 or 4
     // The error row of the other row of a pair (see WriteRgb332Pair), in errRow's block; the
     // two change places after each pair.
-    int16_t* errOther;
+    int8_t* errOther;
 
     // The averaged destination row: blue, green, red per pixel for 3-3-2; for 2-bit gray its
     // luma, one byte a pixel.

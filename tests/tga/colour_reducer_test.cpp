@@ -37,7 +37,7 @@ std::vector<uint8_t> SolidRow(int32_t width, uint8_t blue, uint8_t green, uint8_
 
 // The error of channel `c` of destination pixel j in the row last written.
 int ErrorAt(const ColourReducer& reducer, int j, int c) {
-    return reducer.errRow[reducer.channels * (2 + j) + c];
+    return reducer.errRow[reducer.lanes * (2 + j) + c];
 }
 
 // A colour table whose entries all differ: entry k = (red 37k mod 256, green 255 - k, blue k).
@@ -65,7 +65,7 @@ TEST_F(ColourReducerTest, Gray2FirstRowOfMidGray) {
     EXPECT_EQ(bits[0], 0x99);
     EXPECT_EQ(bits[1], 0x99);
     const int expected[8] = {-42, 37, -41, 41, -41, 42, -41, 42};
-    EXPECT_EQ(reducer.channels, 1);
+    EXPECT_EQ(reducer.lanes, 1);
     for (int j = 0; j < 8; j++) EXPECT_EQ(ErrorAt(reducer, j, 0), expected[j]) << "pixel " << j;
     // The margins stay zero, and the errors are passed on to the next row with the weights
     // 3 5 7 5 3 and to the row after it with 1 3 5 3 1.
