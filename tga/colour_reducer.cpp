@@ -200,8 +200,9 @@ static uint8_t* DestinationRow(const ColourReducer* reducer, int32_t row) {
 static void SpreadRowErrors(const int8_t* __restrict centre, int32_t c, int32_t lanes,
                             int16_t* __restrict next, int16_t* __restrict later) {
     for (int32_t i = 0; i < lanes; i++) {
-        int16_t outer = (int16_t)(centre[i - 2 * c] + centre[i + 2 * c]);
-        int16_t inner = (int16_t)(centre[i - c] + centre[i + c]);
+        // Two errors add up within a signed byte, so the pairs are formed before widening.
+        int8_t outer = (int8_t)(centre[i - 2 * c] + centre[i + 2 * c]);
+        int8_t inner = (int8_t)(centre[i - c] + centre[i + c]);
         int16_t twoBelow = (int16_t)(outer + 3 * inner + 5 * centre[i]);
         next[i] = (int16_t)(twoBelow + 2 * (outer + inner + centre[i]) + later[i]);
         later[i] = twoBelow;
