@@ -310,7 +310,18 @@ void WriteRgb332Row(ColourReducer* reducer) {
 // stretch of PAIR_STRETCH pixels of row y + 1, the errors of row y that its kernel reads are
 // done, and SpreadRowErrors completes the sums of that stretch in place: row y has already
 // read its own sums there.
-enum : int32_t { PAIR_STRETCH = 32, PAIR_LEAD = PAIR_STRETCH + 2 };
+//
+// Both rows keep their errors in errRow, row y + 1 PAIR_BACK pixels to the left of its place
+// (into the wider left margin), which is behind every error of row y still to be read; so one
+// pointer serves both rows, and the loop keeps its registers for the chains.
+enum : int32_t { PAIR_STRETCH = 32, PAIR_LEAD = PAIR_STRETCH + 2, PAIR_BACK = 3 };
+
+// Moves row y + 1's errors to their place, where the next row and the pass expect them, and
+// clears the margin they leave.
+static void SettleSecondRow(int8_t* errors, int32_t lanes, int32_t width) {
+    memmove(errors, errors - lanes * PAIR_BACK, (size_t)lanes * (size_t)width);
+    memset(errors - lanes * PAIR_BACK, 0, (size_t)lanes * PAIR_BACK);
+}
 
 // Pixels of row y + 1 that row y goes along with in the stretch from `start` on.
 static inline int32_t PixelsAlongside(int32_t width, int32_t start, int32_t count) {
@@ -323,7 +334,7 @@ void WriteGray2Pair(ColourReducer* reducer, const uint8_t* second) {
     const uint8_t* first = reducer->avgRow;
     int16_t* sums = reducer->sumsNext;
     int8_t* errorsFirst = reducer->errRow + 2;
-    int8_t* errorsSecond = reducer->errOther + 2;
+    int8_t* errorsSecond = errorsFirst - PAIR_BACK;
     uint8_t* destinationFirst = DestinationRow(reducer, reducer->dstRow);
     uint8_t* destinationSecond = DestinationRow(reducer, reducer->dstRow + 1);
     GrayCarry carryFirst = {0, 0}, carrySecond = {0, 0};
@@ -348,8 +359,7 @@ void WriteGray2Pair(ColourReducer* reducer, const uint8_t* second) {
     }
     FinishGrayRow(destinationFirst, width, &carryFirst);
     FinishGrayRow(destinationSecond, width, &carrySecond);
-    reducer->errOther = reducer->errRow;
-    reducer->errRow = errorsSecond - 2;
+    SettleSecondRow(errorsFirst, 1, width);
     PassErrorsOn(reducer);
 }
 
@@ -358,7 +368,8 @@ void WriteRgb332Pair(ColourReducer* reducer, const uint8_t* second) {
     const uint8_t* first = reducer->avgRow;
     int16_t* sums = reducer->sumsNext;
     int8_t* errorsFirst = reducer->errRow + 8;
-    int8_t* errorsSecond = reducer->errOther + 8;
+    int8_t* errorsSecond = errorsFirst - 4 * PAIR_BACK;
+    uint8_t* destinationFirst = DestinationRow(reducer, reducer->dstRow);
     RgbCarry backFirst = {0, 0, 0}, backSecond = {0, 0, 0};
     const int32_t head = width < PAIR_LEAD ? width : PAIR_LEAD;
     for (int32_t j = 0; j < head; j++) DitherRgbPixel(first, sums, errorsFirst, j, &backFirst);
@@ -366,6 +377,8 @@ void WriteRgb332Pair(ColourReducer* reducer, const uint8_t* second) {
         const int32_t count = width - start < PAIR_STRETCH ? width - start : PAIR_STRETCH;
         SpreadRowErrors(errorsFirst + 4 * start, 4, 4 * count, sums + 4 * start,
                         reducer->sumsLater + 4 * start);
+        // Row y + 1 is about to write over these pixels of row y.
+        CopyLevels(errorsFirst + 4 * start, count, destinationFirst + start);
         const int32_t along = PixelsAlongside(width, start, count);
         for (int32_t i = 0; i < along; i++) {
             DitherRgbPixel(first, sums, errorsFirst, start + PAIR_LEAD + i, &backFirst);
@@ -375,10 +388,8 @@ void WriteRgb332Pair(ColourReducer* reducer, const uint8_t* second) {
             DitherRgbPixel(second, sums, errorsSecond, start + i, &backSecond);
         }
     }
-    CopyLevels(errorsFirst, width, DestinationRow(reducer, reducer->dstRow));
     CopyLevels(errorsSecond, width, DestinationRow(reducer, reducer->dstRow + 1));
-    reducer->errOther = reducer->errRow;
-    reducer->errRow = errorsSecond - 8;
+    SettleSecondRow(errorsFirst, 4, width);
     PassErrorsOn(reducer);
 }
 
@@ -390,7 +401,6 @@ static void ForgetBlocks(ColourReducer* reducer) {
     reducer->errRow = nullptr;
     reducer->sumsNext = nullptr;
     reducer->sumsLater = nullptr;
-    reducer->errOther = nullptr;
     reducer->avgRow = nullptr;
     reducer->avgOther = nullptr;
 }
@@ -401,9 +411,7 @@ static void FreeBlocks(ColourReducer* reducer) {
     FreeBlock(reducer->sumBlue);
     FreeBlock(reducer->columnEnd);
     // The pair's error rows share one block, which starts at the lower of the two.
-    int8_t* errorBlock = reducer->errRow;
-    if (reducer->errOther && reducer->errOther < errorBlock) errorBlock = reducer->errOther;
-    FreeBlock(errorBlock);
+    FreeBlock(reducer->errRow ? reducer->errRow - reducer->lanes * PAIR_BACK : nullptr);
     FreeBlock(reducer->sumsNext);
     FreeBlock(reducer->sumsLater);
     FreeBlock(reducer->avgRow);
@@ -434,11 +442,11 @@ int32_t ReducerInit(ColourReducer* reducer, int32_t srcWidth, int32_t srcHeight,
     if (dstBitCount != 2 && dstBitCount != 8) return 0;
     if (srcWidth < 0 || srcHeight < 0 || dstWidth < 0 || dstHeight < 0) return 0;
 
-    // The error and average blocks hold two rows each, for the pairs.
-    const uint32_t errorLanes = (uint32_t)reducer->lanes * ((uint32_t)dstWidth + 4u);
+    // The average block holds two rows, for the pairs; the error row has PAIR_BACK more pixels
+    // of margin on the left.
     uint32_t columnBytes, errorBytes, sumsBytes, averageRowBytes, averageBytes, stride;
     if (!CheckedBlockSize(4, srcWidth, &columnBytes) ||
-        !CheckedBlockSize(2 * reducer->lanes, (int64_t)dstWidth + 4, &errorBytes) ||
+        !CheckedBlockSize(reducer->lanes, (int64_t)dstWidth + 4 + PAIR_BACK, &errorBytes) ||
         !CheckedBlockSize(2 * reducer->lanes, dstWidth, &sumsBytes) ||
         !CheckedStride(dstWidth, 24, &averageRowBytes) ||
         !CheckedBlockSize(2, averageRowBytes, &averageBytes) ||
@@ -452,6 +460,7 @@ int32_t ReducerInit(ColourReducer* reducer, int32_t srcWidth, int32_t srcHeight,
     reducer->sumBlue = (int32_t*)AllocateBlock(columnBytes);
     reducer->columnEnd = (int32_t*)AllocateBlock(columnBytes);
     reducer->errRow = (int8_t*)AllocateBlock(errorBytes);
+    if (reducer->errRow) reducer->errRow += reducer->lanes * PAIR_BACK;  // see FreeBlocks
     reducer->sumsNext = (int16_t*)AllocateBlock(sumsBytes);
     reducer->sumsLater = (int16_t*)AllocateBlock(sumsBytes);
     reducer->avgRow = (uint8_t*)AllocateBlock(averageBytes);
@@ -460,7 +469,6 @@ int32_t ReducerInit(ColourReducer* reducer, int32_t srcWidth, int32_t srcHeight,
         FreeBlocks(reducer);
         return 0;
     }
-    reducer->errOther = reducer->errRow + errorLanes;
     reducer->avgOther = reducer->avgRow + averageRowBytes;
 
     // Destination column boundary at the right edge of each source column, rounded to the

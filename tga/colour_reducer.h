@@ -41,9 +41,6 @@ struct ColourReducer {
     int16_t* sumsNext;
     int16_t* sumsLater;
     int32_t lanes;  // lanes a pixel: 1 or 4
-    // The error row of the other row of a pair (see WriteRgb332Pair), in errRow's block; the
-    // two change places after each pair.
-    int8_t* errOther;
 
     // The averaged destination row: blue, green, red per pixel for 3-3-2; for 2-bit gray its
     // luma, one byte a pixel.
