@@ -70,10 +70,14 @@ static inline uint8_t Luma(const uint8_t* pixel) {
     return (uint8_t)((77 * pixel[2] + 151 * pixel[1] + 28 * pixel[0]) >> 8);
 }
 
-// `out` may be `bgr` itself: pixel i is read before byte i is written.
-static void LumaFromBgr(const uint8_t* bgr, int32_t width, uint8_t* out) {
-    for (int32_t i = 0; i < width; i++) out[i] = Luma(bgr + 3 * i);
-}
+// The gray writers' inputs: rows of blue, green, red, or rows of 8-bit indices. The gray value
+// is taken in the pixel loop, which waits on its chains and has room for it.
+struct LumaOfBgr {
+    static uint8_t At(const uint8_t* row, intptr_t j) { return Luma(row + 3 * j); }
+};
+struct LumaOfIndices {
+    static uint8_t At(const uint8_t* row, intptr_t j) { return LumaOfIndex[row[j]]; }
+};
 
 static const uint8_t* FillAverageFrom24(ColourReducer*, const uint8_t* row, uint8_t*) {
     return row;
@@ -106,21 +110,9 @@ static const uint8_t* FillAverageFromIndexed(ColourReducer* reducer, const uint8
     return out;
 }
 
-static const uint8_t* FillLumaFrom24(ColourReducer* reducer, const uint8_t* row, uint8_t* out) {
-    LumaFromBgr(row, reducer->srcWidth, out);
-    return out;
-}
-
-static const uint8_t* FillLumaFrom8(ColourReducer* reducer, const uint8_t* row, uint8_t* out) {
-    for (int32_t i = 0; i < reducer->srcWidth; i++) out[i] = LumaOfIndex[row[i]];
-    return out;
-}
-
-static const uint8_t* FillLumaFromIndexed(ColourReducer* reducer, const uint8_t* row,
-                                          uint8_t* out) {
-    FillAverageFromIndexed(reducer, row, out);
-    LumaFromBgr(out, reducer->srcWidth, out);
-    return out;
+// Indices of 8 bits dithered to gray are read as they are (see LumaOfIndex).
+static const uint8_t* FillIndicesFrom8(ColourReducer*, const uint8_t* row, uint8_t*) {
+    return row;
 }
 
 // The diffused error of a channel is the weighted sum S of the twelve errors quantised before
@@ -260,11 +252,12 @@ struct GrayCarry {
     uint32_t packed;
 };
 
-// Pixel j of a 2-bit gray row from its luma, one lane a pixel.
-static inline void DitherGrayPixel(const uint8_t* luma, const int16_t* sums, int8_t* errors,
+// Pixel j of a 2-bit gray row, one lane a pixel.
+template <typename Input>
+static inline void DitherGrayPixel(const uint8_t* row, const int16_t* sums, int8_t* errors,
                                    uint8_t* destination, intptr_t j, GrayCarry* carry) {
     const int64_t gray =
-        DitherChannel(Tables.gray - QUANTISE_LOWEST + luma[j],
+        DitherChannel(Tables.gray - QUANTISE_LOWEST + Input::At(row, j),
                       (intptr_t)sums[j] + 5 * (intptr_t)errors[j - 2], carry->back7);
     errors[j] = (int8_t)(uint8_t)gray;
     carry->back7 = QuantisedErrorTimes7(gray);
@@ -282,16 +275,26 @@ static void FinishGrayRow(uint8_t* destination, int32_t width, const GrayCarry* 
     }
 }
 
-void WriteGray2Row(ColourReducer* reducer) {
+template <typename Input>
+static void DitherGray2Row(ColourReducer* reducer) {
     const int32_t width = reducer->dstWidth;
     uint8_t* destination = DestinationRow(reducer, reducer->dstRow);
     int8_t* errors = reducer->errRow + 2;
     GrayCarry carry = {0, 0};
     for (int32_t j = 0; j < width; j++) {
-        DitherGrayPixel(reducer->avgRow, reducer->sumsNext, errors, destination, j, &carry);
+        DitherGrayPixel<Input>(reducer->avgRow, reducer->sumsNext, errors, destination, j,
+                               &carry);
     }
     FinishGrayRow(destination, width, &carry);
     PassErrorsOn(reducer);
+}
+
+void WriteGray2Row(ColourReducer* reducer) {
+    DitherGray2Row<LumaOfBgr>(reducer);
+}
+
+void WriteGray2RowFromIndices(ColourReducer* reducer) {
+    DitherGray2Row<LumaOfIndices>(reducer);
 }
 
 void WriteRgb332Row(ColourReducer* reducer) {
@@ -329,7 +332,8 @@ static inline int32_t PixelsAlongside(int32_t width, int32_t start, int32_t coun
     return along < 0 ? 0 : (along < count ? along : count);
 }
 
-void WriteGray2Pair(ColourReducer* reducer, const uint8_t* second) {
+template <typename Input>
+static void DitherGray2Pair(ColourReducer* reducer, const uint8_t* second) {
     const int32_t width = reducer->dstWidth;
     const uint8_t* first = reducer->avgRow;
     int16_t* sums = reducer->sumsNext;
@@ -340,20 +344,20 @@ void WriteGray2Pair(ColourReducer* reducer, const uint8_t* second) {
     GrayCarry carryFirst = {0, 0}, carrySecond = {0, 0};
     const int32_t head = width < PAIR_LEAD ? width : PAIR_LEAD;
     for (int32_t j = 0; j < head; j++) {
-        DitherGrayPixel(first, sums, errorsFirst, destinationFirst, j, &carryFirst);
+        DitherGrayPixel<Input>(first, sums, errorsFirst, destinationFirst, j, &carryFirst);
     }
     for (int32_t start = 0; start < width; start += PAIR_STRETCH) {
         const int32_t count = width - start < PAIR_STRETCH ? width - start : PAIR_STRETCH;
         SpreadRowErrors(errorsFirst + start, 1, count, sums + start, reducer->sumsLater + start);
         const int32_t along = PixelsAlongside(width, start, count);
         for (int32_t i = 0; i < along; i++) {
-            DitherGrayPixel(first, sums, errorsFirst, destinationFirst, start + PAIR_LEAD + i,
+            DitherGrayPixel<Input>(first, sums, errorsFirst, destinationFirst, start + PAIR_LEAD + i,
                             &carryFirst);
-            DitherGrayPixel(second, sums, errorsSecond, destinationSecond, start + i,
+            DitherGrayPixel<Input>(second, sums, errorsSecond, destinationSecond, start + i,
                             &carrySecond);
         }
         for (int32_t i = along; i < count; i++) {
-            DitherGrayPixel(second, sums, errorsSecond, destinationSecond, start + i,
+            DitherGrayPixel<Input>(second, sums, errorsSecond, destinationSecond, start + i,
                             &carrySecond);
         }
     }
@@ -361,6 +365,14 @@ void WriteGray2Pair(ColourReducer* reducer, const uint8_t* second) {
     FinishGrayRow(destinationSecond, width, &carrySecond);
     SettleSecondRow(errorsFirst, 1, width);
     PassErrorsOn(reducer);
+}
+
+void WriteGray2Pair(ColourReducer* reducer, const uint8_t* second) {
+    DitherGray2Pair<LumaOfBgr>(reducer, second);
+}
+
+void WriteGray2PairFromIndices(ColourReducer* reducer, const uint8_t* second) {
+    DitherGray2Pair<LumaOfIndices>(reducer, second);
 }
 
 void WriteRgb332Pair(ColourReducer* reducer, const uint8_t* second) {
@@ -435,6 +447,7 @@ int32_t ReducerInit(ColourReducer* reducer, int32_t srcWidth, int32_t srcHeight,
     reducer->dstRow = 0;
     reducer->rowsInSum = 0;
     reducer->rowHeld = 0;
+    reducer->heldRowBytes = 0;
     reducer->dstStride = 0;
     reducer->lanes = dstBitCount == 2 ? 1 : 4;
 
@@ -497,19 +510,21 @@ int32_t ReducerInit(ColourReducer* reducer, int32_t srcWidth, int32_t srcHeight,
     }
     CurrentRowWriter = dstBitCount == 2 ? WriteGray2Row : WriteRgb332Row;
     CurrentPairWriter = dstBitCount == 2 ? WriteGray2Pair : WriteRgb332Pair;
+    reducer->heldRowBytes = 3 * dstWidth;
     BuildDitherTables();
 
     const bool packed = srcBitCount == 1 || srcBitCount == 2 || srcBitCount == 4;
-    if (dstBitCount == 2 && (packed || srcBitCount == 8)) {
-        for (uint32_t k = 0; k < (1u << srcBitCount); k++) {
+    if (dstBitCount == 2 && srcBitCount == 8) {
+        for (uint32_t k = 0; k < 256; k++) {
             LumaOfIndex[k] = Luma(srcColourTable + 4u * k);
         }
     }
     if (srcWidth == dstWidth && srcHeight == dstHeight) {
-        if (dstBitCount == 2) {
-            CurrentDirectFill = srcBitCount == 8 ? FillLumaFrom8
-                                : packed         ? FillLumaFromIndexed
-                                                 : FillLumaFrom24;
+        if (dstBitCount == 2 && srcBitCount == 8) {
+            CurrentDirectFill = FillIndicesFrom8;
+            CurrentRowWriter = WriteGray2RowFromIndices;
+            CurrentPairWriter = WriteGray2PairFromIndices;
+            reducer->heldRowBytes = dstWidth;
         } else {
             CurrentDirectFill = srcBitCount == 8 ? FillAverageFrom8
                                 : packed         ? FillAverageFromIndexed
@@ -569,7 +584,7 @@ int32_t ReducerFeedRow(ColourReducer* reducer, const uint8_t* row) {
         // The caller may reuse its row once this returns.
         const uint8_t* input = CurrentDirectFill(reducer, row, reducer->avgRow);
         if (input != reducer->avgRow) {
-            memcpy(reducer->avgRow, input, 3u * (uint32_t)reducer->dstWidth);
+            memcpy(reducer->avgRow, input, (uint32_t)reducer->heldRowBytes);
         }
         reducer->rowHeld = 1;
         if (reducer->srcRowsFed == reducer->srcHeight) WriteHeldRow(reducer);
@@ -583,7 +598,6 @@ int32_t ReducerFeedRow(ColourReducer* reducer, const uint8_t* row) {
                                  reducer->srcHeight);
     if (boundary != reducer->dstRow) {
         BuildAverageRow(reducer);
-        if (reducer->lanes == 1) LumaFromBgr(reducer->avgRow, reducer->dstWidth, reducer->avgRow);
         CurrentRowWriter(reducer);
         reducer->dstRow = boundary;
         uint32_t columnBytes = 4u * (uint32_t)reducer->srcWidth;

@@ -42,10 +42,11 @@ struct ColourReducer {
     int16_t* sumsLater;
     int32_t lanes;  // lanes a pixel: 1 or 4
 
-    // The averaged destination row: blue, green, red per pixel for 3-3-2; for 2-bit gray its
-    // luma, one byte a pixel.
+    // The averaged destination row: blue, green, red per pixel (at equal sizes, 8-bit indices
+    // dithered to gray stay indices, one byte a pixel).
     uint8_t* avgRow;
     uint8_t* avgOther;  // the input of a pair's second row when it must be made, in avgRow's block
+    int32_t heldRowBytes;  // bytes of a source row kept in avgRow while it waits for the next
 
     int32_t dstStride;
     int32_t srcRowsFed;
@@ -97,6 +98,9 @@ void WriteRgb332Row(ColourReducer* reducer);
 // The same for rows dstRow (avgRow) and dstRow + 1 (`second`) at once, with the same result
 // as two calls of the row writers.
 void WriteGray2Pair(ColourReducer* reducer, const uint8_t* second);
+// Gray from rows of 8-bit indices at equal sizes.
+void WriteGray2RowFromIndices(ColourReducer* reducer);
+void WriteGray2PairFromIndices(ColourReducer* reducer, const uint8_t* second);
 void WriteRgb332Pair(ColourReducer* reducer, const uint8_t* second);
 
 #endif

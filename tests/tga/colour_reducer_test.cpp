@@ -423,7 +423,8 @@ TEST_F(ColourReducerTest, OneBitSourceAtEqualSize) {
 TEST_F(ColourReducerTest, IndexedSourcesAtEqualSizeMatchTheirColours) {
     // The equal-size path must give what the table's colours give as 3-byte pixels.
     std::vector<uint8_t> table = DistinctTable();
-    const int32_t width = 13, height = 3;
+    // Wide enough that the rows of a pair go along together for a few pixels.
+    const int32_t width = 37, height = 3;
     for (int32_t bitCount : {1, 2, 4, 8}) {
         std::vector<uint8_t> rows;
         std::vector<uint8_t> colours;
