@@ -317,7 +317,7 @@ void WriteRgb332Row(ColourReducer* reducer) {
 // Both rows keep their errors in errRow, row y + 1 PAIR_BACK pixels to the left of its place
 // (into the wider left margin), which is behind every error of row y still to be read; so one
 // pointer serves both rows, and the loop keeps its registers for the chains.
-enum : int32_t { PAIR_STRETCH = 32, PAIR_LEAD = PAIR_STRETCH + 2, PAIR_BACK = 3 };
+enum : int32_t { PAIR_STRETCH = 128, PAIR_LEAD = PAIR_STRETCH + 2, PAIR_BACK = 3 };
 
 // Moves row y + 1's errors to their place, where the next row and the pass expect them, and
 // clears the margin they leave.

@@ -267,10 +267,10 @@ TEST_F(ColourReducerTest, EqualSizesMatchTheReferenceDitherInBothDepths) {
 
 TEST_F(ColourReducerTest, WideRowsMatchTheReferenceDither) {
     // Rows written in pairs, the second row some pixels behind the first and its sums completed
-    // stretch by stretch: widths about the lead and the stretch, and wide ones, with noise and
-    // saturated areas so the clamp and every level come up at the joins; an odd height ends
-    // with a row alone.
-    for (int32_t width : {33, 34, 35, 36, 67, 257, 600}) {
+    // stretch by stretch: widths about the lead (130) and the stretch (128), and wide ones, with
+    // noise and saturated areas so the clamp and every level come up at the joins; an odd
+    // height ends with a row alone.
+    for (int32_t width : {35, 129, 130, 131, 132, 259, 600}) {
         const int32_t height = 7;
         std::vector<uint8_t> picture = MakeTestPictureBgr(width, height, 7);
         for (size_t i = 0; i < picture.size(); i += 97) picture[i] = 255;
@@ -424,7 +424,7 @@ TEST_F(ColourReducerTest, IndexedSourcesAtEqualSizeMatchTheirColours) {
     // The equal-size path must give what the table's colours give as 3-byte pixels.
     std::vector<uint8_t> table = DistinctTable();
     // Wide enough that the rows of a pair go along together for a few pixels.
-    const int32_t width = 37, height = 3;
+    const int32_t width = 133, height = 3;
     for (int32_t bitCount : {1, 2, 4, 8}) {
         std::vector<uint8_t> rows;
         std::vector<uint8_t> colours;
