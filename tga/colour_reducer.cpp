@@ -10,14 +10,22 @@ ReducerAccumulator CurrentAccumulator = nullptr;
 ReducerRowWriter CurrentRowWriter = nullptr;
 ReducerPairWriter CurrentPairWriter = nullptr;
 
-// With equal sizes every column map entry is i + 1 and every row is written as soon as it is
-// fed, alone in its band, so the averaged row is the source row's colours unchanged. This slot
-// then turns the source row into the writer's input directly (see avgRow); it is null when the
-// sizes differ. It fills `out` (room for one averaged row) and returns the row to read: `out`,
-// or the source row itself when that already is the input.
+// With equal sizes every column map entry is i + 1 and every row is alone in its band, so the
+// averaged row is the source row's colours unchanged. This slot then turns the source row into
+// the writer's input directly (see avgRow); it is null when the sizes differ. It fills `out`
+// (room for one averaged row) and returns the row to read: `out`, or the source row itself when
+// that already is the input.
 typedef const uint8_t* (*ReducerDirectFill)(ColourReducer* reducer, const uint8_t* row,
                                             uint8_t* out);
 static ReducerDirectFill CurrentDirectFill = nullptr;
+
+// Keeps a routine out of line where inlining it at every call would only make the plug-in
+// bigger (the loops that run for a few pixels of a row, the vectorised pass).
+#if defined(__GNUC__)
+#define REDUCER_OUT_OF_LINE __attribute__((noinline))
+#else
+#define REDUCER_OUT_OF_LINE
+#endif
 
 // The gray value of each colour-table entry, for indexed sources dithered to gray.
 static uint8_t LumaOfIndex[256];
@@ -139,33 +147,40 @@ static inline intptr_t QuantisedErrorTimes7(int64_t entry) {
 // Built once, by the first ReducerInit of the module.
 struct DitherTables {
     int8_t divideBy48[2 * SUM_LIMIT + 1];  // S / 48 toward zero, from S = -SUM_LIMIT
-    int64_t red[QUANTISE_ENTRIES];          // 8 levels of 36, in bits 5 to 7
-    int64_t green[QUANTISE_ENTRIES];        // 8 levels of 36, in bits 2 to 4
-    int64_t blue[QUANTISE_ENTRIES];         // 4 levels of 85, in bits 0 and 1
-    int64_t gray[QUANTISE_ENTRIES];         // 4 levels of 85
+    int64_t red[QUANTISE_ENTRIES];         // 8 levels of 36, in bits 5 to 7
+    int64_t green[QUANTISE_ENTRIES];       // 8 levels of 36, in bits 2 to 4
+    int64_t blue[QUANTISE_ENTRIES];        // 4 levels of 85, in bits 0 and 1
+    int64_t gray[QUANTISE_ENTRIES];        // 4 levels of 85
     int32_t built;
 };
 static DitherTables Tables;
 
 // Levels v >> shift of the clamped x, each standing for the colour step x level: the error goes
 // to bits errorAt, the level moved by `position` to bits levelAt.
-static void BuildQuantiseTable(int64_t* table, int32_t shift, int32_t step, int32_t position,
-                               uint32_t errorAt, uint32_t levelAt) {
+REDUCER_OUT_OF_LINE static void BuildQuantiseTable(int64_t* table, int32_t shift, int32_t step,
+                                                   int32_t position, uint32_t errorAt,
+                                                   uint32_t levelAt) {
     for (int32_t i = 0; i < QUANTISE_ENTRIES; i++) {
         int32_t v = i + QUANTISE_LOWEST;
         v = v < 0 ? 0 : (v > 255 ? 255 : v);
         int32_t level = v >> shift;
         int32_t error = v - step * level;
-        uint32_t low = (uint32_t)(uint8_t)error << errorAt | (uint32_t)(level << position) << levelAt;
+        uint32_t low = (uint32_t)(uint8_t)error << errorAt;
+        low |= (uint32_t)(level << position) << levelAt;
         table[i] = (int64_t)(7 * error) * 4294967296 + (int64_t)low;
     }
 }
 
 static void BuildDitherTables() {
     if (Tables.built) return;
-    for (int32_t s = -SUM_LIMIT; s <= SUM_LIMIT; s++) {
-        Tables.divideBy48[s + SUM_LIMIT] = (int8_t)(s / 48);
+    // Quotient q toward zero: S from 48 q to 48 q + 47 for q > 0, the mirror image for q < 0,
+    // and -47 to 47 for 0.
+    int8_t* divide = Tables.divideBy48 + SUM_LIMIT;
+    for (int32_t q = 1; q <= 63; q++) {
+        memset(divide + 48 * q, q, q < 63 ? 48 : 1);
+        memset(divide - 48 * q - (q < 63 ? 47 : 0), -q, q < 63 ? 48 : 1);
     }
+    memset(divide - 47, 0, 95);
     // Which bits of a 32-bit word land in each of its four bytes in memory.
     const uint32_t probe = 0x03020100u;
     uint8_t order[4];
@@ -188,9 +203,11 @@ static uint8_t* DestinationRow(const ColourReducer* reducer, int32_t row) {
 // Every value stays within 48 x [-63, 63], well inside 16 bits.
 //
 // `centre` points at the first pixel's lanes, with two pixels of margin on either side; the
-// blocks are distinct, which lets the compiler vectorise the loop without checks.
-static void SpreadRowErrors(const int8_t* __restrict centre, int32_t c, int32_t lanes,
-                            int16_t* __restrict next, int16_t* __restrict later) {
+// blocks are distinct, which lets the compiler vectorise the loop without checks. One copy
+// serves every caller, `c` (lanes a pixel) being read from the reducer.
+REDUCER_OUT_OF_LINE static void SpreadRowErrors(const int8_t* __restrict centre, int32_t c,
+                                                int32_t lanes, int16_t* __restrict next,
+                                                int16_t* __restrict later) {
     for (int32_t i = 0; i < lanes; i++) {
         // Two errors add up within a signed byte, so the pairs are formed before widening.
         int8_t outer = (int8_t)(centre[i - 2 * c] + centre[i + 2 * c]);
@@ -275,16 +292,23 @@ static void FinishGrayRow(uint8_t* destination, int32_t width, const GrayCarry* 
     }
 }
 
+// Pixels [from, to) of one gray row alone.
+template <typename Input>
+REDUCER_OUT_OF_LINE static void DitherGrayPixels(const uint8_t* row, const int16_t* sums,
+                                                 int8_t* errors, uint8_t* destination, int32_t from,
+                                                 int32_t to, GrayCarry* carry) {
+    for (int32_t j = from; j < to; j++) {
+        DitherGrayPixel<Input>(row, sums, errors, destination, j, carry);
+    }
+}
+
 template <typename Input>
 static void DitherGray2Row(ColourReducer* reducer) {
     const int32_t width = reducer->dstWidth;
     uint8_t* destination = DestinationRow(reducer, reducer->dstRow);
-    int8_t* errors = reducer->errRow + 2;
     GrayCarry carry = {0, 0};
-    for (int32_t j = 0; j < width; j++) {
-        DitherGrayPixel<Input>(reducer->avgRow, reducer->sumsNext, errors, destination, j,
-                               &carry);
-    }
+    DitherGrayPixels<Input>(reducer->avgRow, reducer->sumsNext, reducer->errRow + 2, destination, 0,
+                            width, &carry);
     FinishGrayRow(destination, width, &carry);
     PassErrorsOn(reducer);
 }
@@ -297,13 +321,18 @@ void WriteGray2RowFromIndices(ColourReducer* reducer) {
     DitherGray2Row<LumaOfIndices>(reducer);
 }
 
+// Pixels [from, to) of one 3-3-2 row alone.
+REDUCER_OUT_OF_LINE static void DitherRgbPixels(const uint8_t* bgr, const int16_t* sums,
+                                                int8_t* errors, int32_t from, int32_t to,
+                                                RgbCarry* back) {
+    for (int32_t j = from; j < to; j++) DitherRgbPixel(bgr, sums, errors, j, back);
+}
+
 void WriteRgb332Row(ColourReducer* reducer) {
     const int32_t width = reducer->dstWidth;
     int8_t* errors = reducer->errRow + 8;
     RgbCarry back = {0, 0, 0};
-    for (int32_t j = 0; j < width; j++) {
-        DitherRgbPixel(reducer->avgRow, reducer->sumsNext, errors, j, &back);
-    }
+    DitherRgbPixels(reducer->avgRow, reducer->sumsNext, errors, 0, width, &back);
     CopyLevels(errors, width, DestinationRow(reducer, reducer->dstRow));
     PassErrorsOn(reducer);
 }
@@ -343,23 +372,20 @@ static void DitherGray2Pair(ColourReducer* reducer, const uint8_t* second) {
     uint8_t* destinationSecond = DestinationRow(reducer, reducer->dstRow + 1);
     GrayCarry carryFirst = {0, 0}, carrySecond = {0, 0};
     const int32_t head = width < PAIR_LEAD ? width : PAIR_LEAD;
-    for (int32_t j = 0; j < head; j++) {
-        DitherGrayPixel<Input>(first, sums, errorsFirst, destinationFirst, j, &carryFirst);
-    }
+    DitherGrayPixels<Input>(first, sums, errorsFirst, destinationFirst, 0, head, &carryFirst);
     for (int32_t start = 0; start < width; start += PAIR_STRETCH) {
         const int32_t count = width - start < PAIR_STRETCH ? width - start : PAIR_STRETCH;
-        SpreadRowErrors(errorsFirst + start, 1, count, sums + start, reducer->sumsLater + start);
+        SpreadRowErrors(errorsFirst + start, reducer->lanes, count, sums + start,
+                        reducer->sumsLater + start);
         const int32_t along = PixelsAlongside(width, start, count);
         for (int32_t i = 0; i < along; i++) {
-            DitherGrayPixel<Input>(first, sums, errorsFirst, destinationFirst, start + PAIR_LEAD + i,
-                            &carryFirst);
+            DitherGrayPixel<Input>(first, sums, errorsFirst, destinationFirst,
+                                   start + PAIR_LEAD + i, &carryFirst);
             DitherGrayPixel<Input>(second, sums, errorsSecond, destinationSecond, start + i,
-                            &carrySecond);
+                                   &carrySecond);
         }
-        for (int32_t i = along; i < count; i++) {
-            DitherGrayPixel<Input>(second, sums, errorsSecond, destinationSecond, start + i,
-                            &carrySecond);
-        }
+        DitherGrayPixels<Input>(second, sums, errorsSecond, destinationSecond, start + along,
+                                start + count, &carrySecond);
     }
     FinishGrayRow(destinationFirst, width, &carryFirst);
     FinishGrayRow(destinationSecond, width, &carrySecond);
@@ -384,10 +410,10 @@ void WriteRgb332Pair(ColourReducer* reducer, const uint8_t* second) {
     uint8_t* destinationFirst = DestinationRow(reducer, reducer->dstRow);
     RgbCarry backFirst = {0, 0, 0}, backSecond = {0, 0, 0};
     const int32_t head = width < PAIR_LEAD ? width : PAIR_LEAD;
-    for (int32_t j = 0; j < head; j++) DitherRgbPixel(first, sums, errorsFirst, j, &backFirst);
+    DitherRgbPixels(first, sums, errorsFirst, 0, head, &backFirst);
     for (int32_t start = 0; start < width; start += PAIR_STRETCH) {
         const int32_t count = width - start < PAIR_STRETCH ? width - start : PAIR_STRETCH;
-        SpreadRowErrors(errorsFirst + 4 * start, 4, 4 * count, sums + 4 * start,
+        SpreadRowErrors(errorsFirst + 4 * start, reducer->lanes, 4 * count, sums + 4 * start,
                         reducer->sumsLater + 4 * start);
         // Row y + 1 is about to write over these pixels of row y.
         CopyLevels(errorsFirst + 4 * start, count, destinationFirst + start);
@@ -396,9 +422,7 @@ void WriteRgb332Pair(ColourReducer* reducer, const uint8_t* second) {
             DitherRgbPixel(first, sums, errorsFirst, start + PAIR_LEAD + i, &backFirst);
             DitherRgbPixel(second, sums, errorsSecond, start + i, &backSecond);
         }
-        for (int32_t i = along; i < count; i++) {
-            DitherRgbPixel(second, sums, errorsSecond, start + i, &backSecond);
-        }
+        DitherRgbPixels(second, sums, errorsSecond, start + along, start + count, &backSecond);
     }
     CopyLevels(errorsSecond, width, DestinationRow(reducer, reducer->dstRow + 1));
     SettleSecondRow(errorsFirst, 4, width);

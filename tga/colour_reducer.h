@@ -33,10 +33,11 @@ struct ColourReducer {
 
     // The dither's state, in lanes: one a pixel for 2-bit gray, four for 3-3-2 (red, green,
     // blue, and the pixel's destination byte on its way to the row). errRow holds the errors of
-    // the row last written as signed bytes, with two pixels of zero margin on either side that
-    // are never written, so the kernel reads zeros there.
-    // sumsNext holds, per lane, the weighted errors of the two rows above the row to be written
-    // next; sumsLater the part of the row after that which the last written row already gives.
+    // the row last written as signed bytes, with two pixels of zero margin on either side, so
+    // the kernel reads zeros there (its block has three more pixels before errRow, see
+    // WriteRgb332Pair). sumsNext holds, per lane, the weighted errors of the two rows above the
+    // row to be written next; sumsLater the part of the row after that which the last written
+    // row already gives.
     int8_t* errRow;
     int16_t* sumsNext;
     int16_t* sumsLater;
@@ -98,9 +99,9 @@ void WriteRgb332Row(ColourReducer* reducer);
 // The same for rows dstRow (avgRow) and dstRow + 1 (`second`) at once, with the same result
 // as two calls of the row writers.
 void WriteGray2Pair(ColourReducer* reducer, const uint8_t* second);
-// Gray from rows of 8-bit indices at equal sizes.
+void WriteRgb332Pair(ColourReducer* reducer, const uint8_t* second);
+// Gray from rows of 8-bit indices, at equal sizes.
 void WriteGray2RowFromIndices(ColourReducer* reducer);
 void WriteGray2PairFromIndices(ColourReducer* reducer, const uint8_t* second);
-void WriteRgb332Pair(ColourReducer* reducer, const uint8_t* second);
 
 #endif
