@@ -8,19 +8,27 @@
 
 ReducerAccumulator CurrentAccumulator = nullptr;
 ReducerRowWriter CurrentRowWriter = nullptr;
+ReducerPairWriter CurrentPairWriter = nullptr;
 
-// With equal sizes every column map entry is i + 1 and every row is written as soon as it is
-// fed, alone in its band, so the averaged row is the source row's colours unchanged. This slot
-// fills avgRow from the source row directly then; it is null when the sizes differ.
-typedef void (*ReducerDirectFill)(ColourReducer* reducer, const uint8_t* row);
+// With equal sizes every column map entry is i + 1 and every row is alone in its band, so the
+// averaged row is the source row's colours unchanged. This slot then turns the source row into
+// the writer's input directly (see avgRow); it is null when the sizes differ. It fills `out`
+// (room for one averaged row) and returns the row to read: `out`, or the source row itself when
+// that already is the input.
+typedef const uint8_t* (*ReducerDirectFill)(ColourReducer* reducer, const uint8_t* row,
+                                            uint8_t* out);
 static ReducerDirectFill CurrentDirectFill = nullptr;
 
-// Margin of two pixels on either side of each error row.
-enum : int32_t { ERROR_MARGIN_BYTES = 6 };
+// Keeps a routine out of line where inlining it at every call would only make the plug-in
+// bigger (the loops that run for a few pixels of a row, the vectorised pass).
+#if defined(__GNUC__)
+#define REDUCER_OUT_OF_LINE __attribute__((noinline))
+#else
+#define REDUCER_OUT_OF_LINE
+#endif
 
-static inline uint32_t ErrorRowBytes(const ColourReducer* reducer) {
-    return 3u * (uint32_t)reducer->dstWidth + 2u * ERROR_MARGIN_BYTES;
-}
+// The gray value of each colour-table entry, for indexed sources dithered to gray.
+static uint8_t LumaOfIndex[256];
 
 static inline void AddTableColour(ColourReducer* reducer, int32_t column, uint32_t index) {
     const uint8_t* entry = reducer->srcColourTable + 4u * index;
@@ -65,182 +73,359 @@ void AccumulateRow24(ColourReducer* reducer, const uint8_t* row) {
     }
 }
 
-static void FillAverageFrom24(ColourReducer* reducer, const uint8_t* row) {
-    memcpy(reducer->avgRow, row, 3u * (uint32_t)reducer->srcWidth);
+// The gray value that 2-bit gray dithers, from blue, green, red.
+static inline uint8_t Luma(const uint8_t* pixel) {
+    return (uint8_t)((77 * pixel[2] + 151 * pixel[1] + 28 * pixel[0]) >> 8);
+}
+
+// The gray writers' inputs: rows of blue, green, red, or rows of 8-bit indices. The gray value
+// is taken in the pixel loop, which waits on its chains and has room for it.
+struct LumaOfBgr {
+    static uint8_t At(const uint8_t* row, intptr_t j) { return Luma(row + 3 * j); }
+};
+struct LumaOfIndices {
+    static uint8_t At(const uint8_t* row, intptr_t j) { return LumaOfIndex[row[j]]; }
+};
+
+static const uint8_t* FillAverageFrom24(ColourReducer*, const uint8_t* row, uint8_t*) {
+    return row;
 }
 
 // Indices of 8 bits: one byte a pixel.
-static void FillAverageFrom8(ColourReducer* reducer, const uint8_t* row) {
-    uint8_t* out = reducer->avgRow;
+static const uint8_t* FillAverageFrom8(ColourReducer* reducer, const uint8_t* row, uint8_t* out) {
     for (int32_t i = 0; i < reducer->srcWidth; i++) {
         const uint8_t* entry = reducer->srcColourTable + 4u * row[i];
-        out[0] = entry[0];
-        out[1] = entry[1];
-        out[2] = entry[2];
-        out += 3;
+        out[3 * i] = entry[0];
+        out[3 * i + 1] = entry[1];
+        out[3 * i + 2] = entry[2];
     }
+    return out;
 }
 
 // Indices of 1, 2 or 4 bits, the leftmost pixel in the most significant bits.
-static void FillAverageFromIndexed(ColourReducer* reducer, const uint8_t* row) {
+static const uint8_t* FillAverageFromIndexed(ColourReducer* reducer, const uint8_t* row,
+                                             uint8_t* out) {
     const uint32_t bits = (uint32_t)reducer->srcBitCount;
     const uint32_t mask = (1u << bits) - 1u;
-    uint8_t* out = reducer->avgRow;
     for (uint32_t i = 0; i < (uint32_t)reducer->srcWidth; i++) {
         uint32_t bit = i * bits;
         uint32_t index = (row[bit >> 3] >> (8u - bits - (bit & 7u))) & mask;
         const uint8_t* entry = reducer->srcColourTable + 4u * index;
-        out[0] = entry[0];
-        out[1] = entry[1];
-        out[2] = entry[2];
-        out += 3;
+        out[3 * i] = entry[0];
+        out[3 * i + 1] = entry[1];
+        out[3 * i + 2] = entry[2];
+    }
+    return out;
+}
+
+// Indices of 8 bits dithered to gray are read as they are (see LumaOfIndex).
+static const uint8_t* FillIndicesFrom8(ColourReducer*, const uint8_t* row, uint8_t*) {
+    return row;
+}
+
+// The diffused error of a channel is the weighted sum S of the twelve errors quantised before
+// it, divided by 48 toward zero. Ten of the twelve lie in the two rows above and do not depend on
+// the row being written: PassErrorsOn adds them up for the whole next row once a row is done (a
+// loop without dependencies from one lane to the next, which the compiler vectorises), so the
+// pixel loop keeps only the two errors of its own row, 5 x e(j-2) + 7 x e(j-1). From one pixel
+// to the next a channel then waits on three table reads: 7 x the error, S / 48, the next entry.
+//
+// Errors lie within -63 to 63, so S lies within 48 x [-63, 63] and base + S / 48 within -63 to
+// 318.
+enum : int32_t { SUM_LIMIT = 48 * 63, QUANTISE_LOWEST = -64, QUANTISE_ENTRIES = 320 + 64 };
+
+// What quantising one channel gives for x = base + S / 48, in one word read at once: 2^32 x 7 x
+// the error (the weight of the next pixel's nearest neighbour) + a low half that holds, for
+// 3-3-2, the error as a byte in its channel's lane and the level, already in its place in the
+// destination byte, in the fourth lane, laid out so that the three channels' low halves OR-ed
+// together are the pixel's four error lanes as they lie in memory; for gray, the error in bits
+// 0 to 7 and the level in bits 8 to 15.
+static inline intptr_t QuantisedErrorTimes7(int64_t entry) {
+    return (intptr_t)(entry >> 32);
+}
+
+// Built once, by the first ReducerInit of the module.
+struct DitherTables {
+    int8_t divideBy48[2 * SUM_LIMIT + 1];  // S / 48 toward zero, from S = -SUM_LIMIT
+    int64_t red[QUANTISE_ENTRIES];         // 8 levels of 36, in bits 5 to 7
+    int64_t green[QUANTISE_ENTRIES];       // 8 levels of 36, in bits 2 to 4
+    int64_t blue[QUANTISE_ENTRIES];        // 4 levels of 85, in bits 0 and 1
+    int64_t gray[QUANTISE_ENTRIES];        // 4 levels of 85
+    int32_t built;
+};
+static DitherTables Tables;
+
+// Levels v >> shift of the clamped x, each standing for the colour step x level: the error goes
+// to bits errorAt, the level moved by `position` to bits levelAt.
+REDUCER_OUT_OF_LINE static void BuildQuantiseTable(int64_t* table, int32_t shift, int32_t step,
+                                                   int32_t position, uint32_t errorAt,
+                                                   uint32_t levelAt) {
+    for (int32_t i = 0; i < QUANTISE_ENTRIES; i++) {
+        int32_t v = i + QUANTISE_LOWEST;
+        v = v < 0 ? 0 : (v > 255 ? 255 : v);
+        int32_t level = v >> shift;
+        int32_t error = v - step * level;
+        uint32_t low = (uint32_t)(uint8_t)error << errorAt;
+        low |= (uint32_t)(level << position) << levelAt;
+        table[i] = (int64_t)(7 * error) * 4294967296 + (int64_t)low;
     }
 }
 
-// The diffused error of a channel byte p is the weighted sum S of the twelve errors quantised
-// before it, divided by 48 toward zero. Ten of the twelve lie in the two rows above and do not
-// depend on the row being written, so the writers add them up for a stretch of pixels at once
-// (a loop without dependencies from one byte to the next, which the compiler vectorises) and
-// keep only the two errors of the current row, 5 x e(j-2) + 7 x e(j-1), in the pixel loop.
-enum : int32_t { KERNEL_STRETCH_PIXELS = 256 };
-
-// sums[i] = the part of S from the two rows above for channel byte first + i, counted from the
-// first pixel's first byte. Errors are signed bytes, so a sum lies within 40 x [-128, 127].
-static void SumErrorsAbove(const int8_t* twoAbove, const int8_t* above, int32_t first,
-                           int32_t count, int16_t* sums) {
-    const int8_t* t = twoAbove + ERROR_MARGIN_BYTES + first;
-    const int8_t* a = above + ERROR_MARGIN_BYTES + first;
-    for (int32_t i = 0; i < count; i++) {
-        sums[i] = (int16_t)(t[i - 6] + t[i + 6] + 3 * (t[i - 3] + t[i + 3] + a[i - 6] + a[i + 6]) +
-                            5 * (t[i] + a[i - 3] + a[i + 3]) + 7 * a[i]);
+static void BuildDitherTables() {
+    if (Tables.built) return;
+    // Quotient q toward zero: S from 48 q to 48 q + 47 for q > 0, the mirror image for q < 0,
+    // and -47 to 47 for 0.
+    int8_t* divide = Tables.divideBy48 + SUM_LIMIT;
+    for (int32_t q = 1; q <= 63; q++) {
+        memset(divide + 48 * q, q, q < 63 ? 48 : 1);
+        memset(divide - 48 * q - (q < 63 ? 47 : 0), -q, q < 63 ? 48 : 1);
     }
+    memset(divide - 47, 0, 95);
+    // Which bits of a 32-bit word land in each of its four bytes in memory.
+    const uint32_t probe = 0x03020100u;
+    uint8_t order[4];
+    memcpy(order, &probe, 4);
+    BuildQuantiseTable(Tables.red, 5, 36, 5, 8u * order[0], 8u * order[3]);
+    BuildQuantiseTable(Tables.green, 5, 36, 2, 8u * order[1], 8u * order[3]);
+    BuildQuantiseTable(Tables.blue, 6, 85, 0, 8u * order[2], 8u * order[3]);
+    BuildQuantiseTable(Tables.gray, 6, 85, 0, 0, 8);
+    Tables.built = 1;
 }
 
-// What quantising one channel gives for x = base + diffused error: the clamped value's level,
-// the error left over and 7 times that error (the weight of the next pixel's nearest
-// neighbour). S lies within 48 x [-128, 127], so x lies within -128 to 382.
-struct QuantisedChannel {
-    int16_t errorTimes7;
-    int8_t error;
-    uint8_t level;
-};
-
-enum : int32_t { QUANTISE_LOWEST = -128, QUANTISE_ENTRIES = 382 - QUANTISE_LOWEST + 1 };
-
-struct QuantiseTable {
-    QuantisedChannel entry[QUANTISE_ENTRIES];
-    // Levels v >> shift, each standing for the colour step x level.
-    constexpr QuantiseTable(int32_t shift, int32_t step) : entry() {
-        for (int32_t i = 0; i < QUANTISE_ENTRIES; i++) {
-            int32_t v = i + QUANTISE_LOWEST;
-            v = v < 0 ? 0 : (v > 255 ? 255 : v);
-            int32_t level = v >> shift;
-            int32_t error = v - step * level;
-            entry[i] = QuantisedChannel{(int16_t)(7 * error), (int8_t)error, (uint8_t)level};
-        }
-    }
-};
-
-// Red and green: 8 levels of 36; blue and 2-bit gray: 4 levels of 85.
-static constexpr QuantiseTable QuantiseBy36(5, 36);
-static constexpr QuantiseTable QuantiseBy85(6, 85);
-
-static uint8_t* DestinationRow(const ColourReducer* reducer) {
-    int32_t r = reducer->bottomUp ? reducer->dstRow : reducer->dstHeight - 1 - reducer->dstRow;
+static uint8_t* DestinationRow(const ColourReducer* reducer, int32_t row) {
+    int32_t r = reducer->bottomUp ? row : reducer->dstHeight - 1 - row;
     return reducer->dstBits + (size_t)r * (size_t)reducer->dstStride;
 }
 
-// The row just written becomes the row above; the one above it the row two above.
+// A finished row's errors reach the row below with the weights 3 5 7 5 3 and the row after it
+// with 1 3 5 3 1, over pixels j - 2 to j + 2; the first weights are the second plus 2 x each
+// error. The row below gets its sums complete, the one after that the part this row gives.
+// Every value stays within 48 x [-63, 63], well inside 16 bits.
+//
+// `centre` points at the first pixel's lanes, with two pixels of margin on either side; the
+// blocks are distinct, which lets the compiler vectorise the loop without checks. One copy
+// serves every caller, `c` (lanes a pixel) being read from the reducer.
+REDUCER_OUT_OF_LINE static void SpreadRowErrors(const int8_t* __restrict centre, int32_t c,
+                                                int32_t lanes, int16_t* __restrict next,
+                                                int16_t* __restrict later) {
+    for (int32_t i = 0; i < lanes; i++) {
+        // Two errors add up within a signed byte, so the pairs are formed before widening.
+        int8_t outer = (int8_t)(centre[i - 2 * c] + centre[i + 2 * c]);
+        int8_t inner = (int8_t)(centre[i - c] + centre[i + c]);
+        int16_t twoBelow = (int16_t)(outer + 3 * inner + 5 * centre[i]);
+        next[i] = (int16_t)(twoBelow + 2 * (outer + inner + centre[i]) + later[i]);
+        later[i] = twoBelow;
+    }
+}
+
 static void PassErrorsOn(ColourReducer* reducer) {
-    uint32_t bytes = ErrorRowBytes(reducer);
-    memcpy(reducer->errTwoAbove, reducer->errAbove, bytes);
-    memcpy(reducer->errAbove, reducer->errCurrent, bytes);
+    const int32_t c = reducer->lanes;
+    SpreadRowErrors(reducer->errRow + 2 * c, c, c * reducer->dstWidth, reducer->sumsNext,
+                    reducer->sumsLater);
+}
+
+// The entry of one channel: `table` is the channel's table moved to its base, `above` the sum
+// from the rows above plus 5 x e(j-2), `back7` 7 x e(j-1). Pointer-wide values, so the chain from
+// one pixel to the next holds no sign extensions.
+static inline int64_t DitherChannel(const int64_t* table, intptr_t above, intptr_t back7) {
+    return table[Tables.divideBy48[SUM_LIMIT + above + back7]];
+}
+
+// 7 x the errors of the pixel before, per channel (0 for the first pixel: the margin).
+struct RgbCarry {
+    intptr_t red, green, blue;
+};
+
+// Pixel j of a 3-3-2 row: `bgr` blue, green, red per pixel, `sums` and `errors` four lanes a
+// pixel (errors with its margin before it). The destination byte goes to the fourth error lane
+// (see CopyLevels), which keeps the destination rows out of the pixel loops.
+static inline void DitherRgbPixel(const uint8_t* bgr, const int16_t* sums, int8_t* errors,
+                                  intptr_t j, RgbCarry* back) {
+    const uint8_t* pixel = bgr + 3 * j;
+    const int16_t* above = sums + 4 * j;
+    int8_t* e = errors + 4 * j;
+    const int64_t red = DitherChannel(Tables.red - QUANTISE_LOWEST + pixel[2],
+                                      (intptr_t)above[0] + 5 * (intptr_t)e[-8], back->red);
+    const int64_t green = DitherChannel(Tables.green - QUANTISE_LOWEST + pixel[1],
+                                        (intptr_t)above[1] + 5 * (intptr_t)e[-7], back->green);
+    const int64_t blue = DitherChannel(Tables.blue - QUANTISE_LOWEST + pixel[0],
+                                       (intptr_t)above[2] + 5 * (intptr_t)e[-6], back->blue);
+    const uint32_t lanes = (uint32_t)(red | green | blue);
+    memcpy(e, &lanes, 4);
+    back->red = QuantisedErrorTimes7(red);
+    back->green = QuantisedErrorTimes7(green);
+    back->blue = QuantisedErrorTimes7(blue);
+}
+
+// The destination bytes of a 3-3-2 row out of the fourth error lanes.
+static void CopyLevels(const int8_t* errors, int32_t width, uint8_t* destination) {
+    for (int32_t j = 0; j < width; j++) destination[j] = (uint8_t)errors[4 * j + 3];
+}
+
+// 7 x the error of the pixel before, and the levels of the destination byte being filled, two
+// bits each (pixel 0 of a byte in its two most significant bits).
+struct GrayCarry {
+    intptr_t back7;
+    uint32_t packed;
+};
+
+// Pixel j of a 2-bit gray row, one lane a pixel.
+template <typename Input>
+static inline void DitherGrayPixel(const uint8_t* row, const int16_t* sums, int8_t* errors,
+                                   uint8_t* destination, intptr_t j, GrayCarry* carry) {
+    const int64_t gray =
+        DitherChannel(Tables.gray - QUANTISE_LOWEST + Input::At(row, j),
+                      (intptr_t)sums[j] + 5 * (intptr_t)errors[j - 2], carry->back7);
+    errors[j] = (int8_t)(uint8_t)gray;
+    carry->back7 = QuantisedErrorTimes7(gray);
+    carry->packed = (carry->packed << 2) | (uint8_t)(gray >> 8);
+    if ((j & 3) == 3) {
+        destination[j >> 2] |= (uint8_t)carry->packed;
+        carry->packed = 0;
+    }
+}
+
+// The last byte of a row whose width is not a multiple of 4.
+static void FinishGrayRow(uint8_t* destination, int32_t width, const GrayCarry* carry) {
+    if ((width & 3) != 0) {
+        destination[width >> 2] |= (uint8_t)(carry->packed << (2 * (4 - (width & 3))));
+    }
+}
+
+// Pixels [from, to) of one gray row alone.
+template <typename Input>
+REDUCER_OUT_OF_LINE static void DitherGrayPixels(const uint8_t* row, const int16_t* sums,
+                                                 int8_t* errors, uint8_t* destination, int32_t from,
+                                                 int32_t to, GrayCarry* carry) {
+    for (int32_t j = from; j < to; j++) {
+        DitherGrayPixel<Input>(row, sums, errors, destination, j, carry);
+    }
+}
+
+template <typename Input>
+static void DitherGray2Row(ColourReducer* reducer) {
+    const int32_t width = reducer->dstWidth;
+    uint8_t* destination = DestinationRow(reducer, reducer->dstRow);
+    GrayCarry carry = {0, 0};
+    DitherGrayPixels<Input>(reducer->avgRow, reducer->sumsNext, reducer->errRow + 2, destination, 0,
+                            width, &carry);
+    FinishGrayRow(destination, width, &carry);
+    PassErrorsOn(reducer);
 }
 
 void WriteGray2Row(ColourReducer* reducer) {
-    const int32_t width = reducer->dstWidth;
-    int8_t* current = reducer->errCurrent + ERROR_MARGIN_BYTES;
-    const uint8_t* average = reducer->avgRow;
-    uint8_t* destination = DestinationRow(reducer);
-    const QuantisedChannel* quantise = QuantiseBy85.entry - QUANTISE_LOWEST;
-    // The errors of pixels j - 2 and j - 1 (the margin for the first pixel), the latter also
-    // times 7.
-    int32_t errorTwoBack = current[-6];
-    int32_t errorBack = current[-3];
-    int32_t errorBackTimes7 = 7 * errorBack;
-    uint32_t packed = 0;  // the levels of the destination byte being filled, two bits each
-    int16_t sumsAbove[3 * KERNEL_STRETCH_PIXELS];
-    for (int32_t first = 0; first < width; first += KERNEL_STRETCH_PIXELS) {
-        const int32_t count =
-            width - first < KERNEL_STRETCH_PIXELS ? width - first : KERNEL_STRETCH_PIXELS;
-        SumErrorsAbove(reducer->errTwoAbove, reducer->errAbove, 3 * first, 3 * count, sumsAbove);
-        for (int32_t k = 0; k < count; k++) {
-            const int32_t j = first + k;
-            const uint8_t* pixel = average + 3 * j;
-            int32_t base = (77 * pixel[2] + 151 * pixel[1] + 28 * pixel[0]) >> 8;
-            int32_t sum = sumsAbove[3 * k] + 5 * errorTwoBack + errorBackTimes7;
-            const QuantisedChannel& gray = quantise[base + sum / 48];
-            current[3 * j] = gray.error;
-            errorTwoBack = errorBack;
-            errorBack = gray.error;
-            errorBackTimes7 = gray.errorTimes7;
-            // Pixel 0 of a byte lies in its two most significant bits.
-            packed = (packed << 2) | gray.level;
-            if ((j & 3) == 3) {
-                destination[j >> 2] |= (uint8_t)packed;
-                packed = 0;
-            }
-        }
-    }
-    if (width > 0 && (width & 3) != 0) {
-        destination[width >> 2] |= (uint8_t)(packed << (2 * (4 - (width & 3))));
-    }
-    PassErrorsOn(reducer);
+    DitherGray2Row<LumaOfBgr>(reducer);
+}
+
+void WriteGray2RowFromIndices(ColourReducer* reducer) {
+    DitherGray2Row<LumaOfIndices>(reducer);
+}
+
+// Pixels [from, to) of one 3-3-2 row alone.
+REDUCER_OUT_OF_LINE static void DitherRgbPixels(const uint8_t* bgr, const int16_t* sums,
+                                                int8_t* errors, int32_t from, int32_t to,
+                                                RgbCarry* back) {
+    for (int32_t j = from; j < to; j++) DitherRgbPixel(bgr, sums, errors, j, back);
 }
 
 void WriteRgb332Row(ColourReducer* reducer) {
     const int32_t width = reducer->dstWidth;
-    int8_t* current = reducer->errCurrent + ERROR_MARGIN_BYTES;
-    const uint8_t* average = reducer->avgRow;
-    uint8_t* destination = DestinationRow(reducer);
-    const QuantisedChannel* by36 = QuantiseBy36.entry - QUANTISE_LOWEST;
-    const QuantisedChannel* by85 = QuantiseBy85.entry - QUANTISE_LOWEST;
-    // Per channel, the errors of pixels j - 2 and j - 1 (the margin for the first pixel), the
-    // latter also times 7.
-    int32_t redTwoBack = current[-6], greenTwoBack = current[-5], blueTwoBack = current[-4];
-    int32_t redBack = current[-3], greenBack = current[-2], blueBack = current[-1];
-    int32_t redBack7 = 7 * redBack, greenBack7 = 7 * greenBack, blueBack7 = 7 * blueBack;
-    int16_t sumsAbove[3 * KERNEL_STRETCH_PIXELS];
-    for (int32_t first = 0; first < width; first += KERNEL_STRETCH_PIXELS) {
-        const int32_t count =
-            width - first < KERNEL_STRETCH_PIXELS ? width - first : KERNEL_STRETCH_PIXELS;
-        SumErrorsAbove(reducer->errTwoAbove, reducer->errAbove, 3 * first, 3 * count, sumsAbove);
-        for (int32_t k = 0; k < count; k++) {
-            const int32_t j = first + k;
-            const uint8_t* pixel = average + 3 * j;
-            const int16_t* sums = sumsAbove + 3 * k;
-            const QuantisedChannel& red =
-                by36[pixel[2] + (sums[0] + 5 * redTwoBack + redBack7) / 48];
-            const QuantisedChannel& green =
-                by36[pixel[1] + (sums[1] + 5 * greenTwoBack + greenBack7) / 48];
-            const QuantisedChannel& blue =
-                by85[pixel[0] + (sums[2] + 5 * blueTwoBack + blueBack7) / 48];
-            int8_t* errors = current + 3 * j;
-            errors[0] = red.error;
-            errors[1] = green.error;
-            errors[2] = blue.error;
-            redTwoBack = redBack;
-            greenTwoBack = greenBack;
-            blueTwoBack = blueBack;
-            redBack = red.error;
-            greenBack = green.error;
-            blueBack = blue.error;
-            redBack7 = red.errorTimes7;
-            greenBack7 = green.errorTimes7;
-            blueBack7 = blue.errorTimes7;
-            destination[j] = (uint8_t)((red.level << 5) | (green.level << 2) | blue.level);
+    int8_t* errors = reducer->errRow + 8;
+    RgbCarry back = {0, 0, 0};
+    DitherRgbPixels(reducer->avgRow, reducer->sumsNext, errors, 0, width, &back);
+    CopyLevels(errors, width, DestinationRow(reducer, reducer->dstRow));
+    PassErrorsOn(reducer);
+}
+
+// Two rows at once, y (in avgRow) and y + 1 (in `second`), so that the processor works on two
+// independent chains of table reads. Row y + 1 runs PAIR_LEAD pixels behind row y; before each
+// stretch of PAIR_STRETCH pixels of row y + 1, the errors of row y that its kernel reads are
+// done, and SpreadRowErrors completes the sums of that stretch in place: row y has already
+// read its own sums there.
+//
+// Both rows keep their errors in errRow, row y + 1 PAIR_BACK pixels to the left of its place
+// (into the wider left margin), which is behind every error of row y still to be read; so one
+// pointer serves both rows, and the loop keeps its registers for the chains.
+enum : int32_t { PAIR_STRETCH = 128, PAIR_LEAD = PAIR_STRETCH + 2, PAIR_BACK = 3 };
+
+// Moves row y + 1's errors to their place, where the next row and the pass expect them, and
+// clears the margin they leave.
+static void SettleSecondRow(int8_t* errors, int32_t lanes, int32_t width) {
+    memmove(errors, errors - lanes * PAIR_BACK, (size_t)lanes * (size_t)width);
+    memset(errors - lanes * PAIR_BACK, 0, (size_t)lanes * PAIR_BACK);
+}
+
+// Pixels of row y + 1 that row y goes along with in the stretch from `start` on.
+static inline int32_t PixelsAlongside(int32_t width, int32_t start, int32_t count) {
+    int32_t along = width - start - PAIR_LEAD;
+    return along < 0 ? 0 : (along < count ? along : count);
+}
+
+template <typename Input>
+static void DitherGray2Pair(ColourReducer* reducer, const uint8_t* second) {
+    const int32_t width = reducer->dstWidth;
+    const uint8_t* first = reducer->avgRow;
+    int16_t* sums = reducer->sumsNext;
+    int8_t* errorsFirst = reducer->errRow + 2;
+    int8_t* errorsSecond = errorsFirst - PAIR_BACK;
+    uint8_t* destinationFirst = DestinationRow(reducer, reducer->dstRow);
+    uint8_t* destinationSecond = DestinationRow(reducer, reducer->dstRow + 1);
+    GrayCarry carryFirst = {0, 0}, carrySecond = {0, 0};
+    const int32_t head = width < PAIR_LEAD ? width : PAIR_LEAD;
+    DitherGrayPixels<Input>(first, sums, errorsFirst, destinationFirst, 0, head, &carryFirst);
+    for (int32_t start = 0; start < width; start += PAIR_STRETCH) {
+        const int32_t count = width - start < PAIR_STRETCH ? width - start : PAIR_STRETCH;
+        SpreadRowErrors(errorsFirst + start, reducer->lanes, count, sums + start,
+                        reducer->sumsLater + start);
+        const int32_t along = PixelsAlongside(width, start, count);
+        for (int32_t i = 0; i < along; i++) {
+            DitherGrayPixel<Input>(first, sums, errorsFirst, destinationFirst,
+                                   start + PAIR_LEAD + i, &carryFirst);
+            DitherGrayPixel<Input>(second, sums, errorsSecond, destinationSecond, start + i,
+                                   &carrySecond);
         }
+        DitherGrayPixels<Input>(second, sums, errorsSecond, destinationSecond, start + along,
+                                start + count, &carrySecond);
     }
+    FinishGrayRow(destinationFirst, width, &carryFirst);
+    FinishGrayRow(destinationSecond, width, &carrySecond);
+    SettleSecondRow(errorsFirst, 1, width);
+    PassErrorsOn(reducer);
+}
+
+void WriteGray2Pair(ColourReducer* reducer, const uint8_t* second) {
+    DitherGray2Pair<LumaOfBgr>(reducer, second);
+}
+
+void WriteGray2PairFromIndices(ColourReducer* reducer, const uint8_t* second) {
+    DitherGray2Pair<LumaOfIndices>(reducer, second);
+}
+
+void WriteRgb332Pair(ColourReducer* reducer, const uint8_t* second) {
+    const int32_t width = reducer->dstWidth;
+    const uint8_t* first = reducer->avgRow;
+    int16_t* sums = reducer->sumsNext;
+    int8_t* errorsFirst = reducer->errRow + 8;
+    int8_t* errorsSecond = errorsFirst - 4 * PAIR_BACK;
+    uint8_t* destinationFirst = DestinationRow(reducer, reducer->dstRow);
+    RgbCarry backFirst = {0, 0, 0}, backSecond = {0, 0, 0};
+    const int32_t head = width < PAIR_LEAD ? width : PAIR_LEAD;
+    DitherRgbPixels(first, sums, errorsFirst, 0, head, &backFirst);
+    for (int32_t start = 0; start < width; start += PAIR_STRETCH) {
+        const int32_t count = width - start < PAIR_STRETCH ? width - start : PAIR_STRETCH;
+        SpreadRowErrors(errorsFirst + 4 * start, reducer->lanes, 4 * count, sums + 4 * start,
+                        reducer->sumsLater + 4 * start);
+        // Row y + 1 is about to write over these pixels of row y.
+        CopyLevels(errorsFirst + 4 * start, count, destinationFirst + start);
+        const int32_t along = PixelsAlongside(width, start, count);
+        for (int32_t i = 0; i < along; i++) {
+            DitherRgbPixel(first, sums, errorsFirst, start + PAIR_LEAD + i, &backFirst);
+            DitherRgbPixel(second, sums, errorsSecond, start + i, &backSecond);
+        }
+        DitherRgbPixels(second, sums, errorsSecond, start + along, start + count, &backSecond);
+    }
+    CopyLevels(errorsSecond, width, DestinationRow(reducer, reducer->dstRow + 1));
+    SettleSecondRow(errorsFirst, 4, width);
     PassErrorsOn(reducer);
 }
 
@@ -249,10 +434,11 @@ static void ForgetBlocks(ColourReducer* reducer) {
     reducer->sumGreen = nullptr;
     reducer->sumBlue = nullptr;
     reducer->columnEnd = nullptr;
-    reducer->errTwoAbove = nullptr;
-    reducer->errAbove = nullptr;
-    reducer->errCurrent = nullptr;
+    reducer->errRow = nullptr;
+    reducer->sumsNext = nullptr;
+    reducer->sumsLater = nullptr;
     reducer->avgRow = nullptr;
+    reducer->avgOther = nullptr;
 }
 
 static void FreeBlocks(ColourReducer* reducer) {
@@ -260,9 +446,10 @@ static void FreeBlocks(ColourReducer* reducer) {
     FreeBlock(reducer->sumGreen);
     FreeBlock(reducer->sumBlue);
     FreeBlock(reducer->columnEnd);
-    FreeBlock(reducer->errTwoAbove);
-    FreeBlock(reducer->errAbove);
-    FreeBlock(reducer->errCurrent);
+    // The pair's error rows share one block, which starts at the lower of the two.
+    FreeBlock(reducer->errRow ? reducer->errRow - reducer->lanes * PAIR_BACK : nullptr);
+    FreeBlock(reducer->sumsNext);
+    FreeBlock(reducer->sumsLater);
     FreeBlock(reducer->avgRow);
     ForgetBlocks(reducer);
 }
@@ -283,16 +470,23 @@ int32_t ReducerInit(ColourReducer* reducer, int32_t srcWidth, int32_t srcHeight,
     reducer->srcRowsFed = 0;
     reducer->dstRow = 0;
     reducer->rowsInSum = 0;
+    reducer->rowHeld = 0;
+    reducer->heldRowBytes = 0;
     reducer->dstStride = 0;
+    reducer->lanes = dstBitCount == 2 ? 1 : 4;
 
     // Only the two writers exist; other depths would write rows of the wrong size.
     if (dstBitCount != 2 && dstBitCount != 8) return 0;
     if (srcWidth < 0 || srcHeight < 0 || dstWidth < 0 || dstHeight < 0) return 0;
 
-    uint32_t columnBytes, errorBytes, averageBytes, stride;
+    // The average block holds two rows, for the pairs; the error row has PAIR_BACK more pixels
+    // of margin on the left.
+    uint32_t columnBytes, errorBytes, sumsBytes, averageRowBytes, averageBytes, stride;
     if (!CheckedBlockSize(4, srcWidth, &columnBytes) ||
-        !CheckedBlockSize(3, (int64_t)dstWidth + 4, &errorBytes) ||
-        !CheckedStride(dstWidth, 24, &averageBytes) ||
+        !CheckedBlockSize(reducer->lanes, (int64_t)dstWidth + 4 + PAIR_BACK, &errorBytes) ||
+        !CheckedBlockSize(2 * reducer->lanes, dstWidth, &sumsBytes) ||
+        !CheckedStride(dstWidth, 24, &averageRowBytes) ||
+        !CheckedBlockSize(2, averageRowBytes, &averageBytes) ||
         !CheckedStride(dstWidth, dstBitCount, &stride)) {
         return 0;
     }
@@ -302,15 +496,17 @@ int32_t ReducerInit(ColourReducer* reducer, int32_t srcWidth, int32_t srcHeight,
     reducer->sumGreen = (int32_t*)AllocateBlock(columnBytes);
     reducer->sumBlue = (int32_t*)AllocateBlock(columnBytes);
     reducer->columnEnd = (int32_t*)AllocateBlock(columnBytes);
-    reducer->errTwoAbove = (int8_t*)AllocateBlock(errorBytes);
-    reducer->errAbove = (int8_t*)AllocateBlock(errorBytes);
-    reducer->errCurrent = (int8_t*)AllocateBlock(errorBytes);
+    reducer->errRow = (int8_t*)AllocateBlock(errorBytes);
+    if (reducer->errRow) reducer->errRow += reducer->lanes * PAIR_BACK;  // see FreeBlocks
+    reducer->sumsNext = (int16_t*)AllocateBlock(sumsBytes);
+    reducer->sumsLater = (int16_t*)AllocateBlock(sumsBytes);
     reducer->avgRow = (uint8_t*)AllocateBlock(averageBytes);
     if (!reducer->sumRed || !reducer->sumGreen || !reducer->sumBlue || !reducer->columnEnd ||
-        !reducer->errTwoAbove || !reducer->errAbove || !reducer->errCurrent || !reducer->avgRow) {
+        !reducer->errRow || !reducer->sumsNext || !reducer->sumsLater || !reducer->avgRow) {
         FreeBlocks(reducer);
         return 0;
     }
+    reducer->avgOther = reducer->avgRow + averageRowBytes;
 
     // Destination column boundary at the right edge of each source column, rounded to the
     // nearest column; 64-bit because dstWidth * (i + 1) leaves 32 bits for wide pictures.
@@ -337,12 +533,27 @@ int32_t ReducerInit(ColourReducer* reducer, int32_t srcWidth, int32_t srcHeight,
             break;
     }
     CurrentRowWriter = dstBitCount == 2 ? WriteGray2Row : WriteRgb332Row;
+    CurrentPairWriter = dstBitCount == 2 ? WriteGray2Pair : WriteRgb332Pair;
+    reducer->heldRowBytes = 3 * dstWidth;
+    BuildDitherTables();
 
+    const bool packed = srcBitCount == 1 || srcBitCount == 2 || srcBitCount == 4;
+    if (dstBitCount == 2 && srcBitCount == 8) {
+        for (uint32_t k = 0; k < 256; k++) {
+            LumaOfIndex[k] = Luma(srcColourTable + 4u * k);
+        }
+    }
     if (srcWidth == dstWidth && srcHeight == dstHeight) {
-        bool packed = srcBitCount == 1 || srcBitCount == 2 || srcBitCount == 4;
-        CurrentDirectFill = srcBitCount == 8 ? FillAverageFrom8
-                            : packed         ? FillAverageFromIndexed
-                                             : FillAverageFrom24;
+        if (dstBitCount == 2 && srcBitCount == 8) {
+            CurrentDirectFill = FillIndicesFrom8;
+            CurrentRowWriter = WriteGray2RowFromIndices;
+            CurrentPairWriter = WriteGray2PairFromIndices;
+            reducer->heldRowBytes = dstWidth;
+        } else {
+            CurrentDirectFill = srcBitCount == 8 ? FillAverageFrom8
+                                : packed         ? FillAverageFromIndexed
+                                                 : FillAverageFrom24;
+        }
     } else {
         CurrentDirectFill = nullptr;
     }
@@ -376,15 +587,31 @@ static void BuildAverageRow(ColourReducer* reducer) {
     }
 }
 
+static void WriteHeldRow(ColourReducer* reducer) {
+    CurrentRowWriter(reducer);
+    reducer->dstRow++;
+    reducer->rowHeld = 0;
+}
+
 int32_t ReducerFeedRow(ColourReducer* reducer, const uint8_t* row) {
     // Rows beyond the picture would take the boundary past the destination block.
     if (reducer->srcRowsFed >= reducer->srcHeight) return 1;
 
     if (CurrentDirectFill) {
-        CurrentDirectFill(reducer, row);
-        CurrentRowWriter(reducer);
-        reducer->dstRow++;
         reducer->srcRowsFed++;
+        if (reducer->rowHeld) {
+            CurrentPairWriter(reducer, CurrentDirectFill(reducer, row, reducer->avgOther));
+            reducer->dstRow += 2;
+            reducer->rowHeld = 0;
+            return 1;
+        }
+        // The caller may reuse its row once this returns.
+        const uint8_t* input = CurrentDirectFill(reducer, row, reducer->avgRow);
+        if (input != reducer->avgRow) {
+            memcpy(reducer->avgRow, input, (uint32_t)reducer->heldRowBytes);
+        }
+        reducer->rowHeld = 1;
+        if (reducer->srcRowsFed == reducer->srcHeight) WriteHeldRow(reducer);
         return 1;
     }
 
@@ -408,6 +635,7 @@ int32_t ReducerFeedRow(ColourReducer* reducer, const uint8_t* row) {
 }
 
 int32_t ReducerRelease(ColourReducer* reducer) {
+    if (reducer->rowHeld) WriteHeldRow(reducer);
     FreeBlocks(reducer);
     return 1;
 }

@@ -31,27 +31,42 @@ struct ColourReducer {
     // Per source column, the destination column boundary at its right edge.
     int32_t* columnEnd;
 
-    // Quantisation errors as signed bytes: pixel j owns bytes 6 + 3j, 7 + 3j and 8 + 3j, and
-    // two pixels of margin on either side are never written, so the kernel reads zeros there.
-    int8_t* errTwoAbove;
-    int8_t* errAbove;
-    int8_t* errCurrent;
+    // The dither's state, in lanes: one a pixel for 2-bit gray, four for 3-3-2 (red, green,
+    // blue, and the pixel's destination byte on its way to the row). errRow holds the errors of
+    // the row last written as signed bytes, with two pixels of zero margin on either side, so
+    // the kernel reads zeros there (its block has three more pixels before errRow, see
+    // WriteRgb332Pair). sumsNext holds, per lane, the weighted errors of the two rows above the
+    // row to be written next; sumsLater the part of the row after that which the last written
+    // row already gives.
+    int8_t* errRow;
+    int16_t* sumsNext;
+    int16_t* sumsLater;
+    int32_t lanes;  // lanes a pixel: 1 or 4
 
-    uint8_t* avgRow;  // the averaged destination row, blue, green, red per pixel
+    // The averaged destination row: blue, green, red per pixel (at equal sizes, 8-bit indices
+    // dithered to gray stay indices, one byte a pixel).
+    uint8_t* avgRow;
+    uint8_t* avgOther;  // the input of a pair's second row when it must be made, in avgRow's block
+    int32_t heldRowBytes;  // bytes of a source row kept in avgRow while it waits for the next
 
     int32_t dstStride;
     int32_t srcRowsFed;
     int32_t dstRow;     // the next destination row to be written (the row boundary so far)
     int32_t rowsInSum;  // source rows in the sums since the last written row
+    // Equal sizes: rows are written in pairs, so an even row waits in avgRow for the next.
+    // Non-zero while one waits.
+    int32_t rowHeld;
 };
 
 typedef void (*ReducerAccumulator)(ColourReducer* reducer, const uint8_t* row);
 typedef void (*ReducerRowWriter)(ColourReducer* reducer);
+typedef void (*ReducerPairWriter)(ColourReducer* reducer, const uint8_t* second);
 
 // Chosen once by ReducerInit, so the pixel loops hold no depth tests. Module-wide: one reducer
 // at a time per loaded filter.
 extern ReducerAccumulator CurrentAccumulator;
 extern ReducerRowWriter CurrentRowWriter;
+extern ReducerPairWriter CurrentPairWriter;
 
 // 1 when the reducer is ready; 0 when a working block could not be had, when a block size does
 // not fit below 2^31, or when dstBitCount is neither 2 nor 8 (nothing is left allocated then).
@@ -59,14 +74,16 @@ int32_t ReducerInit(ColourReducer* reducer, int32_t srcWidth, int32_t srcHeight,
                     int32_t srcBitCount, const uint8_t* srcColourTable, int32_t dstWidth,
                     int32_t dstHeight, int32_t dstBitCount, uint8_t* dstBits, int32_t bottomUp);
 // Takes the next source row (at most srcHeight rows); writes a destination row whenever the
-// rounded row boundary moves. Always 1.
+// rounded row boundary moves. At equal sizes an even row is held back and written with the
+// next one (the last row as soon as it is fed). Always 1.
 //
 // A destination row averaged from black alone is all level 0, whatever errors the rows above
 // pass on: a quantisation error is at most 31 (63 for the 4-level channels), so the weighted
 // mean of errors that a pixel receives stays below the first level at 32 (64). The rows of a
 // black band therefore leave a zero-filled destination as it is, and need not be fed.
 int32_t ReducerFeedRow(ColourReducer* reducer, const uint8_t* row);
-// Frees the working blocks. Always 1.
+// Writes a row still held back (when the rows stopped coming early), then frees the working
+// blocks. Always 1.
 int32_t ReducerRelease(ColourReducer* reducer);
 
 // Add one source row's colours into the per-column sums.
@@ -79,5 +96,12 @@ void AccumulateRow24(ColourReducer* reducer, const uint8_t* row);
 // Dither avgRow into destination row dstRow and pass the errors on.
 void WriteGray2Row(ColourReducer* reducer);
 void WriteRgb332Row(ColourReducer* reducer);
+// The same for rows dstRow (avgRow) and dstRow + 1 (`second`) at once, with the same result
+// as two calls of the row writers.
+void WriteGray2Pair(ColourReducer* reducer, const uint8_t* second);
+void WriteRgb332Pair(ColourReducer* reducer, const uint8_t* second);
+// Gray from rows of 8-bit indices, at equal sizes.
+void WriteGray2RowFromIndices(ColourReducer* reducer);
+void WriteGray2PairFromIndices(ColourReducer* reducer, const uint8_t* second);
 
 #endif

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <string.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "platform/platform_testing.h"
@@ -34,9 +35,9 @@ std::vector<uint8_t> SolidRow(int32_t width, uint8_t blue, uint8_t green, uint8_
     return row;
 }
 
-// The stored error of channel `c` of destination pixel j in an error row.
-int ErrorAt(const int8_t* errors, int j, int c) {
-    return errors[6 + 3 * j + c];
+// The error of channel `c` of destination pixel j in the row last written.
+int ErrorAt(const ColourReducer& reducer, int j, int c) {
+    return reducer.errRow[reducer.lanes * (2 + j) + c];
 }
 
 // A colour table whose entries all differ: entry k = (red 37k mod 256, green 255 - k, blue k).
@@ -52,9 +53,10 @@ std::vector<uint8_t> DistinctTable() {
 }
 
 TEST_F(ColourReducerTest, Gray2FirstRowOfMidGray) {
-    std::vector<uint8_t> bits = Destination(8, 2, 2);
+    // One row, so it is written as soon as it is fed.
+    std::vector<uint8_t> bits = Destination(8, 1, 2);
     ColourReducer reducer;
-    ASSERT_EQ(ReducerInit(&reducer, 8, 2, 24, nullptr, 8, 2, 2, bits.data(), 1), 1);
+    ASSERT_EQ(ReducerInit(&reducer, 8, 1, 24, nullptr, 8, 1, 2, bits.data(), 1), 1);
     EXPECT_EQ(CurrentRowWriter, WriteGray2Row);
     std::vector<uint8_t> row = SolidRow(8, 128, 128, 128);
     EXPECT_EQ(ReducerFeedRow(&reducer, row.data()), 1);
@@ -63,16 +65,20 @@ TEST_F(ColourReducerTest, Gray2FirstRowOfMidGray) {
     EXPECT_EQ(bits[0], 0x99);
     EXPECT_EQ(bits[1], 0x99);
     const int expected[8] = {-42, 37, -41, 41, -41, 42, -41, 42};
+    EXPECT_EQ(reducer.lanes, 1);
+    for (int j = 0; j < 8; j++) EXPECT_EQ(ErrorAt(reducer, j, 0), expected[j]) << "pixel " << j;
+    // The margins stay zero, and the errors are passed on to the next row with the weights
+    // 3 5 7 5 3 and to the row after it with 1 3 5 3 1.
+    for (int j : {-2, -1, 8, 9}) EXPECT_EQ(ErrorAt(reducer, j, 0), 0);
     for (int j = 0; j < 8; j++) {
-        EXPECT_EQ(ErrorAt(reducer.errAbove, j, 0), expected[j]) << "pixel " << j;
-        EXPECT_EQ(ErrorAt(reducer.errAbove, j, 1), 0);
-        EXPECT_EQ(ErrorAt(reducer.errAbove, j, 2), 0);
-    }
-    // Errors are passed on: the row two above is still the zero row, the margins stay zero.
-    for (int b = 0; b < 3 * 8 + 12; b++) EXPECT_EQ(reducer.errTwoAbove[b], 0);
-    for (int b = 0; b < 6; b++) {
-        EXPECT_EQ(reducer.errAbove[b], 0);
-        EXPECT_EQ(reducer.errAbove[3 * 8 + 6 + b], 0);
+        int below = 0, twoBelow = 0;
+        for (int k = -2; k <= 2; k++) {
+            int error = j + k >= 0 && j + k < 8 ? expected[j + k] : 0;
+            below += (7 - 2 * (k < 0 ? -k : k)) * error;
+            twoBelow += (5 - 2 * (k < 0 ? -k : k)) * error;
+        }
+        EXPECT_EQ(reducer.sumsNext[j], below) << "pixel " << j;
+        EXPECT_EQ(reducer.sumsLater[j], twoBelow) << "pixel " << j;
     }
     ReducerRelease(&reducer);
 }
@@ -89,33 +95,36 @@ TEST_F(ColourReducerTest, Rgb332FirstRowOfMidGray) {
     // level 3; blue D = -294 / 48 = -6, v 122, level 1.
     EXPECT_EQ(bits[0], 0x92);
     EXPECT_EQ(bits[1], 0x6D);
-    EXPECT_EQ(ErrorAt(reducer.errAbove, 0, 0), -16);
-    EXPECT_EQ(ErrorAt(reducer.errAbove, 0, 1), -16);
-    EXPECT_EQ(ErrorAt(reducer.errAbove, 0, 2), -42);
-    EXPECT_EQ(ErrorAt(reducer.errAbove, 1, 0), 18);
-    EXPECT_EQ(ErrorAt(reducer.errAbove, 1, 1), 18);
-    EXPECT_EQ(ErrorAt(reducer.errAbove, 1, 2), 37);
+    EXPECT_EQ(ErrorAt(reducer, 0, 0), -16);
+    EXPECT_EQ(ErrorAt(reducer, 0, 1), -16);
+    EXPECT_EQ(ErrorAt(reducer, 0, 2), -42);
+    EXPECT_EQ(ErrorAt(reducer, 1, 0), 18);
+    EXPECT_EQ(ErrorAt(reducer, 1, 1), 18);
+    EXPECT_EQ(ErrorAt(reducer, 1, 2), 37);
     ReducerRelease(&reducer);
 }
 
 TEST_F(ColourReducerTest, WhiteAndBlackStayPure) {
     // 3-3-2: white is index 0xFF with errors 3, 3, 0, and the clamp keeps every later pixel at
     // 255; black is index 0 with no error.
-    std::vector<uint8_t> bits = Destination(6, 2, 8);
+    std::vector<uint8_t> bits = Destination(6, 3, 8);
     ColourReducer reducer;
-    ASSERT_EQ(ReducerInit(&reducer, 6, 2, 24, nullptr, 6, 2, 8, bits.data(), 1), 1);
+    ASSERT_EQ(ReducerInit(&reducer, 6, 3, 24, nullptr, 6, 3, 8, bits.data(), 1), 1);
     std::vector<uint8_t> white = SolidRow(6, 255, 255, 255);
     std::vector<uint8_t> black = SolidRow(6, 0, 0, 0);
+    // The first two rows are written together, as a pair.
+    ReducerFeedRow(&reducer, white.data());
     ReducerFeedRow(&reducer, white.data());
     for (int j = 0; j < 6; j++) {
         EXPECT_EQ(bits[j], 0xFF);
-        EXPECT_EQ(ErrorAt(reducer.errAbove, j, 0), 3);
-        EXPECT_EQ(ErrorAt(reducer.errAbove, j, 1), 3);
-        EXPECT_EQ(ErrorAt(reducer.errAbove, j, 2), 0);
+        EXPECT_EQ(bits[8 + j], 0xFF);
+        EXPECT_EQ(ErrorAt(reducer, j, 0), 3);
+        EXPECT_EQ(ErrorAt(reducer, j, 1), 3);
+        EXPECT_EQ(ErrorAt(reducer, j, 2), 0);
     }
     ReducerFeedRow(&reducer, black.data());
     // The small positive errors above do not lift black out of level 0: 7 x 3 + ... < 48 x 32.
-    for (int j = 0; j < 6; j++) EXPECT_EQ(bits[8 + j], 0x00);
+    for (int j = 0; j < 6; j++) EXPECT_EQ(bits[16 + j], 0x00);
     ReducerRelease(&reducer);
 
     // 2-bit gray: white is level 3 with error 0 everywhere.
@@ -125,7 +134,7 @@ TEST_F(ColourReducerTest, WhiteAndBlackStayPure) {
     ReducerFeedRow(&reducer, wide.data());
     EXPECT_EQ(grayBits[0], 0xFF);
     EXPECT_EQ(grayBits[1], 0xFF);
-    for (int j = 0; j < 8; j++) EXPECT_EQ(ErrorAt(reducer.errAbove, j, 0), 0);
+    for (int j = 0; j < 8; j++) EXPECT_EQ(ErrorAt(reducer, j, 0), 0);
     ReducerRelease(&reducer);
 }
 
@@ -157,8 +166,8 @@ TEST_F(ColourReducerTest, BottomUpZeroFillsTheBufferFromTheLastRow) {
     EXPECT_EQ(bits, expected);
 }
 
-TEST_F(ColourReducerTest, EqualSizesPassColoursThroughRowByRow) {
-    const int32_t width = 5, height = 4;
+TEST_F(ColourReducerTest, EqualSizesPassColoursThroughInPairs) {
+    const int32_t width = 5, height = 5;
     std::vector<uint8_t> picture = MakeTestPictureBgr(width, height, 7);
     std::vector<uint8_t> bits = Destination(width, height, 8);
     ColourReducer reducer;
@@ -168,8 +177,13 @@ TEST_F(ColourReducerTest, EqualSizesPassColoursThroughRowByRow) {
     for (int32_t k = 0; k < height; k++) {
         const uint8_t* row = &picture[(size_t)k * width * 3];
         ReducerFeedRow(&reducer, row);
-        EXPECT_EQ(memcmp(reducer.avgRow, row, (size_t)width * 3), 0) << "row " << k;
-        EXPECT_EQ(reducer.dstRow, k + 1);
+        // An even row waits for the next, except the last.
+        const bool held = k % 2 == 0 && k + 1 < height;
+        if (k % 2 == 0) {
+            EXPECT_EQ(memcmp(reducer.avgRow, row, (size_t)width * 3), 0) << "row " << k;
+        }
+        EXPECT_EQ(reducer.rowHeld, held ? 1 : 0) << "row " << k;
+        EXPECT_EQ(reducer.dstRow, held ? k : k + 1);
         EXPECT_EQ(reducer.srcRowsFed, k + 1);
         EXPECT_EQ(reducer.rowsInSum, 0);
     }
@@ -201,8 +215,7 @@ TEST_F(ColourReducerTest, BlackRowsWriteZeroWhateverErrorsComeDown) {
             ReducerFeedRow(&reducer, &picture[(size_t)k * width * 3]);
             if (k == colourRows) {
                 int nonZero = 0;
-                for (int32_t j = 0; j < width; j++)
-                    nonZero += ErrorAt(reducer.errTwoAbove, j, 0) != 0;
+                for (int32_t j = 0; j < width; j++) nonZero += reducer.sumsNext[j] != 0;
                 EXPECT_GT(nonZero, 0) << "errors reach the black rows";
             }
         }
@@ -232,14 +245,33 @@ TEST_F(ColourReducerTest, EqualSizesMatchTheReferenceDitherInBothDepths) {
             EXPECT_EQ(bits, ReferenceDither(picture, width, height, bitCount, bottomUp != 0))
                 << bitCount << " bits, bottomUp " << bottomUp;
         }
+        // When the rows stop early (a file that ends), ReducerRelease writes the row still
+        // held back, and the rest stays zero: black, as the reader leaves it.
+        for (int32_t fed : {3, 4}) {
+            std::vector<uint8_t> bits = Destination(width, height, bitCount);
+            ColourReducer reducer;
+            ASSERT_EQ(ReducerInit(&reducer, width, height, 24, nullptr, width, height, bitCount,
+                                  bits.data(), 1),
+                      1);
+            for (int32_t k = 0; k < fed; k++) {
+                ReducerFeedRow(&reducer, &picture[(size_t)k * width * 3]);
+            }
+            ReducerRelease(&reducer);
+            std::vector<uint8_t> blackened = picture;
+            std::fill(blackened.begin() + (size_t)fed * width * 3, blackened.end(), 0);
+            EXPECT_EQ(bits, ReferenceDither(blackened, width, height, bitCount, true))
+                << bitCount << " bits, " << fed << " rows fed";
+        }
     }
 }
 
 TEST_F(ColourReducerTest, WideRowsMatchTheReferenceDither) {
-    // Wide enough that a row is dithered in several stretches (and a part of one), with noise
-    // and saturated areas so the clamp and every level come up at the joins.
-    for (int32_t width : {257, 600}) {
-        const int32_t height = 6;
+    // Rows written in pairs, the second row some pixels behind the first and its sums completed
+    // stretch by stretch: widths about the lead (130) and the stretch (128), and wide ones, with
+    // noise and saturated areas so the clamp and every level come up at the joins; an odd
+    // height ends with a row alone.
+    for (int32_t width : {35, 129, 130, 131, 132, 259, 600}) {
+        const int32_t height = 7;
         std::vector<uint8_t> picture = MakeTestPictureBgr(width, height, 7);
         for (size_t i = 0; i < picture.size(); i += 97) picture[i] = 255;
         for (size_t i = 5; i < picture.size(); i += 89) picture[i] = 0;
@@ -391,7 +423,8 @@ TEST_F(ColourReducerTest, OneBitSourceAtEqualSize) {
 TEST_F(ColourReducerTest, IndexedSourcesAtEqualSizeMatchTheirColours) {
     // The equal-size path must give what the table's colours give as 3-byte pixels.
     std::vector<uint8_t> table = DistinctTable();
-    const int32_t width = 13, height = 3;
+    // Wide enough that the rows of a pair go along together for a few pixels.
+    const int32_t width = 133, height = 3;
     for (int32_t bitCount : {1, 2, 4, 8}) {
         std::vector<uint8_t> rows;
         std::vector<uint8_t> colours;
@@ -406,14 +439,17 @@ TEST_F(ColourReducerTest, IndexedSourcesAtEqualSizeMatchTheirColours) {
                                {table[4 * index], table[4 * index + 1], table[4 * index + 2]});
             }
         }
-        std::vector<uint8_t> bits = Destination(width, height, 8);
-        ColourReducer reducer;
-        ASSERT_EQ(ReducerInit(&reducer, width, height, bitCount, table.data(), width, height, 8,
-                              bits.data(), 1),
-                  1);
-        for (int32_t y = 0; y < height; y++) ReducerFeedRow(&reducer, &rows[y * rowBytes]);
-        ReducerRelease(&reducer);
-        EXPECT_EQ(bits, ReferenceDither(colours, width, height, 8, true)) << bitCount << " bits";
+        for (int32_t dstBitCount : {2, 8}) {
+            std::vector<uint8_t> bits = Destination(width, height, dstBitCount);
+            ColourReducer reducer;
+            ASSERT_EQ(ReducerInit(&reducer, width, height, bitCount, table.data(), width, height,
+                                  dstBitCount, bits.data(), 1),
+                      1);
+            for (int32_t y = 0; y < height; y++) ReducerFeedRow(&reducer, &rows[y * rowBytes]);
+            ReducerRelease(&reducer);
+            EXPECT_EQ(bits, ReferenceDither(colours, width, height, dstBitCount, true))
+                << bitCount << " bits to " << dstBitCount;
+        }
     }
 }
 
