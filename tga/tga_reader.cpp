@@ -457,6 +457,22 @@ static int32_t StoreTgaRows(DecodeFrame* frame, TgaRowReader* reader) {
     return RESULT_OK;
 }
 
+// Hands the next stored row to the reducer, which copies what it keeps: a raw row that needs no
+// change is handed over where it lies in the cursor's buffer, any other row unpacked into the
+// row buffer first.
+static int32_t FeedTgaRow(TgaRowReader* reader, ColourReducer* reducer, uint8_t* rowBuffer) {
+    const TgaLayout* layout = reader->layout;
+    if (layout->runLength || layout->bytesPerPixel == 4 || layout->rightToLeft) {
+        int32_t result = ReadTgaRow(reader, rowBuffer);
+        if (result == RESULT_OK) ReducerFeedRow(reducer, rowBuffer);
+        return result;
+    }
+    const uint8_t* stored = PeekFileCursor(reader->cursor, layout->rowBytes);
+    if (!stored) return RESULT_FILE_ERROR;
+    ReducerFeedRow(reducer, stored);
+    return SkipFileCursor(reader->cursor, layout->rowBytes);
+}
+
 // Feeds the rows through the colour reducer, which writes them into the bits block. The colour
 // table holds the gray ramp for a gray source until the rows are done.
 static int32_t ReduceTgaRows(DecodeFrame* frame, TgaRowReader* reader, uint8_t* rowBuffer) {
@@ -474,9 +490,8 @@ static int32_t ReduceTgaRows(DecodeFrame* frame, TgaRowReader* reader, uint8_t* 
         // After the end of the data every row is black, and the reducer turns black rows into
         // rows of 0, which the zero-filled block already holds.
         if (!TgaDataEnded(reader)) {
-            result = ReadTgaRow(reader, rowBuffer);
+            result = FeedTgaRow(reader, &reducer, rowBuffer);
             if (result != RESULT_OK) break;
-            ReducerFeedRow(&reducer, rowBuffer);
         }
         if (NotifyProgress(frame, i, height)) {
             result = RESULT_ABORTED;
