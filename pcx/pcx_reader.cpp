@@ -13,6 +13,14 @@
 
 #include <string.h>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#define VB_PCX_SSE2 1
+static constexpr bool HAS_SSE2 = true;
+#else
+static constexpr bool HAS_SSE2 = false;
+#endif
+
 #include "framework/bytes.h"
 #include "framework/decode_frame.h"
 #include "framework/entry.h"
@@ -110,12 +118,12 @@ int32_t PlanPcxDecode(const PcxHeader* header, PcxLayout* layout) {
     }
     // Rows after the end of the file decode from zeros: single values 0, one per plane byte.
     layout->zeroLineSize = (uint32_t)(layout->planes * lineBytes);
+    // The working block: the plane lines of a 16-colour row, or a 256-colour row.
+    layout->workingSize = layout->stride;
     if (layout->planar) {
+        layout->workingSize = PlanarLineAreaSize(layout->stride);
         BuildPlanarColourIndex(header->palette, layout->colourIndex);
-        for (uint32_t key = 0; key < 256; key++) {
-            layout->pairIndex[key] =
-                (uint16_t)(layout->colourIndex[key & 15] | layout->colourIndex[key >> 4] << 8);
-        }
+        BuildPairIndex(layout->colourIndex, layout->pairIndex);
     }
     return RESULT_OK;
 }
@@ -129,154 +137,138 @@ int32_t PlanPcxDecode(const PcxHeader* header, PcxLayout* layout) {
 // over are at least that many, the loops run without end tests (CHECK_END false); otherwise
 // every unit is tested and a row that runs out of bytes is broken data.
 //
-// The same count bounds the fast loops below: while a line still needs n more plane bytes, at
-// least 2 x n encoded bytes of the area lie ahead (units so far took at most 2 bytes per plane
-// byte produced), so reading 8 bytes ahead is safe whenever n >= 8.
+// The same count bounds the fast loop below: while a line still needs n more bytes, at least
+// 2 x n encoded bytes of the area lie ahead (units so far took at most 2 bytes per byte
+// produced), so reading 64 bytes ahead is safe whenever n >= 32.
 //
-// A last run may carry a line past bytesPerLine; it is expanded whole and the next plane line
-// begins after it. Positions past the decoded-row area are consumed but never stored.
+// A last run may carry a line past bytesPerLine; it is expanded whole (up to the row's end) and
+// the next plane line begins after it.
 
-// Bit 7 of every byte in which both top bits are set: the count bytes among 8 encoded bytes.
-static inline uint64_t FindCountBytes(uint64_t eight) {
+// Bit 7 of every byte in which both top bits are set, among 8 loaded from memory.
+static inline uint64_t FindHighBytes(uint64_t eight) {
     return eight & (eight << 1) & 0x8080808080808080ull;
 }
 
-// Encoded bytes before the first count byte among 8 loaded from memory (`counts` non-zero).
-static inline uint32_t CountLeadingSingles(uint64_t counts) {
+// Bit i set for every byte i of the 64 at `p` from 0xC0 up; the plain version, which every
+// build has.
+template <bool SSE2>
+static inline uint64_t MarkHighBytes(const uint8_t* p) {
+    uint64_t mask = 0;
 #if defined(__GNUC__) && defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-    return (uint32_t)__builtin_ctzll(counts) >> 3;
-#elif defined(__GNUC__) && defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-    return (uint32_t)__builtin_clzll(counts) >> 3;
+    // Bit 7 of byte i moves to bit 56 + i; no two products land on one bit, so nothing carries.
+    for (uint32_t k = 0; k < 8; k++) {
+        uint64_t eight;
+        memcpy(&eight, p + 8 * k, 8);
+        mask |= ((FindHighBytes(eight) * 0x0002040810204081ull) >> 56) << (8 * k);
+    }
 #else
-    uint8_t bytes[8];
-    memcpy(bytes, &counts, 8);
-    uint32_t singles = 0;
-    while (bytes[singles] == 0) singles++;
-    return singles;
+    for (uint32_t k = 0; k < 64; k++) mask |= (uint64_t)(p[k] >= RUN_FLAGS) << k;
+#endif
+    return mask;
+}
+
+#if defined(VB_PCX_SSE2)
+// The same with SSE2: a byte from 0xC0 up is its own maximum with 0xC0.
+template <>
+inline uint64_t MarkHighBytes<true>(const uint8_t* p) {
+    const __m128i flags = _mm_set1_epi8((char)RUN_FLAGS);
+    uint64_t mask = 0;
+    for (uint32_t k = 0; k < 4; k++) {
+        const __m128i bytes = _mm_loadu_si128((const __m128i*)(const void*)(p + 16 * k));
+        const __m128i high = _mm_cmpeq_epi8(_mm_max_epu8(bytes, flags), bytes);
+        mask |= (uint64_t)(uint32_t)_mm_movemask_epi8(high) << (16 * k);
+    }
+    return mask;
+}
+#endif
+
+static inline uint32_t LowestBit(uint64_t bits) {
+#if defined(__GNUC__)
+    return (uint32_t)__builtin_ctzll(bits);
+#else
+    uint32_t k = 0;
+    while (!((bits >> k) & 1)) k++;
+    return k;
 #endif
 }
 
-// Every bit of a plane byte spread over a whole byte (0xFF when set), leftmost pixel (bit 7)
-// first, so that one 64-bit operation applies a plane byte to its 8 pixels.
-struct BitSpreadTable {
-    uint8_t bytes[256][8];
-};
+// The count bytes among the bytes from 0xC0 up (`high`) of a block that starts on a unit: in
+// every stretch of such bytes, the first, third, fifth... are count bytes and the others their
+// values. Adding a stretch's first bit clears the stretch, which sorts the stretches that start
+// on an even byte from those that start on an odd one.
+static inline uint64_t FindCountBytes(uint64_t high) {
+    const uint64_t EVEN = 0x5555555555555555ull;
+    const uint64_t evenStarts = high & ~(high << 1) & EVEN;
+    const uint64_t evenStretches = high & ~(high + evenStarts);
+    return (evenStretches & EVEN) | (high & ~evenStretches & ~EVEN);
+}
 
-static constexpr BitSpreadTable BuildBitSpreadTable() {
-    BitSpreadTable table{};
-    for (int32_t value = 0; value < 256; value++) {
-        for (int32_t pixel = 0; pixel < 8; pixel++) {
-            table.bytes[value][pixel] = ((value >> (7 - pixel)) & 1) ? 0xFF : 0x00;
-        }
+// Copies up to 64 single values: always 64 bytes, with no branch on how many there are.
+static inline void CopySingles(const uint8_t* from, uint8_t* to) {
+    memcpy(to, from, 64);
+}
+
+// Stores `run` copies of `value`, 16 bytes at a time: up to 63 bytes past them. The longer runs
+// come in whole stretches of a picture or not at all, so the branch is well predicted.
+static inline void FillRun(uint8_t* to, uint32_t value, uint32_t run) {
+    const uint64_t fill = value * 0x0101010101010101ull;
+    memcpy(to, &fill, 8);
+    memcpy(to + 8, &fill, 8);
+    if (run > 16) {
+        for (uint32_t k = 16; k < 64; k += 8) memcpy(to + k, &fill, 8);
     }
-    return table;
 }
 
-static constexpr BitSpreadTable BitSpread = BuildBitSpreadTable();
+// How far past the last position it starts a store at the fast loop may write.
+static constexpr uint32_t FAST_LOOP_REACH = 64;
 
-// A set bit of plane p sets bit p of its pixel's value.
-static constexpr uint64_t PLANE_BITS = 0x0101010101010101ull;
-
-template <int32_t PLANE>
-static inline void ApplyPlaneByte(uint8_t* pixels, uint32_t value) {
-    uint64_t spread, eight;
-    memcpy(&spread, BitSpread.bytes[value], 8);
-    memcpy(&eight, pixels, 8);
-    eight |= spread & (PLANE_BITS << PLANE);
-    memcpy(pixels, &eight, 8);
-}
-
-template <int32_t PLANE>
-static inline uint8_t ApplyPlaneBit(uint8_t pixel) {
-    return (uint8_t)(pixel | (1u << PLANE));
-}
-
-// Decodes one plane line starting at `p` into `row`; the position after it, or null for broken
-// data.
-template <int32_t PLANE, bool CHECK_END>
-static const uint8_t* DecodePlaneLine(const uint8_t* p, const uint8_t* end, uint8_t* row,
-                                      uint32_t rowSize, uint32_t lineBytes) {
-    // Plane byte k covers pixels 8k to 8k + 7. Those below wholeBytes lie entirely inside the
-    // row; the one at wholeBytes straddles its end when the row is not a multiple of 8 long.
-    const uint32_t wholeBytes = rowSize / 8;
-    uint32_t count = 0;
-
-    if (!CHECK_END) {
-        // Fast part: 8 single plane bytes at a time, or the singles before a run and the run.
-        // The margin leaves room for 7 singles and the longest run inside both the line and
-        // the row.
-        const uint32_t fastStop = lineBytes < wholeBytes ? lineBytes : wholeBytes;
-        while (count + 7 + RUN_LENGTH_MASK <= fastStop) {
-            if (p[0] < RUN_FLAGS) {
-                uint64_t eight;
-                memcpy(&eight, p, 8);
-                const uint64_t counts = FindCountBytes(eight);
-                const uint32_t singles = counts ? CountLeadingSingles(counts) : 8;
-                uint8_t* pixels = row + 8 * count;
-                for (uint32_t k = 0; k < singles; k++) {
-                    ApplyPlaneByte<PLANE>(pixels + 8 * k, p[k]);
-                }
-                p += singles;
-                count += singles;
-                if (!counts) continue;
+// Decodes units from `p` into `row`, from position *count on, while the position stays at or
+// below `last`: the count bytes of 64 encoded bytes at a time are found with bit operations,
+// then every run and the single values before it are stored without a test per byte, and with
+// no branch on the order of runs and single values (in photos such branches are mispredicted
+// about once a unit). Returns where the undecoded units begin, with *count their position;
+// null for a run length of 0. Stores never reach past last + FAST_LOOP_REACH.
+template <bool SSE2>
+static const uint8_t* DecodeUnitsFast(const uint8_t* p, uint8_t* row, uint32_t* count,
+                                      uint32_t last) {
+    uint32_t at = *count;
+    const uint8_t* singles = p;  // the first single value not stored yet
+    const uint8_t* block = p;
+    uint64_t carried = 0;  // 1 when the block starts with the value of the last block's count byte
+    while (at <= last) {
+        uint64_t counts = FindCountBytes(MarkHighBytes<SSE2>(block) & ~carried);
+        carried = counts >> 63;
+        while (counts) {
+            const uint8_t* unit = block + LowestBit(counts);
+            counts &= counts - 1;
+            const uint32_t before = (uint32_t)(unit - singles);
+            if (at + before > last) {
+                *count = at;
+                return singles;
             }
-            const uint32_t run = p[0] & RUN_LENGTH_MASK;
+            CopySingles(singles, row + at);
+            at += before;
+            const uint32_t run = unit[0] & RUN_LENGTH_MASK;
             if (run == 0) return nullptr;
-            const uint32_t value = p[1];
-            p += 2;
-            uint8_t* pixels = row + 8 * count;
-            for (uint32_t k = 0; k < run; k++) ApplyPlaneByte<PLANE>(pixels + 8 * k, value);
-            count += run;
+            FillRun(row + at, unit[1], run);
+            at += run;
+            singles = unit + 2;
+        }
+        block += 64;
+        if (singles < block) {
+            const uint32_t before = (uint32_t)(block - singles);
+            if (at + before > last) break;
+            CopySingles(singles, row + at);
+            at += before;
+            singles = block;
         }
     }
-
-    while (count < lineBytes) {
-        if (CHECK_END && p >= end) return nullptr;
-        uint32_t value = *p++;
-        uint32_t run = 1;
-        if (value >= RUN_FLAGS) {
-            run = value & RUN_LENGTH_MASK;
-            if (run == 0) return nullptr;
-            if (CHECK_END && p >= end) return nullptr;
-            value = *p++;
-        }
-        // count < 32768 and run < 64: no overflow.
-        const uint32_t stop = count + run;
-        const uint32_t wholeStop = stop < wholeBytes ? stop : wholeBytes;
-        for (uint32_t k = count; k < wholeStop; k++) ApplyPlaneByte<PLANE>(row + 8 * k, value);
-        if (count <= wholeBytes && wholeBytes < stop) {
-            for (uint32_t x = 8 * wholeBytes; x < rowSize; x++) {
-                if ((value >> (7 - (x - 8 * wholeBytes))) & 1)
-                    row[x] = ApplyPlaneBit<PLANE>(row[x]);
-            }
-        }
-        count = stop;
-    }
-    return p;
+    *count = at;
+    return singles;
 }
 
-template <bool CHECK_END>
-static uint32_t DecodePlanes(const uint8_t* encoded, uint32_t encodedSize, uint8_t* row,
-                             uint32_t rowSize, uint32_t lineBytes, int32_t planes) {
-    const uint8_t* end = encoded + encodedSize;
-    const uint8_t* p = DecodePlaneLine<0, CHECK_END>(encoded, end, row, rowSize, lineBytes);
-    if (p && planes > 1) p = DecodePlaneLine<1, CHECK_END>(p, end, row, rowSize, lineBytes);
-    if (p && planes > 2) p = DecodePlaneLine<2, CHECK_END>(p, end, row, rowSize, lineBytes);
-    if (p && planes > 3) p = DecodePlaneLine<3, CHECK_END>(p, end, row, rowSize, lineBytes);
-    return p ? (uint32_t)(p - encoded) : 0;
-}
-
-uint32_t DecodePlanarLine(const uint8_t* encoded, uint32_t encodedSize, uint8_t* row,
-                          uint32_t rowSize, int32_t bytesPerLine, int32_t planes) {
-    if (bytesPerLine < 1 || planes < 1 || planes > 4) return 0;
-    const uint32_t lineBytes = (uint32_t)bytesPerLine;
-    if ((uint64_t)encodedSize >= 2ull * (uint32_t)planes * lineBytes) {
-        return DecodePlanes<false>(encoded, encodedSize, row, rowSize, lineBytes, planes);
-    }
-    return DecodePlanes<true>(encoded, encodedSize, row, rowSize, lineBytes, planes);
-}
-
-template <bool CHECK_END>
+// Decodes one line of bytesPerLine bytes; positions at or past rowSize are not stored.
+template <bool CHECK_END, bool SSE2 = HAS_SSE2>
 static uint32_t DecodeBytes(const uint8_t* encoded, uint32_t encodedSize, uint8_t* row,
                             uint32_t rowSize, uint32_t lineBytes) {
     const uint8_t* p = encoded;
@@ -285,41 +277,12 @@ static uint32_t DecodeBytes(const uint8_t* encoded, uint32_t encodedSize, uint8_
     // Positions below both the line length and the row size are stored.
     const uint32_t storeStop = lineBytes < rowSize ? lineBytes : rowSize;
 
-    if (!CHECK_END) {
-        // Fast part, well inside the stored positions: single values are copied 8 at once, and
-        // a run is filled with 64 bytes. Both may write past what they decode; the line itself
-        // overwrites those bytes later, since every position below storeStop gets its value
-        // from the line.
-        while (count + 7 + RUN_LENGTH_MASK + 8 <= storeStop) {
-            // Single values before the next count byte, up to 8 at once. Testing the first byte
-            // alone keeps the next position a predicted branch away in pictures that are mostly
-            // runs.
-            if (p[0] < RUN_FLAGS) {
-                uint64_t eight;
-                memcpy(&eight, p, 8);
-                memcpy(row + count, &eight, 8);
-                const uint64_t counts = FindCountBytes(eight);
-                const uint32_t singles = counts ? CountLeadingSingles(counts) : 8;
-                p += singles;
-                count += singles;
-                if (!counts) continue;
-            }
-            const uint32_t run = p[0] & RUN_LENGTH_MASK;
-            if (run == 0) return 0;
-            const uint64_t fill = p[1] * 0x0101010101010101ull;
-            p += 2;
-            // Always the longest run's 64 bytes: no loop whose length depends on the data.
-            uint8_t* at = row + count;
-            memcpy(at, &fill, 8);
-            memcpy(at + 8, &fill, 8);
-            memcpy(at + 16, &fill, 8);
-            memcpy(at + 24, &fill, 8);
-            memcpy(at + 32, &fill, 8);
-            memcpy(at + 40, &fill, 8);
-            memcpy(at + 48, &fill, 8);
-            memcpy(at + 56, &fill, 8);
-            count += run;
-        }
+    if (!CHECK_END && storeStop > FAST_LOOP_REACH) {
+        // Well inside the stored positions: the fast loop may store past what it decodes, and
+        // the line itself overwrites those bytes later, since every position below storeStop
+        // gets its value from the line.
+        p = DecodeUnitsFast<SSE2>(p, row, &count, storeStop - FAST_LOOP_REACH);
+        if (!p) return 0;
     }
 
     while (count < storeStop) {
@@ -354,36 +317,125 @@ static uint32_t DecodeBytes(const uint8_t* encoded, uint32_t encodedSize, uint8_
     return (uint32_t)(p - encoded);
 }
 
-uint32_t DecodeByteLine(const uint8_t* encoded, uint32_t encodedSize, uint8_t* row,
-                        uint32_t rowSize, int32_t bytesPerLine) {
+template <bool SSE2>
+static uint32_t DecodeByteLineWith(const uint8_t* encoded, uint32_t encodedSize, uint8_t* row,
+                                   uint32_t rowSize, int32_t bytesPerLine) {
     if (bytesPerLine < 1) return 0;
     const uint32_t lineBytes = (uint32_t)bytesPerLine;
     if ((uint64_t)encodedSize >= 2ull * lineBytes) {
-        return DecodeBytes<false>(encoded, encodedSize, row, rowSize, lineBytes);
+        return DecodeBytes<false, SSE2>(encoded, encodedSize, row, rowSize, lineBytes);
     }
-    return DecodeBytes<true>(encoded, encodedSize, row, rowSize, lineBytes);
+    return DecodeBytes<true, SSE2>(encoded, encodedSize, row, rowSize, lineBytes);
+}
+
+uint32_t DecodeByteLine(const uint8_t* encoded, uint32_t encodedSize, uint8_t* row,
+                        uint32_t rowSize, int32_t bytesPerLine) {
+    return DecodeByteLineWith<HAS_SSE2>(encoded, encodedSize, row, rowSize, bytesPerLine);
+}
+
+uint32_t DecodeByteLinePlain(const uint8_t* encoded, uint32_t encodedSize, uint8_t* row,
+                             uint32_t rowSize, int32_t bytesPerLine) {
+    return DecodeByteLineWith<false>(encoded, encodedSize, row, rowSize, bytesPerLine);
+}
+
+// Every pair of bits of a plane byte in a byte of its own, leftmost pixel pair first: the left
+// pixel's bit at bit 0, the right one's at bit 4. Shifted left by p for plane p and OR-ed over
+// the planes, each byte is the key of its two pixels' values in pairIndex.
+struct PairSpreadTable {
+    uint32_t pairs[256];
+};
+
+static constexpr PairSpreadTable BuildPairSpreadTable() {
+    PairSpreadTable table{};
+    for (uint32_t value = 0; value < 256; value++) {
+        uint32_t spread = 0;
+        for (uint32_t pair = 0; pair < 4; pair++) {
+            const uint32_t left = (value >> (7 - 2 * pair)) & 1;
+            const uint32_t right = (value >> (6 - 2 * pair)) & 1;
+            spread |= (left | right << 4) << (8 * pair);
+        }
+        table.pairs[value] = spread;
+    }
+    return table;
+}
+
+static constexpr PairSpreadTable PairSpread = BuildPairSpreadTable();
+
+// The 8 indices of 8 pixels, in memory order, from the 4 plane bytes that hold them.
+static inline uint64_t MapPlaneBytes(uint32_t plane0, uint32_t plane1, uint32_t plane2,
+                                     uint32_t plane3, const uint16_t* pairIndex) {
+    const uint32_t keys = PairSpread.pairs[plane0] | PairSpread.pairs[plane1] << 1 |
+                          PairSpread.pairs[plane2] << 2 | PairSpread.pairs[plane3] << 3;
+    const uint64_t first = pairIndex[keys & 0xFF];
+    const uint64_t second = pairIndex[(keys >> 8) & 0xFF];
+    const uint64_t third = pairIndex[(keys >> 16) & 0xFF];
+    const uint64_t fourth = pairIndex[keys >> 24];
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    return first << 48 | second << 32 | third << 16 | fourth;
+#else
+    return first | second << 16 | third << 32 | fourth << 48;
+#endif
+}
+
+// Turns the 4 decoded plane lines (planeBytes each, one after the other) into the row's
+// rowSize indices, 8 pixels per plane byte; of the last plane byte only the pixels inside the
+// row are stored.
+static void CombinePlaneLines(const uint8_t* lines, uint32_t planeBytes, uint8_t* row,
+                              uint32_t rowSize, const uint16_t* pairIndex) {
+    const uint8_t* plane0 = lines;
+    const uint8_t* plane1 = plane0 + planeBytes;
+    const uint8_t* plane2 = plane1 + planeBytes;
+    const uint8_t* plane3 = plane2 + planeBytes;
+    const uint32_t wholeBytes = rowSize / 8;
+    for (uint32_t k = 0; k < wholeBytes; k++) {
+        const uint64_t eight = MapPlaneBytes(plane0[k], plane1[k], plane2[k], plane3[k], pairIndex);
+        memcpy(row + 8 * k, &eight, 8);
+    }
+    if (wholeBytes < planeBytes) {
+        const uint32_t k = wholeBytes;
+        const uint64_t eight = MapPlaneBytes(plane0[k], plane1[k], plane2[k], plane3[k], pairIndex);
+        memcpy(row + 8 * k, &eight, rowSize - 8 * k);
+    }
+}
+
+uint32_t PlanarLineAreaSize(uint32_t rowSize) {
+    return 4 * ((rowSize + 7) / 8);
+}
+
+void BuildPairIndex(const uint8_t* colourIndex, uint16_t* pairIndex) {
+    for (uint32_t key = 0; key < 256; key++) {
+        const uint8_t pair[2] = {colourIndex[key & 15], colourIndex[key >> 4]};
+        memcpy(&pairIndex[key], pair, 2);
+    }
+}
+
+uint32_t DecodePlanarLine(const uint8_t* encoded, uint32_t encodedSize, uint8_t* row,
+                          uint32_t rowSize, int32_t bytesPerLine, int32_t planes,
+                          const uint16_t* pairIndex, uint8_t* planeLines) {
+    if (bytesPerLine < 1 || planes < 1 || planes > 4) return 0;
+    const uint32_t lineBytes = (uint32_t)bytesPerLine;
+    const uint32_t planeBytes = (rowSize + 7) / 8;
+    const bool fast = (uint64_t)encodedSize >= 2ull * (uint32_t)planes * lineBytes;
+    const uint8_t* p = encoded;
+    for (int32_t plane = 0; plane < 4; plane++) {
+        uint8_t* line = planeLines + (uint32_t)plane * planeBytes;
+        if (plane >= planes) {
+            if (planeBytes) memset(line, 0, planeBytes);  // a missing plane adds no bits
+            continue;
+        }
+        // Positions the plane line does not reach have no bits set.
+        if (planeBytes > lineBytes) memset(line + lineBytes, 0, planeBytes - lineBytes);
+        const uint32_t left = encodedSize - (uint32_t)(p - encoded);
+        const uint32_t used = fast ? DecodeBytes<false>(p, left, line, planeBytes, lineBytes)
+                                   : DecodeBytes<true>(p, left, line, planeBytes, lineBytes);
+        if (used == 0) return 0;
+        p += used;
+    }
+    CombinePlaneLines(planeLines, planeBytes, row, rowSize, pairIndex);
+    return (uint32_t)(p - encoded);
 }
 
 // ---- Picture ---------------------------------------------------------------------------------
-
-// Turns the pixel values of a decoded 16-colour row into cube indices: every position of the
-// row, those past the plane lines (value 0) included. Eight at a time: in each 16-bit lane of a
-// 64-bit load, the two values make one key of pairIndex (one in the low nibble, the other in
-// the high), whose two indices go back into the same lane, so the byte order does not matter.
-static void MapPlanarRow(uint8_t* row, uint32_t size, const PcxLayout* layout) {
-    const uint16_t* pairs = layout->pairIndex;
-    uint32_t x = 0;
-    for (; x + 8 <= size; x += 8) {
-        uint64_t values;
-        memcpy(&values, row + x, 8);
-        const uint64_t keys = (values | (values >> 4)) & 0x00FF00FF00FF00FFull;
-        const uint64_t indices =
-            (uint64_t)pairs[keys & 0xFF] | (uint64_t)pairs[(keys >> 16) & 0xFF] << 16 |
-            (uint64_t)pairs[(keys >> 32) & 0xFF] << 32 | (uint64_t)pairs[(keys >> 48) & 0xFF] << 48;
-        memcpy(row + x, &indices, 8);
-    }
-    for (; x < size; x++) row[x] = layout->colourIndex[row[x] & 15];
-}
 
 // Decodes every row into the bits block, first file row at the top of the bottom-up DIB. Each row
 // is decoded from a window of the file as long as its longest encoding, and the cursor then moves
@@ -392,10 +444,10 @@ static int32_t DecodePcxRows(DecodeFrame* frame, const PcxLayout* layout, uint8_
     FileCursor* cursor = &frame->cursor;
     const int32_t height = layout->height;
     for (int32_t i = 0; i < height; i++) {
-        // The bits block starts zero-filled and each DIB row is written once, so a 16-colour row,
-        // which starts from a cleared row, is decoded in place; so is a 256-colour row whose line
-        // covers the whole DIB row. Only a 256-colour line shorter than the row goes through the
-        // decoded-row area, whose pixels past the line carry over to the next row.
+        // A 16-colour row is decoded into plane lines in the working block and then mapped into
+        // the DIB row, every position of it. A 256-colour row whose line covers the whole DIB row
+        // is decoded in place; a shorter line goes through the working block, whose pixels past
+        // the line carry over to the next row.
         uint8_t* dibRow = frame->bits + (size_t)(height - 1 - i) * layout->stride;
         uint32_t consumed;
         if (layout->zeroLineSize != 0 && FileCursorAtEnd(cursor)) {
@@ -410,9 +462,9 @@ static int32_t DecodePcxRows(DecodeFrame* frame, const PcxLayout* layout, uint8_
             const uint8_t* encoded = PeekFileCursor(cursor, layout->encodedLineSize);
             if (!encoded) return RESULT_FILE_ERROR;
             if (layout->planar) {
-                consumed = DecodePlanarLine(encoded, layout->encodedLineSize, dibRow,
-                                            layout->stride, layout->bytesPerLine, layout->planes);
-                MapPlanarRow(dibRow, layout->stride, layout);
+                consumed =
+                    DecodePlanarLine(encoded, layout->encodedLineSize, dibRow, layout->stride,
+                                     layout->bytesPerLine, layout->planes, layout->pairIndex, row);
             } else if (layout->bytesPerLine >= (int64_t)layout->stride) {
                 consumed = DecodeByteLine(encoded, layout->encodedLineSize, dibRow, layout->stride,
                                           layout->bytesPerLine);
@@ -483,7 +535,7 @@ static int32_t DecodePcxFile(DecodeFrame* frame) {
     if (!headerBlock) return RESULT_MEMORY_ERROR;
     WriteBitmapInfoHeader(headerBlock, layout.width, layout.height, 8);
     if (!AllocateBitsBlock(frame, layout.bitsSize)) return RESULT_MEMORY_ERROR;
-    uint8_t* row = AllocateWorkingBlock(frame, layout.stride);
+    uint8_t* row = AllocateWorkingBlock(frame, layout.workingSize);
     if (!row) return RESULT_MEMORY_ERROR;
 
     // Both calls come before the first row, and their answers do not stop the decode.
