@@ -13,6 +13,11 @@
 
 #include <string.h>
 
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+#include <cpuid.h>
+#include <tmmintrin.h>
+#define VB_PCX_SSSE3 1
+#endif
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #define VB_PCX_SSE2 1
@@ -223,21 +228,42 @@ static inline void FillRun(uint8_t* to, uint32_t value, uint32_t run) {
 static constexpr uint32_t FAST_LOOP_REACH = 64;
 
 // Decodes units from `p` into `row`, from position *count on, while the position stays at or
-// below `last`: the count bytes of 64 encoded bytes at a time are found with bit operations,
+// below `last` and the next 128 encoded bytes lie before `end`: the count bytes of 64 encoded bytes at a time are found with bit operations,
 // then every run and the single values before it are stored without a test per byte, and with
 // no branch on the order of runs and single values (in photos such branches are mispredicted
 // about once a unit). Returns where the undecoded units begin, with *count their position;
 // null for a run length of 0. Stores never reach past last + FAST_LOOP_REACH.
 template <bool SSE2>
-static const uint8_t* DecodeUnitsFast(const uint8_t* p, uint8_t* row, uint32_t* count,
-                                      uint32_t last) {
+static const uint8_t* DecodeUnitsFast(const uint8_t* p, const uint8_t* end, uint8_t* row,
+                                      uint32_t* count, uint32_t last) {
     uint32_t at = *count;
     const uint8_t* singles = p;  // the first single value not stored yet
     const uint8_t* block = p;
     uint64_t carried = 0;  // 1 when the block starts with the value of the last block's count byte
-    while (at <= last) {
+    // A block's units read at most 128 bytes from its start (64 single values from its last).
+    while (at <= last && end - block >= 128) {
         uint64_t counts = FindCountBytes(MarkHighBytes<SSE2>(block) & ~carried);
+        const uint64_t values = counts << 1 | carried;
         carried = counts >> 63;
+        if ((counts | values) == ~0ull) {
+            // Only runs (posters, and bright parts of photos where every value is a run of
+            // one): nothing to copy before each.
+            while (counts) {
+                const uint8_t* unit = block + LowestBit(counts);
+                counts &= counts - 1;
+                if (at > last) {
+                    *count = at;
+                    return unit;
+                }
+                const uint32_t run = unit[0] & RUN_LENGTH_MASK;
+                if (run == 0) return nullptr;
+                FillRun(row + at, unit[1], run);
+                at += run;
+            }
+            block += 64;
+            singles = block + carried;
+            continue;
+        }
         while (counts) {
             const uint8_t* unit = block + LowestBit(counts);
             counts &= counts - 1;
@@ -267,21 +293,25 @@ static const uint8_t* DecodeUnitsFast(const uint8_t* p, uint8_t* row, uint32_t* 
     return singles;
 }
 
-// Decodes one line of bytesPerLine bytes; positions at or past rowSize are not stored.
+// Decodes one line of bytesPerLine bytes; positions at or past rowSize are not stored, except
+// that `slack` bytes past the row, which hold nothing, may be written with anything.
 template <bool CHECK_END, bool SSE2 = HAS_SSE2>
 static uint32_t DecodeBytes(const uint8_t* encoded, uint32_t encodedSize, uint8_t* row,
-                            uint32_t rowSize, uint32_t lineBytes) {
+                            uint32_t rowSize, uint32_t lineBytes, uint32_t slack) {
     const uint8_t* p = encoded;
     const uint8_t* end = encoded + encodedSize;
     uint32_t count = 0;
     // Positions below both the line length and the row size are stored.
     const uint32_t storeStop = lineBytes < rowSize ? lineBytes : rowSize;
 
-    if (!CHECK_END && storeStop > FAST_LOOP_REACH) {
-        // Well inside the stored positions: the fast loop may store past what it decodes, and
-        // the line itself overwrites those bytes later, since every position below storeStop
-        // gets its value from the line.
-        p = DecodeUnitsFast<SSE2>(p, row, &count, storeStop - FAST_LOOP_REACH);
+    // The fast loop may store past what it decodes: below storeStop the line itself overwrites
+    // those bytes later, since every such position gets its value from the line; past the row
+    // they land in the slack, when the line covers the row. It starts units only inside the
+    // line.
+    const uint32_t writeStop = lineBytes >= rowSize ? rowSize + slack : storeStop;
+    if (!CHECK_END && writeStop > FAST_LOOP_REACH) {
+        const uint32_t last = writeStop - FAST_LOOP_REACH;
+        p = DecodeUnitsFast<SSE2>(p, end, row, &count, last < lineBytes ? last : lineBytes - 1);
         if (!p) return 0;
     }
 
@@ -323,9 +353,9 @@ static uint32_t DecodeByteLineWith(const uint8_t* encoded, uint32_t encodedSize,
     if (bytesPerLine < 1) return 0;
     const uint32_t lineBytes = (uint32_t)bytesPerLine;
     if ((uint64_t)encodedSize >= 2ull * lineBytes) {
-        return DecodeBytes<false, SSE2>(encoded, encodedSize, row, rowSize, lineBytes);
+        return DecodeBytes<false, SSE2>(encoded, encodedSize, row, rowSize, lineBytes, 0);
     }
-    return DecodeBytes<true, SSE2>(encoded, encodedSize, row, rowSize, lineBytes);
+    return DecodeBytes<true, false>(encoded, encodedSize, row, rowSize, lineBytes, 0);
 }
 
 uint32_t DecodeByteLine(const uint8_t* encoded, uint32_t encodedSize, uint8_t* row,
@@ -361,11 +391,14 @@ static constexpr PairSpreadTable BuildPairSpreadTable() {
 
 static constexpr PairSpreadTable PairSpread = BuildPairSpreadTable();
 
-// The 8 indices of 8 pixels, in memory order, from the 4 plane bytes that hold them.
-static inline uint64_t MapPlaneBytes(uint32_t plane0, uint32_t plane1, uint32_t plane2,
-                                     uint32_t plane3, const uint16_t* pairIndex) {
-    const uint32_t keys = PairSpread.pairs[plane0] | PairSpread.pairs[plane1] << 1 |
-                          PairSpread.pairs[plane2] << 2 | PairSpread.pairs[plane3] << 3;
+// The keys of the 4 pixel pairs of 8 pixels, from the 4 plane bytes that hold them.
+static inline uint32_t PairKeys(const uint8_t* const* planes, uint32_t k) {
+    return PairSpread.pairs[planes[0][k]] | PairSpread.pairs[planes[1][k]] << 1 |
+           PairSpread.pairs[planes[2][k]] << 2 | PairSpread.pairs[planes[3][k]] << 3;
+}
+
+// The 8 indices of 8 pixels, in memory order, from their pair keys.
+static inline uint64_t MapPairKeys(uint32_t keys, const uint16_t* pairIndex) {
     const uint64_t first = pairIndex[keys & 0xFF];
     const uint64_t second = pairIndex[(keys >> 8) & 0xFF];
     const uint64_t third = pairIndex[(keys >> 16) & 0xFF];
@@ -377,29 +410,91 @@ static inline uint64_t MapPlaneBytes(uint32_t plane0, uint32_t plane1, uint32_t 
 #endif
 }
 
-// Turns the 4 decoded plane lines (planeBytes each, one after the other) into the row's
-// rowSize indices, 8 pixels per plane byte; of the last plane byte only the pixels inside the
-// row are stored.
-static void CombinePlaneLines(const uint8_t* lines, uint32_t planeBytes, uint8_t* row,
-                              uint32_t rowSize, const uint16_t* pairIndex) {
-    const uint8_t* plane0 = lines;
-    const uint8_t* plane1 = plane0 + planeBytes;
-    const uint8_t* plane2 = plane1 + planeBytes;
-    const uint8_t* plane3 = plane2 + planeBytes;
+// Turns the 4 decoded plane lines (planeBytes each, lineStride apart) into the row's rowSize
+// indices from plane byte `from` on, 8 pixels per plane byte; of the last plane byte only the
+// pixels inside the row are stored. Where the plane lines hold runs, 8 pixels often repeat the
+// 8 before them.
+static void CombinePlaneLines(const uint8_t* lines, uint32_t lineStride, uint32_t planeBytes,
+                              uint32_t from, uint8_t* row, uint32_t rowSize,
+                              const uint16_t* pairIndex) {
+    const uint8_t* const planes[4] = {lines, lines + lineStride, lines + 2 * lineStride,
+                                      lines + 3 * lineStride};
     const uint32_t wholeBytes = rowSize / 8;
-    for (uint32_t k = 0; k < wholeBytes; k++) {
-        const uint64_t eight = MapPlaneBytes(plane0[k], plane1[k], plane2[k], plane3[k], pairIndex);
+    uint32_t lastKeys = 0;
+    uint64_t eight = MapPairKeys(0, pairIndex);
+    for (uint32_t k = from; k < wholeBytes; k++) {
+        const uint32_t keys = PairKeys(planes, k);
+        if (keys != lastKeys) {
+            eight = MapPairKeys(keys, pairIndex);
+            lastKeys = keys;
+        }
         memcpy(row + 8 * k, &eight, 8);
     }
     if (wholeBytes < planeBytes) {
-        const uint32_t k = wholeBytes;
-        const uint64_t eight = MapPlaneBytes(plane0[k], plane1[k], plane2[k], plane3[k], pairIndex);
-        memcpy(row + 8 * k, &eight, rowSize - 8 * k);
+        eight = MapPairKeys(PairKeys(planes, wholeBytes), pairIndex);
+        memcpy(row + 8 * wholeBytes, &eight, rowSize - 8 * wholeBytes);
     }
 }
 
+#if defined(VB_PCX_SSSE3)
+// The same for 16 plane bytes (128 pixels) at a time on processors with SSSE3, whose byte
+// shuffle both spreads a plane byte over 8 pixels and looks their values up in the 16 indices.
+// Returns the plane bytes done; the plain loop does the rest.
+__attribute__((target("ssse3"))) static uint32_t CombinePlaneLinesSsse3(
+    const uint8_t* lines, uint32_t lineStride, uint8_t* row, uint32_t rowSize,
+    const uint16_t* pairIndex) {
+    uint8_t colourIndex[16];
+    for (uint32_t value = 0; value < 16; value++) {
+        memcpy(&colourIndex[value], &pairIndex[value], 1);  // the left pixel of key `value`
+    }
+    const __m128i indices = _mm_loadu_si128((const __m128i*)(const void*)colourIndex);
+    // Lane x holds the bit of pixel x % 8 in its plane byte: the leftmost pixel is bit 7.
+    const __m128i pixelBits = _mm_setr_epi8(-128, 64, 32, 16, 8, 4, 2, 1, -128, 64, 32, 16, 8, 4,
+                                            2, 1);
+    const uint32_t wholeBytes = rowSize / 8;
+    uint32_t k = 0;
+    for (; k + 16 <= wholeBytes; k += 16) {
+        __m128i planes[4];
+        for (uint32_t plane = 0; plane < 4; plane++) {
+            planes[plane] =
+                _mm_loadu_si128((const __m128i*)(const void*)(lines + plane * lineStride + k));
+        }
+        for (uint32_t pair = 0; pair < 8; pair++) {
+            // Plane byte 2 * pair over lanes 0 to 7, the next one over lanes 8 to 15.
+            const __m128i spread = _mm_add_epi8(
+                _mm_set1_epi8((char)(2 * pair)),
+                _mm_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1));
+            __m128i values = _mm_setzero_si128();
+            for (uint32_t plane = 0; plane < 4; plane++) {
+                const __m128i bytes = _mm_shuffle_epi8(planes[plane], spread);
+                const __m128i set = _mm_cmpeq_epi8(_mm_and_si128(bytes, pixelBits), pixelBits);
+                values = _mm_or_si128(values, _mm_and_si128(set, _mm_set1_epi8((char)(1 << plane))));
+            }
+            _mm_storeu_si128((__m128i*)(void*)(row + 8 * k + 16 * pair),
+                             _mm_shuffle_epi8(indices, values));
+        }
+    }
+    return k;
+}
+
+#endif
+
+// Asks the processor, which takes long enough (a trap under some virtual machines) to be done
+// once a picture.
+static bool HasSsse3() {
+#if defined(VB_PCX_SSSE3)
+    uint32_t eax, ebx, ecx, edx;
+    return __get_cpuid(1, &eax, &ebx, &ecx, &edx) && (ecx & bit_SSSE3) != 0;
+#else
+    return false;
+#endif
+}
+
+// Room after each plane line for what the fast loop stores past it.
+static constexpr uint32_t PLANE_LINE_SLACK = FAST_LOOP_REACH;
+
 uint32_t PlanarLineAreaSize(uint32_t rowSize) {
-    return 4 * ((rowSize + 7) / 8);
+    return 4 * ((rowSize + 7) / 8 + PLANE_LINE_SLACK);
 }
 
 void BuildPairIndex(const uint8_t* colourIndex, uint16_t* pairIndex) {
@@ -409,16 +504,17 @@ void BuildPairIndex(const uint8_t* colourIndex, uint16_t* pairIndex) {
     }
 }
 
-uint32_t DecodePlanarLine(const uint8_t* encoded, uint32_t encodedSize, uint8_t* row,
-                          uint32_t rowSize, int32_t bytesPerLine, int32_t planes,
-                          const uint16_t* pairIndex, uint8_t* planeLines) {
+template <bool SSE2>
+static uint32_t DecodePlanarLineWith(const uint8_t* encoded, uint32_t encodedSize, uint8_t* row,
+                                     uint32_t rowSize, int32_t bytesPerLine, int32_t planes,
+                                     const uint16_t* pairIndex, uint8_t* planeLines, bool ssse3) {
     if (bytesPerLine < 1 || planes < 1 || planes > 4) return 0;
     const uint32_t lineBytes = (uint32_t)bytesPerLine;
     const uint32_t planeBytes = (rowSize + 7) / 8;
     const bool fast = (uint64_t)encodedSize >= 2ull * (uint32_t)planes * lineBytes;
     const uint8_t* p = encoded;
     for (int32_t plane = 0; plane < 4; plane++) {
-        uint8_t* line = planeLines + (uint32_t)plane * planeBytes;
+        uint8_t* line = planeLines + (uint32_t)plane * (planeBytes + PLANE_LINE_SLACK);
         if (plane >= planes) {
             if (planeBytes) memset(line, 0, planeBytes);  // a missing plane adds no bits
             continue;
@@ -426,13 +522,35 @@ uint32_t DecodePlanarLine(const uint8_t* encoded, uint32_t encodedSize, uint8_t*
         // Positions the plane line does not reach have no bits set.
         if (planeBytes > lineBytes) memset(line + lineBytes, 0, planeBytes - lineBytes);
         const uint32_t left = encodedSize - (uint32_t)(p - encoded);
-        const uint32_t used = fast ? DecodeBytes<false>(p, left, line, planeBytes, lineBytes)
-                                   : DecodeBytes<true>(p, left, line, planeBytes, lineBytes);
+        const uint32_t used =
+            fast ? DecodeBytes<false, SSE2>(p, left, line, planeBytes, lineBytes, PLANE_LINE_SLACK)
+                 : DecodeBytes<true, false>(p, left, line, planeBytes, lineBytes, PLANE_LINE_SLACK);
         if (used == 0) return 0;
         p += used;
     }
-    CombinePlaneLines(planeLines, planeBytes, row, rowSize, pairIndex);
+    const uint32_t lineStride = planeBytes + PLANE_LINE_SLACK;
+    uint32_t done = 0;
+#if defined(VB_PCX_SSSE3)
+    if (ssse3) done = CombinePlaneLinesSsse3(planeLines, lineStride, row, rowSize, pairIndex);
+#else
+    (void)ssse3;
+#endif
+    CombinePlaneLines(planeLines, lineStride, planeBytes, done, row, rowSize, pairIndex);
     return (uint32_t)(p - encoded);
+}
+
+uint32_t DecodePlanarLine(const uint8_t* encoded, uint32_t encodedSize, uint8_t* row,
+                          uint32_t rowSize, int32_t bytesPerLine, int32_t planes,
+                          const uint16_t* pairIndex, uint8_t* planeLines) {
+    return DecodePlanarLineWith<HAS_SSE2>(encoded, encodedSize, row, rowSize, bytesPerLine,
+                                          planes, pairIndex, planeLines, HasSsse3());
+}
+
+uint32_t DecodePlanarLinePlain(const uint8_t* encoded, uint32_t encodedSize, uint8_t* row,
+                               uint32_t rowSize, int32_t bytesPerLine, int32_t planes,
+                               const uint16_t* pairIndex, uint8_t* planeLines) {
+    return DecodePlanarLineWith<false>(encoded, encodedSize, row, rowSize, bytesPerLine, planes,
+                                       pairIndex, planeLines, false);
 }
 
 // ---- Picture ---------------------------------------------------------------------------------
@@ -443,6 +561,7 @@ uint32_t DecodePlanarLine(const uint8_t* encoded, uint32_t encodedSize, uint8_t*
 static int32_t DecodePcxRows(DecodeFrame* frame, const PcxLayout* layout, uint8_t* row) {
     FileCursor* cursor = &frame->cursor;
     const int32_t height = layout->height;
+    const bool ssse3 = layout->planar && HasSsse3();
     for (int32_t i = 0; i < height; i++) {
         // A 16-colour row is decoded into plane lines in the working block and then mapped into
         // the DIB row, every position of it. A 256-colour row whose line covers the whole DIB row
@@ -462,9 +581,9 @@ static int32_t DecodePcxRows(DecodeFrame* frame, const PcxLayout* layout, uint8_
             const uint8_t* encoded = PeekFileCursor(cursor, layout->encodedLineSize);
             if (!encoded) return RESULT_FILE_ERROR;
             if (layout->planar) {
-                consumed =
-                    DecodePlanarLine(encoded, layout->encodedLineSize, dibRow, layout->stride,
-                                     layout->bytesPerLine, layout->planes, layout->pairIndex, row);
+                consumed = DecodePlanarLineWith<HAS_SSE2>(
+                    encoded, layout->encodedLineSize, dibRow, layout->stride, layout->bytesPerLine,
+                    layout->planes, layout->pairIndex, row, ssse3);
             } else if (layout->bytesPerLine >= (int64_t)layout->stride) {
                 consumed = DecodeByteLine(encoded, layout->encodedLineSize, dibRow, layout->stride,
                                           layout->bytesPerLine);

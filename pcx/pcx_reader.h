@@ -83,6 +83,11 @@ uint32_t DecodePlanarLine(const uint8_t* encoded, uint32_t encodedSize, uint8_t*
                           uint32_t rowSize, int32_t bytesPerLine, int32_t planes,
                           const uint16_t* pairIndex, uint8_t* planeLines);
 uint32_t PlanarLineAreaSize(uint32_t rowSize);
+// The same with only the plain loops, as processors without SSE2 or SSSE3 decode; the tests run
+// both on the same rows.
+uint32_t DecodePlanarLinePlain(const uint8_t* encoded, uint32_t encodedSize, uint8_t* row,
+                               uint32_t rowSize, int32_t bytesPerLine, int32_t planes,
+                               const uint16_t* pairIndex, uint8_t* planeLines);
 
 // Decodes one 256-colour row of bytesPerLine pixels into `row`; positions at or past `rowSize`
 // are not stored, and positions the line does not reach keep what `row` held. Returns the

@@ -46,13 +46,14 @@ const uint16_t* ValuePairIndex() {
     return pairIndex;
 }
 
-// DecodePlanarLine with its own plane-line area, which starts out holding garbage.
+// DecodePlanarLine (or with `plain` its plain loops) with its own plane-line area, which starts
+// out holding garbage.
 uint32_t DecodePlanar(const uint8_t* encoded, uint32_t encodedSize, uint8_t* row, uint32_t rowSize,
                       int32_t lineBytes, int32_t planes,
-                      const uint16_t* pairIndex = ValuePairIndex()) {
+                      const uint16_t* pairIndex = ValuePairIndex(), bool plain = false) {
     std::vector<uint8_t> planeLines(PlanarLineAreaSize(rowSize), 0x5A);
-    return DecodePlanarLine(encoded, encodedSize, row, rowSize, lineBytes, planes, pairIndex,
-                            planeLines.data());
+    return (plain ? DecodePlanarLinePlain : DecodePlanarLine)(
+        encoded, encodedSize, row, rowSize, lineBytes, planes, pairIndex, planeLines.data());
 }
 
 uint32_t DecodeIntoRow(const std::vector<uint8_t>& encoded, GuardedRow* row, int32_t lineBytes,
@@ -382,7 +383,7 @@ TEST(PcxLines, HostileBytesStayInsideTheAreas) {
 // Every row of a whole PCX file, decoded twice: from the worst-case area, as the picture decoder
 // hands it over (the loops that need no end test), and from exactly the bytes the row takes (the
 // loops that test every unit against the end). Both must take the same bytes and store the same
-// row, and neither may write past it.
+// row, and neither may write past it. The plain loops (no SSE2 or SSSE3) must agree too.
 void ExpectBothLoopsAgree(const std::vector<uint8_t>& file, const std::string& label) {
     ASSERT_GE(file.size(), 128u) << label;
     PcxHeader header;
@@ -401,7 +402,7 @@ void ExpectBothLoopsAgree(const std::vector<uint8_t>& file, const std::string& l
             if (layout.planar) {
                 return DecodePlanar(encoded.data(), (uint32_t)encoded.size(), row->data(),
                                     layout.stride, layout.bytesPerLine, layout.planes,
-                                    layout.pairIndex);
+                                    layout.pairIndex, plain);
             }
             return (plain ? DecodeByteLinePlain : DecodeByteLine)(
                 encoded.data(), (uint32_t)encoded.size(), row->data(), layout.stride,
