@@ -224,6 +224,81 @@ static inline void FillRun(uint8_t* to, uint32_t value, uint32_t run) {
     }
 }
 
+#if defined(VB_PCX_SSSE3)
+// For each 8-bit mask of bytes to keep, the byte shuffle that moves them to the front, and their
+// number.
+struct KeepShuffleTable {
+    uint8_t shuffles[256][8];
+    uint8_t counts[256];
+};
+
+static constexpr KeepShuffleTable BuildKeepShuffleTable() {
+    KeepShuffleTable table{};
+    for (uint32_t keep = 0; keep < 256; keep++) {
+        uint32_t count = 0;
+        for (uint32_t byte = 0; byte < 8; byte++) {
+            if ((keep >> byte) & 1) table.shuffles[keep][count++] = (uint8_t)byte;
+        }
+        for (uint32_t rest = count; rest < 8; rest++) table.shuffles[keep][rest] = 0x80;
+        table.counts[keep] = (uint8_t)count;
+    }
+    return table;
+}
+
+static constexpr KeepShuffleTable KeepShuffle = BuildKeepShuffleTable();
+
+// Decodes a block of 64 encoded bytes whose runs (count bytes `counts`) are all of length 1 or
+// 2, as in photos, where most runs are values from 0xC0 up written as runs of one: a run of one
+// is its value alone, a run of two its value in place of the count byte and again, and the
+// block comes out as its bytes less the dropped ones, moved together 8 at a time by a byte
+// shuffle. `skipFirst` drops byte 0 (the value of a run the block before has stored). Returns
+// the positions stored, or 64 + 1 when the block has other runs (nothing is stored then).
+// Stores at most 64 bytes; reads 65.
+__attribute__((target("ssse3"))) static uint32_t DecodeShortRunBlock(const uint8_t* block,
+                                                                    uint64_t counts,
+                                                                    uint64_t skipFirst,
+                                                                    uint8_t* out) {
+    __m128i bytes[4];
+    uint64_t ones = 0, twos = 0;
+    for (uint32_t k = 0; k < 4; k++) {
+        bytes[k] = _mm_loadu_si128((const __m128i*)(const void*)(block + 16 * k));
+        const uint64_t shift = 16 * k;
+        ones |= (uint64_t)(uint32_t)_mm_movemask_epi8(
+                    _mm_cmpeq_epi8(bytes[k], _mm_set1_epi8((char)(RUN_FLAGS | 1))))
+                << shift;
+        twos |= (uint64_t)(uint32_t)_mm_movemask_epi8(
+                    _mm_cmpeq_epi8(bytes[k], _mm_set1_epi8((char)(RUN_FLAGS | 2))))
+                << shift;
+    }
+    if ((counts & ~(ones | twos)) != 0) return 64 + 1;
+    const uint64_t keep = ~((counts & ones) | skipFirst);
+    const uint64_t doubles = counts & twos;
+    // Lane x of a 16-byte piece stands for bit x % 8 of its byte of the mask.
+    const __m128i laneBits = _mm_setr_epi8(1, 2, 4, 8, 16, 32, 64, -128, 1, 2, 4, 8, 16, 32, 64,
+                                           -128);
+    const __m128i spreadBytes = _mm_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1);
+    uint32_t at = 0;
+    for (uint32_t k = 0; k < 4; k++) {
+        // A run of two's count byte takes the value after it.
+        const __m128i next = _mm_loadu_si128((const __m128i*)(const void*)(block + 16 * k + 1));
+        const __m128i doubleBits = _mm_shuffle_epi8(
+            _mm_cvtsi32_si128((int)((doubles >> (16 * k)) & 0xFFFF)), spreadBytes);
+        const __m128i isDouble = _mm_cmpeq_epi8(_mm_and_si128(doubleBits, laneBits), laneBits);
+        __m128i piece = _mm_or_si128(_mm_and_si128(isDouble, next),
+                                     _mm_andnot_si128(isDouble, bytes[k]));
+        for (uint32_t half = 0; half < 2; half++) {
+            const uint32_t mask = (uint32_t)(keep >> (16 * k + 8 * half)) & 0xFF;
+            const __m128i shuffle =
+                _mm_loadl_epi64((const __m128i*)(const void*)KeepShuffle.shuffles[mask]);
+            _mm_storel_epi64((__m128i*)(void*)(out + at), _mm_shuffle_epi8(piece, shuffle));
+            at += KeepShuffle.counts[mask];
+            piece = _mm_srli_si128(piece, 8);
+        }
+    }
+    return at;
+}
+#endif
+
 // How far past the last position it starts a store at the fast loop may write.
 static constexpr uint32_t FAST_LOOP_REACH = 64;
 
@@ -235,7 +310,7 @@ static constexpr uint32_t FAST_LOOP_REACH = 64;
 // null for a run length of 0. Stores never reach past last + FAST_LOOP_REACH.
 template <bool SSE2>
 static const uint8_t* DecodeUnitsFast(const uint8_t* p, const uint8_t* end, uint8_t* row,
-                                      uint32_t* count, uint32_t last) {
+                                      uint32_t* count, uint32_t last, bool ssse3) {
     uint32_t at = *count;
     const uint8_t* singles = p;  // the first single value not stored yet
     const uint8_t* block = p;
@@ -245,6 +320,26 @@ static const uint8_t* DecodeUnitsFast(const uint8_t* p, const uint8_t* end, uint
         uint64_t counts = FindCountBytes(MarkHighBytes<SSE2>(block) & ~carried);
         const uint64_t values = counts << 1 | carried;
         carried = counts >> 63;
+#if defined(VB_PCX_SSSE3)
+        // The whole block at once when all its units start inside the line, and its first run
+        // (a cheap guess at the others) is short.
+        if (ssse3 && at + 63 <= last &&
+            (counts == 0 || (block[LowestBit(counts)] & RUN_LENGTH_MASK) <= 2)) {
+            const uint32_t stored =
+                DecodeShortRunBlock(block, counts, (uint64_t)(singles - block), row + at);
+            if (stored <= 64) {
+                // A run whose value starts the next block ends here, so that the block after
+                // starts on a unit as well: its value once more.
+                row[at + stored] = block[64];
+                at += stored + (uint32_t)carried;
+                block += 64;
+                singles = block + carried;
+                continue;
+            }
+        }
+#else
+        (void)ssse3;
+#endif
         if ((counts | values) == ~0ull) {
             // Only runs (posters, and bright parts of photos where every value is a run of
             // one): nothing to copy before each.
@@ -297,7 +392,8 @@ static const uint8_t* DecodeUnitsFast(const uint8_t* p, const uint8_t* end, uint
 // that `slack` bytes past the row, which hold nothing, may be written with anything.
 template <bool CHECK_END, bool SSE2 = HAS_SSE2>
 static uint32_t DecodeBytes(const uint8_t* encoded, uint32_t encodedSize, uint8_t* row,
-                            uint32_t rowSize, uint32_t lineBytes, uint32_t slack) {
+                            uint32_t rowSize, uint32_t lineBytes, uint32_t slack,
+                            bool ssse3 = false) {
     const uint8_t* p = encoded;
     const uint8_t* end = encoded + encodedSize;
     uint32_t count = 0;
@@ -311,7 +407,8 @@ static uint32_t DecodeBytes(const uint8_t* encoded, uint32_t encodedSize, uint8_
     const uint32_t writeStop = lineBytes >= rowSize ? rowSize + slack : storeStop;
     if (!CHECK_END && writeStop > FAST_LOOP_REACH) {
         const uint32_t last = writeStop - FAST_LOOP_REACH;
-        p = DecodeUnitsFast<SSE2>(p, end, row, &count, last < lineBytes ? last : lineBytes - 1);
+        p = DecodeUnitsFast<SSE2>(p, end, row, &count, last < lineBytes ? last : lineBytes - 1,
+                                  ssse3);
         if (!p) return 0;
     }
 
@@ -347,25 +444,37 @@ static uint32_t DecodeBytes(const uint8_t* encoded, uint32_t encodedSize, uint8_
     return (uint32_t)(p - encoded);
 }
 
+// Asks the processor, which takes long enough (a trap under some virtual machines) to be done
+// once a picture.
+static bool HasSsse3() {
+#if defined(VB_PCX_SSSE3)
+    uint32_t eax, ebx, ecx, edx;
+    return __get_cpuid(1, &eax, &ebx, &ecx, &edx) && (ecx & bit_SSSE3) != 0;
+#else
+    return false;
+#endif
+}
+
 template <bool SSE2>
 static uint32_t DecodeByteLineWith(const uint8_t* encoded, uint32_t encodedSize, uint8_t* row,
-                                   uint32_t rowSize, int32_t bytesPerLine) {
+                                   uint32_t rowSize, int32_t bytesPerLine, bool ssse3) {
     if (bytesPerLine < 1) return 0;
     const uint32_t lineBytes = (uint32_t)bytesPerLine;
     if ((uint64_t)encodedSize >= 2ull * lineBytes) {
-        return DecodeBytes<false, SSE2>(encoded, encodedSize, row, rowSize, lineBytes, 0);
+        return DecodeBytes<false, SSE2>(encoded, encodedSize, row, rowSize, lineBytes, 0, ssse3);
     }
     return DecodeBytes<true, false>(encoded, encodedSize, row, rowSize, lineBytes, 0);
 }
 
 uint32_t DecodeByteLine(const uint8_t* encoded, uint32_t encodedSize, uint8_t* row,
                         uint32_t rowSize, int32_t bytesPerLine) {
-    return DecodeByteLineWith<HAS_SSE2>(encoded, encodedSize, row, rowSize, bytesPerLine);
+    return DecodeByteLineWith<HAS_SSE2>(encoded, encodedSize, row, rowSize, bytesPerLine,
+                                        HasSsse3());
 }
 
 uint32_t DecodeByteLinePlain(const uint8_t* encoded, uint32_t encodedSize, uint8_t* row,
                              uint32_t rowSize, int32_t bytesPerLine) {
-    return DecodeByteLineWith<false>(encoded, encodedSize, row, rowSize, bytesPerLine);
+    return DecodeByteLineWith<false>(encoded, encodedSize, row, rowSize, bytesPerLine, false);
 }
 
 // Every pair of bits of a plane byte in a byte of its own, leftmost pixel pair first: the left
@@ -479,16 +588,6 @@ __attribute__((target("ssse3"))) static uint32_t CombinePlaneLinesSsse3(
 
 #endif
 
-// Asks the processor, which takes long enough (a trap under some virtual machines) to be done
-// once a picture.
-static bool HasSsse3() {
-#if defined(VB_PCX_SSSE3)
-    uint32_t eax, ebx, ecx, edx;
-    return __get_cpuid(1, &eax, &ebx, &ecx, &edx) && (ecx & bit_SSSE3) != 0;
-#else
-    return false;
-#endif
-}
 
 // Room after each plane line for what the fast loop stores past it.
 static constexpr uint32_t PLANE_LINE_SLACK = FAST_LOOP_REACH;
@@ -523,7 +622,8 @@ static uint32_t DecodePlanarLineWith(const uint8_t* encoded, uint32_t encodedSiz
         if (planeBytes > lineBytes) memset(line + lineBytes, 0, planeBytes - lineBytes);
         const uint32_t left = encodedSize - (uint32_t)(p - encoded);
         const uint32_t used =
-            fast ? DecodeBytes<false, SSE2>(p, left, line, planeBytes, lineBytes, PLANE_LINE_SLACK)
+            fast ? DecodeBytes<false, SSE2>(p, left, line, planeBytes, lineBytes, PLANE_LINE_SLACK,
+                                            ssse3)
                  : DecodeBytes<true, false>(p, left, line, planeBytes, lineBytes, PLANE_LINE_SLACK);
         if (used == 0) return 0;
         p += used;
@@ -561,7 +661,7 @@ uint32_t DecodePlanarLinePlain(const uint8_t* encoded, uint32_t encodedSize, uin
 static int32_t DecodePcxRows(DecodeFrame* frame, const PcxLayout* layout, uint8_t* row) {
     FileCursor* cursor = &frame->cursor;
     const int32_t height = layout->height;
-    const bool ssse3 = layout->planar && HasSsse3();
+    const bool ssse3 = HasSsse3();
     for (int32_t i = 0; i < height; i++) {
         // A 16-colour row is decoded into plane lines in the working block and then mapped into
         // the DIB row, every position of it. A 256-colour row whose line covers the whole DIB row
@@ -585,11 +685,13 @@ static int32_t DecodePcxRows(DecodeFrame* frame, const PcxLayout* layout, uint8_
                     encoded, layout->encodedLineSize, dibRow, layout->stride, layout->bytesPerLine,
                     layout->planes, layout->pairIndex, row, ssse3);
             } else if (layout->bytesPerLine >= (int64_t)layout->stride) {
-                consumed = DecodeByteLine(encoded, layout->encodedLineSize, dibRow, layout->stride,
-                                          layout->bytesPerLine);
+                consumed = DecodeByteLineWith<HAS_SSE2>(encoded, layout->encodedLineSize, dibRow,
+                                                        layout->stride, layout->bytesPerLine,
+                                                        ssse3);
             } else {
-                consumed = DecodeByteLine(encoded, layout->encodedLineSize, row, layout->stride,
-                                          layout->bytesPerLine);
+                consumed = DecodeByteLineWith<HAS_SSE2>(encoded, layout->encodedLineSize, row,
+                                                        layout->stride, layout->bytesPerLine,
+                                                        ssse3);
                 if (consumed != 0) memcpy(dibRow, row, layout->stride);
             }
             if (consumed == 0) return RESULT_BROKEN_DATA;
