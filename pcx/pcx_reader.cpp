@@ -13,7 +13,9 @@
 
 #include <string.h>
 
-#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+// SSSE3 paths only in 64-bit x86 builds, whose stack is always 16-byte aligned (a 32-bit
+// Windows caller need not align it for the vector spills).
+#if defined(__GNUC__) && defined(__x86_64__)
 #include <cpuid.h>
 #include <tmmintrin.h>
 #define VB_PCX_SSSE3 1
@@ -142,9 +144,9 @@ int32_t PlanPcxDecode(const PcxHeader* header, PcxLayout* layout) {
 // over are at least that many, the loops run without end tests (CHECK_END false); otherwise
 // every unit is tested and a row that runs out of bytes is broken data.
 //
-// The same count bounds the fast loop below: while a line still needs n more bytes, at least
-// 2 x n encoded bytes of the area lie ahead (units so far took at most 2 bytes per byte
-// produced), so reading 64 bytes ahead is safe whenever n >= 32.
+// The fast loop below works on 64 encoded bytes at a time and reads up to 128 ahead, which it
+// tests against the end of the bytes handed over once a block; it stores up to 64 bytes past
+// the positions it decodes (see DecodeBytes for where those may land).
 //
 // A last run may carry a line past bytesPerLine; it is expanded whole (up to the row's end) and
 // the next plane line begins after it.

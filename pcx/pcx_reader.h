@@ -94,8 +94,8 @@ uint32_t DecodePlanarLinePlain(const uint8_t* encoded, uint32_t encodedSize, uin
 // encoded bytes consumed, 0 for broken data as above.
 uint32_t DecodeByteLine(const uint8_t* encoded, uint32_t encodedSize, uint8_t* row,
                         uint32_t rowSize, int32_t bytesPerLine);
-// The same without the SSE2 scan for count bytes, as builds without SSE2 decode; the tests run
-// both on the same lines.
+// The same with only the plain loops (no SSE2 scan for count bytes, no SSSE3 blocks of short
+// runs), as builds and processors without them decode; the tests run both on the same lines.
 uint32_t DecodeByteLinePlain(const uint8_t* encoded, uint32_t encodedSize, uint8_t* row,
                              uint32_t rowSize, int32_t bytesPerLine);
 
