@@ -27,6 +27,11 @@ static constexpr bool HAS_SSE2 = true;
 #else
 static constexpr bool HAS_SSE2 = false;
 #endif
+#if defined(__GNUC__)
+#define VB_PCX_ALWAYS_INLINE __attribute__((always_inline))
+#else
+#define VB_PCX_ALWAYS_INLINE
+#endif
 
 #include "framework/bytes.h"
 #include "framework/decode_frame.h"
@@ -256,7 +261,7 @@ static constexpr KeepShuffleTable KeepShuffle = BuildKeepShuffleTable();
 // shuffle. `skipFirst` drops byte 0 (the value of a run the block before has stored). Returns
 // the positions stored, or 64 + 1 when the block has other runs (nothing is stored then).
 // Stores at most 64 bytes; reads 65.
-__attribute__((target("ssse3"))) static uint32_t DecodeShortRunBlock(const uint8_t* block,
+__attribute__((target("ssse3"))) static inline uint32_t DecodeShortRunBlock(const uint8_t* block,
                                                                     uint64_t counts,
                                                                     uint64_t skipFirst,
                                                                     uint8_t* out) {
@@ -310,9 +315,11 @@ static constexpr uint32_t FAST_LOOP_REACH = 64;
 // no branch on the order of runs and single values (in photos such branches are mispredicted
 // about once a unit). Returns where the undecoded units begin, with *count their position;
 // null for a run length of 0. Stores never reach past last + FAST_LOOP_REACH.
-template <bool SSE2>
-static const uint8_t* DecodeUnitsFast(const uint8_t* p, const uint8_t* end, uint8_t* row,
-                                      uint32_t* count, uint32_t last, bool ssse3) {
+template <bool SSE2, bool SSSE3>
+static inline VB_PCX_ALWAYS_INLINE const uint8_t* DecodeUnitsFast(const uint8_t* p,
+                                                                  const uint8_t* end,
+                                                                  uint8_t* row, uint32_t* count,
+                                                                  uint32_t last) {
     uint32_t at = *count;
     const uint8_t* singles = p;  // the first single value not stored yet
     const uint8_t* block = p;
@@ -325,7 +332,7 @@ static const uint8_t* DecodeUnitsFast(const uint8_t* p, const uint8_t* end, uint
 #if defined(VB_PCX_SSSE3)
         // The whole block at once when all its units start inside the line, and its first run
         // (a cheap guess at the others) is short.
-        if (ssse3 && at + 63 <= last &&
+        if (SSSE3 && at + 63 <= last &&
             (counts == 0 || (block[LowestBit(counts)] & RUN_LENGTH_MASK) <= 2)) {
             const uint32_t stored =
                 DecodeShortRunBlock(block, counts, (uint64_t)(singles - block), row + at);
@@ -339,8 +346,6 @@ static const uint8_t* DecodeUnitsFast(const uint8_t* p, const uint8_t* end, uint
                 continue;
             }
         }
-#else
-        (void)ssse3;
 #endif
         if ((counts | values) == ~0ull) {
             // Only runs (posters, and bright parts of photos where every value is a run of
@@ -390,6 +395,14 @@ static const uint8_t* DecodeUnitsFast(const uint8_t* p, const uint8_t* end, uint
     return singles;
 }
 
+#if defined(VB_PCX_SSSE3)
+// The fast loop compiled for SSSE3 as a whole, so that the short-run blocks are part of it.
+__attribute__((target("ssse3"))) static const uint8_t* DecodeUnitsFastSsse3(
+    const uint8_t* p, const uint8_t* end, uint8_t* row, uint32_t* count, uint32_t last) {
+    return DecodeUnitsFast<true, true>(p, end, row, count, last);
+}
+#endif
+
 // Decodes one line of bytesPerLine bytes; positions at or past rowSize are not stored, except
 // that `slack` bytes past the row, which hold nothing, may be written with anything.
 template <bool CHECK_END, bool SSE2 = HAS_SSE2>
@@ -409,8 +422,17 @@ static uint32_t DecodeBytes(const uint8_t* encoded, uint32_t encodedSize, uint8_
     const uint32_t writeStop = lineBytes >= rowSize ? rowSize + slack : storeStop;
     if (!CHECK_END && writeStop > FAST_LOOP_REACH) {
         const uint32_t last = writeStop - FAST_LOOP_REACH;
-        p = DecodeUnitsFast<SSE2>(p, end, row, &count, last < lineBytes ? last : lineBytes - 1,
-                                  ssse3);
+        const uint32_t lastStart = last < lineBytes ? last : lineBytes - 1;
+#if defined(VB_PCX_SSSE3)
+        if (SSE2 && ssse3) {
+            p = DecodeUnitsFastSsse3(p, end, row, &count, lastStart);
+        } else {
+            p = DecodeUnitsFast<SSE2, false>(p, end, row, &count, lastStart);
+        }
+#else
+        (void)ssse3;
+        p = DecodeUnitsFast<SSE2, false>(p, end, row, &count, lastStart);
+#endif
         if (!p) return 0;
     }
 
