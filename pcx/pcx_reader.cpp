@@ -350,20 +350,24 @@ static inline VB_PCX_ALWAYS_INLINE const uint8_t* DecodeUnitsFast(const uint8_t*
         if ((counts | values) == ~0ull) {
             // Only runs (posters, and bright parts of photos where every value is a run of
             // one): nothing to copy before each.
-            while (counts) {
-                const uint8_t* unit = block + LowestBit(counts);
-                counts &= counts - 1;
+            // Runs one after the other, past the block as long as they are longer than 2, as in
+            // posters; the blocks start again at the first single value or short run (those
+            // the short-run blocks take).
+            const uint8_t* unit = singles;
+            while (unit < block + 64 || (unit[0] > (RUN_FLAGS | 2) && end - unit >= 2)) {
                 if (at > last) {
                     *count = at;
                     return unit;
                 }
                 const uint32_t run = unit[0] & RUN_LENGTH_MASK;
                 if (run == 0) return nullptr;
-                FillRun(row + at, unit[1], run);
+                FillRun(row + at, unit[1], RUN_LENGTH_MASK);  // always 64: runs of all lengths
                 at += run;
+                unit += 2;
             }
-            block += 64;
-            singles = block + carried;
+            block = unit;
+            singles = unit;
+            carried = 0;
             continue;
         }
         while (counts) {
