@@ -354,7 +354,7 @@ static inline VB_PCX_ALWAYS_INLINE const uint8_t* DecodeUnitsFast(const uint8_t*
             // posters; the blocks start again at the first single value or short run (those
             // the short-run blocks take).
             const uint8_t* unit = singles;
-            while (unit < block + 64 || (unit[0] > (RUN_FLAGS | 2) && end - unit >= 2)) {
+            while (unit < block + 64 || (end - unit >= 2 && unit[0] > (RUN_FLAGS | 2))) {
                 if (at > last) {
                     *count = at;
                     return unit;
