@@ -13,6 +13,26 @@
 
 #include <string.h>
 
+// SSSE3 paths only in 64-bit x86 builds, whose stack is always 16-byte aligned (a 32-bit
+// Windows caller need not align it for the vector spills).
+#if defined(__GNUC__) && defined(__x86_64__)
+#include <cpuid.h>
+#include <tmmintrin.h>
+#define VB_PCX_SSSE3 1
+#endif
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#define VB_PCX_SSE2 1
+static constexpr bool HAS_SSE2 = true;
+#else
+static constexpr bool HAS_SSE2 = false;
+#endif
+#if defined(__GNUC__)
+#define VB_PCX_ALWAYS_INLINE __attribute__((always_inline))
+#else
+#define VB_PCX_ALWAYS_INLINE
+#endif
+
 #include "framework/bytes.h"
 #include "framework/decode_frame.h"
 #include "framework/entry.h"
@@ -110,12 +130,12 @@ int32_t PlanPcxDecode(const PcxHeader* header, PcxLayout* layout) {
     }
     // Rows after the end of the file decode from zeros: single values 0, one per plane byte.
     layout->zeroLineSize = (uint32_t)(layout->planes * lineBytes);
+    // The working block: the plane lines of a 16-colour row, or a 256-colour row.
+    layout->workingSize = layout->stride;
     if (layout->planar) {
+        layout->workingSize = PlanarLineAreaSize(layout->stride);
         BuildPlanarColourIndex(header->palette, layout->colourIndex);
-        for (uint32_t key = 0; key < 256; key++) {
-            layout->pairIndex[key] =
-                (uint16_t)(layout->colourIndex[key & 15] | layout->colourIndex[key >> 4] << 8);
-        }
+        BuildPairIndex(layout->colourIndex, layout->pairIndex);
     }
     return RESULT_OK;
 }
@@ -129,197 +149,295 @@ int32_t PlanPcxDecode(const PcxHeader* header, PcxLayout* layout) {
 // over are at least that many, the loops run without end tests (CHECK_END false); otherwise
 // every unit is tested and a row that runs out of bytes is broken data.
 //
-// The same count bounds the fast loops below: while a line still needs n more plane bytes, at
-// least 2 x n encoded bytes of the area lie ahead (units so far took at most 2 bytes per plane
-// byte produced), so reading 8 bytes ahead is safe whenever n >= 8.
+// The fast loop below works on 64 encoded bytes at a time and reads up to 128 ahead, which it
+// tests against the end of the bytes handed over once a block; it stores up to 64 bytes past
+// the positions it decodes (see DecodeBytes for where those may land).
 //
-// A last run may carry a line past bytesPerLine; it is expanded whole and the next plane line
-// begins after it. Positions past the decoded-row area are consumed but never stored.
+// A last run may carry a line past bytesPerLine; it is expanded whole (up to the row's end) and
+// the next plane line begins after it.
 
-// Bit 7 of every byte in which both top bits are set: the count bytes among 8 encoded bytes.
-static inline uint64_t FindCountBytes(uint64_t eight) {
+// Bit 7 of every byte in which both top bits are set, among 8 loaded from memory.
+static inline uint64_t FindHighBytes(uint64_t eight) {
     return eight & (eight << 1) & 0x8080808080808080ull;
 }
 
-// Encoded bytes before the first count byte among 8 loaded from memory (`counts` non-zero).
-static inline uint32_t CountLeadingSingles(uint64_t counts) {
+// Bit i set for every byte i of the 64 at `p` from 0xC0 up; the plain version, which every
+// build has.
+template <bool SSE2>
+static inline uint64_t MarkHighBytes(const uint8_t* p) {
+    uint64_t mask = 0;
 #if defined(__GNUC__) && defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-    return (uint32_t)__builtin_ctzll(counts) >> 3;
-#elif defined(__GNUC__) && defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-    return (uint32_t)__builtin_clzll(counts) >> 3;
+    // Bit 7 of byte i moves to bit 56 + i; no two products land on one bit, so nothing carries.
+    for (uint32_t k = 0; k < 8; k++) {
+        uint64_t eight;
+        memcpy(&eight, p + 8 * k, 8);
+        mask |= ((FindHighBytes(eight) * 0x0002040810204081ull) >> 56) << (8 * k);
+    }
 #else
-    uint8_t bytes[8];
-    memcpy(bytes, &counts, 8);
-    uint32_t singles = 0;
-    while (bytes[singles] == 0) singles++;
-    return singles;
+    for (uint32_t k = 0; k < 64; k++) mask |= (uint64_t)(p[k] >= RUN_FLAGS) << k;
+#endif
+    return mask;
+}
+
+#if defined(VB_PCX_SSE2)
+// The same with SSE2: a byte from 0xC0 up is its own maximum with 0xC0.
+template <>
+inline uint64_t MarkHighBytes<true>(const uint8_t* p) {
+    const __m128i flags = _mm_set1_epi8((char)RUN_FLAGS);
+    uint64_t mask = 0;
+    for (uint32_t k = 0; k < 4; k++) {
+        const __m128i bytes = _mm_loadu_si128((const __m128i*)(const void*)(p + 16 * k));
+        const __m128i high = _mm_cmpeq_epi8(_mm_max_epu8(bytes, flags), bytes);
+        mask |= (uint64_t)(uint32_t)_mm_movemask_epi8(high) << (16 * k);
+    }
+    return mask;
+}
+#endif
+
+static inline uint32_t LowestBit(uint64_t bits) {
+#if defined(__GNUC__)
+    return (uint32_t)__builtin_ctzll(bits);
+#else
+    uint32_t k = 0;
+    while (!((bits >> k) & 1)) k++;
+    return k;
 #endif
 }
 
-// Every bit of a plane byte spread over a whole byte (0xFF when set), leftmost pixel (bit 7)
-// first, so that one 64-bit operation applies a plane byte to its 8 pixels.
-struct BitSpreadTable {
-    uint8_t bytes[256][8];
+// The count bytes among the bytes from 0xC0 up (`high`) of a block that starts on a unit: in
+// every stretch of such bytes, the first, third, fifth... are count bytes and the others their
+// values. Adding a stretch's first bit clears the stretch, which sorts the stretches that start
+// on an even byte from those that start on an odd one.
+static inline uint64_t FindCountBytes(uint64_t high) {
+    const uint64_t EVEN = 0x5555555555555555ull;
+    const uint64_t evenStarts = high & ~(high << 1) & EVEN;
+    const uint64_t evenStretches = high & ~(high + evenStarts);
+    return (evenStretches & EVEN) | (high & ~evenStretches & ~EVEN);
+}
+
+// Copies up to 64 single values: always 64 bytes, with no branch on how many there are.
+static inline void CopySingles(const uint8_t* from, uint8_t* to) {
+    memcpy(to, from, 64);
+}
+
+// Stores `run` copies of `value`, 16 bytes at a time: up to 63 bytes past them. The longer runs
+// come in whole stretches of a picture or not at all, so the branch is well predicted.
+static inline void FillRun(uint8_t* to, uint32_t value, uint32_t run) {
+    const uint64_t fill = value * 0x0101010101010101ull;
+    memcpy(to, &fill, 8);
+    memcpy(to + 8, &fill, 8);
+    if (run > 16) {
+        for (uint32_t k = 16; k < 64; k += 8) memcpy(to + k, &fill, 8);
+    }
+}
+
+#if defined(VB_PCX_SSSE3)
+// For each 8-bit mask of bytes to keep, the byte shuffle that moves them to the front, and their
+// number.
+struct KeepShuffleTable {
+    uint8_t shuffles[256][8];
+    uint8_t counts[256];
 };
 
-static constexpr BitSpreadTable BuildBitSpreadTable() {
-    BitSpreadTable table{};
-    for (int32_t value = 0; value < 256; value++) {
-        for (int32_t pixel = 0; pixel < 8; pixel++) {
-            table.bytes[value][pixel] = ((value >> (7 - pixel)) & 1) ? 0xFF : 0x00;
+static constexpr KeepShuffleTable BuildKeepShuffleTable() {
+    KeepShuffleTable table{};
+    for (uint32_t keep = 0; keep < 256; keep++) {
+        uint32_t count = 0;
+        for (uint32_t byte = 0; byte < 8; byte++) {
+            if ((keep >> byte) & 1) table.shuffles[keep][count++] = (uint8_t)byte;
         }
+        for (uint32_t rest = count; rest < 8; rest++) table.shuffles[keep][rest] = 0x80;
+        table.counts[keep] = (uint8_t)count;
     }
     return table;
 }
 
-static constexpr BitSpreadTable BitSpread = BuildBitSpreadTable();
+static constexpr KeepShuffleTable KeepShuffle = BuildKeepShuffleTable();
 
-// A set bit of plane p sets bit p of its pixel's value.
-static constexpr uint64_t PLANE_BITS = 0x0101010101010101ull;
-
-template <int32_t PLANE>
-static inline void ApplyPlaneByte(uint8_t* pixels, uint32_t value) {
-    uint64_t spread, eight;
-    memcpy(&spread, BitSpread.bytes[value], 8);
-    memcpy(&eight, pixels, 8);
-    eight |= spread & (PLANE_BITS << PLANE);
-    memcpy(pixels, &eight, 8);
+// Decodes a block of 64 encoded bytes whose runs (count bytes `counts`) are all of length 1 or
+// 2, as in photos, where most runs are values from 0xC0 up written as runs of one: a run of one
+// is its value alone, a run of two its value in place of the count byte and again, and the
+// block comes out as its bytes less the dropped ones, moved together 8 at a time by a byte
+// shuffle. `skipFirst` drops byte 0 (the value of a run the block before has stored). Returns
+// the positions stored, or 64 + 1 when the block has other runs (nothing is stored then).
+// Stores at most 64 bytes; reads 65.
+__attribute__((target("ssse3"))) static inline uint32_t DecodeShortRunBlock(const uint8_t* block,
+                                                                    uint64_t counts,
+                                                                    uint64_t skipFirst,
+                                                                    uint8_t* out) {
+    __m128i bytes[4];
+    uint64_t ones = 0, twos = 0;
+    for (uint32_t k = 0; k < 4; k++) {
+        bytes[k] = _mm_loadu_si128((const __m128i*)(const void*)(block + 16 * k));
+        const uint64_t shift = 16 * k;
+        ones |= (uint64_t)(uint32_t)_mm_movemask_epi8(
+                    _mm_cmpeq_epi8(bytes[k], _mm_set1_epi8((char)(RUN_FLAGS | 1))))
+                << shift;
+        twos |= (uint64_t)(uint32_t)_mm_movemask_epi8(
+                    _mm_cmpeq_epi8(bytes[k], _mm_set1_epi8((char)(RUN_FLAGS | 2))))
+                << shift;
+    }
+    if ((counts & ~(ones | twos)) != 0) return 64 + 1;
+    const uint64_t keep = ~((counts & ones) | skipFirst);
+    const uint64_t doubles = counts & twos;
+    // Lane x of a 16-byte piece stands for bit x % 8 of its byte of the mask.
+    const __m128i laneBits = _mm_setr_epi8(1, 2, 4, 8, 16, 32, 64, -128, 1, 2, 4, 8, 16, 32, 64,
+                                           -128);
+    const __m128i spreadBytes = _mm_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1);
+    uint32_t at = 0;
+    for (uint32_t k = 0; k < 4; k++) {
+        // A run of two's count byte takes the value after it.
+        const __m128i next = _mm_loadu_si128((const __m128i*)(const void*)(block + 16 * k + 1));
+        const __m128i doubleBits = _mm_shuffle_epi8(
+            _mm_cvtsi32_si128((int)((doubles >> (16 * k)) & 0xFFFF)), spreadBytes);
+        const __m128i isDouble = _mm_cmpeq_epi8(_mm_and_si128(doubleBits, laneBits), laneBits);
+        __m128i piece = _mm_or_si128(_mm_and_si128(isDouble, next),
+                                     _mm_andnot_si128(isDouble, bytes[k]));
+        for (uint32_t half = 0; half < 2; half++) {
+            const uint32_t mask = (uint32_t)(keep >> (16 * k + 8 * half)) & 0xFF;
+            const __m128i shuffle =
+                _mm_loadl_epi64((const __m128i*)(const void*)KeepShuffle.shuffles[mask]);
+            _mm_storel_epi64((__m128i*)(void*)(out + at), _mm_shuffle_epi8(piece, shuffle));
+            at += KeepShuffle.counts[mask];
+            piece = _mm_srli_si128(piece, 8);
+        }
+    }
+    return at;
 }
+#endif
 
-template <int32_t PLANE>
-static inline uint8_t ApplyPlaneBit(uint8_t pixel) {
-    return (uint8_t)(pixel | (1u << PLANE));
-}
+// How far past the last position it starts a store at the fast loop may write.
+static constexpr uint32_t FAST_LOOP_REACH = 64;
 
-// Decodes one plane line starting at `p` into `row`; the position after it, or null for broken
-// data.
-template <int32_t PLANE, bool CHECK_END>
-static const uint8_t* DecodePlaneLine(const uint8_t* p, const uint8_t* end, uint8_t* row,
-                                      uint32_t rowSize, uint32_t lineBytes) {
-    // Plane byte k covers pixels 8k to 8k + 7. Those below wholeBytes lie entirely inside the
-    // row; the one at wholeBytes straddles its end when the row is not a multiple of 8 long.
-    const uint32_t wholeBytes = rowSize / 8;
-    uint32_t count = 0;
-
-    if (!CHECK_END) {
-        // Fast part: 8 single plane bytes at a time, or the singles before a run and the run.
-        // The margin leaves room for 7 singles and the longest run inside both the line and
-        // the row.
-        const uint32_t fastStop = lineBytes < wholeBytes ? lineBytes : wholeBytes;
-        while (count + 7 + RUN_LENGTH_MASK <= fastStop) {
-            if (p[0] < RUN_FLAGS) {
-                uint64_t eight;
-                memcpy(&eight, p, 8);
-                const uint64_t counts = FindCountBytes(eight);
-                const uint32_t singles = counts ? CountLeadingSingles(counts) : 8;
-                uint8_t* pixels = row + 8 * count;
-                for (uint32_t k = 0; k < singles; k++) {
-                    ApplyPlaneByte<PLANE>(pixels + 8 * k, p[k]);
+// Decodes units from `p` into `row`, from position *count on, while the position stays at or
+// below `last` and the next 128 encoded bytes lie before `end`: the count bytes of 64 encoded bytes at a time are found with bit operations,
+// then every run and the single values before it are stored without a test per byte, and with
+// no branch on the order of runs and single values (in photos such branches are mispredicted
+// about once a unit). Returns where the undecoded units begin, with *count their position;
+// null for a run length of 0. Stores never reach past last + FAST_LOOP_REACH.
+template <bool SSE2, bool SSSE3>
+static inline VB_PCX_ALWAYS_INLINE const uint8_t* DecodeUnitsFast(const uint8_t* p,
+                                                                  const uint8_t* end,
+                                                                  uint8_t* row, uint32_t* count,
+                                                                  uint32_t last) {
+    uint32_t at = *count;
+    const uint8_t* singles = p;  // the first single value not stored yet
+    const uint8_t* block = p;
+    uint64_t carried = 0;  // 1 when the block starts with the value of the last block's count byte
+    // A block's units read at most 128 bytes from its start (64 single values from its last).
+    while (at <= last && end - block >= 128) {
+        uint64_t counts = FindCountBytes(MarkHighBytes<SSE2>(block) & ~carried);
+        const uint64_t values = counts << 1 | carried;
+        carried = counts >> 63;
+#if defined(VB_PCX_SSSE3)
+        // The whole block at once when all its units start inside the line, and its first run
+        // (a cheap guess at the others) is short.
+        if (SSSE3 && at + 63 <= last &&
+            (counts == 0 || (block[LowestBit(counts)] & RUN_LENGTH_MASK) <= 2)) {
+            const uint32_t stored =
+                DecodeShortRunBlock(block, counts, (uint64_t)(singles - block), row + at);
+            if (stored <= 64) {
+                // A run whose value starts the next block ends here, so that the block after
+                // starts on a unit as well: its value once more.
+                row[at + stored] = block[64];
+                at += stored + (uint32_t)carried;
+                block += 64;
+                singles = block + carried;
+                continue;
+            }
+        }
+#endif
+        if ((counts | values) == ~0ull) {
+            // Only runs (posters, and bright parts of photos where every value is a run of
+            // one): nothing to copy before each.
+            // Runs one after the other, past the block as long as they are longer than 2, as in
+            // posters; the blocks start again at the first single value or short run (those
+            // the short-run blocks take).
+            const uint8_t* unit = singles;
+            while (unit < block + 64 || (end - unit >= 2 && unit[0] > (RUN_FLAGS | 2))) {
+                if (at > last) {
+                    *count = at;
+                    return unit;
                 }
-                p += singles;
-                count += singles;
-                if (!counts) continue;
+                const uint32_t run = unit[0] & RUN_LENGTH_MASK;
+                if (run == 0) return nullptr;
+                FillRun(row + at, unit[1], RUN_LENGTH_MASK);  // always 64: runs of all lengths
+                at += run;
+                unit += 2;
             }
-            const uint32_t run = p[0] & RUN_LENGTH_MASK;
-            if (run == 0) return nullptr;
-            const uint32_t value = p[1];
-            p += 2;
-            uint8_t* pixels = row + 8 * count;
-            for (uint32_t k = 0; k < run; k++) ApplyPlaneByte<PLANE>(pixels + 8 * k, value);
-            count += run;
+            block = unit;
+            singles = unit;
+            carried = 0;
+            continue;
         }
-    }
-
-    while (count < lineBytes) {
-        if (CHECK_END && p >= end) return nullptr;
-        uint32_t value = *p++;
-        uint32_t run = 1;
-        if (value >= RUN_FLAGS) {
-            run = value & RUN_LENGTH_MASK;
-            if (run == 0) return nullptr;
-            if (CHECK_END && p >= end) return nullptr;
-            value = *p++;
-        }
-        // count < 32768 and run < 64: no overflow.
-        const uint32_t stop = count + run;
-        const uint32_t wholeStop = stop < wholeBytes ? stop : wholeBytes;
-        for (uint32_t k = count; k < wholeStop; k++) ApplyPlaneByte<PLANE>(row + 8 * k, value);
-        if (count <= wholeBytes && wholeBytes < stop) {
-            for (uint32_t x = 8 * wholeBytes; x < rowSize; x++) {
-                if ((value >> (7 - (x - 8 * wholeBytes))) & 1)
-                    row[x] = ApplyPlaneBit<PLANE>(row[x]);
+        while (counts) {
+            const uint8_t* unit = block + LowestBit(counts);
+            counts &= counts - 1;
+            const uint32_t before = (uint32_t)(unit - singles);
+            if (at + before > last) {
+                *count = at;
+                return singles;
             }
+            CopySingles(singles, row + at);
+            at += before;
+            const uint32_t run = unit[0] & RUN_LENGTH_MASK;
+            if (run == 0) return nullptr;
+            FillRun(row + at, unit[1], run);
+            at += run;
+            singles = unit + 2;
         }
-        count = stop;
+        block += 64;
+        if (singles < block) {
+            const uint32_t before = (uint32_t)(block - singles);
+            if (at + before > last) break;
+            CopySingles(singles, row + at);
+            at += before;
+            singles = block;
+        }
     }
-    return p;
+    *count = at;
+    return singles;
 }
 
-template <bool CHECK_END>
-static uint32_t DecodePlanes(const uint8_t* encoded, uint32_t encodedSize, uint8_t* row,
-                             uint32_t rowSize, uint32_t lineBytes, int32_t planes) {
-    const uint8_t* end = encoded + encodedSize;
-    const uint8_t* p = DecodePlaneLine<0, CHECK_END>(encoded, end, row, rowSize, lineBytes);
-    if (p && planes > 1) p = DecodePlaneLine<1, CHECK_END>(p, end, row, rowSize, lineBytes);
-    if (p && planes > 2) p = DecodePlaneLine<2, CHECK_END>(p, end, row, rowSize, lineBytes);
-    if (p && planes > 3) p = DecodePlaneLine<3, CHECK_END>(p, end, row, rowSize, lineBytes);
-    return p ? (uint32_t)(p - encoded) : 0;
+#if defined(VB_PCX_SSSE3)
+// The fast loop compiled for SSSE3 as a whole, so that the short-run blocks are part of it.
+__attribute__((target("ssse3"))) static const uint8_t* DecodeUnitsFastSsse3(
+    const uint8_t* p, const uint8_t* end, uint8_t* row, uint32_t* count, uint32_t last) {
+    return DecodeUnitsFast<true, true>(p, end, row, count, last);
 }
+#endif
 
-uint32_t DecodePlanarLine(const uint8_t* encoded, uint32_t encodedSize, uint8_t* row,
-                          uint32_t rowSize, int32_t bytesPerLine, int32_t planes) {
-    if (bytesPerLine < 1 || planes < 1 || planes > 4) return 0;
-    const uint32_t lineBytes = (uint32_t)bytesPerLine;
-    if ((uint64_t)encodedSize >= 2ull * (uint32_t)planes * lineBytes) {
-        return DecodePlanes<false>(encoded, encodedSize, row, rowSize, lineBytes, planes);
-    }
-    return DecodePlanes<true>(encoded, encodedSize, row, rowSize, lineBytes, planes);
-}
-
-template <bool CHECK_END>
+// Decodes one line of bytesPerLine bytes; positions at or past rowSize are not stored, except
+// that `slack` bytes past the row, which hold nothing, may be written with anything.
+template <bool CHECK_END, bool SSE2 = HAS_SSE2>
 static uint32_t DecodeBytes(const uint8_t* encoded, uint32_t encodedSize, uint8_t* row,
-                            uint32_t rowSize, uint32_t lineBytes) {
+                            uint32_t rowSize, uint32_t lineBytes, uint32_t slack,
+                            bool ssse3 = false) {
     const uint8_t* p = encoded;
     const uint8_t* end = encoded + encodedSize;
     uint32_t count = 0;
     // Positions below both the line length and the row size are stored.
     const uint32_t storeStop = lineBytes < rowSize ? lineBytes : rowSize;
 
-    if (!CHECK_END) {
-        // Fast part, well inside the stored positions: single values are copied 8 at once, and
-        // a run is filled with 64 bytes. Both may write past what they decode; the line itself
-        // overwrites those bytes later, since every position below storeStop gets its value
-        // from the line.
-        while (count + 7 + RUN_LENGTH_MASK + 8 <= storeStop) {
-            // Single values before the next count byte, up to 8 at once. Testing the first byte
-            // alone keeps the next position a predicted branch away in pictures that are mostly
-            // runs.
-            if (p[0] < RUN_FLAGS) {
-                uint64_t eight;
-                memcpy(&eight, p, 8);
-                memcpy(row + count, &eight, 8);
-                const uint64_t counts = FindCountBytes(eight);
-                const uint32_t singles = counts ? CountLeadingSingles(counts) : 8;
-                p += singles;
-                count += singles;
-                if (!counts) continue;
-            }
-            const uint32_t run = p[0] & RUN_LENGTH_MASK;
-            if (run == 0) return 0;
-            const uint64_t fill = p[1] * 0x0101010101010101ull;
-            p += 2;
-            // Always the longest run's 64 bytes: no loop whose length depends on the data.
-            uint8_t* at = row + count;
-            memcpy(at, &fill, 8);
-            memcpy(at + 8, &fill, 8);
-            memcpy(at + 16, &fill, 8);
-            memcpy(at + 24, &fill, 8);
-            memcpy(at + 32, &fill, 8);
-            memcpy(at + 40, &fill, 8);
-            memcpy(at + 48, &fill, 8);
-            memcpy(at + 56, &fill, 8);
-            count += run;
+    // The fast loop may store past what it decodes: below storeStop the line itself overwrites
+    // those bytes later, since every such position gets its value from the line; past the row
+    // they land in the slack, when the line covers the row. It starts units only inside the
+    // line.
+    const uint32_t writeStop = lineBytes >= rowSize ? rowSize + slack : storeStop;
+    if (!CHECK_END && writeStop > FAST_LOOP_REACH) {
+        const uint32_t last = writeStop - FAST_LOOP_REACH;
+        const uint32_t lastStart = last < lineBytes ? last : lineBytes - 1;
+#if defined(VB_PCX_SSSE3)
+        if (SSE2 && ssse3) {
+            p = DecodeUnitsFastSsse3(p, end, row, &count, lastStart);
+        } else {
+            p = DecodeUnitsFast<SSE2, false>(p, end, row, &count, lastStart);
         }
+#else
+        (void)ssse3;
+        p = DecodeUnitsFast<SSE2, false>(p, end, row, &count, lastStart);
+#endif
+        if (!p) return 0;
     }
 
     while (count < storeStop) {
@@ -354,36 +472,216 @@ static uint32_t DecodeBytes(const uint8_t* encoded, uint32_t encodedSize, uint8_
     return (uint32_t)(p - encoded);
 }
 
-uint32_t DecodeByteLine(const uint8_t* encoded, uint32_t encodedSize, uint8_t* row,
-                        uint32_t rowSize, int32_t bytesPerLine) {
+// Asks the processor, which takes long enough (a trap under some virtual machines) to be done
+// once a picture.
+static bool HasSsse3() {
+#if defined(VB_PCX_SSSE3)
+    uint32_t eax, ebx, ecx, edx;
+    return __get_cpuid(1, &eax, &ebx, &ecx, &edx) && (ecx & bit_SSSE3) != 0;
+#else
+    return false;
+#endif
+}
+
+template <bool SSE2>
+static uint32_t DecodeByteLineWith(const uint8_t* encoded, uint32_t encodedSize, uint8_t* row,
+                                   uint32_t rowSize, int32_t bytesPerLine, bool ssse3) {
     if (bytesPerLine < 1) return 0;
     const uint32_t lineBytes = (uint32_t)bytesPerLine;
     if ((uint64_t)encodedSize >= 2ull * lineBytes) {
-        return DecodeBytes<false>(encoded, encodedSize, row, rowSize, lineBytes);
+        return DecodeBytes<false, SSE2>(encoded, encodedSize, row, rowSize, lineBytes, 0, ssse3);
     }
-    return DecodeBytes<true>(encoded, encodedSize, row, rowSize, lineBytes);
+    return DecodeBytes<true, false>(encoded, encodedSize, row, rowSize, lineBytes, 0);
+}
+
+uint32_t DecodeByteLine(const uint8_t* encoded, uint32_t encodedSize, uint8_t* row,
+                        uint32_t rowSize, int32_t bytesPerLine) {
+    return DecodeByteLineWith<HAS_SSE2>(encoded, encodedSize, row, rowSize, bytesPerLine,
+                                        HasSsse3());
+}
+
+uint32_t DecodeByteLinePlain(const uint8_t* encoded, uint32_t encodedSize, uint8_t* row,
+                             uint32_t rowSize, int32_t bytesPerLine) {
+    return DecodeByteLineWith<false>(encoded, encodedSize, row, rowSize, bytesPerLine, false);
+}
+
+// Every pair of bits of a plane byte in a byte of its own, leftmost pixel pair first: the left
+// pixel's bit at bit 0, the right one's at bit 4. Shifted left by p for plane p and OR-ed over
+// the planes, each byte is the key of its two pixels' values in pairIndex.
+struct PairSpreadTable {
+    uint32_t pairs[256];
+};
+
+static constexpr PairSpreadTable BuildPairSpreadTable() {
+    PairSpreadTable table{};
+    for (uint32_t value = 0; value < 256; value++) {
+        uint32_t spread = 0;
+        for (uint32_t pair = 0; pair < 4; pair++) {
+            const uint32_t left = (value >> (7 - 2 * pair)) & 1;
+            const uint32_t right = (value >> (6 - 2 * pair)) & 1;
+            spread |= (left | right << 4) << (8 * pair);
+        }
+        table.pairs[value] = spread;
+    }
+    return table;
+}
+
+static constexpr PairSpreadTable PairSpread = BuildPairSpreadTable();
+
+// The keys of the 4 pixel pairs of 8 pixels, from the 4 plane bytes that hold them.
+static inline uint32_t PairKeys(const uint8_t* const* planes, uint32_t k) {
+    return PairSpread.pairs[planes[0][k]] | PairSpread.pairs[planes[1][k]] << 1 |
+           PairSpread.pairs[planes[2][k]] << 2 | PairSpread.pairs[planes[3][k]] << 3;
+}
+
+// The 8 indices of 8 pixels, in memory order, from their pair keys.
+static inline uint64_t MapPairKeys(uint32_t keys, const uint16_t* pairIndex) {
+    const uint64_t first = pairIndex[keys & 0xFF];
+    const uint64_t second = pairIndex[(keys >> 8) & 0xFF];
+    const uint64_t third = pairIndex[(keys >> 16) & 0xFF];
+    const uint64_t fourth = pairIndex[keys >> 24];
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    return first << 48 | second << 32 | third << 16 | fourth;
+#else
+    return first | second << 16 | third << 32 | fourth << 48;
+#endif
+}
+
+// Turns the 4 decoded plane lines (planeBytes each, lineStride apart) into the row's rowSize
+// indices from plane byte `from` on, 8 pixels per plane byte; of the last plane byte only the
+// pixels inside the row are stored. Where the plane lines hold runs, 8 pixels often repeat the
+// 8 before them.
+static void CombinePlaneLines(const uint8_t* lines, uint32_t lineStride, uint32_t planeBytes,
+                              uint32_t from, uint8_t* row, uint32_t rowSize,
+                              const uint16_t* pairIndex) {
+    const uint8_t* const planes[4] = {lines, lines + lineStride, lines + 2 * lineStride,
+                                      lines + 3 * lineStride};
+    const uint32_t wholeBytes = rowSize / 8;
+    uint32_t lastKeys = 0;
+    uint64_t eight = MapPairKeys(0, pairIndex);
+    for (uint32_t k = from; k < wholeBytes; k++) {
+        const uint32_t keys = PairKeys(planes, k);
+        if (keys != lastKeys) {
+            eight = MapPairKeys(keys, pairIndex);
+            lastKeys = keys;
+        }
+        memcpy(row + 8 * k, &eight, 8);
+    }
+    if (wholeBytes < planeBytes) {
+        eight = MapPairKeys(PairKeys(planes, wholeBytes), pairIndex);
+        memcpy(row + 8 * wholeBytes, &eight, rowSize - 8 * wholeBytes);
+    }
+}
+
+#if defined(VB_PCX_SSSE3)
+// The same for 16 plane bytes (128 pixels) at a time on processors with SSSE3, whose byte
+// shuffle both spreads a plane byte over 8 pixels and looks their values up in the 16 indices.
+// Returns the plane bytes done; the plain loop does the rest.
+__attribute__((target("ssse3"))) static uint32_t CombinePlaneLinesSsse3(
+    const uint8_t* lines, uint32_t lineStride, uint8_t* row, uint32_t rowSize,
+    const uint16_t* pairIndex) {
+    uint8_t colourIndex[16];
+    for (uint32_t value = 0; value < 16; value++) {
+        memcpy(&colourIndex[value], &pairIndex[value], 1);  // the left pixel of key `value`
+    }
+    const __m128i indices = _mm_loadu_si128((const __m128i*)(const void*)colourIndex);
+    // Lane x holds the bit of pixel x % 8 in its plane byte: the leftmost pixel is bit 7.
+    const __m128i pixelBits = _mm_setr_epi8(-128, 64, 32, 16, 8, 4, 2, 1, -128, 64, 32, 16, 8, 4,
+                                            2, 1);
+    const uint32_t wholeBytes = rowSize / 8;
+    uint32_t k = 0;
+    for (; k + 16 <= wholeBytes; k += 16) {
+        __m128i planes[4];
+        for (uint32_t plane = 0; plane < 4; plane++) {
+            planes[plane] =
+                _mm_loadu_si128((const __m128i*)(const void*)(lines + plane * lineStride + k));
+        }
+        for (uint32_t pair = 0; pair < 8; pair++) {
+            // Plane byte 2 * pair over lanes 0 to 7, the next one over lanes 8 to 15.
+            const __m128i spread = _mm_add_epi8(
+                _mm_set1_epi8((char)(2 * pair)),
+                _mm_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1));
+            __m128i values = _mm_setzero_si128();
+            for (uint32_t plane = 0; plane < 4; plane++) {
+                const __m128i bytes = _mm_shuffle_epi8(planes[plane], spread);
+                const __m128i set = _mm_cmpeq_epi8(_mm_and_si128(bytes, pixelBits), pixelBits);
+                values = _mm_or_si128(values, _mm_and_si128(set, _mm_set1_epi8((char)(1 << plane))));
+            }
+            _mm_storeu_si128((__m128i*)(void*)(row + 8 * k + 16 * pair),
+                             _mm_shuffle_epi8(indices, values));
+        }
+    }
+    return k;
+}
+
+#endif
+
+
+// Room after each plane line for what the fast loop stores past it.
+static constexpr uint32_t PLANE_LINE_SLACK = FAST_LOOP_REACH;
+
+uint32_t PlanarLineAreaSize(uint32_t rowSize) {
+    return 4 * ((rowSize + 7) / 8 + PLANE_LINE_SLACK);
+}
+
+void BuildPairIndex(const uint8_t* colourIndex, uint16_t* pairIndex) {
+    for (uint32_t key = 0; key < 256; key++) {
+        const uint8_t pair[2] = {colourIndex[key & 15], colourIndex[key >> 4]};
+        memcpy(&pairIndex[key], pair, 2);
+    }
+}
+
+template <bool SSE2>
+static uint32_t DecodePlanarLineWith(const uint8_t* encoded, uint32_t encodedSize, uint8_t* row,
+                                     uint32_t rowSize, int32_t bytesPerLine, int32_t planes,
+                                     const uint16_t* pairIndex, uint8_t* planeLines, bool ssse3) {
+    if (bytesPerLine < 1 || planes < 1 || planes > 4) return 0;
+    const uint32_t lineBytes = (uint32_t)bytesPerLine;
+    const uint32_t planeBytes = (rowSize + 7) / 8;
+    const bool fast = (uint64_t)encodedSize >= 2ull * (uint32_t)planes * lineBytes;
+    const uint8_t* p = encoded;
+    for (int32_t plane = 0; plane < 4; plane++) {
+        uint8_t* line = planeLines + (uint32_t)plane * (planeBytes + PLANE_LINE_SLACK);
+        if (plane >= planes) {
+            if (planeBytes) memset(line, 0, planeBytes);  // a missing plane adds no bits
+            continue;
+        }
+        // Positions the plane line does not reach have no bits set.
+        if (planeBytes > lineBytes) memset(line + lineBytes, 0, planeBytes - lineBytes);
+        const uint32_t left = encodedSize - (uint32_t)(p - encoded);
+        const uint32_t used =
+            fast ? DecodeBytes<false, SSE2>(p, left, line, planeBytes, lineBytes, PLANE_LINE_SLACK,
+                                            ssse3)
+                 : DecodeBytes<true, false>(p, left, line, planeBytes, lineBytes, PLANE_LINE_SLACK);
+        if (used == 0) return 0;
+        p += used;
+    }
+    const uint32_t lineStride = planeBytes + PLANE_LINE_SLACK;
+    uint32_t done = 0;
+#if defined(VB_PCX_SSSE3)
+    if (ssse3) done = CombinePlaneLinesSsse3(planeLines, lineStride, row, rowSize, pairIndex);
+#else
+    (void)ssse3;
+#endif
+    CombinePlaneLines(planeLines, lineStride, planeBytes, done, row, rowSize, pairIndex);
+    return (uint32_t)(p - encoded);
+}
+
+uint32_t DecodePlanarLine(const uint8_t* encoded, uint32_t encodedSize, uint8_t* row,
+                          uint32_t rowSize, int32_t bytesPerLine, int32_t planes,
+                          const uint16_t* pairIndex, uint8_t* planeLines) {
+    return DecodePlanarLineWith<HAS_SSE2>(encoded, encodedSize, row, rowSize, bytesPerLine,
+                                          planes, pairIndex, planeLines, HasSsse3());
+}
+
+uint32_t DecodePlanarLinePlain(const uint8_t* encoded, uint32_t encodedSize, uint8_t* row,
+                               uint32_t rowSize, int32_t bytesPerLine, int32_t planes,
+                               const uint16_t* pairIndex, uint8_t* planeLines) {
+    return DecodePlanarLineWith<false>(encoded, encodedSize, row, rowSize, bytesPerLine, planes,
+                                       pairIndex, planeLines, false);
 }
 
 // ---- Picture ---------------------------------------------------------------------------------
-
-// Turns the pixel values of a decoded 16-colour row into cube indices: every position of the
-// row, those past the plane lines (value 0) included. Eight at a time: in each 16-bit lane of a
-// 64-bit load, the two values make one key of pairIndex (one in the low nibble, the other in
-// the high), whose two indices go back into the same lane, so the byte order does not matter.
-static void MapPlanarRow(uint8_t* row, uint32_t size, const PcxLayout* layout) {
-    const uint16_t* pairs = layout->pairIndex;
-    uint32_t x = 0;
-    for (; x + 8 <= size; x += 8) {
-        uint64_t values;
-        memcpy(&values, row + x, 8);
-        const uint64_t keys = (values | (values >> 4)) & 0x00FF00FF00FF00FFull;
-        const uint64_t indices =
-            (uint64_t)pairs[keys & 0xFF] | (uint64_t)pairs[(keys >> 16) & 0xFF] << 16 |
-            (uint64_t)pairs[(keys >> 32) & 0xFF] << 32 | (uint64_t)pairs[(keys >> 48) & 0xFF] << 48;
-        memcpy(row + x, &indices, 8);
-    }
-    for (; x < size; x++) row[x] = layout->colourIndex[row[x] & 15];
-}
 
 // Decodes every row into the bits block, first file row at the top of the bottom-up DIB. Each row
 // is decoded from a window of the file as long as its longest encoding, and the cursor then moves
@@ -391,11 +689,12 @@ static void MapPlanarRow(uint8_t* row, uint32_t size, const PcxLayout* layout) {
 static int32_t DecodePcxRows(DecodeFrame* frame, const PcxLayout* layout, uint8_t* row) {
     FileCursor* cursor = &frame->cursor;
     const int32_t height = layout->height;
+    const bool ssse3 = HasSsse3();
     for (int32_t i = 0; i < height; i++) {
-        // The bits block starts zero-filled and each DIB row is written once, so a 16-colour row,
-        // which starts from a cleared row, is decoded in place; so is a 256-colour row whose line
-        // covers the whole DIB row. Only a 256-colour line shorter than the row goes through the
-        // decoded-row area, whose pixels past the line carry over to the next row.
+        // A 16-colour row is decoded into plane lines in the working block and then mapped into
+        // the DIB row, every position of it. A 256-colour row whose line covers the whole DIB row
+        // is decoded in place; a shorter line goes through the working block, whose pixels past
+        // the line carry over to the next row.
         uint8_t* dibRow = frame->bits + (size_t)(height - 1 - i) * layout->stride;
         uint32_t consumed;
         if (layout->zeroLineSize != 0 && FileCursorAtEnd(cursor)) {
@@ -410,15 +709,17 @@ static int32_t DecodePcxRows(DecodeFrame* frame, const PcxLayout* layout, uint8_
             const uint8_t* encoded = PeekFileCursor(cursor, layout->encodedLineSize);
             if (!encoded) return RESULT_FILE_ERROR;
             if (layout->planar) {
-                consumed = DecodePlanarLine(encoded, layout->encodedLineSize, dibRow,
-                                            layout->stride, layout->bytesPerLine, layout->planes);
-                MapPlanarRow(dibRow, layout->stride, layout);
+                consumed = DecodePlanarLineWith<HAS_SSE2>(
+                    encoded, layout->encodedLineSize, dibRow, layout->stride, layout->bytesPerLine,
+                    layout->planes, layout->pairIndex, row, ssse3);
             } else if (layout->bytesPerLine >= (int64_t)layout->stride) {
-                consumed = DecodeByteLine(encoded, layout->encodedLineSize, dibRow, layout->stride,
-                                          layout->bytesPerLine);
+                consumed = DecodeByteLineWith<HAS_SSE2>(encoded, layout->encodedLineSize, dibRow,
+                                                        layout->stride, layout->bytesPerLine,
+                                                        ssse3);
             } else {
-                consumed = DecodeByteLine(encoded, layout->encodedLineSize, row, layout->stride,
-                                          layout->bytesPerLine);
+                consumed = DecodeByteLineWith<HAS_SSE2>(encoded, layout->encodedLineSize, row,
+                                                        layout->stride, layout->bytesPerLine,
+                                                        ssse3);
                 if (consumed != 0) memcpy(dibRow, row, layout->stride);
             }
             if (consumed == 0) return RESULT_BROKEN_DATA;
@@ -483,7 +784,7 @@ static int32_t DecodePcxFile(DecodeFrame* frame) {
     if (!headerBlock) return RESULT_MEMORY_ERROR;
     WriteBitmapInfoHeader(headerBlock, layout.width, layout.height, 8);
     if (!AllocateBitsBlock(frame, layout.bitsSize)) return RESULT_MEMORY_ERROR;
-    uint8_t* row = AllocateWorkingBlock(frame, layout.stride);
+    uint8_t* row = AllocateWorkingBlock(frame, layout.workingSize);
     if (!row) return RESULT_MEMORY_ERROR;
 
     // Both calls come before the first row, and their answers do not stop the decode.

@@ -41,6 +41,7 @@ struct PcxLayout {
     uint32_t bitsSize;         // stride * height
     uint32_t encodedLineSize;  // the longest encoding of one row
     uint32_t zeroLineSize;     // what a row of zero bytes consumes; 0 when bytesPerLine < 1
+    uint32_t workingSize;      // the working block: 16 colours' plane lines, or a 256-colour row
     uint8_t colourIndex[16];   // 16 colours: the cube index of each pixel value
     uint16_t pairIndex[256];   // the indices of two values v and w, at key v | w << 4
 };
@@ -49,6 +50,10 @@ void ParsePcxHeader(const uint8_t* bytes, PcxHeader* header);
 // Tests the header fields in the order the format gives them and works out every size the decode
 // needs: RESULT_UNKNOWN_FORMAT or RESULT_MEMORY_ERROR before anything is allocated.
 int32_t PlanPcxDecode(const PcxHeader* header, PcxLayout* layout);
+
+// The indices of two pixels whose values are v (left) and w, at key v | w << 4: the two bytes
+// colourIndex[v], colourIndex[w] in memory order.
+void BuildPairIndex(const uint8_t* colourIndex, uint16_t* pairIndex);
 
 // The cube index of each of the 16 pixel values: the nearest cube entry to the value's colour in
 // the header palette, or in the standard 16 colours when all 48 palette bytes are 0 (files that
@@ -69,17 +74,29 @@ int32_t DecodePcxPicture(const char16_t* fileName, int32_t offset, void** header
                          void** bitsSlot, ProgressNotifier notifier, intptr_t userData);
 
 // Decodes one 16-colour row, plane after plane (each plane line bytesPerLine plane bytes), into
-// pixel values in `row` (plane p sets bit p), which the caller has cleared. Positions at or past
-// `rowSize` are decoded but not stored. Returns the encoded bytes consumed, 0 for broken data (a
-// run length of 0, bytesPerLine below 1, a plane count outside 1..4, or a row that needs more than
-// the `encodedSize` bytes at `encoded`).
+// the plane lines at `planeLines` (PlanarLineAreaSize(rowSize) bytes), and from those stores all
+// rowSize positions of `row`: the index pairIndex gives each pixel's value (plane p sets bit p
+// of the value). Plane bytes at or past the row are decoded but not stored. Returns the encoded
+// bytes consumed, 0 for broken data (a run length of 0, bytesPerLine below 1, a plane count
+// outside 1..4, or a row that needs more than the `encodedSize` bytes at `encoded`).
 uint32_t DecodePlanarLine(const uint8_t* encoded, uint32_t encodedSize, uint8_t* row,
-                          uint32_t rowSize, int32_t bytesPerLine, int32_t planes);
+                          uint32_t rowSize, int32_t bytesPerLine, int32_t planes,
+                          const uint16_t* pairIndex, uint8_t* planeLines);
+uint32_t PlanarLineAreaSize(uint32_t rowSize);
+// The same with only the plain loops, as processors without SSE2 or SSSE3 decode; the tests run
+// both on the same rows.
+uint32_t DecodePlanarLinePlain(const uint8_t* encoded, uint32_t encodedSize, uint8_t* row,
+                               uint32_t rowSize, int32_t bytesPerLine, int32_t planes,
+                               const uint16_t* pairIndex, uint8_t* planeLines);
 
 // Decodes one 256-colour row of bytesPerLine pixels into `row`; positions at or past `rowSize`
 // are not stored, and positions the line does not reach keep what `row` held. Returns the
 // encoded bytes consumed, 0 for broken data as above.
 uint32_t DecodeByteLine(const uint8_t* encoded, uint32_t encodedSize, uint8_t* row,
                         uint32_t rowSize, int32_t bytesPerLine);
+// The same with only the plain loops (no SSE2 scan for count bytes, no SSSE3 blocks of short
+// runs), as builds and processors without them decode; the tests run both on the same lines.
+uint32_t DecodeByteLinePlain(const uint8_t* encoded, uint32_t encodedSize, uint8_t* row,
+                             uint32_t rowSize, int32_t bytesPerLine);
 
 #endif

@@ -37,12 +37,31 @@ std::vector<uint8_t> EncodedPlanarRow(const PcxFile& file) {
     return std::vector<uint8_t>(whole.begin() + 128, whole.end());
 }
 
+// The pair index that gives every pixel its value (plane p sets bit p) as its index.
+const uint16_t* ValuePairIndex() {
+    static uint16_t pairIndex[256];
+    uint8_t values[16];
+    for (int v = 0; v < 16; v++) values[v] = (uint8_t)v;
+    BuildPairIndex(values, pairIndex);
+    return pairIndex;
+}
+
+// DecodePlanarLine (or with `plain` its plain loops) with its own plane-line area, which starts
+// out holding garbage.
+uint32_t DecodePlanar(const uint8_t* encoded, uint32_t encodedSize, uint8_t* row, uint32_t rowSize,
+                      int32_t lineBytes, int32_t planes,
+                      const uint16_t* pairIndex = ValuePairIndex(), bool plain = false) {
+    std::vector<uint8_t> planeLines(PlanarLineAreaSize(rowSize), 0x5A);
+    return (plain ? DecodePlanarLinePlain : DecodePlanarLine)(
+        encoded, encodedSize, row, rowSize, lineBytes, planes, pairIndex, planeLines.data());
+}
+
 uint32_t DecodeIntoRow(const std::vector<uint8_t>& encoded, GuardedRow* row, int32_t lineBytes,
                        int32_t planes = 4) {
     // Give the decoder the whole worst-case area, as the picture decoder does.
     std::vector<uint8_t> area(encoded);
     area.resize(std::max<size_t>(area.size(), 2u * planes * (lineBytes > 0 ? lineBytes : 0)), 0);
-    return DecodePlanarLine(area.data(), (uint32_t)area.size(), row->data(), (uint32_t)row->size,
+    return DecodePlanar(area.data(), (uint32_t)area.size(), row->data(), (uint32_t)row->size,
                             lineBytes, planes);
 }
 
@@ -158,12 +177,12 @@ TEST(PcxLines, RunLengthZeroIsBrokenData) {
     GuardedRow row(16);
     area[0] = 0x01;
     area[1] = 0xC0;  // run of nothing, in plane 0's line
-    EXPECT_EQ(DecodePlanarLine(area.data(), (uint32_t)area.size(), row.data(), 16, 2, 4), 0u);
+    EXPECT_EQ(DecodePlanar(area.data(), (uint32_t)area.size(), row.data(), 16, 2, 4), 0u);
     area[0] = 0xC2;
     area[1] = 0x00;
     area[2] = 0x00;
     area[3] = 0xC0;  // at the start of plane 1's line
-    EXPECT_EQ(DecodePlanarLine(area.data(), (uint32_t)area.size(), row.data(), 16, 2, 4), 0u);
+    EXPECT_EQ(DecodePlanar(area.data(), (uint32_t)area.size(), row.data(), 16, 2, 4), 0u);
     area[0] = 0x07;
     area[1] = 0xC0;
     EXPECT_EQ(DecodeByteLine(area.data(), (uint32_t)area.size(), row.data(), 16, 8), 0u);
@@ -177,10 +196,10 @@ TEST(PcxLines, RunLengthZeroIsBrokenData) {
 TEST(PcxLines, NothingToDecodeIsBrokenData) {
     std::vector<uint8_t> area(64, 0);
     GuardedRow row(16);
-    EXPECT_EQ(DecodePlanarLine(area.data(), 64, row.data(), 16, 0, 4), 0u);
-    EXPECT_EQ(DecodePlanarLine(area.data(), 64, row.data(), 16, -3, 4), 0u);
-    EXPECT_EQ(DecodePlanarLine(area.data(), 64, row.data(), 16, 2, 0), 0u);
-    EXPECT_EQ(DecodePlanarLine(area.data(), 64, row.data(), 16, 2, 5), 0u);
+    EXPECT_EQ(DecodePlanar(area.data(), 64, row.data(), 16, 0, 4), 0u);
+    EXPECT_EQ(DecodePlanar(area.data(), 64, row.data(), 16, -3, 4), 0u);
+    EXPECT_EQ(DecodePlanar(area.data(), 64, row.data(), 16, 2, 0), 0u);
+    EXPECT_EQ(DecodePlanar(area.data(), 64, row.data(), 16, 2, 5), 0u);
     EXPECT_EQ(DecodeByteLine(area.data(), 64, row.data(), 16, 0), 0u);
     EXPECT_EQ(DecodeByteLine(area.data(), 64, row.data(), 16, -1), 0u);
     EXPECT_TRUE(row.GuardIntact());
@@ -238,15 +257,16 @@ TEST(PcxLines, EncodedBytesThatRunOutAreBrokenDataNeverReadPast) {
     const std::vector<uint8_t> planar = {0xC2, 0xFF, 0x80, 0x01, 0xC2, 0x00, 0xC2, 0xFF};
     for (size_t cut = 0; cut < planar.size(); cut++) {
         std::vector<uint8_t> area(planar.begin(), planar.begin() + cut);
-        EXPECT_EQ(DecodePlanarLine(area.data(), (uint32_t)cut, row.data(), 16, 2, 4), 0u) << cut;
+        EXPECT_EQ(DecodePlanar(area.data(), (uint32_t)cut, row.data(), 16, 2, 4), 0u) << cut;
     }
     std::vector<uint8_t> whole(planar);
-    EXPECT_EQ(DecodePlanarLine(whole.data(), 8, row.data(), 16, 2, 4), 8u);
+    EXPECT_EQ(DecodePlanar(whole.data(), 8, row.data(), 16, 2, 4), 8u);
     EXPECT_TRUE(row.GuardIntact());
 }
 
 // Lines of every kind of content: random bytes (a quarter of them from 0xC0 up), runs of random
-// lengths past the longest count, and short runs mixed with single values.
+// lengths past the longest count, short runs mixed with single values, and (kind 3) short runs
+// of values from 0xC0 up only.
 std::vector<uint8_t> MakeLine(uint32_t length, int kind, uint32_t* seed, uint8_t valueMask) {
     auto next = [seed]() {
         *seed = *seed * 1103515245u + 12345u;
@@ -256,6 +276,7 @@ std::vector<uint8_t> MakeLine(uint32_t length, int kind, uint32_t* seed, uint8_t
     while (line.size() < length) {
         uint32_t value = next() & valueMask;
         uint32_t run = kind == 0 ? 1 : kind == 1 ? 1 + next() % 90 : (next() % 3 == 0 ? 2 : 1);
+        if (kind == 3) value |= 0xC0;  // bright: every unit a count byte and its value
         for (uint32_t k = 0; k < run && line.size() < length; k++) line.push_back((uint8_t)value);
     }
     return line;
@@ -264,8 +285,8 @@ std::vector<uint8_t> MakeLine(uint32_t length, int kind, uint32_t* seed, uint8_t
 TEST(PcxByteLine, WideLinesComeBackAsEncoded) {
     // Long lines take the decoder's 8-bytes-at-a-time path; lengths around its margins too.
     uint32_t seed = 7;
-    for (uint32_t length : {1u, 70u, 77u, 78u, 79u, 85u, 150u, 641u, 4096u}) {
-        for (int kind = 0; kind < 3; kind++) {
+    for (uint32_t length : {1u, 64u, 65u, 66u, 70u, 128u, 129u, 150u, 641u, 4096u}) {
+        for (int kind = 0; kind < 4; kind++) {
             std::vector<uint8_t> line = MakeLine(length, kind, &seed, 0xFF);
             std::vector<uint8_t> area = EncodePcxBytes(line.data(), line.size());
             const uint32_t encodedLength = (uint32_t)area.size();
@@ -276,6 +297,12 @@ TEST(PcxByteLine, WideLinesComeBackAsEncoded) {
                                          (int32_t)length),
                           encodedLength)
                     << length << " " << kind;
+                // The plain scan for count bytes, as builds without SSE2 have it, agrees.
+                GuardedRow plain(rowSize, 0x33);
+                ASSERT_EQ(DecodeByteLinePlain(area.data(), (uint32_t)area.size(), plain.data(),
+                                              rowSize, (int32_t)length),
+                          encodedLength);
+                ASSERT_EQ(plain.bytes, row.bytes) << length << " " << kind << " " << rowSize;
                 ASSERT_TRUE(std::equal(line.begin(), line.end(), row.bytes.begin()))
                     << length << " " << kind << " " << rowSize;
                 // Past the line the row keeps what it held.
@@ -319,7 +346,7 @@ TEST(PcxLines, RunLengthZeroFarIntoALongLine) {
     area[300] = 0xC0;
     GuardedRow row(4000);
     EXPECT_EQ(DecodeByteLine(area.data(), 1000, row.data(), 500, 500), 0u);
-    EXPECT_EQ(DecodePlanarLine(area.data(), (uint32_t)area.size(), row.data(), 4000, 500, 4), 0u);
+    EXPECT_EQ(DecodePlanar(area.data(), (uint32_t)area.size(), row.data(), 4000, 500, 4), 0u);
     area[300] = 0x00;
     area[200] = 0xC1;
     area[201] = 0xC0;  // a run of one 0xC0 value: fine
@@ -344,7 +371,7 @@ TEST(PcxLines, HostileBytesStayInsideTheAreas) {
         for (uint32_t rowSize = 0; rowSize <= 8u * lineBytes + 9; rowSize += 3) {
             GuardedRow row(rowSize);
             uint32_t used =
-                planes == 4 ? DecodePlanarLine(area.data(), areaSize, row.data(), rowSize,
+                planes == 4 ? DecodePlanar(area.data(), areaSize, row.data(), rowSize,
                                                lineBytes, planes)
                             : DecodeByteLine(area.data(), areaSize, row.data(), rowSize, lineBytes);
             ASSERT_LE(used, areaSize);
@@ -356,7 +383,7 @@ TEST(PcxLines, HostileBytesStayInsideTheAreas) {
 // Every row of a whole PCX file, decoded twice: from the worst-case area, as the picture decoder
 // hands it over (the loops that need no end test), and from exactly the bytes the row takes (the
 // loops that test every unit against the end). Both must take the same bytes and store the same
-// row, and neither may write past it.
+// row, and neither may write past it. The plain loops (no SSE2 or SSSE3) must agree too.
 void ExpectBothLoopsAgree(const std::vector<uint8_t>& file, const std::string& label) {
     ASSERT_GE(file.size(), 128u) << label;
     PcxHeader header;
@@ -371,21 +398,27 @@ void ExpectBothLoopsAgree(const std::vector<uint8_t>& file, const std::string& l
             std::copy(file.begin() + (ptrdiff_t)position,
                       file.begin() + (ptrdiff_t)(position + available), area.begin());
         }
-        auto decode = [&](const std::vector<uint8_t>& encoded, GuardedRow* row) {
-            return layout.planar
-                       ? DecodePlanarLine(encoded.data(), (uint32_t)encoded.size(), row->data(),
-                                          layout.stride, layout.bytesPerLine, layout.planes)
-                       : DecodeByteLine(encoded.data(), (uint32_t)encoded.size(), row->data(),
-                                        layout.stride, layout.bytesPerLine);
+        auto decode = [&](const std::vector<uint8_t>& encoded, GuardedRow* row, bool plain) {
+            if (layout.planar) {
+                return DecodePlanar(encoded.data(), (uint32_t)encoded.size(), row->data(),
+                                    layout.stride, layout.bytesPerLine, layout.planes,
+                                    layout.pairIndex, plain);
+            }
+            return (plain ? DecodeByteLinePlain : DecodeByteLine)(
+                encoded.data(), (uint32_t)encoded.size(), row->data(), layout.stride,
+                layout.bytesPerLine);
         };
         GuardedRow fast(layout.stride);
-        const uint32_t used = decode(area, &fast);
+        const uint32_t used = decode(area, &fast, false);
         ASSERT_NE(used, 0u) << label << " row " << y;
         const std::vector<uint8_t> exact(area.begin(), area.begin() + used);
         GuardedRow checked(layout.stride);
-        ASSERT_EQ(decode(exact, &checked), used) << label << " row " << y;
+        ASSERT_EQ(decode(exact, &checked, false), used) << label << " row " << y;
         ASSERT_EQ(fast.bytes, checked.bytes) << label << " row " << y;
         ASSERT_TRUE(fast.GuardIntact()) << label << " row " << y;
+        GuardedRow plain(layout.stride);
+        ASSERT_EQ(decode(area, &plain, true), used) << label << " row " << y;
+        ASSERT_EQ(plain.bytes, fast.bytes) << label << " row " << y;
         position += used;
     }
 }
@@ -457,10 +490,10 @@ TEST(PcxPlanarLine, BothLoopsAgreeWhereALongRunEndsInThePadding) {
                 const uint32_t width = 8 * wholeBytes + tail;
                 const uint32_t stride = (width + 3) / 4 * 4;
                 GuardedRow fast(stride), checked(stride);
-                ASSERT_EQ(DecodePlanarLine(area.data(), (uint32_t)area.size(), fast.data(), stride,
+                ASSERT_EQ(DecodePlanar(area.data(), (uint32_t)area.size(), fast.data(), stride,
                                            (int32_t)lineBytes, 4),
                           exact.size());
-                ASSERT_EQ(DecodePlanarLine(exact.data(), (uint32_t)exact.size(), checked.data(),
+                ASSERT_EQ(DecodePlanar(exact.data(), (uint32_t)exact.size(), checked.data(),
                                            stride, (int32_t)lineBytes, 4),
                           exact.size());
                 ASSERT_TRUE(fast.GuardIntact()) << wholeBytes << " " << padding << " " << tail;
