@@ -508,17 +508,28 @@ void CheckAgainstPeers(InputState* state) {
             SDL_FreeSurface(surface);
             return;
         }
-        // 16 colours: SDL2_image gives the plane bits as a value 0..15; we give its place in
-        // the 3-3-2 colour cube.
-        static const uint8_t CubeIndex[16] = {0, 96,  12, 108, 1, 97,  13, 109,
-                                              0, 192, 24, 216, 2, 194, 26, 218};
+        // 16 colours: SDL2_image gives the plane bits as a value 0..15 with the header's
+        // palette; we give the place of that colour in the 3-3-2 colour cube, or of the
+        // standard 16 colours when the header's palette is all zero.
+        uint8_t cubeIndex[16] = {0, 96, 12, 108, 1, 97, 13, 109, 0, 192, 24, 216, 2, 194, 26, 218};
         const bool planar = input.path == BenchPath::Pcx16Planar;
+        const SDL_Palette* palette = surface->format->palette;
+        bool headerPalette = false;
+        for (int i = 0; planar && palette && i < 16 && i < palette->ncolors; i++) {
+            const SDL_Color& c = palette->colors[i];
+            headerPalette = headerPalette || c.r != 0 || c.g != 0 || c.b != 0;
+        }
+        for (int i = 0; headerPalette && i < 16 && i < palette->ncolors; i++) {
+            const SDL_Color& c = palette->colors[i];
+            cubeIndex[i] = (uint8_t)(32 * std::min(7, (c.r + 18) / 36) +
+                                     4 * std::min(7, (c.g + 18) / 36) + (c.b + 42) / 85);
+        }
         size_t differ = 0;
         for (int32_t y = 0; y < surface->h; y++) {
             const uint8_t* mine = ours.bits.data() + (size_t)(surface->h - 1 - y) * ours.stride;
             const uint8_t* theirs = (const uint8_t*)surface->pixels + (size_t)y * surface->pitch;
             for (int32_t x = 0; x < surface->w; x++) {
-                uint8_t expected = planar ? CubeIndex[theirs[x] & 15] : theirs[x];
+                uint8_t expected = planar ? cubeIndex[theirs[x] & 15] : theirs[x];
                 differ += mine[x] != expected;
             }
         }
