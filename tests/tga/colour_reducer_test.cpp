@@ -26,6 +26,23 @@ class ColourReducerTest : public ::testing::Test {
         return std::vector<uint8_t>((size_t)DibStride(width, bitCount) * height, 0);
     }
 
+    // Reduces the first `rowsFed` rows of a 24-bit picture of equal size, then releases the
+    // reducer; the destination block.
+    std::vector<uint8_t> ReduceRows(const std::vector<uint8_t>& picture, int32_t width,
+                                    int32_t height, int32_t bitCount, int32_t bottomUp,
+                                    int32_t rowsFed) {
+        std::vector<uint8_t> bits = Destination(width, height, bitCount);
+        ColourReducer reducer;
+        EXPECT_EQ(ReducerInit(&reducer, width, height, 24, nullptr, width, height, bitCount,
+                              bits.data(), bottomUp),
+                  1);
+        for (int32_t k = 0; k < rowsFed; k++) {
+            ReducerFeedRow(&reducer, &picture[(size_t)k * width * 3]);
+        }
+        ReducerRelease(&reducer);
+        return bits;
+    }
+
     int64_t liveAtStart = 0;
 };
 
@@ -233,30 +250,15 @@ TEST_F(ColourReducerTest, EqualSizesMatchTheReferenceDitherInBothDepths) {
     std::vector<uint8_t> picture = MakeTestPictureBgr(width, height, 99);
     for (int32_t bitCount : {2, 8}) {
         for (int32_t bottomUp : {0, 1}) {
-            std::vector<uint8_t> bits = Destination(width, height, bitCount);
-            ColourReducer reducer;
-            ASSERT_EQ(ReducerInit(&reducer, width, height, 24, nullptr, width, height, bitCount,
-                                  bits.data(), bottomUp),
-                      1);
-            for (int32_t k = 0; k < height; k++) {
-                ReducerFeedRow(&reducer, &picture[(size_t)k * width * 3]);
-            }
-            ReducerRelease(&reducer);
+            std::vector<uint8_t> bits =
+                ReduceRows(picture, width, height, bitCount, bottomUp, height);
             EXPECT_EQ(bits, ReferenceDither(picture, width, height, bitCount, bottomUp != 0))
                 << bitCount << " bits, bottomUp " << bottomUp;
         }
         // When the rows stop early (a file that ends), ReducerRelease writes the row still
         // held back, and the rest stays zero: black, as the reader leaves it.
         for (int32_t fed : {3, 4}) {
-            std::vector<uint8_t> bits = Destination(width, height, bitCount);
-            ColourReducer reducer;
-            ASSERT_EQ(ReducerInit(&reducer, width, height, 24, nullptr, width, height, bitCount,
-                                  bits.data(), 1),
-                      1);
-            for (int32_t k = 0; k < fed; k++) {
-                ReducerFeedRow(&reducer, &picture[(size_t)k * width * 3]);
-            }
-            ReducerRelease(&reducer);
+            std::vector<uint8_t> bits = ReduceRows(picture, width, height, bitCount, 1, fed);
             std::vector<uint8_t> blackened = picture;
             std::fill(blackened.begin() + (size_t)fed * width * 3, blackened.end(), 0);
             EXPECT_EQ(bits, ReferenceDither(blackened, width, height, bitCount, true))
@@ -276,15 +278,7 @@ TEST_F(ColourReducerTest, WideRowsMatchTheReferenceDither) {
         for (size_t i = 0; i < picture.size(); i += 97) picture[i] = 255;
         for (size_t i = 5; i < picture.size(); i += 89) picture[i] = 0;
         for (int32_t bitCount : {2, 8}) {
-            std::vector<uint8_t> bits = Destination(width, height, bitCount);
-            ColourReducer reducer;
-            ASSERT_EQ(ReducerInit(&reducer, width, height, 24, nullptr, width, height, bitCount,
-                                  bits.data(), 1),
-                      1);
-            for (int32_t k = 0; k < height; k++) {
-                ReducerFeedRow(&reducer, &picture[(size_t)k * width * 3]);
-            }
-            ReducerRelease(&reducer);
+            std::vector<uint8_t> bits = ReduceRows(picture, width, height, bitCount, 1, height);
             EXPECT_EQ(bits, ReferenceDither(picture, width, height, bitCount, true))
                 << width << " pixels, " << bitCount << " bits";
         }
