@@ -294,12 +294,10 @@ uint32_t UnpackTgaRow(const uint8_t* packed, uint32_t packedSize, uint8_t* desti
             position += 1u + storedBytes;
         } else {
             if (available < storedPacketBytes) break;
-            if (storedBytes == 4) {
-                CopyPixels32To24(out, packed + position + 1, (int32_t)take);
-            } else if (roomForPieces && bytes + PIECE_SLACK <= available) {
+            if (storedBytes != 4 && roomForPieces && bytes + PIECE_SLACK <= available) {
                 CopyInPieces(out, packed + position + 1, bytes);
             } else {
-                memcpy(out, packed + position + 1, bytes);
+                CopyPixels(out, packed + position + 1, take, storedBytes);
             }
             if (pixels > take) {
                 // The remaining pixel bytes stay unconsumed and begin the next row's window.
