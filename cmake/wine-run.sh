@@ -4,7 +4,8 @@
 #   wine-run.sh [--win64 | --win32] PROGRAM [ARGUMENTS...]
 #
 # --win32 runs a 32-bit program in a 32-bit prefix with the 32-bit wine loader (Debian's
-# wine32); --win64, the default, uses the 64-bit prefix of the x86-64 build.
+# wine32); --win64, the default, uses the 64-bit prefix and loader of the x86-64 build. Each
+# loader is started directly, never through the "wine" script's choice.
 #
 # The wine prefix (registry, C: drive) is $WINEPREFIX when set, else "wine-prefix" beside the
 # folder that holds the program (the build's bin/), so that a build does not touch the user's
@@ -42,22 +43,32 @@ export WINEDEBUG="${WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
 unset DISPLAY
 
+# The loader of the program's kind, started directly: Debian's "wine" script picks the 32-bit
+# loader whenever wine32 is installed, which cannot start an x86-64 program (nor anything at all
+# on a kernel without 32-bit support). WINELOADER tells wine which loader to start again for the
+# processes a program starts.
 WINE=${VB_WINE:-}
 if [ -z "$WINE" ]; then
     if [ "$arch" = win32 ]; then
-        # Debian's "wine" falls back to the 64-bit loader when wine32 is missing, which then
-        # cannot start a 32-bit program in a 32-bit prefix: say what is missing instead.
-        if [ -d /usr/lib/wine ] && [ ! -x /usr/lib/wine/wine ]; then
-            echo "wine-run.sh: the 32-bit wine loader is not installed (cmake/install-cross-tools.sh windows32)" >&2
-            exit 127
-        fi
-        candidates="wine"
+        debian_loader=/usr/lib/wine/wine
+        path_loaders="wine"
     else
-        candidates="wine wine64"
+        debian_loader=/usr/lib/wine/wine64
+        path_loaders="wine64 wine"
     fi
-    for candidate in $candidates; do
-        if command -v "$candidate" >/dev/null 2>&1; then WINE=$candidate; break; fi
-    done
+    if [ -x "$debian_loader" ]; then
+        WINE=$debian_loader
+        export WINELOADER="$WINE"
+    elif [ -d /usr/lib/wine ] && [ "$arch" = win32 ]; then
+        # Without wine32, Debian's "wine" falls back to the 64-bit loader, which cannot start a
+        # 32-bit program in a 32-bit prefix: say what is missing instead.
+        echo "wine-run.sh: the 32-bit wine loader is not installed (cmake/install-cross-tools.sh windows32)" >&2
+        exit 127
+    else
+        for candidate in $path_loaders; do
+            if command -v "$candidate" >/dev/null 2>&1; then WINE=$candidate; break; fi
+        done
+    fi
 fi
 if [ -z "$WINE" ]; then
     echo "wine-run.sh: wine is not installed (cmake/install-cross-tools.sh windows or windows32)" >&2
