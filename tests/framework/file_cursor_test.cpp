@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "framework/bytes.h"
 #include "framework/decode_frame.h"
 #include "platform/platform_testing.h"
 #include "tests/support/decode_harness.h"
@@ -291,6 +292,45 @@ TEST_F(DecodeFrameTest, FramesInsideAnOpenOneTakeBuffersOfTheirOwn) {
     ASSERT_EQ(OpenFrame(&next), RESULT_OK);
     EXPECT_EQ(TestingAllocationCount(), allocations);
     EXPECT_EQ(FinishDecode(&next, RESULT_OK), RESULT_OK);
+}
+
+// An information reader that takes a text block and answers what the test asks.
+int32_t InfoAnswer = RESULT_OK;
+uint8_t* InfoText = nullptr;
+int32_t ReadFakeInfo(InfoFrame* frame, PictureInfoRecord* info) {
+    uint8_t first = 0;
+    if (ReadFileCursor(&frame->cursor, &first, 1, nullptr) != RESULT_OK) return RESULT_FILE_ERROR;
+    InfoText = AllocateInfoText(frame, 8);
+    if (!InfoText) return RESULT_MEMORY_ERROR;
+    if (InfoAnswer == RESULT_OK)
+        StorePictureInfo(info, 0, 0, first, 1, 0, 0, 8, (uintptr_t)InfoText);
+    return InfoAnswer;
+}
+
+TEST_F(DecodeFrameTest, AnInformationCallHandsOverItsTextOnlyOnSuccessAndClosesTheFile) {
+    for (int32_t answer : {RESULT_OK, RESULT_UNKNOWN_FORMAT, RESULT_FILE_ERROR}) {
+        SCOPED_TRACE(answer);
+        InfoAnswer = answer;
+        PictureInfoRecord info;
+        memset(&info, 0, sizeof info);
+        EXPECT_EQ(RunInfoFrame(ReadFakeInfo, name_.c_str(), 3, &info), answer);
+        EXPECT_EQ(TestingOpenFileCount(), openAtStart_);
+        EXPECT_EQ(TestingLiveBlockCount(), liveAtStart_ + (answer == RESULT_OK ? 1 : 0));
+        const uintptr_t text = info.infoText;
+        EXPECT_EQ(text, answer == RESULT_OK ? (uintptr_t)InfoText : 0u);
+        if (answer == RESULT_OK) {
+            const int32_t width = info.width;  // a copy: the record is packed
+            EXPECT_EQ(width, Counting(64)[3]);
+            FreeBlock(InfoText);
+        }
+    }
+    // A text block refused, and a file that cannot be opened.
+    InfoAnswer = RESULT_OK;
+    PictureInfoRecord info;
+    TestingFailAllocation(1);
+    EXPECT_EQ(RunInfoFrame(ReadFakeInfo, name_.c_str(), 0, &info), RESULT_MEMORY_ERROR);
+    EXPECT_EQ(RunInfoFrame(ReadFakeInfo, u"no such file", 0, &info), RESULT_FILE_ERROR);
+    EXPECT_EQ(RunInfoFrame(ReadFakeInfo, name_.c_str(), -5, &info), RESULT_FILE_ERROR);
 }
 
 }  // namespace
