@@ -281,10 +281,13 @@ TEST_F(TgaRowsTest, TightWindowsAreNeverReadOrWrittenPast) {
             afterShort.Raw(raw);
             cases.push_back({"raw packet ending the window", afterShort, 0});
             cases.push_back({"raw packet one byte short", afterShort, 1});
-            if (width > 2) {
+            // Raw packets of lengths that are no whole number of 16-byte pieces, with room for
+            // pieces left in the row after them.
+            for (int32_t length : {100, 127}) {
+                if (width - 1 - length < 16) continue;
                 PacketStream afterRun{bytesPerPixel, {}, {}};
                 afterRun.Run(1);
-                afterRun.Raw(std::min(width - 2, 128));
+                afterRun.Raw(length);
                 cases.push_back({"raw packet ending the window, row left over", afterRun, 0});
             }
             for (const Case& c : cases) {
