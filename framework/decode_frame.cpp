@@ -80,3 +80,21 @@ int32_t RunDecodeFrame(int32_t (*decodeFile)(DecodeFrame* frame), const char16_t
     if (result == RESULT_OK) result = decodeFile(&frame);
     return FinishDecode(&frame, result);
 }
+
+uint8_t* AllocateInfoText(InfoFrame* frame, uint32_t size) {
+    frame->text = (uint8_t*)AllocateBlock(size);
+    return frame->text;
+}
+
+int32_t RunInfoFrame(int32_t (*readInfo)(InfoFrame* frame, PictureInfoRecord* info),
+                     const char16_t* fileName, int32_t offset, PictureInfoRecord* info) {
+    InfoFrame frame;
+    frame.text = nullptr;
+    int32_t result =
+        OpenFileCursor(&frame.cursor, fileName, offset, frame.buffer, sizeof frame.buffer);
+    if (result != RESULT_OK) return result;
+    result = readInfo(&frame, info);
+    CloseFileCursor(&frame.cursor);
+    if (result != RESULT_OK) FreeBlock(frame.text);
+    return result;
+}

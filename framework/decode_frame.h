@@ -57,4 +57,25 @@ int32_t RunDecodeFrame(int32_t (*decodeFile)(DecodeFrame* frame), const char16_t
 // and then the header block; closes the file. Returns the result.
 int32_t FinishDecode(DecodeFrame* frame, int32_t result);
 
+// ---- Information calls ----------------------------------------------------------------------
+
+// What one information call owns: the file, through a cursor over a header-sized buffer, and
+// the block handed over with the record (MAG's comment), if any.
+struct InfoFrame {
+    FileCursor cursor;
+    uint8_t buffer[INFO_BUFFER_SIZE];
+    uint8_t* text;
+};
+
+// A zero-filled block that goes to the host with the record when the call succeeds; null when
+// the heap refuses.
+uint8_t* AllocateInfoText(InfoFrame* frame, uint32_t size);
+
+// A whole information call: opens the file at the picture's offset (RESULT_FILE_ERROR when it
+// cannot be), runs `readInfo`, which reads the header and, on success only, fills the record
+// (cleared by the export), then closes the file and, unless the result is RESULT_OK, frees the
+// text block. Returns the result.
+int32_t RunInfoFrame(int32_t (*readInfo)(InfoFrame* frame, PictureInfoRecord* info),
+                     const char16_t* fileName, int32_t offset, PictureInfoRecord* info);
+
 #endif

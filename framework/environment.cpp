@@ -100,21 +100,6 @@ void ProbeEnvironment() {
     if (BindConversionLibrary() == 1) ConverterReady = 1;
 }
 
-void ResetEnvironmentForTesting() {
-    SystemVersion = 100;
-    SmallScreen = 0;
-    JapaneseMode = 0;
-    JmenuFlag = 0;
-    JtitleFlag = 0;
-    ConverterReady = 0;
-    ConversionLibrary = nullptr;
-    unicode2sjis = nullptr;
-    sjis2unicode = nullptr;
-    jis2unicode = nullptr;
-    NarrowText = NarrowByTruncation;
-    WidenText = WidenByZeroExtension;
-}
-
 // ---- Default converters: one unit per byte --------------------------------------------------
 
 // Both defaults copy unit by unit, each unit keeping its low 8 bits' value: UTF-16 narrowed to

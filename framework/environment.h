@@ -44,8 +44,8 @@ int32_t NarrowToShiftJis(const char16_t* source, char* destination, int32_t size
 int32_t WidenFromShiftJis(const char* source, char16_t* destination, int32_t size);
 char16_t MapSingleByte(uint8_t byte);
 
-// Puts every variable above back to its value before the probe (tests only; the library itself
-// never calls it). KJMAP.DLL stays loaded.
+// Puts every variable above back to its value before the probe. KJMAP.DLL stays loaded. Only
+// the test programs have it (vbframework_testing); the plug-ins do not.
 void ResetEnvironmentForTesting();
 
 #endif

@@ -260,44 +260,36 @@ static int32_t ReadMagHeader(FileCursor* cursor, MagHeader* header) {
     return result;
 }
 
-// Reads the comment a second time, now that its length is known, into a block ended where the
-// 0x1A was.
-static int32_t ReadMagComment(FileCursor* cursor, uint32_t areaLength, uint8_t** text) {
-    *text = nullptr;
+// Reads the comment a second time, now that its length is known, into the text block, ended
+// where the 0x1A was.
+static int32_t ReadMagComment(InfoFrame* frame, uint32_t areaLength) {
     if (areaLength > INT32_MAX) return RESULT_MEMORY_ERROR;
-    uint8_t* block = (uint8_t*)AllocateBlock(areaLength);
-    if (!block) return RESULT_MEMORY_ERROR;
-    if (SeekFileCursor(cursor, MAG_SIGNATURE_SIZE) != RESULT_OK ||
-        ReadFileCursor(cursor, block, areaLength, nullptr) != RESULT_OK) {
-        FreeBlock(block);
+    uint8_t* text = AllocateInfoText(frame, areaLength);
+    if (!text) return RESULT_MEMORY_ERROR;
+    if (SeekFileCursor(&frame->cursor, MAG_SIGNATURE_SIZE) != RESULT_OK ||
+        ReadFileCursor(&frame->cursor, text, areaLength, nullptr) != RESULT_OK) {
         return RESULT_FILE_ERROR;
     }
-    block[areaLength - 1] = 0;
-    *text = block;
+    text[areaLength - 1] = 0;
+    return RESULT_OK;
+}
+
+static int32_t ReadMagInfo(InfoFrame* frame, PictureInfoRecord* info) {
+    uint32_t areaLength = 0;
+    MagHeader header;
+    int32_t result = ReadMagLeadIn(&frame->cursor, &areaLength);
+    if (result == RESULT_OK) result = ReadMagComment(frame, areaLength);
+    if (result == RESULT_OK) result = ReadMagHeader(&frame->cursor, &header);
+    if (result != RESULT_OK) return result;
+    const int32_t width = (int32_t)header.xEnd - (int32_t)header.xStart + 1;
+    const int32_t height = (int32_t)header.yEnd - (int32_t)header.yStart + 1;
+    const int16_t depth = (header.mode & MAG_MODE_256_COLOURS) ? 8 : 4;
+    StorePictureInfo(info, 0, 0, width, height, 1, 1, depth, (uintptr_t)frame->text);
     return RESULT_OK;
 }
 
 int32_t ReadMagPictureInfo(const char16_t* fileName, int32_t offset, PictureInfoRecord* info) {
-    uint8_t buffer[INFO_BUFFER_SIZE];
-    FileCursor cursor;
-    int32_t result = OpenFileCursor(&cursor, fileName, offset, buffer, sizeof buffer);
-    if (result != RESULT_OK) return result;
-    uint32_t areaLength = 0;
-    uint8_t* text = nullptr;
-    MagHeader header;
-    result = ReadMagLeadIn(&cursor, &areaLength);
-    if (result == RESULT_OK) result = ReadMagComment(&cursor, areaLength, &text);
-    if (result == RESULT_OK) result = ReadMagHeader(&cursor, &header);
-    CloseFileCursor(&cursor);
-    if (result != RESULT_OK) {
-        FreeBlock(text);
-        return result;
-    }
-    const int32_t width = (int32_t)header.xEnd - (int32_t)header.xStart + 1;
-    const int32_t height = (int32_t)header.yEnd - (int32_t)header.yStart + 1;
-    const int16_t depth = (header.mode & MAG_MODE_256_COLOURS) ? 8 : 4;
-    StorePictureInfo(info, 0, 0, width, height, 1, 1, depth, (uintptr_t)text);
-    return RESULT_OK;
+    return RunInfoFrame(ReadMagInfo, fileName, offset, info);
 }
 
 // Reads `colours` palette entries (green, red, blue) into the colour table (blue, green, red,

@@ -756,20 +756,19 @@ int32_t AcceptPcxPicture(const char16_t* fileName, const uint8_t* fileHead) {
     return EndsWithExtension(fileName, u".pcx");
 }
 
-int32_t ReadPcxPictureInfo(const char16_t* fileName, int32_t offset, PictureInfoRecord* info) {
-    uint8_t buffer[INFO_BUFFER_SIZE];
-    FileCursor cursor;
-    int32_t result = OpenFileCursor(&cursor, fileName, offset, buffer, sizeof buffer);
-    if (result != RESULT_OK) return result;
+static int32_t ReadPcxInfo(InfoFrame* frame, PictureInfoRecord* info) {
     PcxHeader header;
-    result = ReadPcxHeader(&cursor, &header);
-    CloseFileCursor(&cursor);
+    int32_t result = ReadPcxHeader(&frame->cursor, &header);
     if (result != RESULT_OK) return result;
     const int32_t width = (int32_t)header.xmax - header.xmin + 1;
     const int32_t height = (int32_t)header.ymax - header.ymin + 1;
     const int16_t depth = (int16_t)(header.bitsPerPixel * header.planes);
     StorePictureInfo(info, header.xmin, header.ymin, width, height, 0, 0, depth, 0);
     return RESULT_OK;
+}
+
+int32_t ReadPcxPictureInfo(const char16_t* fileName, int32_t offset, PictureInfoRecord* info) {
+    return RunInfoFrame(ReadPcxInfo, fileName, offset, info);
 }
 
 static int32_t DecodePcxFile(DecodeFrame* frame) {

@@ -35,6 +35,8 @@ VB_PLATFORM_API int64_t VB_CALL TestingLiveBlockCount(void);
 // Size in bytes asked for when the block was allocated (a live block from AllocateBlock); -1 for
 // null.
 VB_PLATFORM_API int64_t VB_CALL TestingBlockSize(const void* block);
+// Files opened and not yet closed, over the whole process.
+VB_PLATFORM_API int64_t VB_CALL TestingOpenFileCount(void);
 // Allocation and read calls made so far (for counting the steps of a decode).
 VB_PLATFORM_API int64_t VB_CALL TestingAllocationCount(void);
 VB_PLATFORM_API int64_t VB_CALL TestingReadCount(void);

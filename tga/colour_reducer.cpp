@@ -6,19 +6,6 @@
 #include "framework/bytes.h"
 #include "platform/platform.h"
 
-ReducerAccumulator CurrentAccumulator = nullptr;
-ReducerRowWriter CurrentRowWriter = nullptr;
-ReducerPairWriter CurrentPairWriter = nullptr;
-
-// With equal sizes every column map entry is i + 1 and every row is alone in its band, so the
-// averaged row is the source row's colours unchanged. This slot then turns the source row into
-// the writer's input directly (see avgRow); it is null when the sizes differ. It fills `out`
-// (room for one averaged row) and returns the row to read: `out`, or the source row itself when
-// that already is the input.
-typedef const uint8_t* (*ReducerDirectFill)(ColourReducer* reducer, const uint8_t* row,
-                                            uint8_t* out);
-static ReducerDirectFill CurrentDirectFill = nullptr;
-
 // Keeps a routine out of line where inlining it at every call would only make the plug-in
 // bigger (the loops that run for a few pixels of a row, the vectorised pass).
 #if defined(__GNUC__)
@@ -27,7 +14,9 @@ static ReducerDirectFill CurrentDirectFill = nullptr;
 #define REDUCER_OUT_OF_LINE
 #endif
 
-// The gray value of each colour-table entry, for indexed sources dithered to gray.
+// The gray value of each colour-table entry, for indexed sources dithered to gray. Module-wide:
+// the TGA reader's indexed sources are gray, whose table is always the same ramp, so a reducer
+// set up inside another's decode writes the values it already holds.
 static uint8_t LumaOfIndex[256];
 
 static inline void AddTableColour(ColourReducer* reducer, int32_t column, uint32_t index) {
@@ -435,6 +424,7 @@ static void ForgetBlocks(ColourReducer* reducer) {
     reducer->sumBlue = nullptr;
     reducer->columnEnd = nullptr;
     reducer->errRow = nullptr;
+    reducer->errBlock = nullptr;
     reducer->sumsNext = nullptr;
     reducer->sumsLater = nullptr;
     reducer->avgRow = nullptr;
@@ -446,8 +436,7 @@ static void FreeBlocks(ColourReducer* reducer) {
     FreeBlock(reducer->sumGreen);
     FreeBlock(reducer->sumBlue);
     FreeBlock(reducer->columnEnd);
-    // The pair's error rows share one block, which starts at the lower of the two.
-    FreeBlock(reducer->errRow ? reducer->errRow - reducer->lanes * PAIR_BACK : nullptr);
+    FreeBlock(reducer->errBlock);
     FreeBlock(reducer->sumsNext);
     FreeBlock(reducer->sumsLater);
     FreeBlock(reducer->avgRow);
@@ -496,13 +485,14 @@ int32_t ReducerInit(ColourReducer* reducer, int32_t srcWidth, int32_t srcHeight,
     reducer->sumGreen = (int32_t*)AllocateBlock(columnBytes);
     reducer->sumBlue = (int32_t*)AllocateBlock(columnBytes);
     reducer->columnEnd = (int32_t*)AllocateBlock(columnBytes);
-    reducer->errRow = (int8_t*)AllocateBlock(errorBytes);
-    if (reducer->errRow) reducer->errRow += reducer->lanes * PAIR_BACK;  // see FreeBlocks
+    reducer->errBlock = (int8_t*)AllocateBlock(errorBytes);
+    // The pair's error rows share the block, which starts at the lower of the two.
+    if (reducer->errBlock) reducer->errRow = reducer->errBlock + reducer->lanes * PAIR_BACK;
     reducer->sumsNext = (int16_t*)AllocateBlock(sumsBytes);
     reducer->sumsLater = (int16_t*)AllocateBlock(sumsBytes);
     reducer->avgRow = (uint8_t*)AllocateBlock(averageBytes);
     if (!reducer->sumRed || !reducer->sumGreen || !reducer->sumBlue || !reducer->columnEnd ||
-        !reducer->errRow || !reducer->sumsNext || !reducer->sumsLater || !reducer->avgRow) {
+        !reducer->errBlock || !reducer->sumsNext || !reducer->sumsLater || !reducer->avgRow) {
         FreeBlocks(reducer);
         return 0;
     }
@@ -517,23 +507,23 @@ int32_t ReducerInit(ColourReducer* reducer, int32_t srcWidth, int32_t srcHeight,
 
     switch (srcBitCount) {
         case 1:
-            CurrentAccumulator = AccumulateRow1;
+            reducer->accumulate = AccumulateRow1;
             break;
         case 2:
-            CurrentAccumulator = AccumulateRow2;
+            reducer->accumulate = AccumulateRow2;
             break;
         case 4:
-            CurrentAccumulator = AccumulateRow4;
+            reducer->accumulate = AccumulateRow4;
             break;
         case 8:
-            CurrentAccumulator = AccumulateRow8;
+            reducer->accumulate = AccumulateRow8;
             break;
         default:
-            CurrentAccumulator = AccumulateRow24;
+            reducer->accumulate = AccumulateRow24;
             break;
     }
-    CurrentRowWriter = dstBitCount == 2 ? WriteGray2Row : WriteRgb332Row;
-    CurrentPairWriter = dstBitCount == 2 ? WriteGray2Pair : WriteRgb332Pair;
+    reducer->writeRow = dstBitCount == 2 ? WriteGray2Row : WriteRgb332Row;
+    reducer->writePair = dstBitCount == 2 ? WriteGray2Pair : WriteRgb332Pair;
     reducer->heldRowBytes = 3 * dstWidth;
     BuildDitherTables();
 
@@ -545,17 +535,17 @@ int32_t ReducerInit(ColourReducer* reducer, int32_t srcWidth, int32_t srcHeight,
     }
     if (srcWidth == dstWidth && srcHeight == dstHeight) {
         if (dstBitCount == 2 && srcBitCount == 8) {
-            CurrentDirectFill = FillIndicesFrom8;
-            CurrentRowWriter = WriteGray2RowFromIndices;
-            CurrentPairWriter = WriteGray2PairFromIndices;
+            reducer->directFill = FillIndicesFrom8;
+            reducer->writeRow = WriteGray2RowFromIndices;
+            reducer->writePair = WriteGray2PairFromIndices;
             reducer->heldRowBytes = dstWidth;
         } else {
-            CurrentDirectFill = srcBitCount == 8 ? FillAverageFrom8
-                                : packed         ? FillAverageFromIndexed
-                                                 : FillAverageFrom24;
+            reducer->directFill = srcBitCount == 8 ? FillAverageFrom8
+                                  : packed         ? FillAverageFromIndexed
+                                                   : FillAverageFrom24;
         }
     } else {
-        CurrentDirectFill = nullptr;
+        reducer->directFill = nullptr;
     }
     return 1;
 }
@@ -588,7 +578,7 @@ static void BuildAverageRow(ColourReducer* reducer) {
 }
 
 static void WriteHeldRow(ColourReducer* reducer) {
-    CurrentRowWriter(reducer);
+    reducer->writeRow(reducer);
     reducer->dstRow++;
     reducer->rowHeld = 0;
 }
@@ -597,16 +587,16 @@ int32_t ReducerFeedRow(ColourReducer* reducer, const uint8_t* row) {
     // Rows beyond the picture would take the boundary past the destination block.
     if (reducer->srcRowsFed >= reducer->srcHeight) return 1;
 
-    if (CurrentDirectFill) {
+    if (reducer->directFill) {
         reducer->srcRowsFed++;
         if (reducer->rowHeld) {
-            CurrentPairWriter(reducer, CurrentDirectFill(reducer, row, reducer->avgOther));
+            reducer->writePair(reducer, reducer->directFill(reducer, row, reducer->avgOther));
             reducer->dstRow += 2;
             reducer->rowHeld = 0;
             return 1;
         }
         // The caller may reuse its row once this returns.
-        const uint8_t* input = CurrentDirectFill(reducer, row, reducer->avgRow);
+        const uint8_t* input = reducer->directFill(reducer, row, reducer->avgRow);
         if (input != reducer->avgRow) {
             memcpy(reducer->avgRow, input, (uint32_t)reducer->heldRowBytes);
         }
@@ -615,14 +605,14 @@ int32_t ReducerFeedRow(ColourReducer* reducer, const uint8_t* row) {
         return 1;
     }
 
-    CurrentAccumulator(reducer, row);
+    reducer->accumulate(reducer, row);
     reducer->rowsInSum++;
     int32_t boundary = (int32_t)(((int64_t)reducer->dstHeight * (reducer->srcRowsFed + 1) +
                                   reducer->srcHeight / 2) /
                                  reducer->srcHeight);
     if (boundary != reducer->dstRow) {
         BuildAverageRow(reducer);
-        CurrentRowWriter(reducer);
+        reducer->writeRow(reducer);
         reducer->dstRow = boundary;
         uint32_t columnBytes = 4u * (uint32_t)reducer->srcWidth;
         memset(reducer->sumRed, 0, columnBytes);

@@ -10,6 +10,17 @@
 
 #include <stdint.h>
 
+struct ColourReducer;
+
+typedef void (*ReducerAccumulator)(ColourReducer* reducer, const uint8_t* row);
+typedef void (*ReducerRowWriter)(ColourReducer* reducer);
+typedef void (*ReducerPairWriter)(ColourReducer* reducer, const uint8_t* second);
+// At equal sizes every row is alone in its band and the averaged row is the source row's colours
+// unchanged: this turns a source row into the writers' input directly, in `out` (room for one
+// averaged row), or returns the row itself when it already is that input.
+typedef const uint8_t* (*ReducerDirectFill)(ColourReducer* reducer, const uint8_t* row,
+                                            uint8_t* out);
+
 // State of one reduction. The caller owns the record; ReducerInit fills it and allocates the
 // eight working blocks, ReducerRelease frees them. The colour table and the destination block
 // are borrowed.
@@ -39,6 +50,7 @@ struct ColourReducer {
     // row to be written next; sumsLater the part of the row after that which the last written
     // row already gives.
     int8_t* errRow;
+    int8_t* errBlock;  // the error rows' block as allocated, which errRow lies inside
     int16_t* sumsNext;
     int16_t* sumsLater;
     int32_t lanes;  // lanes a pixel: 1 or 4
@@ -56,17 +68,14 @@ struct ColourReducer {
     // Equal sizes: rows are written in pairs, so an even row waits in avgRow for the next.
     // Non-zero while one waits.
     int32_t rowHeld;
+
+    // Chosen once by ReducerInit, so the pixel loops hold no depth tests. Kept with the reducer,
+    // not module-wide: a decode started from inside another's notifier has a reducer of its own.
+    ReducerAccumulator accumulate;
+    ReducerRowWriter writeRow;
+    ReducerPairWriter writePair;
+    ReducerDirectFill directFill;  // null when the sizes differ
 };
-
-typedef void (*ReducerAccumulator)(ColourReducer* reducer, const uint8_t* row);
-typedef void (*ReducerRowWriter)(ColourReducer* reducer);
-typedef void (*ReducerPairWriter)(ColourReducer* reducer, const uint8_t* second);
-
-// Chosen once by ReducerInit, so the pixel loops hold no depth tests. Module-wide: one reducer
-// at a time per loaded filter.
-extern ReducerAccumulator CurrentAccumulator;
-extern ReducerRowWriter CurrentRowWriter;
-extern ReducerPairWriter CurrentPairWriter;
 
 // 1 when the reducer is ready; 0 when a working block could not be had, when a block size does
 // not fit below 2^31, or when dstBitCount is neither 2 nor 8 (nothing is left allocated then).

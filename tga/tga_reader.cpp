@@ -347,18 +347,17 @@ int32_t AcceptTgaPicture(const char16_t* fileName, const uint8_t* fileHead) {
     return EndsWithExtension(fileName, u".tga") ? 1 : 0;
 }
 
-int32_t ReadTgaPictureInfo(const char16_t* fileName, int32_t offset, PictureInfoRecord* info) {
-    uint8_t buffer[INFO_BUFFER_SIZE];
-    FileCursor cursor;
-    int32_t result = OpenFileCursor(&cursor, fileName, offset, buffer, sizeof buffer);
-    if (result != RESULT_OK) return result;
+static int32_t ReadTgaInfo(InfoFrame* frame, PictureInfoRecord* info) {
     TgaHeader header;
-    result = ReadTgaHeader(&cursor, &header);
-    CloseFileCursor(&cursor);
+    int32_t result = ReadTgaHeader(&frame->cursor, &header);
     if (result != RESULT_OK) return result;
     if (!IsKnownImageType(header.imageType)) return RESULT_UNKNOWN_FORMAT;
     StorePictureInfo(info, 0, 0, header.width, header.height, 0, 0, header.pixelDepth, 0);
     return RESULT_OK;
+}
+
+int32_t ReadTgaPictureInfo(const char16_t* fileName, int32_t offset, PictureInfoRecord* info) {
+    return RunInfoFrame(ReadTgaInfo, fileName, offset, info);
 }
 
 // What the row loop reads with.

@@ -136,6 +136,7 @@ static std::mutex ServedFilesLock;
 static std::atomic<int64_t> ReadCalls{0};
 static std::atomic<int64_t> FailingRead{0};
 static std::atomic<int32_t> OpenFails{0};
+static std::atomic<int64_t> OpenFiles{0};
 
 static std::map<std::u16string, ServedBytes>& ServedFiles() {
     return Lasting<std::map<std::u16string, ServedBytes>>();
@@ -149,13 +150,16 @@ static ServedBytes FindServedFile(const char16_t* name) {
 
 PlatformFile VB_CALL OpenFileForReading(const char16_t* name) {
     if (!name || OpenFails.load() != 0) return nullptr;
+    LayerFile* file = nullptr;
     if (ServedBytes served = FindServedFile(name)) {
-        return new (std::nothrow) LayerFile{nullptr, served, 0};
+        file = new (std::nothrow) LayerFile{nullptr, served, 0};
+    } else {
+        PlatformFile system = Next().OpenFileForReading(name);
+        if (!system) return nullptr;
+        file = new (std::nothrow) LayerFile{system, nullptr, 0};
+        if (!file) Next().CloseFile(system);
     }
-    PlatformFile system = Next().OpenFileForReading(name);
-    if (!system) return nullptr;
-    LayerFile* file = new (std::nothrow) LayerFile{system, nullptr, 0};
-    if (!file) Next().CloseFile(system);
+    if (file) OpenFiles.fetch_add(1);
     return file;
 }
 
@@ -204,6 +208,11 @@ void VB_CALL CloseFile(PlatformFile handle) {
     if (!file) return;
     if (file->system) Next().CloseFile(file->system);
     delete file;
+    OpenFiles.fetch_sub(1);
+}
+
+int64_t VB_CALL TestingOpenFileCount(void) {
+    return OpenFiles.load();
 }
 
 int64_t VB_CALL TestingReadCount(void) {

@@ -194,27 +194,39 @@ TEST_P(FaultInjection, InformationReaderFailuresLeaveNoBlock) {
     }
 }
 
-// A decode started from inside the notifier of another finds the reading buffer taken, gets one
-// of its own, and decodes the same picture; both hand over what they should and nothing is left.
-struct NestedDecode {
+// Decodes started from inside the notifier of another find the reading buffer taken and get one
+// of their own. Two run in one notifier, on its first two calls, and decode another picture of
+// the same filter: were an inner decode's exit to give back the module's buffer, which it never
+// held, the second would fill that buffer under the outer decode, whose rows would then come
+// from the other file. All hand over what they should, and nothing is left.
+struct NestedDecodes {
     const LoadedPlugin* plugin;
-    const std::u16string* name;
-    int32_t offset;
+    std::u16string name;  // of the picture decoded inside
+    int32_t offset = 0;
+    int32_t decodes = 0;      // on the first calls of the outer notifier
+    bool failBuffer = false;  // the inner decode's first allocation, its buffer, fails
     int calls = 0;
-    int32_t result = -100;
-    std::vector<uint8_t> bits;
+    size_t bitsSize = 0;
+    std::vector<int32_t> results;
+    std::vector<std::vector<uint8_t>> bits;
+    std::vector<void*> headerSlots;
 };
 
-int32_t VB_CALL DecodeAgainOnFirstCall(int32_t, int32_t, intptr_t userData) {
-    NestedDecode* nested = (NestedDecode*)userData;
-    if (nested->calls++ != 0) return 0;
-    void* header = nullptr;
-    void* bits = nullptr;
-    nested->result = nested->plugin->getPicture(nested->name->c_str(), nested->offset, 0, &header,
-                                                &bits, nullptr, 0);
-    if (nested->result == RESULT_OK) {
+int32_t VB_CALL DecodeAgainOnFirstCalls(int32_t, int32_t, intptr_t userData) {
+    NestedDecodes* nested = (NestedDecodes*)userData;
+    if (nested->calls++ >= nested->decodes) return 0;
+    void* header = UntouchedSlot;
+    void* bits = UntouchedSlot;
+    if (nested->failBuffer) TestingFailAllocation(1);
+    const int64_t openBefore = TestingOpenFileCount();
+    const int32_t result = nested->plugin->getPicture(nested->name.c_str(), nested->offset, 0,
+                                                      &header, &bits, nullptr, 0);
+    EXPECT_EQ(TestingOpenFileCount(), openBefore) << "the inner decode left a file open";
+    nested->results.push_back(result);
+    nested->headerSlots.push_back(header);
+    if (result == RESULT_OK) {
         const uint8_t* start = (const uint8_t*)bits;
-        nested->bits.assign(start, start + nested->bits.size());
+        nested->bits.emplace_back(start, start + nested->bitsSize);
         FreeBlock(bits);
         FreeBlock(header);
     }
@@ -224,24 +236,57 @@ int32_t VB_CALL DecodeAgainOnFirstCall(int32_t, int32_t, intptr_t userData) {
 TEST_P(FaultInjection, DecodeInsideTheNotifierOfAnother) {
     const FaultCase& faultCase = GetParam();
     const LoadedPlugin& plugin = Plugin(faultCase.plugin);
+    // The inner picture: the next case of the same filter whose DIB differs, decoded on the
+    // outer case's device.
     std::u16string name = PrepareCase(faultCase);
-    NestedDecode nested;
+    NestedDecodes nested;
     nested.plugin = &plugin;
-    nested.name = &name;
-    nested.offset = faultCase.offset;
-    nested.bits.resize(clean_.bits.size());
-    void* header = nullptr;
-    void* bits = nullptr;
-    ASSERT_EQ(plugin.getPicture(name.c_str(), faultCase.offset, 0, &header, &bits,
-                                DecodeAgainOnFirstCall, (intptr_t)&nested),
-              RESULT_OK);
-    EXPECT_EQ(nested.result, RESULT_OK);
-    EXPECT_EQ(nested.bits, clean_.bits);
-    const uint8_t* start = (const uint8_t*)bits;
-    EXPECT_EQ(std::vector<uint8_t>(start, start + clean_.bits.size()), clean_.bits);
-    FreeBlock(bits);
-    FreeBlock(header);
-    EXPECT_EQ(TestingLiveBlockCount(), liveAtStart_);
+    nested.name = Utf16("nested." + faultCase.plugin.substr(2));
+    DecodeRecord inner;
+    const std::vector<FaultCase> cases = AllFaultCases();
+    size_t at = 0;
+    while (cases[at].label != faultCase.label) at++;
+    for (size_t k = 1; k < cases.size(); k++) {
+        const FaultCase& next = cases[(at + k) % cases.size()];
+        if (next.plugin != faultCase.plugin) continue;
+        ServeFile("nested." + faultCase.plugin.substr(2), next.file);
+        DecodeOptions innerOptions;
+        innerOptions.offset = next.offset;
+        inner = Decode(faultCase.plugin, nested.name, innerOptions);
+        nested.offset = next.offset;
+        if (inner.result == RESULT_OK && inner.bits != clean_.bits) break;
+    }
+    ASSERT_EQ(inner.result, RESULT_OK);
+    ASSERT_NE(inner.bits, clean_.bits);
+    nested.bitsSize = inner.bits.size();
+
+    for (bool failBuffer : {false, true}) {
+        SCOPED_TRACE(failBuffer ? "the inner buffer cannot be had" : "two inner decodes");
+        nested.decodes = failBuffer ? 1 : 2;
+        nested.failBuffer = failBuffer;
+        nested.calls = 0;
+        nested.results.clear();
+        nested.bits.clear();
+        nested.headerSlots.clear();
+        void* header = nullptr;
+        void* bits = nullptr;
+        ASSERT_EQ(plugin.getPicture(name.c_str(), faultCase.offset, 0, &header, &bits,
+                                    DecodeAgainOnFirstCalls, (intptr_t)&nested),
+                  RESULT_OK);
+        const uint8_t* start = (const uint8_t*)bits;
+        EXPECT_EQ(std::vector<uint8_t>(start, start + clean_.bits.size()), clean_.bits);
+        FreeBlock(bits);
+        FreeBlock(header);
+        if (failBuffer) {
+            // Refused before anything was opened or handed over.
+            EXPECT_EQ(nested.results, std::vector<int32_t>{RESULT_MEMORY_ERROR});
+            EXPECT_EQ(nested.headerSlots, std::vector<void*>{UntouchedSlot});
+        } else {
+            EXPECT_EQ(nested.results, (std::vector<int32_t>{RESULT_OK, RESULT_OK}));
+            EXPECT_EQ(nested.bits, (std::vector<std::vector<uint8_t>>{inner.bits, inner.bits}));
+        }
+        EXPECT_EQ(TestingLiveBlockCount(), liveAtStart_);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(AllFilters, FaultInjection, ::testing::ValuesIn(AllFaultCases()),

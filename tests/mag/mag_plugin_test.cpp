@@ -5,6 +5,8 @@
 #include <string.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -393,6 +395,38 @@ TEST_F(MagPluginTest, FileEndingInsideTheCommentArea) {
     // An offset past the end of the file meets the end at once.
     Serve(EncodeMag(RandomMagPicture(8, 8, false, 3, 1)).bytes);
     EXPECT_EQ(Decode(100000).result, RESULT_FILE_ERROR);
+}
+
+TEST_F(MagPluginTest, InformationUpToTheLastFilePositionAtAnOffset) {
+    // Signature, a comment area of the 0x1A alone and the header: 41 bytes, placed so that the
+    // header ends exactly at the largest file position 2^31 - 1 (in a sparse file), reads; one
+    // byte further it would pass that position, a file error.
+    const MagEncoded encoded = EncodeMag(RandomMagPicture(24, 3, true, 4, 5));
+    const std::vector<uint8_t> lead(encoded.bytes.begin() + encoded.pictureOffset,
+                                    encoded.bytes.begin() + encoded.headerOffset + 32);
+    ASSERT_EQ(lead.size(), 41u);
+    const int64_t edge = 0x7FFFFFFF - (int64_t)lead.size();
+    for (int64_t further : {0, 1}) {
+        SCOPED_TRACE(further ? "one byte further" : "at the edge");
+        const std::u16string name = WriteTemporaryFile("edge.mag", {});
+        {
+            std::ofstream out(std::filesystem::path(name), std::ios::binary | std::ios::in);
+            out.seekp(edge + further);
+            out.write((const char*)lead.data(), (std::streamsize)lead.size());
+            ASSERT_TRUE(out.good()) << "cannot write a sparse file of 2 GB";
+        }
+        const InfoReading info = ReadInfo("vbmag", name, (int32_t)(edge + further));
+        if (further) {
+            EXPECT_EQ(info.result, RESULT_FILE_ERROR);
+        } else {
+            ASSERT_EQ(info.result, RESULT_OK);
+            EXPECT_EQ(info.record.width, 24);
+            EXPECT_EQ(info.record.height, 3);
+            EXPECT_EQ(info.text, std::string(1, '\0'));
+        }
+        EXPECT_EQ(info.blocksLeft, 0);
+        RemoveTemporaryFiles();
+    }
 }
 
 TEST_F(MagPluginTest, BytesTheFileLacksReadZero) {

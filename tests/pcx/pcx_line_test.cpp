@@ -1,10 +1,12 @@
 // The two line decoders, called directly: colour mapping, plane order, runs at and across the
 // end of a plane line, positions past the row, and the end of the encoded bytes.
 #include <gtest/gtest.h>
+#include <string.h>
 
 #include <algorithm>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -99,17 +101,58 @@ TEST(PcxColourIndex, HeaderPaletteOrTheStandardColoursOnTheNearestCubeEntry) {
         own[3 * e[0] + 1] = e[2];
         own[3 * e[0] + 2] = e[3];
     }
+    std::vector<uint8_t> last(48, 0);
+    last[47] = 255;
     const Case cases[] = {
         {"all zero: the standard colours",
          {},
          {0, 2, 20, 22, 160, 162, 168, 182, 73, 75, 93, 95, 233, 235, 253, 255}},
         {"the header's own", own, {192, 0, 0, 4, 41, 0, 0, 0, 73, 0, 0, 0, 0, 0, 0, 255}},
+        // Only the last byte, entry 15's blue, is set: the palette is the header's.
+        {"byte 47 alone", last, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 3}},
     };
     for (const Case& c : cases) {
         std::vector<uint8_t> palette = c.palette.empty() ? std::vector<uint8_t>(48, 0) : c.palette;
         uint8_t index[16];
         BuildPlanarColourIndex(palette.data(), index);
         for (int v = 0; v < 16; v++) EXPECT_EQ(index[v], c.index[v]) << c.name << ", value " << v;
+    }
+}
+
+TEST(PcxPlanarLine, PixelsOfValueZeroTakeTheIndexOfEntryZero) {
+    // Entry 0 is not black: rows that start on value 0 (or where the plain loop takes over from
+    // the 128-pixel blocks on value 0) must not be taken for index 0. Value 1 in the last eight
+    // pixels of some rows.
+    uint8_t colourIndex[16];
+    for (int v = 0; v < 16; v++) colourIndex[v] = (uint8_t)(100 + v);
+    uint16_t pairIndex[256];
+    BuildPairIndex(colourIndex, pairIndex);
+    for (uint32_t rowSize : {8u, 16u, 20u, 128u, 136u, 256u, 264u}) {
+        for (bool lastSet : {false, true}) {
+            const uint32_t planeBytes = (rowSize + 7) / 8;
+            std::vector<uint8_t> encoded;
+            for (int plane = 0; plane < 4; plane++) {
+                for (uint32_t k = 0; k < planeBytes; k++) {
+                    if (plane == 0 && lastSet && k + 1 == planeBytes) {
+                        encoded.insert(encoded.end(), {0xC1, 0xFF});  // a run of one 0xFF
+                    } else {
+                        encoded.push_back(0);
+                    }
+                }
+            }
+            for (bool plain : {false, true}) {
+                GuardedRow row(rowSize);
+                ASSERT_EQ(DecodePlanar(encoded.data(), (uint32_t)encoded.size(), row.data(),
+                                       rowSize, (int32_t)planeBytes, 4, pairIndex, plain),
+                          encoded.size());
+                for (uint32_t x = 0; x < rowSize; x++) {
+                    const bool one = lastSet && x >= 8 * (planeBytes - 1);
+                    ASSERT_EQ(row.bytes[x], one ? 101 : 100)
+                        << rowSize << " pixels, " << (plain ? "plain" : "fast") << ", x " << x;
+                }
+                EXPECT_TRUE(row.GuardIntact());
+            }
+        }
     }
 }
 
@@ -262,6 +305,55 @@ TEST(PcxLines, EncodedBytesThatRunOutAreBrokenDataNeverReadPast) {
     std::vector<uint8_t> whole(planar);
     EXPECT_EQ(DecodePlanar(whole.data(), 8, row.data(), 16, 2, 4), 8u);
     EXPECT_TRUE(row.GuardIntact());
+}
+
+TEST(PcxLines, WorstCaseLinesInAreasOfExactlyTheirSize) {
+    // Every value from 0xC0 up takes a count byte: such a line fills the worst-case area of
+    // 2 bytes a position exactly, the end of which the loops without end tests must not read
+    // past (the area and the row are blocks of exactly their size, for the sanitizers). One
+    // byte short, the last unit is not whole: broken data.
+    for (uint32_t length : {1u, 7u, 8u, 9u, 63u, 64u, 65u, 200u, 1001u}) {
+        std::vector<uint8_t> line(length);
+        for (uint32_t x = 0; x < length; x++) line[x] = (uint8_t)(0xC0 | (x * 7 % 64));
+        std::vector<uint8_t> encoded = EncodePcxBytes(line.data(), line.size());
+        ASSERT_EQ(encoded.size(), 2u * length);
+        for (uint32_t cut : {0u, 1u}) {
+            for (bool plain : {false, true}) {
+                const uint32_t size = 2 * length - cut;
+                std::unique_ptr<uint8_t[]> area(new uint8_t[size]);
+                memcpy(area.get(), encoded.data(), size);
+                std::unique_ptr<uint8_t[]> row(new uint8_t[length]);
+                const uint32_t used = (plain ? DecodeByteLinePlain : DecodeByteLine)(
+                    area.get(), size, row.get(), length, (int32_t)length);
+                EXPECT_EQ(used, cut ? 0u : size) << length << " " << plain;
+                if (!cut) {
+                    EXPECT_TRUE(std::equal(line.begin(), line.end(), row.get())) << length;
+                }
+            }
+        }
+        // The same bytes as one plane line of each of 4 planes: 8 x length pixels.
+        std::vector<uint8_t> planar;
+        for (int plane = 0; plane < 4; plane++)
+            planar.insert(planar.end(), encoded.begin(), encoded.end());
+        for (uint32_t cut : {0u, 1u}) {
+            for (bool plain : {false, true}) {
+                const uint32_t size = (uint32_t)planar.size() - cut;
+                std::unique_ptr<uint8_t[]> area(new uint8_t[size]);
+                memcpy(area.get(), planar.data(), size);
+                const uint32_t rowSize = 8 * length;
+                std::unique_ptr<uint8_t[]> row(new uint8_t[rowSize]);
+                const uint32_t used = DecodePlanar(area.get(), size, row.get(), rowSize,
+                                                   (int32_t)length, 4, ValuePairIndex(), plain);
+                EXPECT_EQ(used, cut ? 0u : size) << length << " " << plain;
+                if (!cut) {
+                    for (uint32_t x = 0; x < rowSize; x++) {
+                        const bool bit = (line[x / 8] >> (7 - x % 8)) & 1;
+                        ASSERT_EQ(row[x], bit ? 15 : 0) << length << " " << x;
+                    }
+                }
+            }
+        }
+    }
 }
 
 // Lines of every kind of content: random bytes (a quarter of them from 0xC0 up), runs of random

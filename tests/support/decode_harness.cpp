@@ -1,6 +1,7 @@
 #include "tests/support/decode_harness.h"
 
 #include <dlfcn.h>  // tests/windows/compat gives the Windows build LoadLibrary behind it
+#include <gtest/gtest.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -188,6 +189,14 @@ static int32_t VB_CALL RecordCall(int32_t current, int32_t total, intptr_t userD
     return options.stopAfter >= 0 && call > (size_t)options.stopAfter ? 1 : 0;
 }
 
+// A decode or information call must close what it opened, whatever it answered.
+static int64_t FilesLeftOpen(const char* call, int64_t openBefore, int32_t result) {
+    const int64_t left = TestingOpenFileCount() - openBefore;
+    if (left != 0)
+        ADD_FAILURE() << call << " left " << left << " file(s) open (result " << result << ")";
+    return left;
+}
+
 static std::vector<uint8_t> CopyBlock(const void* block) {
     int64_t size = TestingBlockSize(block);
     if (size <= 0) return std::vector<uint8_t>();
@@ -202,12 +211,14 @@ DecodeRecord Decode(const std::string& plugin, const std::u16string& fileName,
     if (!decode) return record;
     NotifierState state = {&record, &options, {TestingAllocationCount(), TestingReadCount()}};
     const int64_t liveBefore = TestingLiveBlockCount();
+    const int64_t openBefore = TestingOpenFileCount();
     NotifierState* outer = RecordingState;
     RecordingState = &state;
     record.result =
         decode(fileName.c_str(), options.offset, 0, &record.headerSlot, &record.bitsSlot,
                options.notifier ? RecordCall : nullptr, (intptr_t)&state);
     RecordingState = outer;
+    record.filesLeft = FilesLeftOpen("GetPicture", openBefore, record.result);
     const DecodeStep steps = StepsSince(state.start);
     record.allocations = steps.allocations;
     record.reads = steps.reads;
@@ -247,7 +258,9 @@ InfoReading ReadInfo(const std::string& plugin, const std::u16string& fileName, 
     if (!loaded.getPictureInfo) return reading;
     const DecodeStep start = {TestingAllocationCount(), TestingReadCount()};
     const int64_t liveBefore = TestingLiveBlockCount();
+    const int64_t openBefore = TestingOpenFileCount();
     reading.result = loaded.getPictureInfo(fileName.c_str(), offset, 0, &reading.record);
+    reading.filesLeft = FilesLeftOpen("GetPictureInfo", openBefore, reading.result);
     const DecodeStep steps = StepsSince(start);
     reading.allocations = steps.allocations;
     reading.reads = steps.reads;

@@ -5,7 +5,8 @@
 // before it, and the live blocks; what the plug-in hands over is freed as the host frees it.
 //
 // Every suite that goes through the exports (per filter, fault injection, the platform builds)
-// uses this, so they all hold the filters to the same record. Nothing here needs GoogleTest.
+// uses this, so they all hold the filters to the same record; and every call made here must
+// close every file it opened, or the running test fails (the one use of GoogleTest here).
 #ifndef VB_TESTS_SUPPORT_DECODE_HARNESS_H
 #define VB_TESTS_SUPPORT_DECODE_HARNESS_H
 
@@ -102,6 +103,8 @@ struct DecodeRecord {
     // Live blocks after the call minus before; and after freeing what RESULT_OK handed over.
     int64_t blocksAdded = 0;
     int64_t blocksLeft = 0;
+    // Open files after the call minus before (held to 0).
+    int64_t filesLeft = 0;
 };
 
 // Decodes `fileName` through the plug-in's GetPicture (GetPreview).
@@ -131,6 +134,7 @@ struct InfoReading {
     int64_t allocations = 0;
     int64_t reads = 0;
     int64_t blocksLeft = 0;  // live blocks after the call (text freed) minus before
+    int64_t filesLeft = 0;   // open files after the call minus before (held to 0)
 };
 
 InfoReading ReadInfo(const std::string& plugin, const std::u16string& fileName, int32_t offset = 0);

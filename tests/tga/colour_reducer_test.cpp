@@ -74,7 +74,7 @@ TEST_F(ColourReducerTest, Gray2FirstRowOfMidGray) {
     std::vector<uint8_t> bits = Destination(8, 1, 2);
     ColourReducer reducer;
     ASSERT_EQ(ReducerInit(&reducer, 8, 1, 24, nullptr, 8, 1, 2, bits.data(), 1), 1);
-    EXPECT_EQ(CurrentRowWriter, WriteGray2Row);
+    EXPECT_EQ(reducer.writeRow, WriteGray2Row);
     std::vector<uint8_t> row = SolidRow(8, 128, 128, 128);
     EXPECT_EQ(ReducerFeedRow(&reducer, row.data()), 1);
 
@@ -104,7 +104,7 @@ TEST_F(ColourReducerTest, Rgb332FirstRowOfMidGray) {
     std::vector<uint8_t> bits = Destination(2, 1, 8);
     ColourReducer reducer;
     ASSERT_EQ(ReducerInit(&reducer, 2, 1, 24, nullptr, 2, 1, 8, bits.data(), 1), 1);
-    EXPECT_EQ(CurrentRowWriter, WriteRgb332Row);
+    EXPECT_EQ(reducer.writeRow, WriteRgb332Row);
     std::vector<uint8_t> row = SolidRow(2, 128, 128, 128);
     ReducerFeedRow(&reducer, row.data());
 
@@ -385,7 +385,7 @@ TEST_F(ColourReducerTest, AccumulatorsReadEachDepthThroughTheTable) {
         ColourReducer reducer;
         ASSERT_EQ(
             ReducerInit(&reducer, width, 2, c.bitCount, table.data(), 1, 1, 8, bits.data(), 1), 1);
-        EXPECT_EQ(CurrentAccumulator, c.routine) << c.bitCount;
+        EXPECT_EQ(reducer.accumulate, c.routine) << c.bitCount;
         c.routine(&reducer, c.row.data());
         c.routine(&reducer, c.row.data());
         for (int32_t i = 0; i < width; i++) {
@@ -452,9 +452,9 @@ TEST_F(ColourReducerTest, OtherSourceDepthsReadThreeBytePixels) {
         std::vector<uint8_t> bits = Destination(2, 1, 8);
         ColourReducer reducer;
         ASSERT_EQ(ReducerInit(&reducer, 2, 2, bitCount, nullptr, 1, 1, 8, bits.data(), 1), 1);
-        EXPECT_EQ(CurrentAccumulator, AccumulateRow24) << bitCount;
+        EXPECT_EQ(reducer.accumulate, AccumulateRow24) << bitCount;
         const uint8_t row[6] = {1, 2, 3, 4, 5, 6};
-        CurrentAccumulator(&reducer, row);
+        reducer.accumulate(&reducer, row);
         EXPECT_EQ(reducer.sumBlue[1], 4);
         EXPECT_EQ(reducer.sumGreen[1], 5);
         EXPECT_EQ(reducer.sumRed[1], 6);

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "framework/file_cursor.h"
 #include "platform/platform_testing.h"
 #include "tests/support/tga_encoder.h"
 #include "tga_test_helpers.h"
@@ -541,6 +542,18 @@ TEST_P(TgaFailureTest, AbortAfterEachRow) {
         EXPECT_EQ(outcome.result, RESULT_ABORTED) << "row " << k;
         ExpectNothingLeft(outcome);
         EXPECT_EQ(outcome.calls, ProgressCalls(Protocol::Tga, height, k + 1)) << "row " << k;
+    }
+    // 1024 x 1400 is larger than one read of the cursor's buffer, so rows that lie as in the
+    // bits block (the raw gray picture) come in several bulk reads: a stop in a later one ends
+    // the decode there too.
+    const int32_t tall = 1400;
+    std::vector<uint8_t> large = File(tall, 1024);
+    ASSERT_GT(large.size(), 2 * (size_t)DECODE_BUFFER_SIZE);
+    for (int32_t k : {640, 641, 700, tall - 1}) {
+        DecodeRecord outcome = DecodeServed("vbtga", large, StopOnCall(k + 2));
+        EXPECT_EQ(outcome.result, RESULT_ABORTED) << "row " << k;
+        ExpectNothingLeft(outcome);
+        EXPECT_EQ(outcome.calls, ProgressCalls(Protocol::Tga, tall, k + 1)) << "row " << k;
     }
 }
 

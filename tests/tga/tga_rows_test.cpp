@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 #include <string.h>
 
+#include <algorithm>
+#include <memory>
+#include <string>
 #include <vector>
 
 #include "platform/platform_testing.h"
@@ -206,6 +209,116 @@ TEST_F(TgaRowsTest, RandomPacketStreamsMatchAPlainUnpacker) {
             expected.resize((size_t)width * rows * kept);
             EXPECT_EQ(UnpackRows(stream, width, rows, bytesPerPixel, nullptr), expected)
                 << bytesPerPixel << " bytes a pixel, rows of " << width;
+        }
+    }
+}
+
+// Packets with the pixels they give, for the tight-window cases below.
+struct PacketStream {
+    int32_t bytesPerPixel;
+    std::vector<uint8_t> bytes;
+    std::vector<uint8_t> pixels;  // unpacked
+    uint8_t next = 1;
+    uint32_t lastPacketBytes = 0;
+    int32_t lastPacketPixels = 0;
+
+    void Raw(int32_t count) {
+        Start(count, 1u + (uint32_t)(count * bytesPerPixel));
+        bytes.push_back((uint8_t)(count - 1));
+        for (int32_t k = 0; k < count; k++) Pixel();
+    }
+    void Run(int32_t count) {
+        Start(count, 1u + (uint32_t)bytesPerPixel);
+        bytes.push_back((uint8_t)(0x80 | (count - 1)));
+        const size_t at = pixels.size();
+        Pixel();
+        for (int32_t k = 1; k < count; k++) {
+            for (uint32_t b = 0; b < UnpackedPixelBytes((uint32_t)bytesPerPixel); b++)
+                pixels.push_back(pixels[at + b]);
+        }
+    }
+    void Start(int32_t count, uint32_t packetBytes) {
+        lastPacketPixels = count;
+        lastPacketBytes = packetBytes;
+    }
+    void Pixel() {
+        for (int32_t b = 0; b < bytesPerPixel; b++) {
+            bytes.push_back(next);
+            if ((uint32_t)b < UnpackedPixelBytes((uint32_t)bytesPerPixel)) pixels.push_back(next);
+            next = (uint8_t)(next * 5 + 3);
+        }
+    }
+};
+
+TEST_F(TgaRowsTest, TightWindowsAreNeverReadOrWrittenPast) {
+    // The packed bytes and the row each in a block of exactly their size, so that the sanitizers
+    // see any read or write past them: a worst-case row filling its window exactly, the same one
+    // byte short (its last packet is not whole: that pixel is black), and a long raw packet
+    // whose last byte ends the window, after short packets and after a long run, with room left
+    // in the row (the piece copies must not reach past the window).
+    for (int32_t bytesPerPixel : {1, 3, 4}) {
+        const uint32_t pixelBytes = UnpackedPixelBytes((uint32_t)bytesPerPixel);
+        for (int32_t width : {1, 2, 17, 130, 300}) {
+            struct Case {
+                const char* name;
+                PacketStream stream;
+                uint32_t cut;  // bytes taken off the end of the stream
+            };
+            std::vector<Case> cases;
+            PacketStream singles{bytesPerPixel, {}, {}};
+            for (int32_t k = 0; k < width; k++) singles.Raw(1);
+            cases.push_back({"exact window", singles, 0});
+            cases.push_back({"one byte short", singles, 1});
+            const int32_t raw = std::min(width, 128);
+            PacketStream afterShort{bytesPerPixel, {}, {}};
+            for (int32_t k = 0; k < width - raw; k++) {
+                if (k % 2) {
+                    afterShort.Run(1);
+                } else {
+                    afterShort.Raw(1);
+                }
+            }
+            afterShort.Raw(raw);
+            cases.push_back({"raw packet ending the window", afterShort, 0});
+            cases.push_back({"raw packet one byte short", afterShort, 1});
+            // Raw packets of lengths that are no whole number of 16-byte pieces, with room for
+            // pieces left in the row after them.
+            for (int32_t length : {100, 127}) {
+                if (width - 1 - length < 16) continue;
+                PacketStream afterRun{bytesPerPixel, {}, {}};
+                afterRun.Run(1);
+                afterRun.Raw(length);
+                cases.push_back({"raw packet ending the window, row left over", afterRun, 0});
+            }
+            for (const Case& c : cases) {
+                SCOPED_TRACE(std::string(c.name) + ", " + std::to_string(bytesPerPixel) +
+                             " bytes a pixel, " + std::to_string(width) + " pixels");
+                const std::vector<uint8_t>& bytes = c.stream.bytes;
+                const uint32_t size = (uint32_t)bytes.size() - c.cut;
+                ASSERT_LE(size, (uint32_t)width * (uint32_t)(bytesPerPixel + 1));
+                std::unique_ptr<uint8_t[]> window(new uint8_t[size]);
+                memcpy(window.get(), bytes.data(), size);
+                const size_t rowBytes = (size_t)width * pixelBytes;
+                std::unique_ptr<uint8_t[]> row(new uint8_t[rowBytes]);
+                memset(row.get(), 0xCD, rowBytes);
+                TgaPacketCarry carry;
+                memset(&carry, 0, sizeof carry);
+                const uint32_t consumed =
+                    UnpackTgaRow(window.get(), size, row.get(), width, bytesPerPixel, &carry);
+                // A packet cut short is not consumed, and it and the rest of the row are black.
+                std::vector<uint8_t> expected = c.stream.pixels;
+                expected.resize(rowBytes, 0);
+                uint32_t whole = (uint32_t)bytes.size();
+                if (c.cut) {
+                    whole -= c.stream.lastPacketBytes;
+                    const size_t lost = (size_t)c.stream.lastPacketPixels * pixelBytes;
+                    std::fill(expected.begin() + (ptrdiff_t)(c.stream.pixels.size() - lost),
+                              expected.end(), 0);
+                }
+                EXPECT_EQ(consumed, whole);
+                EXPECT_EQ(std::vector<uint8_t>(row.get(), row.get() + rowBytes), expected);
+                EXPECT_EQ(carry.pixelsDue, 0);
+            }
         }
     }
 }
