@@ -22,13 +22,17 @@
 //     output's size into fresh memory.
 // Our plug-in also decodes each input once a round in a new process of its own (vbbench
 // --cold-decode FILE, with glibc's default settings), timed there by the wall clock: a cold
-// decode, whose output pages are new to the process, as a viewer's first decode gets them.
+// decode, whose output pages are new to the process, as a viewer's first decode gets them (for
+// TGA at each of the three display depths). After the rounds, vbhost (the one beside the
+// plug-ins) converts the 24-bit photo-like TGA inputs to BMP in new processes, timed from start
+// to exit, beside a baseline that writes as many bytes from memory in use to a new file.
 // The order of the decoders changes from round to round, the page cache is warmed first, and
 // the table shows medians. Each decoder's output is freed outside the timed region.
 //
 // Every decoder gets its output from a new allocation. Unless --cold-pages is given, glibc is
 // told to keep freed memory in the process (no mmap'd chunks, no trimming), here and in the
-// Pillow process alike, so a new allocation reuses pages that are already mapped: on a virtual
+// Pillow process alike, so a new allocation reuses pages that are already mapped (the local
+// heap keeps the mapping of the last large block freed in any case): on a virtual
 // machine a first touch of a 4 KiB page can cost tens of microseconds, which would otherwise
 // swamp the decoding work of every decoder and measure the kernel instead.
 //
@@ -79,6 +83,8 @@ enum Decoder {
     DECODER_OURS_8,     // the plug-in, display 8 bits (TGA: reducer to 3-3-2)
     DECODER_OURS_2,     // the plug-in, display 2 bits (TGA: reducer to 2-bit gray)
     DECODER_OURS_COLD,  // the plug-in, display 24 bits, fresh output pages, wall-clock time
+    DECODER_OURS_8_COLD,
+    DECODER_OURS_2_COLD,
     DECODER_STB,
     DECODER_SDL,
     DECODER_SDL_MEMORY,  // SDL2_image on the file read whole into memory
@@ -88,8 +94,9 @@ enum Decoder {
 };
 
 const char* const DecoderNames[DECODER_COUNT] = {
-    "read",      "copy",       "ours",           "ours@8",     "ours@2", "ours cold",
-    "stb_image", "SDL2_image", "SDL2_image mem", "MagickCore", "Pillow",
+    "read",           "copy",        "ours",        "ours@8",    "ours@2",
+    "ours cold",      "ours@8 cold", "ours@2 cold", "stb_image", "SDL2_image",
+    "SDL2_image mem", "MagickCore",  "Pillow",
 };
 
 struct Options {
@@ -105,7 +112,8 @@ struct Options {
     std::string markdown;
     bool digests = false;
     bool wallClock = false;
-    std::string coldDecode;  // internal: decode this file once, print the wall-clock ms
+    std::string coldDecode;    // internal: decode this file once, print the wall-clock ms
+    int32_t coldDisplay = 24;  // internal: the display bits of that decode
 };
 
 struct LoadedFilter {
@@ -283,11 +291,21 @@ double TimeOurDecode(InputState* state, int32_t displayBits, clockid_t clock) {
     return took;
 }
 
+// This process's environment without the glibc settings that it gives itself.
+std::vector<char*> DefaultEnvironment() {
+    std::vector<char*> environment;
+    for (char** variable = environ; *variable; variable++) {
+        if (strncmp(*variable, "GLIBC_TUNABLES=", 15) != 0) environment.push_back(*variable);
+    }
+    environment.push_back(nullptr);
+    return environment;
+}
+
 // A cold decode, timed by the wall clock: one decode by a new vbbench process (--cold-decode)
 // with glibc's default settings, whose output lands on pages new to the process as a viewer's
 // first decode gets them. A process of its own (not a fork, which would make the pages of this
 // one copy-on-write) leaves the other decoders' warm heap alone.
-double TimeColdDecode(InputState* state) {
+double TimeColdDecode(InputState* state, int32_t displayBits) {
     int answer[2];
     if (pipe(answer) != 0) return -1.0;
     posix_spawn_file_actions_t actions;
@@ -295,17 +313,15 @@ double TimeColdDecode(InputState* state) {
     posix_spawn_file_actions_adddup2(&actions, answer[1], 1);
     posix_spawn_file_actions_addclose(&actions, answer[0]);
     posix_spawn_file_actions_addclose(&actions, answer[1]);
-    std::vector<char*> environment;
-    for (char** variable = environ; *variable; variable++) {
-        if (strncmp(*variable, "GLIBC_TUNABLES=", 15) != 0) environment.push_back(*variable);
-    }
-    environment.push_back(nullptr);
+    std::vector<char*> environment = DefaultEnvironment();
     std::string self = SelfPath;
     std::string plugins = PluginFolder;
     char pluginsOption[] = "--plugins";
     char coldOption[] = "--cold-decode";
-    char* arguments[] = {&self[0],   pluginsOption,   &plugins[0],
-                         coldOption, &state->path[0], nullptr};
+    char displayOption[] = "--display";
+    std::string display = std::to_string(displayBits);
+    char* arguments[] = {&self[0],        pluginsOption, &plugins[0], coldOption,
+                         &state->path[0], displayOption, &display[0], nullptr};
     pid_t pid = -1;
     int spawned = posix_spawn(&pid, self.c_str(), &actions, nullptr, arguments, environment.data());
     posix_spawn_file_actions_destroy(&actions);
@@ -354,10 +370,15 @@ double RunDecoder(InputState* state, Decoder decoder, bool measureHeap) {
                                  UseWallClock ? CLOCK_MONOTONIC : CLOCK_PROCESS_CPUTIME_ID);
             break;
         case DECODER_OURS_COLD:
-            if (!measureHeap)
-                took = TimeColdDecode(state);
-            else
+        case DECODER_OURS_8_COLD:
+        case DECODER_OURS_2_COLD:
+            if (!measureHeap) {
+                took = TimeColdDecode(state, decoder == DECODER_OURS_8_COLD   ? 8
+                                             : decoder == DECODER_OURS_2_COLD ? 2
+                                                                              : 24);
+            } else {
                 took = 0.0;  // the warm-up round
+            }
             break;
         case DECODER_STB: {
 #if VB_BENCH_HAVE_STB
@@ -582,6 +603,90 @@ void PrintDigests(const std::vector<InputState>& states) {
     SetDisplayBits(24);
 }
 
+// ---- vbhost in a new process ---------------------------------------------------------------
+
+// A conversion as a user runs one: `vbhost convert FILE --format bmp -o OUT -q` in a new process
+// with glibc's default settings, timed by the wall clock from its start to its exit; the
+// milliseconds, or a negative value when it failed.
+double TimeHostConversion(const std::string& host, const std::string& input,
+                          const std::string& output) {
+    unlink(output.c_str());
+    std::vector<char*> environment = DefaultEnvironment();
+    std::string program = host, file = input, out = output;
+    char convert[] = "convert", format[] = "--format", bmp[] = "bmp", to[] = "-o", quiet[] = "-q";
+    char* arguments[] = {&program[0], convert, &file[0], format, bmp, to, &out[0], quiet, nullptr};
+    pid_t pid = -1;
+    double start = ReadClockMs(CLOCK_MONOTONIC);
+    if (posix_spawn(&pid, program.c_str(), nullptr, nullptr, arguments, environment.data()) != 0) {
+        return -1.0;
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    double took = ReadClockMs(CLOCK_MONOTONIC) - start;
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? took : -1.0;
+}
+
+// The write half of a conversion, warm: `bytes` bytes from memory in use to a new file, in
+// pieces of 1 MiB, timed by the wall clock; the milliseconds, or a negative value.
+double TimeFileWrite(const std::string& output, size_t bytes) {
+    unlink(output.c_str());
+    double start = ReadClockMs(CLOCK_MONOTONIC);
+    int descriptor = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (descriptor < 0) return -1.0;
+    bool whole = true;
+    for (size_t done = 0; done < bytes && whole;) {
+        size_t piece = std::min(bytes - done, (size_t)1 << 20);
+        ssize_t wrote = write(descriptor, CopySource.data() + done % CopySource.size(), piece);
+        whole = wrote > 0;
+        done += whole ? (size_t)wrote : 0;
+    }
+    whole = close(descriptor) == 0 && whole;
+    double took = ReadClockMs(CLOCK_MONOTONIC) - start;
+    unlink(output.c_str());
+    return whole ? took : -1.0;
+}
+
+struct HostRun {
+    const InputState* state;
+    std::vector<double> convert;
+    std::vector<double> write;
+    bool failed = false;
+};
+
+// vbhost converts the 24-bit photo-like TGA inputs to BMP, round by round with the write
+// baseline; vbhost is the one beside the plug-ins (as the build places it).
+std::vector<HostRun> TimeHostConversions(const std::vector<InputState>& states,
+                                         const Options& options) {
+    std::vector<HostRun> runs;
+    std::string host = PluginFolder + "/vbhost";
+    if (access(host.c_str(), X_OK) != 0) return runs;
+    for (const InputState& state : states) {
+        const BenchPath path = state.input->path;
+        if ((path == BenchPath::Tga24Raw || path == BenchPath::Tga24Rle) &&
+            state.input->style == BenchStyle::Photo && !state.failed[DECODER_OURS]) {
+            runs.push_back(HostRun{&state, {}, {}});
+        }
+    }
+    std::string folder = options.inputs + "/vbhost-out";
+    mkdir(folder.c_str(), 0777);
+    for (int round = 0; round <= options.rounds; round++) {
+        for (HostRun& run : runs) {
+            std::string output = folder + "/" + run.state->input->fileName + ".bmp";
+            double convert = TimeHostConversion(host, run.state->path, output);
+            double write = TimeFileWrite(output + ".baseline", run.state->outputBytes + 14);
+            run.failed = run.failed || convert < 0 || write < 0;
+            // Round 0 brings vbhost and the input into the page cache.
+            if (round > 0) {
+                run.convert.push_back(convert);
+                run.write.push_back(write);
+            }
+            unlink(output.c_str());
+        }
+    }
+    rmdir(folder.c_str());
+    return runs;
+}
+
 // ---- Table ----------------------------------------------------------------------------------
 
 double Median(std::vector<double> values) {
@@ -645,7 +750,8 @@ double BestPeerRatio(const InputState& state) {
     return best;
 }
 
-std::string BuildReport(const std::vector<InputState>& states, const Options& options) {
+std::string BuildReport(const std::vector<InputState>& states, const std::vector<HostRun>& runs,
+                        const Options& options) {
     std::string report;
     Table speed;
     speed.header = {"Path",
@@ -687,8 +793,15 @@ std::string BuildReport(const std::vector<InputState>& states, const Options& op
     report += RenderMarkdown(speed);
 
     Table reducer;
-    reducer.header = {"Path",         "Style",           "straight MP/s", "display 8: MP/s",
-                      "8 / straight", "display 2: MP/s", "2 / straight"};
+    reducer.header = {"Path",
+                      "Style",
+                      "straight MP/s",
+                      "display 8: MP/s",
+                      "8 / straight",
+                      "display 8 cold wall ms",
+                      "display 2: MP/s",
+                      "2 / straight",
+                      "display 2 cold wall ms"};
     for (const InputState& state : states) {
         const BenchInput& input = *state.input;
         if (input.format != BenchFormat::Tga || !state.decoders[DECODER_OURS_8]) continue;
@@ -698,7 +811,9 @@ std::string BuildReport(const std::vector<InputState>& states, const Options& op
         double at2 = mp / Median(state.times[DECODER_OURS_2]) * 1e3;
         reducer.rows.push_back({input.label, NameBenchStyle(input.style), Format("%.0f", straight),
                                 Format("%.0f", at8), Format("%.2f", at8 / straight),
-                                Format("%.0f", at2), Format("%.2f", at2 / straight)});
+                                MedianCell(state, DECODER_OURS_8_COLD), Format("%.0f", at2),
+                                Format("%.2f", at2 / straight),
+                                MedianCell(state, DECODER_OURS_2_COLD)});
     }
     report +=
         "\nTGA with the emulated display at 8 and 2 bits per pixel (colour pictures go "
@@ -736,6 +851,37 @@ std::string BuildReport(const std::vector<InputState>& states, const Options& op
         "\nPeak heap use of one decode (malloc family, the plug-ins' local heap included). "
         "\"extra\" is our peak beyond the header and bits blocks handed to the host.\n\n";
     report += RenderMarkdown(memory);
+
+    if (runs.empty()) return report;
+    Table host;
+    host.header = {"Path",
+                   "Style",
+                   "BMP MB",
+                   "vbhost convert cold wall ms",
+                   "ours ms",
+                   "write wall ms",
+                   "cold / (ours + write)"};
+    for (const HostRun& run : runs) {
+        const InputState& state = *run.state;
+        if (run.failed) {
+            host.rows.push_back(
+                {state.input->label, NameBenchStyle(state.input->style), "", "failed"});
+            continue;
+        }
+        double convert = Median(run.convert);
+        double write = Median(run.write);
+        double ours = Median(state.times[DECODER_OURS]);
+        host.rows.push_back({state.input->label, NameBenchStyle(state.input->style),
+                             Format("%.1f", (double)(state.outputBytes + 14) / 1048576.0),
+                             Format("%.1f", convert), Format("%.1f", ours), Format("%.1f", write),
+                             Format("%.2f", convert / (ours + write))});
+    }
+    report +=
+        "\nvbhost converting to BMP in a new process (`vbhost convert FILE --format bmp -o OUT "
+        "-q`, "
+        "glibc's defaults), start to exit, against our warm decode and a warm write of the BMP's "
+        "bytes to a new file in the same folder.\n\n";
+    report += RenderMarkdown(host);
     return report;
 }
 
@@ -773,6 +919,9 @@ bool ParseOptions(int argc, char** argv, Options* options) {
             options->peers = false;
         } else if (arg == "--cold-decode") {
             if (!value(&options->coldDecode)) return false;
+        } else if (arg == "--display") {
+            if (!value(&number)) return false;
+            options->coldDisplay = atoi(number.c_str());
         } else if (arg == "--digests") {
             options->digests = true;
         } else if (arg == "--wall-clock") {
@@ -812,7 +961,7 @@ std::string DescribePeers() {
 
 // --cold-decode: one decode of the file by the plug-in of its bench input, the wall-clock
 // milliseconds on standard output.
-int RunColdDecode(const std::string& path) {
+int RunColdDecode(const std::string& path, int32_t displayBits) {
     std::string name = path.substr(path.find_last_of('/') + 1);
     for (size_t i = 0; i < BenchInputCount; i++) {
         if (name != BenchInputs[i].fileName) continue;
@@ -820,7 +969,7 @@ int RunColdDecode(const std::string& path) {
         state.input = &BenchInputs[i];
         state.path = path;
         state.wideName = WidenAscii(path);
-        double took = TimeOurDecode(&state, 24, CLOCK_MONOTONIC);
+        double took = TimeOurDecode(&state, displayBits, CLOCK_MONOTONIC);
         if (took < 0) return 1;
         printf("%.6f\n", took);
         return 0;
@@ -857,7 +1006,7 @@ int main(int argc, char** argv) {
     PluginFolder = options.plugins;
     char self[PATH_MAX] = {};
     if (readlink("/proc/self/exe", self, sizeof self - 1) > 0) SelfPath = self;
-    if (!options.coldDecode.empty()) return RunColdDecode(options.coldDecode);
+    if (!options.coldDecode.empty()) return RunColdDecode(options.coldDecode, options.coldDisplay);
 
     if (options.digests) options.peers = false;
     bool havePillow = false;
@@ -895,6 +1044,8 @@ int main(int argc, char** argv) {
         state.decoders[DECODER_OURS_COLD] = true;
         state.decoders[DECODER_OURS_8] = state.decoders[DECODER_OURS_2] =
             options.reducer && input.format == BenchFormat::Tga;
+        state.decoders[DECODER_OURS_8_COLD] = state.decoders[DECODER_OURS_2_COLD] =
+            state.decoders[DECODER_OURS_8];
         if (options.peers) {
             const bool tga = input.format == BenchFormat::Tga;
             const bool pcx = input.format == BenchFormat::Pcx;
@@ -943,10 +1094,11 @@ int main(int argc, char** argv) {
         }
         if (round > 0) fprintf(stderr, "vbbench: round %d done\n", round);
     }
+    std::vector<HostRun> runs = TimeHostConversions(states, options);
     std::string peers = DescribePeers();
     StopPillow();
 
-    std::string report = BuildReport(states, options);
+    std::string report = BuildReport(states, runs, options);
     if (!peers.empty()) report += "\nPeers: " + peers + "\n";
     fputs(report.c_str(), stdout);
     if (!options.markdown.empty()) {
