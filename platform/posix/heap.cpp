@@ -8,6 +8,7 @@
 // costs about 11 us: 48 MiB of fresh small pages took 139 ms of processor time, of huge pages
 // 4.4 ms. Where the kernel has no transparent huge pages (or VB_HUGE_PAGES=0 says to act as if)
 // every block comes from the C library, as it did before.
+#include <dlfcn.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -37,14 +38,22 @@ struct Mapping {
 std::mutex MappingsLock;
 // The large blocks handed out and not yet freed.
 std::vector<Mapping>* LiveMappings = nullptr;
-// The mapping of the last large block freed, kept for the next one of about its size (as the C
-// library keeps freed memory): a picture viewer decodes one picture after another, and clearing
-// pages already mapped costs less than mapping and faulting in fresh ones. Empty: length 0.
-Mapping KeptMapping = {nullptr, 0};
+// The mappings of the last few large blocks freed, kept for the next ones of about their sizes
+// (as the C library keeps freed memory): a picture viewer decodes one picture after another,
+// and clearing pages already mapped costs less than mapping fresh ones and faulting them in,
+// which may also make the kernel gather free memory into huge pages first. Latest first; an
+// empty slot has length 0. At most KeptBytesMost in all.
+const int KeptSlots = 4;
+const size_t KeptBytesMost = (size_t)128 << 20;
+Mapping KeptMappings[KeptSlots] = {};
 
 // Whether large blocks get huge pages: not where the kernel was built without them, has them
 // switched off ("never") or was told to keep them from this process, nor when VB_HUGE_PAGES is 0.
 bool ProbeHugePages() {
+    // In a process under AddressSanitizer (the fuzzers, the sanitizer builds; the platform
+    // library itself need not be instrumented) every block stays with the sanitizer's allocator,
+    // which catches a write past a block's end or after its free; a mapping would not.
+    if (dlsym(RTLD_DEFAULT, "__asan_init") || dlsym(RTLD_DEFAULT, "__msan_init")) return false;
     const char* setting = getenv("VB_HUGE_PAGES");
     if (setting && strcmp(setting, "0") == 0) return false;
     if (prctl(PR_GET_THP_DISABLE, 0, 0, 0, 0) > 0) return false;
@@ -93,12 +102,19 @@ void* AllocateLargeBlock(size_t size) {
     size_t length = (size + HugePageBytes - 1) & ~(HugePageBytes - 1);
     Mapping taken = {nullptr, 0};
     std::lock_guard<std::mutex> hold(MappingsLock);
-    // The kept mapping serves a block that needs most of it; its pages hold an earlier block's
-    // bytes, so the block is cleared (the part past `size` is nobody's).
-    bool reuse = KeptMapping.length >= length && KeptMapping.length - length <= length / 4;
-    if (reuse) {
-        taken = KeptMapping;
-        KeptMapping = {nullptr, 0};
+    // The smallest kept mapping that fits serves, if the block needs most of it.
+    int best = -1;
+    for (int i = 0; i < KeptSlots; i++) {
+        size_t kept = KeptMappings[i].length;
+        if (kept >= length && kept - length <= length / 4 &&
+            (best < 0 || kept < KeptMappings[best].length)) {
+            best = i;
+        }
+    }
+    if (best >= 0) {
+        taken = KeptMappings[best];
+        for (int i = best; i + 1 < KeptSlots; i++) KeptMappings[i] = KeptMappings[i + 1];
+        KeptMappings[KeptSlots - 1] = {nullptr, 0};
     } else {
         taken.start = MapAligned(length);
         taken.length = length;
@@ -111,27 +127,46 @@ void* AllocateLargeBlock(size_t size) {
         munmap(taken.start, taken.length);
         return nullptr;
     }
-    if (reuse) memset(taken.start, 0, size);
+    // A kept mapping holds an earlier block's bytes (the part past `size` is nobody's).
+    if (best >= 0) memset(taken.start, 0, size);
     return taken.start;
 }
 
-// Frees the block if it is a large one (true), keeping its mapping for the next large block.
+// Frees the block if it is a large one (true), keeping its mapping for the next large blocks.
 bool FreeLargeBlock(void* block) {
     // Every large block starts on a huge-page boundary; most small ones do not, and skip the lock.
     if (((uintptr_t)block & (HugePageBytes - 1)) != 0) return false;
-    Mapping released = {nullptr, 0};
+    Mapping released[KeptSlots + 1] = {};
     {
         std::lock_guard<std::mutex> hold(MappingsLock);
         if (!LiveMappings) return false;
         auto found = LiveMappings->begin();
         while (found != LiveMappings->end() && found->start != block) ++found;
         if (found == LiveMappings->end()) return false;
-        released = KeptMapping;
-        KeptMapping = *found;
+        Mapping freed = *found;
         *found = LiveMappings->back();
         LiveMappings->pop_back();
+        // The freed one goes first; those that find no slot or no room within the bytes allowed
+        // (the oldest, or one alone larger than that) are unmapped.
+        int count = 0;
+        size_t bytes = 0;
+        Mapping kept[KeptSlots + 1];
+        kept[0] = freed;
+        for (int i = 0; i < KeptSlots; i++) kept[i + 1] = KeptMappings[i];
+        for (int i = 0; i <= KeptSlots; i++) {
+            if (kept[i].length == 0) continue;
+            if (count < KeptSlots && bytes + kept[i].length <= KeptBytesMost) {
+                bytes += kept[i].length;
+                KeptMappings[count++] = kept[i];
+            } else {
+                released[i] = kept[i];
+            }
+        }
+        for (int i = count; i < KeptSlots; i++) KeptMappings[i] = {nullptr, 0};
     }
-    if (released.start) munmap(released.start, released.length);
+    for (const Mapping& mapping : released) {
+        if (mapping.start) munmap(mapping.start, mapping.length);
+    }
     return true;
 }
 

@@ -15,9 +15,9 @@ TEST_F(HeapTest, BlocksAreZeroFilledAndCounted) {
     int64_t live = TestingLiveBlockCount();
     int64_t calls = TestingAllocationCount();
     // Small blocks, and large ones (a mapping of their own, kept for reuse once freed) of whole
-    // and part huge pages. Dirty the heap first so that a reused chunk or mapping would show old
-    // bytes if not cleared.
-    for (uint32_t size : {4096u, 1u << 20, (3u << 20) + 5}) {
+    // and part huge pages, the last in a mapping kept from the one before. Dirty the heap first
+    // so that a reused chunk or mapping would show old bytes if not cleared.
+    for (uint32_t size : {4096u, 1u << 20, (3u << 20) + 5, (10u << 20) - 1, 15u << 19}) {
         for (int round = 0; round < 4; round++) {
             uint8_t* dirty = (uint8_t*)AllocateBlock(size);
             ASSERT_NE(dirty, nullptr);
@@ -56,7 +56,7 @@ TEST_F(HeapTest, BlocksAreZeroFilledAndCounted) {
     FreeBlock(empty);
     FreeBlock(block);
     EXPECT_EQ(TestingLiveBlockCount(), live);
-    EXPECT_EQ(TestingAllocationCount(), calls + 3 * 6 + 2);
+    EXPECT_EQ(TestingAllocationCount(), calls + 5 * 6 + 2);
 }
 
 TEST_F(HeapTest, ExactlyTheNthAllocationFails) {
