@@ -2,13 +2,19 @@
 // counting the bytes held, so that the peak heap use of one decode can be read afterwards. The
 // plug-ins' local heap (libvbplatform.so) and the peers' allocations all come through here,
 // because definitions in the executable take precedence over libc's for every loaded library.
+// The local heap's own AllocateBlock and FreeBlock come through here the same way (vbbench
+// exports them): its blocks count by the size asked for, whether the heap takes their memory
+// from the C library or maps it itself, and whether or not it keeps that memory once freed.
 #include "bench/heap_tracking.h"
 
+#include <dlfcn.h>
 #include <malloc.h>
 #include <stdint.h>
 #include <unistd.h>
 
 #include <atomic>
+
+#include "platform/platform_testing.h"
 
 extern "C" {
 void* __libc_malloc(size_t size);
@@ -21,18 +27,23 @@ void* __libc_memalign(size_t alignment, size_t size);
 static std::atomic<int64_t> HeapBytesHeld{0};
 static std::atomic<int64_t> HeapBytesPeak{0};
 static std::atomic<int64_t> HeapBytesBase{0};
+// Non-zero while the local heap works for its caller: what it takes from the malloc family then
+// is the block counted in AllocateBlock (or its own bookkeeping), not counted again.
+static thread_local int InsideLocalHeap = 0;
 
-static void NoteTaken(void* block) {
-    if (!block) return;
-    int64_t now = HeapBytesHeld.fetch_add((int64_t)malloc_usable_size(block)) +
-                  (int64_t)malloc_usable_size(block);
+static void NoteBytes(int64_t bytes) {
+    int64_t now = HeapBytesHeld.fetch_add(bytes) + bytes;
     int64_t peak = HeapBytesPeak.load(std::memory_order_relaxed);
     while (now > peak && !HeapBytesPeak.compare_exchange_weak(peak, now)) {
     }
 }
 
+static void NoteTaken(void* block) {
+    if (block && InsideLocalHeap == 0) NoteBytes((int64_t)malloc_usable_size(block));
+}
+
 static void NoteGiven(void* block) {
-    if (block) HeapBytesHeld.fetch_sub((int64_t)malloc_usable_size(block));
+    if (block && InsideLocalHeap == 0) NoteBytes(-(int64_t)malloc_usable_size(block));
 }
 
 extern "C" {
@@ -51,7 +62,7 @@ void* calloc(size_t count, size_t size) {
 
 void* realloc(void* block, size_t size) {
     if (!block) return malloc(size);
-    size_t before = malloc_usable_size(block);
+    size_t before = InsideLocalHeap == 0 ? malloc_usable_size(block) : 0;
     void* moved = __libc_realloc(block, size);
     if (moved) {
         HeapBytesHeld.fetch_sub((int64_t)before);
@@ -92,6 +103,24 @@ void* valloc(size_t size) {
 void* pvalloc(size_t size) {
     size_t page = (size_t)sysconf(_SC_PAGESIZE);
     return memalign(page, (size + page - 1) / page * page);
+}
+
+void* VB_CALL AllocateBlock(uint32_t size) {
+    static const auto next = (decltype(&AllocateBlock))dlsym(RTLD_NEXT, "AllocateBlock");
+    InsideLocalHeap++;
+    void* block = next(size);
+    InsideLocalHeap--;
+    if (block) NoteBytes((int64_t)size);
+    return block;
+}
+
+void VB_CALL FreeBlock(void* block) {
+    static const auto next = (decltype(&FreeBlock))dlsym(RTLD_NEXT, "FreeBlock");
+    int64_t size = TestingBlockSize(block);
+    InsideLocalHeap++;
+    next(block);
+    InsideLocalHeap--;
+    if (size > 0) NoteBytes(-size);
 }
 
 }  // extern "C"

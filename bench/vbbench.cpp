@@ -22,13 +22,17 @@
 //     output's size into fresh memory.
 // Our plug-in also decodes each input once a round in a new process of its own (vbbench
 // --cold-decode FILE, with glibc's default settings), timed there by the wall clock: a cold
-// decode, whose output pages are new to the process, as a viewer's first decode gets them.
+// decode, whose output pages are new to the process, as a viewer's first decode gets them (for
+// TGA at each of the three display depths). After the rounds, vbhost (the one beside the
+// plug-ins) converts the 24-bit photo-like TGA inputs to BMP in new processes, timed from start
+// to exit, beside a baseline that writes as many bytes from memory in use to a new file.
 // The order of the decoders changes from round to round, the page cache is warmed first, and
 // the table shows medians. Each decoder's output is freed outside the timed region.
 //
 // Every decoder gets its output from a new allocation. Unless --cold-pages is given, glibc is
 // told to keep freed memory in the process (no mmap'd chunks, no trimming), here and in the
-// Pillow process alike, so a new allocation reuses pages that are already mapped: on a virtual
+// Pillow process alike, so a new allocation reuses pages that are already mapped (the local
+// heap keeps the mapping of the last large block freed in any case): on a virtual
 // machine a first touch of a 4 KiB page can cost tens of microseconds, which would otherwise
 // swamp the decoding work of every decoder and measure the kernel instead.
 //
@@ -44,6 +48,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -79,6 +84,8 @@ enum Decoder {
     DECODER_OURS_8,     // the plug-in, display 8 bits (TGA: reducer to 3-3-2)
     DECODER_OURS_2,     // the plug-in, display 2 bits (TGA: reducer to 2-bit gray)
     DECODER_OURS_COLD,  // the plug-in, display 24 bits, fresh output pages, wall-clock time
+    DECODER_OURS_8_COLD,
+    DECODER_OURS_2_COLD,
     DECODER_STB,
     DECODER_SDL,
     DECODER_SDL_MEMORY,  // SDL2_image on the file read whole into memory
@@ -88,8 +95,9 @@ enum Decoder {
 };
 
 const char* const DecoderNames[DECODER_COUNT] = {
-    "read",      "copy",       "ours",           "ours@8",     "ours@2", "ours cold",
-    "stb_image", "SDL2_image", "SDL2_image mem", "MagickCore", "Pillow",
+    "read",           "copy",        "ours",        "ours@8",    "ours@2",
+    "ours cold",      "ours@8 cold", "ours@2 cold", "stb_image", "SDL2_image",
+    "SDL2_image mem", "MagickCore",  "Pillow",
 };
 
 struct Options {
@@ -105,7 +113,8 @@ struct Options {
     std::string markdown;
     bool digests = false;
     bool wallClock = false;
-    std::string coldDecode;  // internal: decode this file once, print the wall-clock ms
+    std::string coldDecode;    // internal: decode this file once, print the wall-clock ms
+    int32_t coldDisplay = 24;  // internal: the display bits of that decode
 };
 
 struct LoadedFilter {
@@ -127,6 +136,7 @@ struct InputState {
     size_t outputBytes = 0;  // our straight DIB: header block + bits block
     bool decoders[DECODER_COUNT] = {};
     std::vector<double> times[DECODER_COUNT];
+    std::vector<double> coldProcessor[DECODER_COUNT];  // a cold decode's processor time
     int64_t peak[DECODER_COUNT] = {};
     bool failed[DECODER_COUNT] = {};
     std::string check;  // outcome of the pixel comparison with a peer
@@ -283,11 +293,21 @@ double TimeOurDecode(InputState* state, int32_t displayBits, clockid_t clock) {
     return took;
 }
 
+// This process's environment without the glibc settings that it gives itself.
+std::vector<char*> DefaultEnvironment() {
+    std::vector<char*> environment;
+    for (char** variable = environ; *variable; variable++) {
+        if (strncmp(*variable, "GLIBC_TUNABLES=", 15) != 0) environment.push_back(*variable);
+    }
+    environment.push_back(nullptr);
+    return environment;
+}
+
 // A cold decode, timed by the wall clock: one decode by a new vbbench process (--cold-decode)
 // with glibc's default settings, whose output lands on pages new to the process as a viewer's
 // first decode gets them. A process of its own (not a fork, which would make the pages of this
 // one copy-on-write) leaves the other decoders' warm heap alone.
-double TimeColdDecode(InputState* state) {
+double TimeColdDecode(InputState* state, int32_t displayBits, double* processor) {
     int answer[2];
     if (pipe(answer) != 0) return -1.0;
     posix_spawn_file_actions_t actions;
@@ -295,17 +315,15 @@ double TimeColdDecode(InputState* state) {
     posix_spawn_file_actions_adddup2(&actions, answer[1], 1);
     posix_spawn_file_actions_addclose(&actions, answer[0]);
     posix_spawn_file_actions_addclose(&actions, answer[1]);
-    std::vector<char*> environment;
-    for (char** variable = environ; *variable; variable++) {
-        if (strncmp(*variable, "GLIBC_TUNABLES=", 15) != 0) environment.push_back(*variable);
-    }
-    environment.push_back(nullptr);
+    std::vector<char*> environment = DefaultEnvironment();
     std::string self = SelfPath;
     std::string plugins = PluginFolder;
     char pluginsOption[] = "--plugins";
     char coldOption[] = "--cold-decode";
-    char* arguments[] = {&self[0],   pluginsOption,   &plugins[0],
-                         coldOption, &state->path[0], nullptr};
+    char displayOption[] = "--display";
+    std::string display = std::to_string(displayBits);
+    char* arguments[] = {&self[0],        pluginsOption, &plugins[0], coldOption,
+                         &state->path[0], displayOption, &display[0], nullptr};
     pid_t pid = -1;
     int spawned = posix_spawn(&pid, self.c_str(), &actions, nullptr, arguments, environment.data());
     posix_spawn_file_actions_destroy(&actions);
@@ -316,7 +334,10 @@ double TimeColdDecode(InputState* state) {
     int status = 0;
     if (spawned == 0) waitpid(pid, &status, 0);
     if (got <= 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return -1.0;
-    return atof(text);
+    char* rest = nullptr;
+    double took = strtod(text, &rest);
+    *processor = strtod(rest, nullptr);
+    return took;
 }
 
 // Runs one decode; returns the milliseconds, or a negative value when the decoder failed.
@@ -354,10 +375,19 @@ double RunDecoder(InputState* state, Decoder decoder, bool measureHeap) {
                                  UseWallClock ? CLOCK_MONOTONIC : CLOCK_PROCESS_CPUTIME_ID);
             break;
         case DECODER_OURS_COLD:
-            if (!measureHeap)
-                took = TimeColdDecode(state);
-            else
+        case DECODER_OURS_8_COLD:
+        case DECODER_OURS_2_COLD:
+            if (!measureHeap) {
+                double processor = 0.0;
+                took = TimeColdDecode(state,
+                                      decoder == DECODER_OURS_8_COLD   ? 8
+                                      : decoder == DECODER_OURS_2_COLD ? 2
+                                                                       : 24,
+                                      &processor);
+                state->coldProcessor[decoder].push_back(processor);
+            } else {
                 took = 0.0;  // the warm-up round
+            }
             break;
         case DECODER_STB: {
 #if VB_BENCH_HAVE_STB
@@ -582,6 +612,101 @@ void PrintDigests(const std::vector<InputState>& states) {
     SetDisplayBits(24);
 }
 
+// ---- vbhost in a new process ---------------------------------------------------------------
+
+// A conversion as a user runs one: `vbhost convert FILE --format bmp -o OUT -q` in a new process
+// with glibc's default settings, timed by the wall clock from its start to its exit; the
+// milliseconds, or a negative value when it failed. `processor`: the process's processor time.
+double TimeHostConversion(const std::string& host, const std::string& input,
+                          const std::string& output, double* processor) {
+    unlink(output.c_str());
+    std::vector<char*> environment = DefaultEnvironment();
+    std::string program = host, file = input, out = output;
+    char convert[] = "convert", format[] = "--format", bmp[] = "bmp", to[] = "-o", quiet[] = "-q";
+    char* arguments[] = {&program[0], convert, &file[0], format, bmp, to, &out[0], quiet, nullptr};
+    pid_t pid = -1;
+    double start = ReadClockMs(CLOCK_MONOTONIC);
+    if (posix_spawn(&pid, program.c_str(), nullptr, nullptr, arguments, environment.data()) != 0) {
+        return -1.0;
+    }
+    int status = 0;
+    struct rusage usage;
+    memset(&usage, 0, sizeof usage);
+    wait4(pid, &status, 0, &usage);
+    double took = ReadClockMs(CLOCK_MONOTONIC) - start;
+    *processor = (double)(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3 +
+                 (double)(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? took : -1.0;
+}
+
+// The write half of a conversion, warm: `bytes` bytes from memory in use to a new file, in
+// pieces of 1 MiB, timed by the wall clock; the milliseconds, or a negative value. `processor`:
+// the processor time it took.
+double TimeFileWrite(const std::string& output, size_t bytes, double* processor) {
+    unlink(output.c_str());
+    double processorStart = ReadClockMs(CLOCK_PROCESS_CPUTIME_ID);
+    double start = ReadClockMs(CLOCK_MONOTONIC);
+    int descriptor = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (descriptor < 0) return -1.0;
+    bool whole = true;
+    for (size_t done = 0; done < bytes && whole;) {
+        size_t piece = std::min(bytes - done, (size_t)1 << 20);
+        ssize_t wrote = write(descriptor, CopySource.data() + done % CopySource.size(), piece);
+        whole = wrote > 0;
+        done += whole ? (size_t)wrote : 0;
+    }
+    whole = close(descriptor) == 0 && whole;
+    double took = ReadClockMs(CLOCK_MONOTONIC) - start;
+    *processor = ReadClockMs(CLOCK_PROCESS_CPUTIME_ID) - processorStart;
+    unlink(output.c_str());
+    return whole ? took : -1.0;
+}
+
+struct HostRun {
+    const InputState* state;
+    std::vector<double> convert, convertProcessor;
+    std::vector<double> write, writeProcessor;
+    bool failed = false;
+};
+
+// vbhost converts the 24-bit photo-like TGA inputs to BMP, round by round with the write
+// baseline; vbhost is the one beside the plug-ins (as the build places it).
+std::vector<HostRun> TimeHostConversions(const std::vector<InputState>& states,
+                                         const Options& options) {
+    std::vector<HostRun> runs;
+    std::string host = PluginFolder + "/vbhost";
+    if (access(host.c_str(), X_OK) != 0) return runs;
+    for (const InputState& state : states) {
+        const BenchPath path = state.input->path;
+        if ((path == BenchPath::Tga24Raw || path == BenchPath::Tga24Rle) &&
+            state.input->style == BenchStyle::Photo && !state.failed[DECODER_OURS]) {
+            runs.push_back(HostRun{&state, {}, {}, {}, {}});
+        }
+    }
+    std::string folder = options.inputs + "/vbhost-out";
+    mkdir(folder.c_str(), 0777);
+    for (int round = 0; round <= options.rounds; round++) {
+        for (HostRun& run : runs) {
+            std::string output = folder + "/" + run.state->input->fileName + ".bmp";
+            double convertProcessor = 0.0, writeProcessor = 0.0;
+            double convert = TimeHostConversion(host, run.state->path, output, &convertProcessor);
+            double write =
+                TimeFileWrite(output + ".baseline", run.state->outputBytes + 14, &writeProcessor);
+            run.failed = run.failed || convert < 0 || write < 0;
+            // Round 0 brings vbhost and the input into the page cache.
+            if (round > 0) {
+                run.convert.push_back(convert);
+                run.convertProcessor.push_back(convertProcessor);
+                run.write.push_back(write);
+                run.writeProcessor.push_back(writeProcessor);
+            }
+            unlink(output.c_str());
+        }
+    }
+    rmdir(folder.c_str());
+    return runs;
+}
+
 // ---- Table ----------------------------------------------------------------------------------
 
 double Median(std::vector<double> values) {
@@ -626,6 +751,14 @@ std::string MedianCell(const InputState& state, Decoder decoder) {
     return Format("%.1f", Median(state.times[decoder]));
 }
 
+// A cold decode: processor time / elapsed time.
+std::string ColdCell(const InputState& state, Decoder decoder) {
+    if (!state.decoders[decoder]) return "";
+    if (state.failed[decoder]) return "failed";
+    return Format("%.1f", Median(state.coldProcessor[decoder])) + " / " +
+           Format("%.1f", Median(state.times[decoder]));
+}
+
 std::string RatioCell(const InputState& state, Decoder decoder) {
     if (!state.decoders[decoder]) return "";
     if (state.failed[decoder] || state.failed[DECODER_OURS]) return "failed";
@@ -645,7 +778,8 @@ double BestPeerRatio(const InputState& state) {
     return best;
 }
 
-std::string BuildReport(const std::vector<InputState>& states, const Options& options) {
+std::string BuildReport(const std::vector<InputState>& states, const std::vector<HostRun>& runs,
+                        const Options& options) {
     std::string report;
     Table speed;
     speed.header = {"Path",
@@ -655,7 +789,7 @@ std::string BuildReport(const std::vector<InputState>& states, const Options& op
                     "copy ms",
                     "ours ms",
                     "ours MP/s",
-                    "ours cold wall ms",
+                    "ours cold ms, processor / wall",
                     "stb_image ms (x)",
                     "SDL2_image ms (x)",
                     "SDL2_image mem ms (x)",
@@ -672,23 +806,32 @@ std::string BuildReport(const std::vector<InputState>& states, const Options& op
              Format("%.1f", (double)state.fileBytes / 1048576.0), MedianCell(state, DECODER_READ),
              MedianCell(state, DECODER_COPY), MedianCell(state, DECODER_OURS),
              state.failed[DECODER_OURS] ? "" : Format("%.0f", Megapixels(input) / ours * 1e3),
-             MedianCell(state, DECODER_OURS_COLD), RatioCell(state, DECODER_STB),
+             ColdCell(state, DECODER_OURS_COLD), RatioCell(state, DECODER_STB),
              RatioCell(state, DECODER_SDL), RatioCell(state, DECODER_SDL_MEMORY),
              RatioCell(state, DECODER_MAGICK), RatioCell(state, DECODER_PILLOW),
              best < 0 ? "" : Format("%.2fx", best), state.check});
     }
-    report += std::string(options.wallClock ? "Elapsed" : "Processor") +
-              " time of a decode, median of " + std::to_string(options.rounds) +
-              " rounds; (x) = peer time / our time, above 1 means ours is faster; \"ours cold\" "
-              "is the elapsed time of a decode into pages new to the process. Output memory: " +
-              std::string(options.coldPages ? "fresh pages from the kernel (--cold-pages)"
-                                            : "new allocations from a heap that keeps its pages") +
-              ".\n\n";
+    report +=
+        std::string(options.wallClock ? "Elapsed" : "Processor") + " time of a decode, median of " +
+        std::to_string(options.rounds) +
+        " rounds; (x) = peer time / our time, above 1 means ours is faster; \"ours cold\" "
+        "is a decode into pages new to the process, in a process of its own (its processor time, "
+        "which a loaded machine leaves alone, and its elapsed time). Output memory: " +
+        std::string(options.coldPages ? "fresh pages from the kernel (--cold-pages)"
+                                      : "new allocations from a heap that keeps its pages") +
+        ".\n\n";
     report += RenderMarkdown(speed);
 
     Table reducer;
-    reducer.header = {"Path",         "Style",           "straight MP/s", "display 8: MP/s",
-                      "8 / straight", "display 2: MP/s", "2 / straight"};
+    reducer.header = {"Path",
+                      "Style",
+                      "straight MP/s",
+                      "display 8: MP/s",
+                      "8 / straight",
+                      "display 8 cold ms, processor / wall",
+                      "display 2: MP/s",
+                      "2 / straight",
+                      "display 2 cold ms, processor / wall"};
     for (const InputState& state : states) {
         const BenchInput& input = *state.input;
         if (input.format != BenchFormat::Tga || !state.decoders[DECODER_OURS_8]) continue;
@@ -698,7 +841,9 @@ std::string BuildReport(const std::vector<InputState>& states, const Options& op
         double at2 = mp / Median(state.times[DECODER_OURS_2]) * 1e3;
         reducer.rows.push_back({input.label, NameBenchStyle(input.style), Format("%.0f", straight),
                                 Format("%.0f", at8), Format("%.2f", at8 / straight),
-                                Format("%.0f", at2), Format("%.2f", at2 / straight)});
+                                ColdCell(state, DECODER_OURS_8_COLD), Format("%.0f", at2),
+                                Format("%.2f", at2 / straight),
+                                ColdCell(state, DECODER_OURS_2_COLD)});
     }
     report +=
         "\nTGA with the emulated display at 8 and 2 bits per pixel (colour pictures go "
@@ -736,6 +881,40 @@ std::string BuildReport(const std::vector<InputState>& states, const Options& op
         "\nPeak heap use of one decode (malloc family, the plug-ins' local heap included). "
         "\"extra\" is our peak beyond the header and bits blocks handed to the host.\n\n";
     report += RenderMarkdown(memory);
+
+    if (runs.empty()) return report;
+    Table host;
+    host.header = {"Path",
+                   "Style",
+                   "BMP MB",
+                   "vbhost convert ms, processor / wall",
+                   "ours ms",
+                   "write ms, processor / wall",
+                   "convert / (ours + write), processor",
+                   "the same, wall"};
+    for (const HostRun& run : runs) {
+        const InputState& state = *run.state;
+        if (run.failed) {
+            host.rows.push_back(
+                {state.input->label, NameBenchStyle(state.input->style), "", "failed"});
+            continue;
+        }
+        double convert = Median(run.convert), convertProcessor = Median(run.convertProcessor);
+        double write = Median(run.write), writeProcessor = Median(run.writeProcessor);
+        double ours = Median(state.times[DECODER_OURS]);
+        host.rows.push_back({state.input->label, NameBenchStyle(state.input->style),
+                             Format("%.1f", (double)(state.outputBytes + 14) / 1048576.0),
+                             Format("%.1f", convertProcessor) + " / " + Format("%.1f", convert),
+                             Format("%.1f", ours),
+                             Format("%.1f", writeProcessor) + " / " + Format("%.1f", write),
+                             Format("%.2f", convertProcessor / (ours + writeProcessor)),
+                             Format("%.2f", convert / (ours + write))});
+    }
+    report +=
+        "\nvbhost converting to BMP in a new process (`vbhost convert FILE --format bmp -o OUT "
+        "-q`, glibc's defaults), start to exit, against our warm decode (processor time) and a "
+        "warm write of the BMP's bytes to a new file in the same folder.\n\n";
+    report += RenderMarkdown(host);
     return report;
 }
 
@@ -773,6 +952,9 @@ bool ParseOptions(int argc, char** argv, Options* options) {
             options->peers = false;
         } else if (arg == "--cold-decode") {
             if (!value(&options->coldDecode)) return false;
+        } else if (arg == "--display") {
+            if (!value(&number)) return false;
+            options->coldDisplay = atoi(number.c_str());
         } else if (arg == "--digests") {
             options->digests = true;
         } else if (arg == "--wall-clock") {
@@ -810,9 +992,9 @@ std::string DescribePeers() {
     return text;
 }
 
-// --cold-decode: one decode of the file by the plug-in of its bench input, the wall-clock
-// milliseconds on standard output.
-int RunColdDecode(const std::string& path) {
+// --cold-decode: one decode of the file by the plug-in of its bench input, the wall-clock and
+// the processor milliseconds on standard output.
+int RunColdDecode(const std::string& path, int32_t displayBits) {
     std::string name = path.substr(path.find_last_of('/') + 1);
     for (size_t i = 0; i < BenchInputCount; i++) {
         if (name != BenchInputs[i].fileName) continue;
@@ -820,9 +1002,11 @@ int RunColdDecode(const std::string& path) {
         state.input = &BenchInputs[i];
         state.path = path;
         state.wideName = WidenAscii(path);
-        double took = TimeOurDecode(&state, 24, CLOCK_MONOTONIC);
+        double processorStart = ReadClockMs(CLOCK_PROCESS_CPUTIME_ID);
+        double took = TimeOurDecode(&state, displayBits, CLOCK_MONOTONIC);
+        double processor = ReadClockMs(CLOCK_PROCESS_CPUTIME_ID) - processorStart;
         if (took < 0) return 1;
-        printf("%.6f\n", took);
+        printf("%.6f %.6f\n", took, processor);
         return 0;
     }
     fprintf(stderr, "vbbench: %s is not a bench input\n", name.c_str());
@@ -857,7 +1041,7 @@ int main(int argc, char** argv) {
     PluginFolder = options.plugins;
     char self[PATH_MAX] = {};
     if (readlink("/proc/self/exe", self, sizeof self - 1) > 0) SelfPath = self;
-    if (!options.coldDecode.empty()) return RunColdDecode(options.coldDecode);
+    if (!options.coldDecode.empty()) return RunColdDecode(options.coldDecode, options.coldDisplay);
 
     if (options.digests) options.peers = false;
     bool havePillow = false;
@@ -895,6 +1079,8 @@ int main(int argc, char** argv) {
         state.decoders[DECODER_OURS_COLD] = true;
         state.decoders[DECODER_OURS_8] = state.decoders[DECODER_OURS_2] =
             options.reducer && input.format == BenchFormat::Tga;
+        state.decoders[DECODER_OURS_8_COLD] = state.decoders[DECODER_OURS_2_COLD] =
+            state.decoders[DECODER_OURS_8];
         if (options.peers) {
             const bool tga = input.format == BenchFormat::Tga;
             const bool pcx = input.format == BenchFormat::Pcx;
@@ -943,10 +1129,11 @@ int main(int argc, char** argv) {
         }
         if (round > 0) fprintf(stderr, "vbbench: round %d done\n", round);
     }
+    std::vector<HostRun> runs = TimeHostConversions(states, options);
     std::string peers = DescribePeers();
     StopPillow();
 
-    std::string report = BuildReport(states, options);
+    std::string report = BuildReport(states, runs, options);
     if (!peers.empty()) report += "\nPeers: " + peers + "\n";
     fputs(report.c_str(), stdout);
     if (!options.markdown.empty()) {

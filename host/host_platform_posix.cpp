@@ -109,6 +109,10 @@ const char* const StandardOutputName = "-";
 namespace {
 
 const size_t OutputBufferBytes = 1024 * 1024;
+// Pieces from this size up (a BMP's bands of rows, a PNG's compressed bands) go to the file
+// straight from the writer's memory: a copy through the buffer would be one more pass over the
+// picture for no fewer calls worth counting.
+const size_t DirectWriteBytes = 64 * 1024;
 
 // The name at the end of a chain of symbolic links from `path`; it need not exist yet.
 bool FollowLinks(const std::string& path, std::string* target, std::string* problem) {
@@ -139,19 +143,23 @@ std::string NameForMessages(const OutputFile& file) {
     return file.name == StandardOutputName ? std::string("standard output") : file.name;
 }
 
-bool FlushOutputFile(OutputFile* file, std::string* problem) {
+bool WriteWhole(const OutputFile& file, const uint8_t* bytes, size_t size, std::string* problem) {
     size_t written = 0;
-    while (written < file->buffer.size()) {
-        ssize_t count =
-            write((int)file->handle, file->buffer.data() + written, file->buffer.size() - written);
+    while (written < size) {
+        ssize_t count = write((int)file.handle, bytes + written, size - written);
         if (count < 0 && errno == EINTR) continue;  // Ctrl-C is answered between bands
         if (count <= 0) {
             *problem =
-                "cannot write " + NameForMessages(*file) + ": " + strerror(count < 0 ? errno : EIO);
+                "cannot write " + NameForMessages(file) + ": " + strerror(count < 0 ? errno : EIO);
             return false;
         }
         written += (size_t)count;
     }
+    return true;
+}
+
+bool FlushOutputFile(OutputFile* file, std::string* problem) {
+    if (!WriteWhole(*file, file->buffer.data(), file->buffer.size(), problem)) return false;
     file->buffer.clear();
     return true;
 }
@@ -207,13 +215,11 @@ bool OpenOutputFile(const std::string& name, OutputFile* file, std::string* prob
 }
 
 bool WriteOutputFile(OutputFile* file, const uint8_t* bytes, size_t count, std::string* problem) {
-    if (file->buffer.size() + count > OutputBufferBytes && !FlushOutputFile(file, problem)) {
+    if ((file->buffer.size() + count > OutputBufferBytes || count >= DirectWriteBytes) &&
+        !FlushOutputFile(file, problem)) {
         return false;
     }
-    if (count >= OutputBufferBytes) {
-        file->buffer.assign(bytes, bytes + count);
-        return FlushOutputFile(file, problem);
-    }
+    if (count >= DirectWriteBytes) return WriteWhole(*file, bytes, count, problem);
     file->buffer.insert(file->buffer.end(), bytes, bytes + count);
     return true;
 }

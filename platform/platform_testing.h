@@ -11,6 +11,7 @@
 //   VB_REGISTRY        path of a .reg file (REGEDIT4 or "Windows Registry Editor Version 5.00")
 //                      holding HKEY_CURRENT_USER; unset: an empty registry
 //   VB_LIBRARY_PATH    directories (':'-separated) searched first by LoadLibraryByName
+//   VB_HUGE_PAGES      0: large blocks from the C library, not huge pages (read once)
 // and on Windows the system itself. The functions below override them for the running process.
 #ifndef VB_PLATFORM_PLATFORM_TESTING_H
 #define VB_PLATFORM_PLATFORM_TESTING_H

@@ -408,6 +408,18 @@ TEST(FileWriting, LeavesNoPartialFileBehind) {
     ASSERT_TRUE(WriteOutputFile(&file, bytes.data(), bytes.size(), &problem));
     AbandonOutputFile(&file);
     EXPECT_EQ(std::vector<uint8_t>{9}, ReadFileBytes(path));
+    // Small pieces are gathered and large ones (bands of rows) written straight: in order.
+    std::vector<uint8_t> mixed(300 * 1024);
+    for (size_t i = 0; i < mixed.size(); ++i) mixed[i] = (uint8_t)(i * 7 + i / 251);
+    ASSERT_TRUE(OpenOutputFile(path, &file, &problem));
+    size_t done = 0;
+    for (size_t piece : {14, 1050, 100000, 7, 150000, 56129}) {
+        ASSERT_TRUE(WriteOutputFile(&file, mixed.data() + done, piece, &problem)) << problem;
+        done += piece;
+    }
+    ASSERT_EQ(mixed.size(), done);
+    ASSERT_TRUE(FinishOutputFile(&file, &problem)) << problem;
+    EXPECT_EQ(mixed, ReadFileBytes(path));
 
     EXPECT_FALSE(OpenOutputFile(std::string(folder) + "/missing/out.png", &file, &problem));
     EXPECT_EQ(

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <string.h>
 
 #include <vector>
 
@@ -13,16 +14,33 @@ class HeapTest : public ::testing::Test {
 TEST_F(HeapTest, BlocksAreZeroFilledAndCounted) {
     int64_t live = TestingLiveBlockCount();
     int64_t calls = TestingAllocationCount();
-    // Dirty the heap first so that a reused chunk would show old bytes if not cleared.
-    for (int round = 0; round < 4; round++) {
-        uint8_t* dirty = (uint8_t*)AllocateBlock(4096);
-        ASSERT_NE(dirty, nullptr);
-        for (int i = 0; i < 4096; i++) dirty[i] = 0xAB;
-        FreeBlock(dirty);
+    // Small blocks, and large ones (a mapping of their own, kept for reuse once freed) of whole
+    // and part huge pages, the last in a mapping kept from the one before. Dirty the heap first
+    // so that a reused chunk or mapping would show old bytes if not cleared.
+    for (uint32_t size : {4096u, 1u << 20, (3u << 20) + 5, (10u << 20) - 1, 15u << 19}) {
+        for (int round = 0; round < 4; round++) {
+            uint8_t* dirty = (uint8_t*)AllocateBlock(size);
+            ASSERT_NE(dirty, nullptr);
+            memset(dirty, 0xAB, size);
+            FreeBlock(dirty);
+        }
+        uint8_t* block = (uint8_t*)AllocateBlock(size);
+        ASSERT_NE(block, nullptr);
+        for (uint32_t i = 0; i < size; i++)
+            ASSERT_EQ(block[i], 0) << "byte " << i << " of " << size;
+        // A second large block while the first is held, freed first.
+        uint8_t* other = (uint8_t*)AllocateBlock(size);
+        ASSERT_NE(other, nullptr);
+        EXPECT_EQ(other[size - 1], 0);
+        memset(other, 0xCD, size);
+        EXPECT_EQ(block[size - 1], 0);
+        EXPECT_EQ(TestingBlockSize(other), (int64_t)size);
+        FreeBlock(other);
+        FreeBlock(block);
     }
+    EXPECT_EQ(TestingLiveBlockCount(), live);
     uint8_t* block = (uint8_t*)AllocateBlock(4096);
     ASSERT_NE(block, nullptr);
-    for (int i = 0; i < 4096; i++) ASSERT_EQ(block[i], 0) << "byte " << i;
     EXPECT_EQ(TestingLiveBlockCount(), live + 1);
 
     void* empty = AllocateBlock(0);
@@ -38,7 +56,7 @@ TEST_F(HeapTest, BlocksAreZeroFilledAndCounted) {
     FreeBlock(empty);
     FreeBlock(block);
     EXPECT_EQ(TestingLiveBlockCount(), live);
-    EXPECT_EQ(TestingAllocationCount(), calls + 6);
+    EXPECT_EQ(TestingAllocationCount(), calls + 5 * 6 + 2);
 }
 
 TEST_F(HeapTest, ExactlyTheNthAllocationFails) {
