@@ -18,6 +18,7 @@
 #include "host/plugins.h"
 #include "host/text.h"
 #include "platform/platform.h"
+#include "platform/platform_host.h"
 
 namespace {
 
@@ -55,6 +56,8 @@ const char* const UsageText =
     "  --abort-after N      (convert) answer \"stop\" to every progress call after the first N,\n"
     "                       to try a plug-in's abort path\n"
     "  -q, --quiet          (convert) no line for each file written; failures are still told\n"
+    "  --strict             (convert) a picture delivered with a warning (a file that ends\n"
+    "                       before its picture does) counts as failed: exit status 1\n"
     "  -h, --help           show this help\n"
     "  --version            show vbhost's version\n"
     "\n"
@@ -87,6 +90,7 @@ struct HostOptions {
     std::string outputFolder;
     std::string format;
     bool preview = false;
+    bool strict = false;
     int64_t abortAfterCalls = -1;
     DeviceSettings device;
 };
@@ -120,6 +124,8 @@ struct FileOutcome {
     std::string hostProblem;
     std::string outputProblem;
     bool writeStopped = false;
+    bool endedEarly = false;    // the decode failed for want of bytes the file lacks
+    std::string warning;        // about a picture delivered all the same
     int32_t pictureDepth = -1;  // from the information record, when the plug-in gave one
 };
 
@@ -282,10 +288,12 @@ bool ParseOptions(const std::vector<std::string>& argv, HostOptions* options, bo
             *helpAsked = true;
             return true;
         }
-        if (name == "--json" || name == "--preview" || name == "-q" || name == "--quiet") {
+        if (name == "--json" || name == "--preview" || name == "-q" || name == "--quiet" ||
+            name == "--strict") {
             if (hasValue) return ReportUsageError(name + " takes no value");
             if (name == "--json") options->json = true;
             if (name == "--preview") options->preview = true;
+            if (name == "--strict") options->strict = true;
             if (name == "-q" || name == "--quiet") options->quiet = true;
             continue;
         }
@@ -371,9 +379,10 @@ bool ParseOptions(const std::vector<std::string>& argv, HostOptions* options, bo
     if (options->command != "convert" &&
         (!options->outputPath.empty() || !options->outputFolder.empty() ||
          !options->format.empty() || options->preview || options->abortAfterCalls >= 0 ||
-         options->quiet || options->pngLevel != PNG_LEVEL_CHOSEN)) {
+         options->quiet || options->strict || options->pngLevel != PNG_LEVEL_CHOSEN)) {
         return ReportUsageError(
-            "-o, -d, --format, --png-level, --preview, --abort-after and -q are for convert");
+            "-o, -d, --format, --png-level, --preview, --abort-after, --strict and -q are for "
+            "convert");
     }
     if (options->command == "convert" && options->json) {
         return ReportUsageError("--json is for plugins and info");
@@ -454,6 +463,10 @@ std::string DescribeOutcome(const FileOutcome& outcome) {
     if (!outcome.plugin) return outcome.hostProblem;
     std::string text = outcome.plugin->fileName + ": ";
     if (!outcome.hostProblem.empty()) return text + outcome.hostProblem;
+    if (outcome.endedEarly) {
+        return text + "the file ended before the picture did (result " +
+               std::to_string(outcome.result) + ")";
+    }
     return text + DescribeResult(outcome.result) + " (result " + std::to_string(outcome.result) +
            ")" + ExplainUnknownFormat(outcome);
 }
@@ -771,6 +784,92 @@ void FreePictureBlocks(void* header, void* bits) {
     FreeBlock(header);
 }
 
+// ---- Files that end before their picture ----------------------------------------------------
+
+// The bytes a file seems to go on in when it is decoded again. 0x0C is a literal in TGA's and
+// PCX's run-length codes and the marker of PCX's palette, so that every reader decodes on to the
+// end; 0xFF sets every MAG flag, whose rows would otherwise copy alike from earlier ones.
+const uint8_t LiteralByte = 0x0C;
+const uint8_t ExtensionBytes[] = {0xFF, LiteralByte};
+
+int32_t VB_CALL AnswerInterrupt(int32_t, int32_t, intptr_t) {
+    return IsInterruptRequested() ? 1 : 0;
+}
+
+typedef void(VB_CALL* ShortFileExtender)(uint32_t, uint8_t);
+
+// ExtendShortFiles of the platform library; null where it has none (on Windows).
+ShortFileExtender FindShortFileExtender() {
+    return (ShortFileExtender)FindPlatformExport("ExtendShortFiles");
+}
+
+// Decodes the file again as if it went on past its end in bytes of `value`. False when the
+// decode fails.
+bool DecodeExtended(ShortFileExtender extend, uint8_t value, const PluginModule& plugin,
+                    const PictureFile& file, const HostOptions& options, void** header,
+                    void** bits) {
+    GetPictureFunction decode = options.preview ? plugin.getPreview : plugin.getPicture;
+    extend(0x7FFFFFFF, value);
+    int32_t result =
+        decode(file.wideName.c_str(), options.offset, 0, header, bits, AnswerInterrupt, 0);
+    extend(0, 0);
+    return result == RESULT_OK;
+}
+
+// The plug-ins read the bytes a file lacks as 0 and deliver the picture all the same, as the
+// viewer wants it. Decoded again with the file going on in other bytes, the rows that differ came
+// from bytes the file does not have; the rows between the first and the last of them are counted,
+// since rows decoded after the end may still come out alike. Empty when the file held the picture.
+std::string FindMissingEnd(const PluginModule& plugin, const PictureFile& file,
+                           const HostOptions& options, const DibLayout& dib) {
+    ShortFileExtender extend = FindShortFileExtender();
+    if (!extend) return std::string();
+    int32_t first = dib.rows, last = -1;
+    bool tableDiffers = false;
+    for (uint8_t value : ExtensionBytes) {
+        void* header = nullptr;
+        void* bits = nullptr;
+        if (!DecodeExtended(extend, value, plugin, file, options, &header, &bits)) {
+            // Decoded from other bytes the picture fails: the first decode used missing ones.
+            return IsInterruptRequested() ? std::string() : "the file ended early";
+        }
+        DibLayout extended;
+        std::string problem;
+        if (!ReadDibLayout(header, bits, &extended, &problem) || extended.rows != dib.rows ||
+            extended.stride != dib.stride || extended.headerBytes != dib.headerBytes) {
+            FreePictureBlocks(header, bits);
+            return "the file ended early";
+        }
+        for (int32_t row = 0; row < dib.rows; ++row) {
+            size_t at = (size_t)row * dib.stride;
+            if (memcmp(dib.bits + at, extended.bits + at, dib.stride) == 0) continue;
+            if (row < first) first = row;
+            if (row > last) last = row;
+        }
+        tableDiffers = tableDiffers || memcmp(dib.header, extended.header, dib.headerBytes) != 0;
+        FreePictureBlocks(header, bits);
+        // A file that holds the picture decodes alike whatever follows it: one look tells.
+        if (last < 0 && !tableDiffers) return std::string();
+    }
+    if (last < 0) return "the file ended early: its colour table is missing";
+    return "the file ended early: " + std::to_string(last - first + 1) + " of " +
+           std::to_string(dib.rows) + " rows are missing";
+}
+
+// True when a failed decode succeeds with the file going on past its end: it failed for want of
+// bytes the file does not have.
+bool FailedForWantOfBytes(const PluginModule& plugin, const PictureFile& file,
+                          const HostOptions& options) {
+    ShortFileExtender extend = FindShortFileExtender();
+    void* header = nullptr;
+    void* bits = nullptr;
+    if (!extend || !DecodeExtended(extend, LiteralByte, plugin, file, options, &header, &bits)) {
+        return false;
+    }
+    FreePictureBlocks(header, bits);
+    return true;
+}
+
 // PNG text: line breaks as LF only, and no NUL, which would end the text early.
 std::string PrepareCommentForPng(const std::string& text) {
     std::string comment;
@@ -860,6 +959,9 @@ FileOutcome ConvertWithPlugin(ConvertRun* run, const LoadedPlugin& plugin, const
     // On any other result the plug-in has freed the blocks; the slots are not to be used.
     if (outcome.result != RESULT_OK) {
         ClearProgressBar(progress);
+        outcome.endedEarly =
+            (outcome.result == RESULT_FILE_ERROR || outcome.result == RESULT_BROKEN_DATA) &&
+            FailedForWantOfBytes(plugin.module, file, options);
         return outcome;
     }
 
@@ -882,6 +984,7 @@ FileOutcome ConvertWithPlugin(ConvertRun* run, const LoadedPlugin& plugin, const
         FreePictureBlocks(header, bits);
         return outcome;
     }
+    outcome.warning = FindMissingEnd(plugin.module, file, options, dib);
     WriteOutput(run, dib, comment, outputPath, progress, &outcome);
     ClearProgressBar(progress);
     FreePictureBlocks(header, bits);
@@ -922,6 +1025,10 @@ int ConvertPictures(const HostOptions& options, const std::vector<LoadedPlugin>&
                 fprintf(doneLines, "%s -> %s (%s, %s)\n", path.c_str(), outputPaths[n].c_str(),
                         outcome.plugin->fileName.c_str(), summary.c_str());
                 fflush(doneLines);
+            }
+            if (!outcome.warning.empty()) {
+                ReportFileProblem(path, "warning: " + outcome.warning);
+                anyFailed = anyFailed || options.strict;
             }
             continue;
         }
