@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "host/device.h"
+#include "host/host_platform.h"
 #include "host/text.h"
 
 namespace {
@@ -100,6 +101,7 @@ bool WriteFullColorRegistry(const DeviceSettings& settings, std::string* problem
         return false;
     }
     TemporaryRegistryPath = path;
+    RemoveAtSignal(path);
     size_t written = 0;
     while (written < contents.size()) {
         ssize_t count = write(descriptor, contents.data() + written, contents.size() - written);
@@ -143,5 +145,6 @@ bool ApplyRegistrySettings(const DeviceSettings& settings, std::string* problem)
 void RestoreRegistry() {
     if (TemporaryRegistryPath.empty()) return;
     unlink(TemporaryRegistryPath.c_str());
+    RemoveAtSignal(std::string());
     TemporaryRegistryPath.clear();
 }

@@ -91,9 +91,15 @@ unsigned long CurrentProcessNumber();
 bool IsErrorOutputTerminal();
 
 // The first Ctrl-C sets the flag read by IsInterruptRequested; a second one ends the process
-// at once (the system's default handling comes back).
+// at once (the system's default handling comes back). On POSIX every other terminating signal
+// (TERM, HUP, QUIT, ALRM, ...) and a second Ctrl-C end vbhost at once with status 128 + the
+// signal's number, after removing the output's temporary file and the RemoveAtSignal file.
 void InstallInterruptHandler();
 bool IsInterruptRequested();
+#ifndef _WIN32
+// A file of vbhost's own that a terminating signal removes (the registry copy); "" for none.
+void RemoveAtSignal(const std::string& path);
+#endif
 
 // Converts the Shift-JIS (code page 932) bytes at the start of `bytes` to UTF-8, appending to
 // `out`, and stops before the first byte sequence that is not Shift-JIS (or a lead byte at the

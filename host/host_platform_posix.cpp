@@ -16,11 +16,55 @@ namespace {
 
 volatile sig_atomic_t InterruptFlag = 0;
 
-void RequestInterrupt(int) {
-    InterruptFlag = 1;
+// Files that a terminating signal removes before vbhost ends: the output while it is written as
+// a temporary file, and the registry copy. The handler reads them, so they are kept as C text.
+enum : int { REMOVE_OUTPUT, REMOVE_OTHER, REMOVAL_SLOTS };
+char RemovalPaths[REMOVAL_SLOTS][PATH_MAX];
+volatile sig_atomic_t RemovalSet[REMOVAL_SLOTS];
+
+void SetRemovalPath(int slot, const std::string& path) {
+    RemovalSet[slot] = 0;
+    if (path.empty() || path.size() >= sizeof(RemovalPaths[slot])) return;
+    memcpy(RemovalPaths[slot], path.c_str(), path.size() + 1);
+    RemovalSet[slot] = 1;
+}
+
+// Only calls that are safe in a signal handler: unlink, write, _exit.
+void EndAtSignal(int number) {
+    for (int slot = 0; slot < REMOVAL_SLOTS; ++slot) {
+        if (RemovalSet[slot]) unlink(RemovalPaths[slot]);
+    }
+    if (number == SIGPIPE) _exit(128 + number);  // the reader has gone: nothing to tell
+    // Below a progress bar, on a line of its own.
+    char message[48];
+    size_t length = 0;
+    if (isatty(STDERR_FILENO)) message[length++] = '\n';
+    const char text[] = "vbhost: stopped by signal ";
+    memcpy(message + length, text, sizeof(text) - 1);
+    length += sizeof(text) - 1;
+    if (number >= 10) message[length++] = (char)('0' + number / 10);
+    message[length++] = (char)('0' + number % 10);
+    message[length++] = '\n';
+    ssize_t written = write(STDERR_FILENO, message, length);
+    (void)written;
+    _exit(128 + number);
+}
+
+// The first Ctrl-C asks the decode or the write to stop, which vbhost then reports; any other
+// terminating signal, a second Ctrl-C among them, ends vbhost at once.
+void HandleSignal(int number) {
+    if (number == SIGINT && !InterruptFlag) {
+        InterruptFlag = 1;
+        return;
+    }
+    EndAtSignal(number);
 }
 
 }  // namespace
+
+void RemoveAtSignal(const std::string& path) {
+    SetRemovalPath(REMOVE_OTHER, path);
+}
 
 const char* const PathSeparators = "/";
 
@@ -193,6 +237,7 @@ bool OpenOutputFile(const std::string& name, OutputFile* file, std::string* prob
     }
     file->finalPath = target;
     file->temporaryPath = target + ".partial" + std::to_string(CurrentProcessNumber());
+    SetRemovalPath(REMOVE_OUTPUT, file->temporaryPath);
     int descriptor = open(file->temporaryPath.c_str(),
                           O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (descriptor < 0) {
@@ -238,6 +283,7 @@ bool FinishOutputFile(OutputFile* file, std::string* problem) {
         AbandonOutputFile(file);
         return false;
     }
+    SetRemovalPath(REMOVE_OUTPUT, std::string());
     file->temporaryPath.clear();
     return true;
 }
@@ -246,6 +292,7 @@ void AbandonOutputFile(OutputFile* file) {
     if (file->closeHandle) close((int)file->handle);
     file->closeHandle = false;
     if (!file->temporaryPath.empty()) unlink(file->temporaryPath.c_str());
+    SetRemovalPath(REMOVE_OUTPUT, std::string());
     file->temporaryPath.clear();
     file->buffer.clear();
 }
@@ -274,13 +321,19 @@ bool IsErrorOutputTerminal() {
 }
 
 void InstallInterruptHandler() {
+    // Every signal whose default ends the process and that a handler may catch. Signals the
+    // caller ignores stay ignored (nohup's SIGHUP).
+    static const int terminating[] = {SIGINT,  SIGTERM, SIGHUP,  SIGQUIT,   SIGPIPE, SIGALRM,
+                                      SIGUSR1, SIGUSR2, SIGXCPU, SIGVTALRM, SIGPROF, SIGXFSZ};
     struct sigaction action;
     memset(&action, 0, sizeof(action));
-    action.sa_handler = RequestInterrupt;
-    sigemptyset(&action.sa_mask);
-    // The first Ctrl-C asks the decode to stop; a second one ends the process at once.
-    action.sa_flags = SA_RESETHAND;
-    sigaction(SIGINT, &action, nullptr);
+    action.sa_handler = HandleSignal;
+    sigfillset(&action.sa_mask);
+    for (int number : terminating) {
+        struct sigaction current;
+        if (sigaction(number, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) continue;
+        sigaction(number, &action, nullptr);
+    }
 }
 
 bool IsInterruptRequested() {

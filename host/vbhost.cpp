@@ -76,7 +76,7 @@ const char* const UsageText =
     "\n"
     "A progress bar is drawn on stderr when it is a terminal; Ctrl-C stops the decode.\n"
     "Exit status: 0 when every file succeeded, 1 when any failed, 2 for a usage error,\n"
-    "130 when interrupted.\n";
+    "130 when interrupted, 128 + N when signal N ended vbhost (the partial file removed).\n";
 
 struct HostOptions {
     std::string command;

@@ -171,12 +171,14 @@ class VbhostRun : public ::testing::Test {
     }
 
     // Runs vbhost with stdout and stderr on a terminal of its own, as a person sees it. With
-    // `interruptAt` >= 0, Ctrl-C is sent once the bar shows at least that percentage (and less
-    // than 100).
-    TerminalRun RunOnTerminal(const std::vector<std::string>& arguments, int interruptAt = -1) {
+    // `interruptAt` >= 0, `signals` (Ctrl-C by default) are sent 1 ms apart once the bar shows
+    // at least that percentage (and less than 100).
+    TerminalRun RunOnTerminal(const std::vector<std::string>& arguments, int interruptAt = -1,
+                              const std::vector<int>& signals = {SIGINT},
+                              const std::vector<std::string>& environment = {}) {
         std::vector<std::string> words, variables;
         std::vector<char*> argv, envp;
-        PrepareCommand(arguments, {}, &words, &variables, &argv, &envp);
+        PrepareCommand(arguments, environment, &words, &variables, &argv, &envp);
         TerminalRun result;
         fflush(nullptr);
         int terminal = -1;
@@ -205,7 +207,10 @@ class VbhostRun : public ::testing::Test {
             }
             if (interruptAt >= 0 && interruptedAt < 0 && !result.percents.empty() &&
                 result.percents.back() >= interruptAt && result.percents.back() < 100) {
-                kill(child, SIGINT);
+                for (size_t k = 0; k < signals.size(); ++k) {
+                    if (k > 0) usleep(1000);
+                    kill(child, signals[k]);
+                }
                 interruptedAt = MonotonicSeconds();
             }
         }
@@ -897,6 +902,26 @@ TEST_F(VbhostRun, CtrlCWhileWritingStopsTheWriteAndLeavesNoFile) {
         ++entries;
     }
     EXPECT_EQ(3u, entries);  // .captures, big.tga, big.png
+
+    // Any other signal that ends vbhost, and a second Ctrl-C, end it at once: the partial file
+    // and the registry copy are removed all the same.
+    ASSERT_EQ(0, mkdir(Path("tmp").c_str(), 0700));
+    const std::vector<int> endings[] = {{SIGTERM}, {SIGHUP}, {SIGINT, SIGINT}, {SIGALRM}};
+    for (const std::vector<int>& signals : endings) {
+        TerminalRun ended = RunOnTerminal(
+            {"convert", "big.tga", "--png-level", "9", "--full-color", "on"}, 75, signals,
+            {"TMPDIR=" + Path("tmp")});
+        std::string label = ::testing::PrintToString(signals);
+        EXPECT_EQ(128 + signals.back(), ended.status) << label << ended.screen;
+        EXPECT_LT(ended.secondsAfterInterrupt, 1.0) << label;
+        EXPECT_EQ((std::vector<uint8_t>{'o', 'l', 'd'}), ReadFileBytes(Path("big.png"))) << label;
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(folder_)) {
+            names.push_back(entry.path().filename().string());
+        }
+        EXPECT_EQ(4u, names.size()) << label << ::testing::PrintToString(names);
+        EXPECT_TRUE(std::filesystem::is_empty(Path("tmp"))) << label;
+    }
 }
 
 TEST_F(VbhostRun, DamagedFilesNeverCrashTheHost) {
