@@ -17,6 +17,7 @@
 #include "host/image_writer.h"
 #include "host/plugins.h"
 #include "host/text.h"
+#include "platform/number_text.h"
 #include "platform/platform.h"
 #include "platform/platform_host.h"
 
@@ -169,46 +170,11 @@ void ReportFileProblem(const std::string& file, const std::string& message) {
 
 // Decimal, or hexadecimal after 0x; the whole text must be the number.
 bool ParseInteger(const std::string& text, int64_t lowest, int64_t highest, int64_t* value) {
-    if (text.empty()) return false;
-    int base = 10;
-    size_t start = 0;
-    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-        base = 16;
-        start = 2;
-    }
-    int64_t number = 0;
-    for (size_t i = start; i < text.size(); ++i) {
-        char c = text[i];
-        int digit;
-        if (c >= '0' && c <= '9') {
-            digit = c - '0';
-        } else if (base == 16 && c >= 'a' && c <= 'f') {
-            digit = c - 'a' + 10;
-        } else if (base == 16 && c >= 'A' && c <= 'F') {
-            digit = c - 'A' + 10;
-        } else {
-            return false;
-        }
-        number = number * base + digit;
-        if (number > highest) return false;
-    }
-    if (number < lowest) return false;
-    *value = number;
-    return true;
-}
-
-bool ParseSystemVersion(const std::string& text, uint32_t* major, uint32_t* minor) {
-    size_t dot = text.find('.');
-    int64_t majorValue = 0;
-    int64_t minorValue = 0;
-    if (dot == std::string::npos) {
-        if (!ParseInteger(text, 0, 255, &majorValue)) return false;
-    } else if (!ParseInteger(text.substr(0, dot), 0, 255, &majorValue) ||
-               !ParseInteger(text.substr(dot + 1), 0, 99, &minorValue)) {
+    uint64_t number = 0;
+    if (!ParseNumberText(text.c_str(), true, (uint64_t)lowest, (uint64_t)highest, &number)) {
         return false;
     }
-    *major = (uint32_t)majorValue;
-    *minor = (uint32_t)minorValue;
+    *value = (int64_t)number;
     return true;
 }
 
@@ -360,8 +326,8 @@ bool ParseOptions(const std::vector<std::string>& argv, HostOptions* options, bo
             options->device.setScreenWidth = true;
             options->device.screenWidth = (int32_t)number;
         } else if (name == "--system-version") {
-            if (!ParseSystemVersion(value, &options->device.versionMajor,
-                                    &options->device.versionMinor)) {
+            if (!ParseVersionText(value.c_str(), 255, 99, &options->device.versionMajor,
+                                  &options->device.versionMinor)) {
                 return ReportUsageError("--system-version needs major.minor, such as 2.00");
             }
             options->device.setSystemVersion = true;

@@ -908,9 +908,9 @@ TEST_F(VbhostRun, CtrlCWhileWritingStopsTheWriteAndLeavesNoFile) {
     ASSERT_EQ(0, mkdir(Path("tmp").c_str(), 0700));
     const std::vector<int> endings[] = {{SIGTERM}, {SIGHUP}, {SIGINT, SIGINT}, {SIGALRM}};
     for (const std::vector<int>& signals : endings) {
-        TerminalRun ended = RunOnTerminal(
-            {"convert", "big.tga", "--png-level", "9", "--full-color", "on"}, 75, signals,
-            {"TMPDIR=" + Path("tmp")});
+        TerminalRun ended =
+            RunOnTerminal({"convert", "big.tga", "--png-level", "9", "--full-color", "on"}, 75,
+                          signals, {"TMPDIR=" + Path("tmp")});
         std::string label = ::testing::PrintToString(signals);
         EXPECT_EQ(128 + signals.back(), ended.status) << label << ended.screen;
         EXPECT_LT(ended.secondsAfterInterrupt, 1.0) << label;
