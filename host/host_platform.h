@@ -84,6 +84,11 @@ bool IsStandardOutputTerminal();
 // Makes one folder; true when it was made or already exists as a folder.
 bool MakeHostFolder(const std::string& path, std::string* problem);
 bool IsHostFolder(const std::string& path);
+// What `path` names, through links: nothing, a regular file (one whose permissions forbid writing
+// is read-only), a folder, or something else that takes bytes in place (a device, a FIFO, a
+// pipe such as bash's >(cmd), reached through /dev/fd too).
+enum PathKind { PATH_ABSENT, PATH_FILE, PATH_READ_ONLY_FILE, PATH_FOLDER, PATH_OTHER };
+PathKind FindPathKind(const std::string& path);
 // A number that differs between processes running at the same time, for temporary names.
 unsigned long CurrentProcessNumber();
 

@@ -210,13 +210,17 @@ bool OpenOutputFile(const std::string& name, OutputFile* file, std::string* prob
         file->handle = STDOUT_FILENO;
         return true;
     }
-    std::string target, reason;
-    if (!FollowLinks(name, &target, &reason)) {
+    // The system follows the links first: /dev/stdout and /dev/fd/N lead through links of /proc
+    // that name no path ("pipe:[1234]") to what the descriptor holds.
+    struct stat status;
+    bool inPlace =
+        stat(name.c_str(), &status) == 0 && !S_ISREG(status.st_mode) && !S_ISDIR(status.st_mode);
+    std::string target = name, reason;
+    if (!inPlace && !FollowLinks(name, &target, &reason)) {
         *problem = "cannot create " + name + ": " + reason;
         return false;
     }
-    struct stat status;
-    bool exists = stat(target.c_str(), &status) == 0;
+    bool exists = inPlace || stat(target.c_str(), &status) == 0;
     if (exists && S_ISDIR(status.st_mode)) {
         *problem = "cannot create " + name + ": " + strerror(EISDIR);
         return false;
@@ -310,6 +314,17 @@ bool MakeHostFolder(const std::string& path, std::string* problem) {
 bool IsHostFolder(const std::string& path) {
     struct stat status;
     return stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+PathKind FindPathKind(const std::string& path) {
+    struct stat status;
+    if (stat(path.c_str(), &status) != 0) return PATH_ABSENT;
+    if (S_ISDIR(status.st_mode)) return PATH_FOLDER;
+    if (!S_ISREG(status.st_mode)) return PATH_OTHER;
+    // No write permission for anyone, or none for this process (root writes even the former).
+    bool readOnly =
+        (status.st_mode & 0222) == 0 || (access(path.c_str(), W_OK) != 0 && errno == EACCES);
+    return readOnly ? PATH_READ_ONLY_FILE : PATH_FILE;
 }
 
 unsigned long CurrentProcessNumber() {

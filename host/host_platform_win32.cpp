@@ -311,6 +311,23 @@ bool IsHostFolder(const std::string& path) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
+PathKind FindPathKind(const std::string& path) {
+    std::wstring wide = WidenUtf8(path);
+    DWORD attributes = GetFileAttributesW(wide.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        return PATH_FOLDER;
+    }
+    HANDLE existing = CreateFileW(wide.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  OPEN_EXISTING, 0, nullptr);
+    if (existing == INVALID_HANDLE_VALUE) {
+        return attributes == INVALID_FILE_ATTRIBUTES ? PATH_ABSENT : PATH_FILE;
+    }
+    DWORD type = GetFileType(existing);
+    CloseHandle(existing);
+    if (type != FILE_TYPE_DISK) return PATH_OTHER;
+    return (attributes & FILE_ATTRIBUTE_READONLY) != 0 ? PATH_READ_ONLY_FILE : PATH_FILE;
+}
+
 unsigned long CurrentProcessNumber() {
     return (unsigned long)GetCurrentProcessId();
 }

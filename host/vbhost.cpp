@@ -2,6 +2,7 @@
 // and drives them only through their five exports, as the viewer on the handheld does: it picks
 // a plug-in with IsSupported and the file's first bytes, asks GetPictureInfo, decodes with
 // GetPicture (or GetPreview) and frees every block it receives with the platform's FreeBlock.
+#include <ctype.h>
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -44,12 +45,14 @@ const char* const UsageText =
     "  --json               (plugins, info) machine-readable output on stdout\n"
     "  --offset N           (info, convert) position of the picture in its file (default 0)\n"
     "  -o FILE              (convert) output file; only with a single input. \"-\" is standard\n"
-    "                       output; a device or a FIFO is written in place, a regular file\n"
-    "                       (or the file a link points to) is replaced once the new one is whole\n"
+    "                       output; a device, a FIFO or a pipe (/dev/stdout, /dev/fd/N) is\n"
+    "                       written in place, a regular file (or the file a link points to) is\n"
+    "                       replaced once the new one is whole (a read-only one: --force)\n"
     "  -d DIR               (convert) output folder, made when the first file is written\n"
     "                       (default: the current folder); the output is named after the input:\n"
     "                       photo.tga -> photo.png\n"
-    "  --format png|bmp     (convert) output format (default: the extension of -o, else png)\n"
+    "  --format png|bmp     (convert) output format, in any letter case (default: the\n"
+    "                       extension of -o, else png)\n"
     "  --png-level N        (convert) zlib level 0 to 9, every row filter tried on each row;\n"
     "                       9 for the smallest files (default: fast settings chosen for each\n"
     "                       picture)\n"
@@ -57,6 +60,8 @@ const char* const UsageText =
     "  --abort-after N      (convert) answer \"stop\" to every progress call after the first N,\n"
     "                       to try a plug-in's abort path\n"
     "  -q, --quiet          (convert) no line for each file written; failures are still told\n"
+    "  -n, --no-clobber     (convert) leave outputs that exist alone; those inputs are skipped\n"
+    "  --force              (convert) replace read-only output files too\n"
     "  --strict             (convert) a picture delivered with a warning (a file that ends\n"
     "                       before its picture does) counts as failed: exit status 1\n"
     "  -h, --help           show this help\n"
@@ -92,6 +97,8 @@ struct HostOptions {
     std::string format;
     bool preview = false;
     bool strict = false;
+    bool force = false;      // replace read-only outputs
+    bool noClobber = false;  // leave existing outputs alone
     int64_t abortAfterCalls = -1;
     DeviceSettings device;
 };
@@ -200,6 +207,17 @@ std::string FindExtension(const std::string& path) {
 bool ChooseOutputFormat(HostOptions* options) {
     std::string extension =
         options->outputPath == StandardOutputName ? "" : FindExtension(options->outputPath);
+    // A device or a pipe keeps its name whatever it is sent: --format says what to send.
+    if (!options->format.empty() && !extension.empty() &&
+        FindPathKind(options->outputPath) == PATH_OTHER) {
+        return true;
+    }
+    if (!extension.empty() && extension != "png" && extension != "bmp") {
+        std::string upper = extension;
+        for (char& c : upper) c = (char)toupper((unsigned char)c);
+        return ReportUsageError("-o " + options->outputPath + ": " + upper +
+                                " is not a format vbhost writes; it writes PNG and BMP");
+    }
     if (options->format.empty()) {
         options->format = extension == "bmp" ? "bmp" : "png";
     }
@@ -255,11 +273,13 @@ bool ParseOptions(const std::vector<std::string>& argv, HostOptions* options, bo
             return true;
         }
         if (name == "--json" || name == "--preview" || name == "-q" || name == "--quiet" ||
-            name == "--strict") {
+            name == "--strict" || name == "--force" || name == "-n" || name == "--no-clobber") {
             if (hasValue) return ReportUsageError(name + " takes no value");
             if (name == "--json") options->json = true;
             if (name == "--preview") options->preview = true;
             if (name == "--strict") options->strict = true;
+            if (name == "--force") options->force = true;
+            if (name == "-n" || name == "--no-clobber") options->noClobber = true;
             if (name == "-q" || name == "--quiet") options->quiet = true;
             continue;
         }
@@ -286,8 +306,10 @@ bool ParseOptions(const std::vector<std::string>& argv, HostOptions* options, bo
             if (value.empty()) return ReportUsageError("-o needs a file name");
             options->outputPath = value;
         } else if (name == "-d") {
+            if (value.empty()) return ReportUsageError("-d needs a folder name");
             options->outputFolder = value;
         } else if (name == "--format") {
+            for (char& c : value) c = (char)tolower((unsigned char)c);
             if (value != "png" && value != "bmp") return ReportUsageError("--format is png or bmp");
             options->format = value;
         } else if (name == "--png-level") {
@@ -345,16 +367,20 @@ bool ParseOptions(const std::vector<std::string>& argv, HostOptions* options, bo
     if (options->command != "convert" &&
         (!options->outputPath.empty() || !options->outputFolder.empty() ||
          !options->format.empty() || options->preview || options->abortAfterCalls >= 0 ||
-         options->quiet || options->strict || options->pngLevel != PNG_LEVEL_CHOSEN)) {
+         options->quiet || options->strict || options->force || options->noClobber ||
+         options->pngLevel != PNG_LEVEL_CHOSEN)) {
         return ReportUsageError(
-            "-o, -d, --format, --png-level, --preview, --abort-after, --strict and -q are for "
-            "convert");
+            "-o, -d, --format, --png-level, --preview, --abort-after, --strict, --force, -n and "
+            "-q are for convert");
     }
     if (options->command == "convert" && options->json) {
         return ReportUsageError("--json is for plugins and info");
     }
     if (!options->outputPath.empty() && !options->outputFolder.empty()) {
         return ReportUsageError("-o and -d exclude each other");
+    }
+    if (options->force && options->noClobber) {
+        return ReportUsageError("--force and -n exclude each other");
     }
     if (!options->outputPath.empty() && options->files.size() != 1) {
         return ReportUsageError("-o takes a single input; use -d for several");
@@ -973,7 +999,20 @@ int ConvertPictures(const HostOptions& options, const std::vector<LoadedPlugin>&
         PictureFile file;
         FileOutcome outcome;
         std::string summary;
-        if (PreparePictureFile(path, options.offset, &file, &outcome.hostProblem)) {
+        PathKind existing =
+            outputPaths[n] == StandardOutputName ? PATH_ABSENT : FindPathKind(outputPaths[n]);
+        if (options.noClobber && existing != PATH_ABSENT) {
+            if (!options.quiet) {
+                fprintf(doneLines, "%s: %s exists, not replaced (-n)\n", path.c_str(),
+                        outputPaths[n].c_str());
+                fflush(doneLines);
+            }
+            continue;
+        }
+        if (existing == PATH_READ_ONLY_FILE && !options.force) {
+            outcome.outputProblem =
+                outputPaths[n] + " is read-only, not replaced (--force replaces it)";
+        } else if (PreparePictureFile(path, options.offset, &file, &outcome.hostProblem)) {
             std::vector<const LoadedPlugin*> candidates = FindCandidates(plugins, file);
             if (candidates.empty()) outcome.hostProblem = "no plug-in reads this file";
             for (const LoadedPlugin* plugin : candidates) {

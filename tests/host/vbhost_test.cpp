@@ -754,6 +754,8 @@ TEST_F(VbhostRun, UsageErrorsAreRefusedBeforeAnyWork) {
         {"convert", "a.tga", "--png-level", "10"},
         {"convert", "a.tga", "--format", "bmp", "--png-level", "9"},
         {"info", "a.tga", "-q"},
+        {"convert", "a.tga", "-d", ""},
+        {"convert", "a.tga", "-n", "--force"},
     };
     for (const std::vector<std::string>& arguments : refused) {
         RunResult run = Run(arguments);
@@ -762,6 +764,8 @@ TEST_F(VbhostRun, UsageErrorsAreRefusedBeforeAnyWork) {
     }
     EXPECT_FALSE(FileExists(Path("x.png")));
     EXPECT_FALSE(FileExists(Path("x.gif")));
+    EXPECT_EQ(0u, Run({"convert", "a.tga", "-o", "x.gif"})
+                      .err.find("vbhost: -o x.gif: GIF is not a format vbhost writes"));
     RunResult help = Run({"--help"});
     EXPECT_EQ(0, help.status);
     EXPECT_EQ(0u, help.out.find("Usage: vbhost"));
@@ -779,6 +783,8 @@ TEST_F(VbhostRun, TheOutputNameDecidesTheFormatWhenNoneIsGiven) {
     EXPECT_EQ('B', ReadFileBytes(Path("upper.BMP")).at(0));
     ASSERT_EQ(0, Run({"convert", "a.tga", "-o", "plain"}).status);
     EXPECT_EQ(0x89, ReadFileBytes(Path("plain")).at(0));
+    ASSERT_EQ(0, Run({"convert", "a.tga", "-o", "named", "--format", "BMP"}).status);
+    EXPECT_EQ('B', ReadFileBytes(Path("named")).at(0));
 }
 
 // Where -o points decides how it is written: a regular file (or one reached through links) is
@@ -822,6 +828,45 @@ TEST_F(VbhostRun, OutputGoesThroughLinksAndIntoDevicesAndPipes) {
     ASSERT_EQ(0, lstat(Path("pipe.png").c_str(), &status));
     EXPECT_TRUE(S_ISFIFO(status.st_mode));
     expectPicture(piped, "through a FIFO");
+    // A FIFO's name says nothing of what it is sent: --format does.
+    ASSERT_EQ(0, mkfifo(Path("pipe.bmp").c_str(), 0600));
+    std::thread formatReader([&] { piped = ReadFileBytes(Path("pipe.bmp")); });
+    run = Run({"convert", "ok.tga", "-o", "pipe.bmp", "--format", "PNG"});
+    formatReader.join();
+    EXPECT_EQ(0, run.status) << run.err;
+    expectPicture(piped, "through a FIFO named .bmp");
+
+    // A pipe reached through /dev/fd, as bash's >(cmd) hands it over, is written in place.
+    int ends[2];
+    ASSERT_EQ(0, pipe(ends));
+    std::thread pipeReader([&] {
+        piped.clear();
+        uint8_t buffer[4096];
+        ssize_t count;
+        while ((count = read(ends[0], buffer, sizeof buffer)) > 0) {
+            piped.insert(piped.end(), buffer, buffer + count);
+        }
+    });
+    run = Run({"convert", "ok.tga", "-o", "/dev/fd/" + std::to_string(ends[1])});
+    close(ends[1]);
+    pipeReader.join();
+    close(ends[0]);
+    EXPECT_EQ(0, run.status) << run.err;
+    expectPicture(piped, "through /dev/fd");
+
+    // A read-only file is replaced only with --force; -n leaves any existing output alone.
+    WriteBytes(Path("ro.png"), {'o', 'l', 'd'});
+    ASSERT_EQ(0, chmod(Path("ro.png").c_str(), 0444));
+    run = Run({"convert", "ok.tga", "-o", "ro.png"});
+    EXPECT_EQ(1, run.status);
+    EXPECT_EQ("vbhost: ok.tga: ro.png is read-only, not replaced (--force replaces it)\n", run.err);
+    EXPECT_EQ((std::vector<uint8_t>{'o', 'l', 'd'}), ReadFileBytes(Path("ro.png")));
+    run = Run({"convert", "ok.tga", "-o", "real.png", "-n"});
+    EXPECT_EQ(0, run.status) << run.err;
+    EXPECT_EQ("ok.tga: real.png exists, not replaced (-n)\n", run.out);
+    run = Run({"convert", "ok.tga", "-o", "ro.png", "--force"});
+    EXPECT_EQ(0, run.status) << run.err;
+    expectPicture(ReadFileBytes(Path("ro.png")), "a read-only file, forced");
 
     // A character device is written in place (making one needs root).
     if (mknod(Path("null").c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0) {
@@ -856,7 +901,7 @@ TEST_F(VbhostRun, OutputGoesThroughLinksAndIntoDevicesAndPipes) {
     }
     std::sort(names.begin(), names.end());
     EXPECT_EQ((std::vector<std::string>{".captures", "link.png", "made.png", "null", "ok.tga",
-                                        "pipe.png", "real.png", "sub"}),
+                                        "pipe.bmp", "pipe.png", "real.png", "ro.png", "sub"}),
               names);
 }
 
