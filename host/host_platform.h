@@ -35,6 +35,12 @@ std::string FindBaseName(const std::string& path);
 bool ListPluginFileNames(const std::string& folder, std::vector<std::string>* names,
                          std::string* problem);
 
+// The entries of `folder` (without "." and ".."), unsorted: subfolders in `folders`, the rest in
+// `files`. A link to a folder is in neither, so that a walk down the folders ends. False with the
+// reason when the folder cannot be read.
+bool ListFolder(const std::string& folder, std::vector<std::string>* files,
+                std::vector<std::string>* folders, std::string* problem);
+
 // Loads a module by path (dlopen / LoadLibraryW); null with the reason when it does not load.
 void* OpenLibrary(const std::string& path, std::string* problem);
 // An export by its name (dlsym / GetProcAddress); null when the module lacks it.
@@ -78,6 +84,20 @@ bool WriteOutputFile(OutputFile* file, const uint8_t* bytes, size_t count, std::
 bool FinishOutputFile(OutputFile* file, std::string* problem);
 // Closes and removes the temporary file; what a device or a pipe already got stays sent.
 void AbandonOutputFile(OutputFile* file);
+
+// Standard input, read to its end into a file of a temporary folder, since plug-ins read files by
+// name. The plug-ins choose by the name's extension, so the file gets a name for each of
+// `extensions` too (".TGA": "stdin.TGA"), links to the same bytes. `paths` holds those names in
+// the order of `extensions`, then the plain one. False with the reason (standard input is a
+// terminal, the temporary folder cannot be made or written).
+struct SpooledInput {
+    std::string folder;
+    std::vector<std::string> paths;
+};
+bool SpoolStandardInput(const std::vector<std::string>& extensions, SpooledInput* spool,
+                        std::string* problem);
+// Removes the spool's files and folder; safe to call more than once.
+void RemoveSpooledInput(SpooledInput* spool);
 
 // True when standard output is a terminal (a console on Windows).
 bool IsStandardOutputTerminal();

@@ -17,8 +17,15 @@ namespace {
 volatile sig_atomic_t InterruptFlag = 0;
 
 // Files that a terminating signal removes before vbhost ends: the output while it is written as
-// a temporary file, and the registry copy. The handler reads them, so they are kept as C text.
-enum : int { REMOVE_OUTPUT, REMOVE_OTHER, REMOVAL_SLOTS };
+// a temporary file, the registry copy, and standard input's spool, its folder last. The handler
+// reads them, so they are kept as C text.
+enum : int {
+    REMOVE_OUTPUT,
+    REMOVE_OTHER,
+    REMOVE_SPOOL_FILES,
+    REMOVE_SPOOL_FOLDER = REMOVE_SPOOL_FILES + 6,
+    REMOVAL_SLOTS
+};
 char RemovalPaths[REMOVAL_SLOTS][PATH_MAX];
 volatile sig_atomic_t RemovalSet[REMOVAL_SLOTS];
 
@@ -32,7 +39,7 @@ void SetRemovalPath(int slot, const std::string& path) {
 // Only calls that are safe in a signal handler: unlink, write, _exit.
 void EndAtSignal(int number) {
     for (int slot = 0; slot < REMOVAL_SLOTS; ++slot) {
-        if (RemovalSet[slot]) unlink(RemovalPaths[slot]);
+        if (RemovalSet[slot] && unlink(RemovalPaths[slot]) != 0) rmdir(RemovalPaths[slot]);
     }
     if (number == SIGPIPE) _exit(128 + number);  // the reader has gone: nothing to tell
     // Below a progress bar, on a line of its own.
@@ -110,6 +117,30 @@ bool ListPluginFileNames(const std::string& folder, std::vector<std::string>* na
         if (name.size() > extension.size() &&
             name.compare(name.size() - extension.size(), extension.size(), extension) == 0) {
             names->push_back(name);
+        }
+    }
+    closedir(directory);
+    return true;
+}
+
+bool ListFolder(const std::string& folder, std::vector<std::string>* files,
+                std::vector<std::string>* folders, std::string* problem) {
+    DIR* directory = opendir(folder.c_str());
+    if (!directory) {
+        *problem = "cannot read " + folder + ": " + strerror(errno);
+        return false;
+    }
+    while (dirent* entry = readdir(directory)) {
+        std::string name = entry->d_name;
+        if (name == "." || name == "..") continue;
+        struct stat status;
+        std::string path = JoinPath(folder, name);
+        if (lstat(path.c_str(), &status) != 0) continue;
+        if (S_ISDIR(status.st_mode)) {
+            folders->push_back(name);
+        } else if (!S_ISLNK(status.st_mode) || stat(path.c_str(), &status) != 0 ||
+                   !S_ISDIR(status.st_mode)) {
+            files->push_back(name);
         }
     }
     closedir(directory);
@@ -299,6 +330,78 @@ void AbandonOutputFile(OutputFile* file) {
     SetRemovalPath(REMOVE_OUTPUT, std::string());
     file->temporaryPath.clear();
     file->buffer.clear();
+}
+
+bool SpoolStandardInput(const std::vector<std::string>& extensions, SpooledInput* spool,
+                        std::string* problem) {
+    *spool = SpooledInput();
+    if (isatty(STDIN_FILENO)) {
+        *problem = "standard input is a terminal; send the picture to it through a pipe or a file";
+        return false;
+    }
+    const char* temporary = getenv("TMPDIR");
+    std::string pattern =
+        std::string(temporary && *temporary ? temporary : "/tmp") + "/vbhost-stdin-XXXXXX";
+    if (!mkdtemp(&pattern[0])) {
+        *problem = "cannot make a folder in " + pattern + ": " + strerror(errno);
+        return false;
+    }
+    spool->folder = pattern;
+    SetRemovalPath(REMOVE_SPOOL_FOLDER, spool->folder);
+    std::string base = JoinPath(spool->folder, "stdin");
+    SetRemovalPath(REMOVE_SPOOL_FILES, base);
+    int descriptor = open(base.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    bool failed = descriptor < 0;
+    std::string reason = failed ? strerror(errno) : "";
+    std::vector<uint8_t> buffer(OutputBufferBytes);
+    while (!failed) {
+        ssize_t count = read(STDIN_FILENO, buffer.data(), buffer.size());
+        if (count < 0 && errno == EINTR && !IsInterruptRequested()) continue;
+        if (count <= 0) {
+            failed = count < 0;
+            if (failed) reason = std::string("cannot read standard input: ") + strerror(errno);
+            break;
+        }
+        for (ssize_t written = 0; written < count && !failed;) {
+            ssize_t step = write(descriptor, buffer.data() + written, (size_t)(count - written));
+            if (step < 0 && errno == EINTR) continue;
+            failed = step <= 0;
+            if (failed) reason = "cannot write " + base + ": " + strerror(errno);
+            written += step > 0 ? step : 0;
+        }
+    }
+    if (descriptor >= 0 && close(descriptor) != 0 && !failed) {
+        failed = true;
+        reason = "cannot write " + base + ": " + strerror(errno);
+    }
+    // One name for each plug-in's extension: another link to the same bytes.
+    for (size_t i = 0; i < extensions.size(); ++i) {
+        std::string path = base + extensions[i];
+        if (i + 1 < REMOVE_SPOOL_FOLDER - REMOVE_SPOOL_FILES) {
+            SetRemovalPath(REMOVE_SPOOL_FILES + 1 + (int)i, path);
+        }
+        if (!failed && link(base.c_str(), path.c_str()) != 0) {
+            failed = true;
+            reason = "cannot link " + path + ": " + strerror(errno);
+        }
+        spool->paths.push_back(path);
+    }
+    spool->paths.push_back(base);
+    if (failed) {
+        *problem = reason;
+        RemoveSpooledInput(spool);
+        return false;
+    }
+    return true;
+}
+
+void RemoveSpooledInput(SpooledInput* spool) {
+    for (const std::string& path : spool->paths) unlink(path.c_str());
+    if (!spool->folder.empty()) rmdir(spool->folder.c_str());
+    for (int slot = REMOVE_SPOOL_FILES; slot <= REMOVE_SPOOL_FOLDER; ++slot) {
+        SetRemovalPath(slot, std::string());
+    }
+    *spool = SpooledInput();
 }
 
 bool IsStandardOutputTerminal() {

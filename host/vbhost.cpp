@@ -8,6 +8,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -38,12 +39,14 @@ const char* const UsageText =
     "  plugins              list the plug-ins with their four information strings\n"
     "  info FILE...         show each picture's format, size, origin, depth and text\n"
     "  convert FILE...      decode each picture and write it as a PNG or BMP file\n"
+    "FILE may be - (standard input) or a folder: the files in it that a plug-in reads.\n"
     "\n"
     "Options:\n"
     "  --plugin-dir DIR     folder of the plug-ins (default: the folder of vbhost, or\n"
     "                       ../lib/velbrook from there once installed)\n"
     "  --json               (plugins, info) machine-readable output on stdout\n"
     "  --offset N           (info, convert) position of the picture in its file (default 0)\n"
+    "  -r, --recursive      (info, convert) the pictures of a folder's subfolders too\n"
     "  -o FILE              (convert) output file; only with a single input. \"-\" is standard\n"
     "                       output; a device, a FIFO or a pipe (/dev/stdout, /dev/fd/N) is\n"
     "                       written in place, a regular file (or the file a link points to) is\n"
@@ -99,6 +102,7 @@ struct HostOptions {
     bool strict = false;
     bool force = false;      // replace read-only outputs
     bool noClobber = false;  // leave existing outputs alone
+    bool recursive = false;  // folders given as inputs are walked down
     int64_t abortAfterCalls = -1;
     DeviceSettings device;
 };
@@ -108,7 +112,23 @@ struct PictureFile {
     std::string path;
     std::u16string wideName;
     std::vector<uint8_t> head;
+    // Standard input's spool: the name each plug-in is given, ending in its own extension.
+    std::vector<std::pair<const PluginModule*, std::u16string>> namesForPlugins;
 };
+
+// The name `plugin` is given for the file.
+const char16_t* NameFor(const PictureFile& file, const PluginModule& plugin) {
+    for (const auto& entry : file.namesForPlugins) {
+        if (entry.first == &plugin) return entry.second.c_str();
+    }
+    return file.wideName.c_str();
+}
+
+// The input that names standard input, and what it becomes: a file spooled when it is first met.
+const char* const StandardInputName = "-";
+SpooledInput StandardInputSpool;
+bool StandardInputTried = false;
+std::string StandardInputProblem;
 
 // What the notifier and the writer's progress report need; its address travels as their user
 // data. The bar covers the plug-in's rows, then the rows written: decodeShare is the part of the
@@ -139,18 +159,42 @@ struct FileOutcome {
 
 // What the project's plug-ins decode, to say what they do not when a decode is refused after
 // the information record gave the picture's depth (a 16-bit TGA, a 24-bit PCX).
+// A depth the format cannot have means the header is not one of the format's: then nothing is
+// said about it ("a 0-bit PCX picture" would mislead).
 struct DecodedDepths {
     const char* plugin;
     const char* format;
     int32_t depths[3];
     const char* described;
+    int32_t possible[6];
 };
 
 const DecodedDepths KnownPlugins[] = {
-    {"vbtga.spi", "TGA", {8, 24, 32}, "8-bit gray and 24- and 32-bit colour pictures"},
-    {"vbpcx.spi", "PCX", {4, 8, 8}, "16-colour (4-bit planar) and 256-colour (8-bit) pictures"},
-    {"vbmag.spi", "MAG", {4, 8, 8}, "16- and 256-colour pictures"},
+    {"vbtga.spi",
+     "TGA",
+     {8, 24, 32},
+     "8-bit gray and 24- and 32-bit colour pictures",
+     {8, 15, 16, 24, 32, 32}},
+    {"vbpcx.spi",
+     "PCX",
+     {4, 8, 8},
+     "16-colour (4-bit planar) and 256-colour (8-bit) pictures",
+     {1, 2, 3, 4, 8, 24}},
+    {"vbmag.spi", "MAG", {4, 8, 8}, "16- and 256-colour pictures", {4, 8, 8, 8, 8, 8}},
 };
+
+// False when the plug-in is one of ours and `depth` is one its format cannot have: the header it
+// read is not one of the format's.
+bool IsPossibleDepth(const PluginModule& plugin, int32_t depth) {
+    for (const DecodedDepths& known : KnownPlugins) {
+        if (plugin.fileName != known.plugin) continue;
+        for (int32_t possible : known.possible) {
+            if (possible == depth) return true;
+        }
+        return false;
+    }
+    return true;
+}
 
 // ": this is a 16-bit TGA picture; vbtga.spi reads ...", or nothing when the depth is one the
 // plug-in decodes (the refusal has another reason) or the plug-in is not one of ours.
@@ -163,6 +207,7 @@ std::string ExplainUnknownFormat(const FileOutcome& outcome) {
         for (int32_t depth : known.depths) {
             if (depth == outcome.pictureDepth) return std::string();
         }
+        if (!IsPossibleDepth(*outcome.plugin, outcome.pictureDepth)) return std::string();
         return ": this is a " + std::to_string(outcome.pictureDepth) + "-bit " + known.format +
                " picture; " + known.plugin + " reads " + known.described;
     }
@@ -273,13 +318,15 @@ bool ParseOptions(const std::vector<std::string>& argv, HostOptions* options, bo
             return true;
         }
         if (name == "--json" || name == "--preview" || name == "-q" || name == "--quiet" ||
-            name == "--strict" || name == "--force" || name == "-n" || name == "--no-clobber") {
+            name == "--strict" || name == "--force" || name == "-n" || name == "--no-clobber" ||
+            name == "-r" || name == "--recursive") {
             if (hasValue) return ReportUsageError(name + " takes no value");
             if (name == "--json") options->json = true;
             if (name == "--preview") options->preview = true;
             if (name == "--strict") options->strict = true;
             if (name == "--force") options->force = true;
             if (name == "-n" || name == "--no-clobber") options->noClobber = true;
+            if (name == "-r" || name == "--recursive") options->recursive = true;
             if (name == "-q" || name == "--quiet") options->quiet = true;
             continue;
         }
@@ -373,6 +420,9 @@ bool ParseOptions(const std::vector<std::string>& argv, HostOptions* options, bo
             "-o, -d, --format, --png-level, --preview, --abort-after, --strict, --force, -n and "
             "-q are for convert");
     }
+    if (options->command == "plugins" && options->recursive) {
+        return ReportUsageError("-r is for info and convert");
+    }
     if (options->command == "convert" && options->json) {
         return ReportUsageError("--json is for plugins and info");
     }
@@ -405,6 +455,7 @@ bool ParseOptions(const std::vector<std::string>& argv, HostOptions* options, bo
 struct LoadedPlugin {
     PluginModule module;
     std::string patternName;  // information string 3, "MAG(*.mag)"
+    std::string extension;    // from information string 2, "*.MAG": ".MAG"
 };
 
 // Loads every plug-in of the folder; those that fail are reported and left out.
@@ -424,6 +475,11 @@ bool LoadPlugins(const std::string& folder, std::vector<LoadedPlugin>* plugins) 
             continue;
         }
         plugin.patternName = ReadPluginInfoString(plugin.module, 3);
+        std::string pattern = ReadPluginInfoString(plugin.module, 2);
+        size_t star = pattern.find('*');
+        if (star != std::string::npos) {
+            plugin.extension = pattern.substr(star + 1, pattern.find(';', star) - star - 1);
+        }
         plugins->push_back(plugin);
     }
     return true;
@@ -487,6 +543,12 @@ bool PreparePictureFile(const std::string& path, int32_t offset, PictureFile* fi
         *problem = "not a regular file";
         return false;
     }
+    // Nothing for a plug-in to tell about: say what it is.
+    if (fgetc(stream) == EOF && !ferror(stream)) {
+        fclose(stream);
+        *problem = "empty file";
+        return false;
+    }
     file->head.assign(FileHeadSize, 0);
     bool readFailed = !SeekHostFile(stream, offset);
     if (!readFailed) {
@@ -508,11 +570,89 @@ std::vector<const LoadedPlugin*> FindCandidates(const std::vector<LoadedPlugin>&
     for (const LoadedPlugin& plugin : plugins) {
         // The buffer's address tells the plug-in that the file's bytes are there.
         uintptr_t fileHead = reinterpret_cast<uintptr_t>(file.head.data());
-        if (plugin.module.isSupported(file.wideName.c_str(), fileHead) == 1) {
+        if (plugin.module.isSupported(NameFor(file, plugin.module), fileHead) == 1) {
             candidates.push_back(&plugin);
         }
     }
     return candidates;
+}
+
+// Reads the input's first bytes (PreparePictureFile). "-" is standard input, spooled to a file
+// when it is first met.
+bool PrepareInput(const std::string& path, const std::vector<LoadedPlugin>& plugins, int32_t offset,
+                  PictureFile* file, std::string* problem) {
+    if (path != StandardInputName) return PreparePictureFile(path, offset, file, problem);
+    if (!StandardInputTried) {
+        StandardInputTried = true;
+        std::vector<std::string> extensions;
+        for (const LoadedPlugin& plugin : plugins) extensions.push_back(plugin.extension);
+        SpoolStandardInput(extensions, &StandardInputSpool, &StandardInputProblem);
+    }
+    if (!StandardInputProblem.empty()) {
+        *problem = StandardInputProblem;
+        return false;
+    }
+    if (!PreparePictureFile(StandardInputSpool.paths.back(), offset, file, problem)) return false;
+    file->path = path;
+    for (size_t i = 0; i < plugins.size(); ++i) {
+        std::u16string name;
+        ConvertUtf8ToUtf16(StandardInputSpool.paths[i], &name);
+        file->namesForPlugins.push_back({&plugins[i].module, name});
+    }
+    return true;
+}
+
+// ---- Folders among the inputs ---------------------------------------------------------------
+
+// Adds the files of `folder` that a plug-in reads, by name, and with -r those of its subfolders.
+void AddPicturesOfFolder(const HostOptions& options, const std::vector<LoadedPlugin>& plugins,
+                         const std::string& folder, std::vector<std::string>* pictures,
+                         bool* failed) {
+    std::vector<std::string> files, folders;
+    std::string problem;
+    if (!ListFolder(folder, &files, &folders, &problem)) {
+        fprintf(stderr, "vbhost: %s\n", problem.c_str());
+        *failed = true;
+        return;
+    }
+    std::sort(files.begin(), files.end());
+    std::sort(folders.begin(), folders.end());
+    for (const std::string& name : files) {
+        std::string path = JoinPath(folder, name);
+        PictureFile file;
+        if (PreparePictureFile(path, options.offset, &file, &problem) &&
+            !FindCandidates(plugins, file).empty()) {
+            pictures->push_back(path);
+        }
+    }
+    if (!options.recursive) return;
+    for (const std::string& name : folders) {
+        AddPicturesOfFolder(options, plugins, JoinPath(folder, name), pictures, failed);
+    }
+}
+
+// A folder among the inputs stands for the pictures in it that a plug-in reads; the other files
+// there are left out without a word. False for a usage error: -o for more than one picture.
+bool ExpandFolders(HostOptions* options, const std::vector<LoadedPlugin>& plugins, bool* failed) {
+    std::vector<std::string> inputs;
+    for (const std::string& path : options->files) {
+        if (path == StandardInputName || !IsHostFolder(path)) {
+            inputs.push_back(path);
+            continue;
+        }
+        size_t before = inputs.size();
+        AddPicturesOfFolder(*options, plugins, path, &inputs, failed);
+        if (inputs.size() == before) {
+            ReportFileProblem(path, "no picture in this folder that a plug-in reads");
+            *failed = true;
+        }
+    }
+    options->files = inputs;
+    if (!options->outputPath.empty() && options->files.size() > 1) {
+        return ReportUsageError("-o takes a single input, and the folders hold " +
+                                std::to_string(options->files.size()) + " pictures; use -d");
+    }
+    return true;
 }
 
 // ---- plugins --------------------------------------------------------------------------------
@@ -563,6 +703,8 @@ int ListPlugins(const HostOptions& options, const std::string& folder) {
 
 // ---- info -----------------------------------------------------------------------------------
 
+std::string TakeInfoText(PictureInfoRecord* record, bool* present);
+
 // Asks each candidate in turn; one that does not know the format passes the file on.
 FileOutcome ReadPictureInfo(const std::vector<const LoadedPlugin*>& candidates,
                             const PictureFile& file, int32_t offset, PictureInfoRecord* record) {
@@ -570,7 +712,17 @@ FileOutcome ReadPictureInfo(const std::vector<const LoadedPlugin*>& candidates,
     for (const LoadedPlugin* plugin : candidates) {
         memset(record, 0, sizeof(*record));
         outcome.plugin = &plugin->module;
-        outcome.result = plugin->module.getPictureInfo(file.wideName.c_str(), offset, 0, record);
+        outcome.result =
+            plugin->module.getPictureInfo(NameFor(file, plugin->module), offset, 0, record);
+        outcome.hostProblem.clear();
+        // A header the plug-in reads without checking (PCX's) may be no header of its format
+        // at all: then the next plug-in may know the file (standard input has no extension).
+        if (outcome.result == RESULT_OK && !IsPossibleDepth(plugin->module, record->colourDepth)) {
+            bool hasText;
+            TakeInfoText(record, &hasText);
+            outcome.hostProblem = "the file does not begin with a header of the plug-in's format";
+            continue;
+        }
         if (outcome.result != RESULT_UNKNOWN_FORMAT) break;
     }
     return outcome;
@@ -608,7 +760,7 @@ int ShowPictureInfo(const HostOptions& options, const std::vector<LoadedPlugin>&
         FileOutcome outcome;
         PictureInfoRecord record;
         memset(&record, 0, sizeof(record));
-        if (PreparePictureFile(path, options.offset, &file, &outcome.hostProblem)) {
+        if (PrepareInput(path, plugins, options.offset, &file, &outcome.hostProblem)) {
             std::vector<const LoadedPlugin*> candidates = FindCandidates(plugins, file);
             if (candidates.empty()) {
                 outcome.hostProblem = "no plug-in reads this file";
@@ -726,7 +878,7 @@ std::vector<std::string> ChooseOutputPaths(const HostOptions& options, const std
     if (!options.outputPath.empty()) return {options.outputPath};
     std::vector<std::string> plainNames;
     for (const std::string& file : options.files) {
-        std::string base = FindBaseName(file);
+        std::string base = file == StandardInputName ? "stdin" : FindBaseName(file);
         size_t dot = base.rfind('.');
         std::string stem = dot == std::string::npos || dot == 0 ? base : base.substr(0, dot);
         plainNames.push_back(stem + "." + format);
@@ -803,7 +955,7 @@ bool DecodeExtended(ShortFileExtender extend, uint8_t value, const PluginModule&
     GetPictureFunction decode = options.preview ? plugin.getPreview : plugin.getPicture;
     extend(0x7FFFFFFF, value);
     int32_t result =
-        decode(file.wideName.c_str(), options.offset, 0, header, bits, AnswerInterrupt, 0);
+        decode(NameFor(file, plugin), options.offset, 0, header, bits, AnswerInterrupt, 0);
     extend(0, 0);
     return result == RESULT_OK;
 }
@@ -933,7 +1085,7 @@ FileOutcome ConvertWithPlugin(ConvertRun* run, const LoadedPlugin& plugin, const
     PictureInfoRecord record;
     memset(&record, 0, sizeof(record));
     outcome.result =
-        plugin.module.getPictureInfo(file.wideName.c_str(), options.offset, 0, &record);
+        plugin.module.getPictureInfo(NameFor(file, plugin.module), options.offset, 0, &record);
     if (outcome.result != RESULT_OK) return outcome;
     bool hasText;
     std::string comment = TakeInfoText(&record, &hasText);
@@ -946,7 +1098,7 @@ FileOutcome ConvertWithPlugin(ConvertRun* run, const LoadedPlugin& plugin, const
     GetPictureFunction decode =
         options.preview ? plugin.module.getPreview : plugin.module.getPicture;
     progress->rowsToWrite = expectedHeight;
-    outcome.result = decode(file.wideName.c_str(), options.offset, 0, &header, &bits,
+    outcome.result = decode(NameFor(file, plugin.module), options.offset, 0, &header, &bits,
                             ReportProgress, reinterpret_cast<intptr_t>(progress));
     // On any other result the plug-in has freed the blocks; the slots are not to be used.
     if (outcome.result != RESULT_OK) {
@@ -1012,7 +1164,7 @@ int ConvertPictures(const HostOptions& options, const std::vector<LoadedPlugin>&
         if (existing == PATH_READ_ONLY_FILE && !options.force) {
             outcome.outputProblem =
                 outputPaths[n] + " is read-only, not replaced (--force replaces it)";
-        } else if (PreparePictureFile(path, options.offset, &file, &outcome.hostProblem)) {
+        } else if (PrepareInput(path, plugins, options.offset, &file, &outcome.hostProblem)) {
             std::vector<const LoadedPlugin*> candidates = FindCandidates(plugins, file);
             if (candidates.empty()) outcome.hostProblem = "no plug-in reads this file";
             for (const LoadedPlugin* plugin : candidates) {
@@ -1109,6 +1261,8 @@ int main(int argc, char** argv) {
 
     std::vector<LoadedPlugin> plugins;
     if (!LoadPlugins(folder, &plugins)) return EXIT_SOME_FAILED;
+    bool inputsFailed = false;
+    if (!ExpandFolders(&options, plugins, &inputsFailed)) return EXIT_USAGE;
     // Every block a plug-in hands over is freed here, and a plug-in frees the rest itself:
     // blocks still alive at the end are a leak worth telling the plug-in's developer about. The
     // heap keeps no count of its own; the testing layer does, when a test runs vbhost with it.
@@ -1117,6 +1271,8 @@ int main(int argc, char** argv) {
     int64_t blocksBefore = countBlocks ? countBlocks() : 0;
     int status = options.command == "info" ? ShowPictureInfo(options, plugins)
                                            : ConvertPictures(options, plugins);
+    if (status == EXIT_ALL_DONE && inputsFailed) status = EXIT_SOME_FAILED;
+    RemoveSpooledInput(&StandardInputSpool);
     int64_t blocksLeft = countBlocks ? countBlocks() - blocksBefore : 0;
     if (blocksLeft != 0) {
         fprintf(stderr, "vbhost: warning: %lld local-heap block(s) left allocated\n",

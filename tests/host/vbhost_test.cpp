@@ -143,7 +143,8 @@ class VbhostRun : public ::testing::Test {
     // The testing layer is preloaded, so that vbhost counts the local-heap blocks and warns
     // about any left at the end: no run may leave one.
     RunResult Run(const std::vector<std::string>& arguments,
-                  const std::vector<std::string>& environment = {}) {
+                  const std::vector<std::string>& environment = {},
+                  const std::string& input = "/dev/null") {
         std::vector<std::string> words, variables;
         std::vector<char*> argv, envp;
         PrepareCommand(arguments, environment, &words, &variables, &argv, &envp);
@@ -153,7 +154,7 @@ class VbhostRun : public ::testing::Test {
         fflush(nullptr);
         pid_t child = fork();
         if (child == 0) {
-            if (chdir(folder_.c_str()) != 0 || !freopen("/dev/null", "rb", stdin) ||
+            if (chdir(folder_.c_str()) != 0 || !freopen(input.c_str(), "rb", stdin) ||
                 !freopen(outPath.c_str(), "wb", stdout) ||
                 !freopen(errPath.c_str(), "wb", stderr)) {
                 _exit(127);
@@ -618,15 +619,20 @@ TEST_F(VbhostRun, EachFailingFileGetsOneLineAndTheStatusSaysSo) {
     colourMapped.pixelDepth = 8;
     colourMapped.pixels.assign(4, 0);
     WriteBytes(Path("mapped.tga"), EncodeTga(colourMapped));
+    WriteBytes(Path("empty.tga"), {});
+    std::string text(200, 'x');  // no PCX header: its depth field says 120 x 120 bits
+    WriteBytes(Path("text.pcx"), std::vector<uint8_t>(text.begin(), text.end()));
 
-    RunResult run = Run(
-        {"convert", "missing.tga", "bad.tga", "good.tga", "notes.txt", "mapped.tga", "-d", "out"});
+    RunResult run = Run({"convert", "missing.tga", "bad.tga", "good.tga", "notes.txt", "mapped.tga",
+                         "empty.tga", "text.pcx", "-d", "out"});
     EXPECT_EQ(1, run.status);
     EXPECT_EQ(
         "vbhost: missing.tga: cannot open the file: No such file or directory\n"
         "vbhost: bad.tga: vbtga.spi: unknown or unsupported picture format (result 2)\n"
         "vbhost: notes.txt: no plug-in reads this file\n"
-        "vbhost: mapped.tga: vbtga.spi: unknown or unsupported picture format (result 2)\n",
+        "vbhost: mapped.tga: vbtga.spi: unknown or unsupported picture format (result 2)\n"
+        "vbhost: empty.tga: empty file\n"
+        "vbhost: text.pcx: vbpcx.spi: unknown or unsupported picture format (result 2)\n",
         run.err);
     EXPECT_EQ("good.tga -> out/good.png (vbtga.spi, 2 x 2, 24 bits)\n", run.out);
     EXPECT_FALSE(FileExists(Path("out/bad.png")));
@@ -674,6 +680,45 @@ TEST_F(VbhostRun, EachFailingFileGetsOneLineAndTheStatusSaysSo) {
     EXPECT_EQ(1, info.status);
     EXPECT_NE(std::string::npos, info.out.find("depth:    8 bits")) << info.out;
     EXPECT_EQ(1u, CountLines(info.err)) << info.err;
+}
+
+// "-" is standard input, spooled to a file that each plug-in sees with its own extension; a
+// folder stands for the pictures in it that a plug-in reads.
+TEST_F(VbhostRun, StandardInputAndFoldersAreInputs) {
+    std::vector<uint8_t> rgb = MakeRgbPicture(3, 2);
+    WriteBytes(Path("photo.tga"), EncodeColourTga(rgb, 3, 2));
+    std::vector<uint8_t> pixels, palette;
+    WriteBytes(Path("pic.pcx"), WritePcx(MakePcxSource(6, 2, &pixels, &palette)));
+    RunResult run = Run({"convert", "-", "-d", "out"}, {}, Path("photo.tga"));
+    EXPECT_EQ(0, run.status) << run.err;
+    EXPECT_EQ("- -> out/stdin.png (vbtga.spi, 3 x 2, 24 bits)\n", run.out);
+    DecodedPng png;
+    std::string problem;
+    ASSERT_TRUE(DecodePng(ReadFileBytes(Path("out/stdin.png")), &png, &problem)) << problem;
+    EXPECT_EQ(std::vector<uint8_t>(rgb.begin(), rgb.begin() + 9), png.rows[0]);
+    // The PCX plug-in, asked first, would read any header it is given: the TGA one answers.
+    run = Run({"info", "-"}, {}, Path("photo.tga"));
+    EXPECT_EQ(0, run.status) << run.err;
+    EXPECT_NE(std::string::npos, run.out.find("TGA(*.tga) (vbtga.spi)")) << run.out;
+    run = Run({"info", "-"}, {}, Path("pic.pcx"));
+    EXPECT_NE(std::string::npos, run.out.find("PCX(*.pcx) (vbpcx.spi)")) << run.out;
+    EXPECT_EQ("vbhost: -: empty file\n", Run({"info", "-"}).err);
+
+    ASSERT_EQ(0, mkdir(Path("album").c_str(), 0700));
+    ASSERT_EQ(0, mkdir(Path("album/sub").c_str(), 0700));
+    ASSERT_EQ(0, mkdir(Path("nothing").c_str(), 0700));
+    WriteBytes(Path("album/b.tga"), EncodeColourTga(rgb, 3, 2));
+    WriteBytes(Path("album/notes.txt"), {'h', 'i'});
+    WriteBytes(Path("album/sub/a.pcx"), WritePcx(MakePcxSource(6, 2, &pixels, &palette)));
+    run = Run({"convert", "album", "-d", "flat"});
+    EXPECT_EQ(0, run.status) << run.err;
+    EXPECT_EQ("album/b.tga -> flat/b.png (vbtga.spi, 3 x 2, 24 bits)\n", run.out);
+    run = Run({"convert", "album", "-r", "nothing", "-d", "deep"});
+    EXPECT_EQ(1, run.status);
+    EXPECT_EQ(2u, CountLines(run.out)) << run.out;
+    EXPECT_TRUE(FileExists(Path("deep/a.png")));
+    EXPECT_EQ("vbhost: nothing: no picture in this folder that a plug-in reads\n", run.err);
+    EXPECT_EQ(2, Run({"convert", "album", "-r", "-o", "one.png"}).status);
 }
 
 // The plug-ins deliver what a cut file holds, the rest as zeros; vbhost tells the user.
