@@ -114,6 +114,9 @@ unsigned long CurrentProcessNumber();
 
 // True when stderr is a terminal (a console on Windows), where a progress bar may be drawn.
 bool IsErrorOutputTerminal();
+// The width of that terminal in columns, asked anew at every call (it may be resized); 80 when
+// the system does not say.
+int CountErrorOutputColumns();
 
 // The first Ctrl-C sets the flag read by IsInterruptRequested; a second one ends the process
 // at once (the system's default handling comes back). On POSIX every other terminating signal

@@ -7,6 +7,7 @@
 #include <limits.h>
 #include <signal.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -436,6 +437,12 @@ unsigned long CurrentProcessNumber() {
 
 bool IsErrorOutputTerminal() {
     return isatty(STDERR_FILENO) != 0;
+}
+
+int CountErrorOutputColumns() {
+    struct winsize size;
+    if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+    return 80;
 }
 
 void InstallInterruptHandler() {

@@ -432,6 +432,15 @@ bool IsErrorOutputTerminal() {
     return _isatty(_fileno(stderr)) != 0;
 }
 
+int CountErrorOutputColumns() {
+    CONSOLE_SCREEN_BUFFER_INFO console;
+    if (GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &console)) {
+        int columns = console.srWindow.Right - console.srWindow.Left + 1;
+        if (columns > 0) return columns;
+    }
+    return 80;
+}
+
 void InstallInterruptHandler() {
     SetConsoleCtrlHandler(HandleConsoleControl, TRUE);
 }

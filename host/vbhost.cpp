@@ -824,22 +824,36 @@ void DrawProgressBar(ProgressState* state, double fraction) {
     int percent = fraction <= 0 ? 0 : fraction >= 1 ? 100 : (int)(fraction * 100);
     if (percent <= state->lastPercent) return;
     state->lastPercent = percent;
-    const int barWidth = 30;
-    char bar[barWidth + 1];
-    int filled = percent * barWidth / 100;
-    for (int i = 0; i < barWidth; ++i) bar[i] = i < filled ? '#' : '.';
-    bar[barWidth] = 0;
+    // "label [####......] 100%" in the terminal's width less one column, so that the line never
+    // wraps: a name of up to 36 columns and a bar of up to 30, sharing a narrower terminal, where
+    // a bar of fewer than 5 columns is left out.
+    int room = CountErrorOutputColumns() - 1 - 8;
+    int labelWidth = room >= 36 + 30 ? 36 : room > 0 ? room / 2 : 0;
+    int barWidth = room - labelWidth > 30 ? 30 : room - labelWidth;
+    if (barWidth < 5) {
+        barWidth = 0;
+        labelWidth = room + 3 > 0 ? room + 3 : 0;
+    }
+    std::string bar(barWidth, '.');
+    for (int i = 0; i < percent * barWidth / 100; ++i) bar[i] = '#';
     // Keep the end of a long name: that is where the file's own name is.
     std::string label = state->label;
-    if (label.size() > 36) label = "..." + label.substr(label.size() - 33);
-    fprintf(stderr, "\r%-36s [%s] %3d%%", label.c_str(), bar, percent);
+    if ((int)label.size() > labelWidth) {
+        label = labelWidth > 3 ? "..." + label.substr(label.size() - (labelWidth - 3))
+                               : label.substr(label.size() - labelWidth);
+    }
+    if (barWidth > 0) {
+        fprintf(stderr, "\r%-*s [%s] %3d%%", labelWidth, label.c_str(), bar.c_str(), percent);
+    } else {
+        fprintf(stderr, "\r%-*s %3d%%", labelWidth, label.c_str(), percent);
+    }
     fflush(stderr);
     state->barShown = true;
 }
 
 void ClearProgressBar(ProgressState* state) {
     if (!state->barShown) return;
-    fprintf(stderr, "\r%78s\r", "");
+    fprintf(stderr, "\r%*s\r", CountErrorOutputColumns() - 1, "");
     fflush(stderr);
     state->barShown = false;
 }

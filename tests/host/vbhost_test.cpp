@@ -183,7 +183,8 @@ class VbhostRun : public ::testing::Test {
         TerminalRun result;
         fflush(nullptr);
         int terminal = -1;
-        pid_t child = forkpty(&terminal, nullptr, nullptr, nullptr);
+        winsize size = {24, terminalColumns_, 0, 0};
+        pid_t child = forkpty(&terminal, nullptr, nullptr, &size);
         if (child == 0) {
             if (chdir(folder_.c_str()) != 0) _exit(127);
             execve(argv[0], argv.data(), envp.data());
@@ -251,6 +252,7 @@ class VbhostRun : public ::testing::Test {
 
     std::string folder_;
     std::string captures_;
+    unsigned short terminalColumns_ = 80;  // of RunOnTerminal's terminal
 };
 
 // Top row first, 3 bytes a pixel as red, green, blue: distinct values everywhere.
@@ -962,6 +964,24 @@ TEST_F(VbhostRun, TheProgressBarOnlyMovesForwardToTheEndOfTheWrite) {
             EXPECT_LT(run.percents[i - 1], run.percents[i]) << name << " step " << i;
         }
         EXPECT_EQ(100, run.percents.back()) << name;
+    }
+    // The bar keeps within a narrow terminal: no line wraps.
+    for (unsigned short columns : {40, 16}) {
+        terminalColumns_ = columns;
+        TerminalRun run = RunOnTerminal({"convert", "photo.tga", "-d", "a/long/folder/name"});
+        EXPECT_EQ(0, run.status) << run.screen;
+        EXPECT_EQ(100, run.percents.back()) << columns;
+        size_t start = 0;
+        while (start < run.screen.size()) {
+            size_t end = run.screen.find_first_of("\r\n", start);
+            if (end == std::string::npos) end = run.screen.size();
+            std::string line = run.screen.substr(start, end - start);
+            // The line that says what was done is printed, not drawn.
+            if (line.find(" -> ") == std::string::npos) {
+                EXPECT_LT(line.size(), (size_t)columns) << columns << ": '" << line << "'";
+            }
+            start = end + 1;
+        }
     }
 }
 
