@@ -961,6 +961,13 @@ ShortFileExtender FindShortFileExtender() {
     return (ShortFileExtender)FindPlatformExport("ExtendShortFiles");
 }
 
+// CountFileEndsMet of the platform library, or -1 where it has none.
+int64_t CountFileEndsMet() {
+    typedef uint64_t(VB_CALL * Counter)(void);
+    static Counter count = (Counter)FindPlatformExport("CountFileEndsMet");
+    return count ? (int64_t)count() : -1;
+}
+
 // Decodes the file again as if it went on past its end in bytes of `value`. False when the
 // decode fails.
 bool DecodeExtended(ShortFileExtender extend, uint8_t value, const PluginModule& plugin,
@@ -979,9 +986,11 @@ bool DecodeExtended(ShortFileExtender extend, uint8_t value, const PluginModule&
 // from bytes the file does not have; the rows between the first and the last of them are counted,
 // since rows decoded after the end may still come out alike. Empty when the file held the picture.
 std::string FindMissingEnd(const PluginModule& plugin, const PictureFile& file,
-                           const HostOptions& options, const DibLayout& dib) {
+                           const HostOptions& options, const DibLayout& dib,
+                           int64_t endsMetBefore) {
     ShortFileExtender extend = FindShortFileExtender();
-    if (!extend) return std::string();
+    // A decode that met no end of the file read nothing the file lacks.
+    if (!extend || CountFileEndsMet() == endsMetBefore) return std::string();
     int32_t first = dib.rows, last = -1;
     bool tableDiffers = false;
     for (uint8_t value : ExtensionBytes) {
@@ -1112,6 +1121,7 @@ FileOutcome ConvertWithPlugin(ConvertRun* run, const LoadedPlugin& plugin, const
     GetPictureFunction decode =
         options.preview ? plugin.module.getPreview : plugin.module.getPicture;
     progress->rowsToWrite = expectedHeight;
+    int64_t endsMetBefore = CountFileEndsMet();
     outcome.result = decode(NameFor(file, plugin.module), options.offset, 0, &header, &bits,
                             ReportProgress, reinterpret_cast<intptr_t>(progress));
     // On any other result the plug-in has freed the blocks; the slots are not to be used.
@@ -1142,7 +1152,7 @@ FileOutcome ConvertWithPlugin(ConvertRun* run, const LoadedPlugin& plugin, const
         FreePictureBlocks(header, bits);
         return outcome;
     }
-    outcome.warning = FindMissingEnd(plugin.module, file, options, dib);
+    outcome.warning = FindMissingEnd(plugin.module, file, options, dib, endsMetBefore);
     WriteOutput(run, dib, comment, outputPath, progress, &outcome);
     ClearProgressBar(progress);
     FreePictureBlocks(header, bits);

@@ -15,6 +15,10 @@ extern "C" {
 // lacks as 0 and says nothing; decoding the picture again this way shows the host which rows
 // came from bytes the file does not have. 0 switches it off.
 VB_PLATFORM_API void VB_CALL ExtendShortFiles(uint32_t size, uint8_t value);
+// Reads that came back with fewer bytes than asked, and moves counted from a file's end, over
+// the whole process so far. A reader that met none of them cannot have read past an end, so the
+// host need not decode the picture again.
+VB_PLATFORM_API uint64_t VB_CALL CountFileEndsMet(void);
 
 // The emulated registry reads its .reg file quietly: a line it cannot read is skipped, a file
 // without regedit's header is an empty registry. A host that would rather refuse such a file asks

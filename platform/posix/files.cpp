@@ -60,6 +60,12 @@ static int DescriptorOf(PlatformFile file) {
 static std::atomic<uint32_t> ExtendedSize{0};
 static std::atomic<uint8_t> ExtensionValue{0};
 
+static std::atomic<uint64_t> FileEndsMet{0};
+
+uint64_t VB_CALL CountFileEndsMet(void) {
+    return FileEndsMet.load();
+}
+
 void VB_CALL ExtendShortFiles(uint32_t size, uint8_t value) {
     ExtensionValue = value;
     ExtendedSize = size;
@@ -115,6 +121,7 @@ int32_t VB_CALL ReadFileBytes(PlatformFile file, void* buffer, uint32_t count,
     if (got < 0) return 0;
     *delivered = (uint32_t)got;
     if (*delivered < count) {
+        FileEndsMet++;
         *delivered = ReadExtension(DescriptorOf(file), (uint8_t*)buffer, count, *delivered);
     }
     return 1;
@@ -137,6 +144,7 @@ uint32_t VB_CALL SetFilePosition(PlatformFile file, int32_t distance, int32_t or
         }
     } else if (origin == PLATFORM_SEEK_END) {
         // From the size, so that a target out of range is refused before anything moves.
+        FileEndsMet++;
         struct stat status;
         if (fstat(descriptor, &status) != 0) return PLATFORM_INVALID_POSITION;
         off_t wanted = SeemingSize(status.st_size) + distance;
