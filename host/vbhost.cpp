@@ -890,9 +890,11 @@ bool TakeOutputBytes(void* context, const uint8_t* bytes, size_t count, std::str
 // of the same name from different folders are then numbered: photo.tga.png, 2-photo.tga.png.
 std::vector<std::string> ChooseOutputPaths(const HostOptions& options, const std::string& format) {
     if (!options.outputPath.empty()) return {options.outputPath};
+    std::vector<std::string> bases;
     std::vector<std::string> plainNames;
     for (const std::string& file : options.files) {
         std::string base = file == StandardInputName ? "stdin" : FindBaseName(file);
+        bases.push_back(base);
         size_t dot = base.rfind('.');
         std::string stem = dot == std::string::npos || dot == 0 ? base : base.substr(0, dot);
         plainNames.push_back(stem + "." + format);
@@ -903,7 +905,7 @@ std::vector<std::string> ChooseOutputPaths(const HostOptions& options, const std
         size_t sharing = 0;
         for (const std::string& other : plainNames) sharing += other == plainNames[i] ? 1 : 0;
         std::string name =
-            sharing > 1 ? FindBaseName(options.files[i]) + "." + format : plainNames[i];
+            sharing > 1 ? bases[i] + "." + format : plainNames[i];
         std::string candidate = name;
         for (int number = 2;; ++number) {
             bool taken = false;
