@@ -158,15 +158,15 @@ struct FileOutcome {
 };
 
 // What the project's plug-ins decode, to say what they do not when a decode is refused after
-// the information record gave the picture's depth (a 16-bit TGA, a 24-bit PCX).
-// A depth the format cannot have means the header is not one of the format's: then nothing is
-// said about it ("a 0-bit PCX picture" would mislead).
+// the information record gave the picture's depth (a 16-bit TGA, a 24-bit PCX), and the depths
+// their formats can have at all: any other means the header is not one of the format's, and is
+// not repeated ("a 0-bit PCX picture" would mislead).
 struct DecodedDepths {
     const char* plugin;
     const char* format;
     int32_t depths[3];
     const char* described;
-    int32_t possible[6];
+    int32_t possible[7];
 };
 
 const DecodedDepths KnownPlugins[] = {
@@ -174,13 +174,13 @@ const DecodedDepths KnownPlugins[] = {
      "TGA",
      {8, 24, 32},
      "8-bit gray and 24- and 32-bit colour pictures",
-     {8, 15, 16, 24, 32, 32}},
+     {8, 15, 16, 24, 32, 32, 32}},
     {"vbpcx.spi",
      "PCX",
      {4, 8, 8},
      "16-colour (4-bit planar) and 256-colour (8-bit) pictures",
-     {1, 2, 3, 4, 8, 24}},
-    {"vbmag.spi", "MAG", {4, 8, 8}, "16- and 256-colour pictures", {4, 8, 8, 8, 8, 8}},
+     {1, 2, 3, 4, 8, 24, 32}},
+    {"vbmag.spi", "MAG", {4, 8, 8}, "16- and 256-colour pictures", {4, 8, 8, 8, 8, 8, 8}},
 };
 
 // False when the plug-in is one of ours and `depth` is one its format cannot have: the header it
@@ -1028,11 +1028,12 @@ std::string FindMissingEnd(const PluginModule& plugin, const PictureFile& file,
 // True when a failed decode succeeds with the file going on past its end: it failed for want of
 // bytes the file does not have.
 bool FailedForWantOfBytes(const PluginModule& plugin, const PictureFile& file,
-                          const HostOptions& options) {
+                          const HostOptions& options, int64_t endsMetBefore) {
     ShortFileExtender extend = FindShortFileExtender();
     void* header = nullptr;
     void* bits = nullptr;
-    if (!extend || !DecodeExtended(extend, LiteralByte, plugin, file, options, &header, &bits)) {
+    if (!extend || CountFileEndsMet() == endsMetBefore ||
+        !DecodeExtended(extend, LiteralByte, plugin, file, options, &header, &bits)) {
         return false;
     }
     FreePictureBlocks(header, bits);
@@ -1131,7 +1132,7 @@ FileOutcome ConvertWithPlugin(ConvertRun* run, const LoadedPlugin& plugin, const
         ClearProgressBar(progress);
         outcome.endedEarly =
             (outcome.result == RESULT_FILE_ERROR || outcome.result == RESULT_BROKEN_DATA) &&
-            FailedForWantOfBytes(plugin.module, file, options);
+            FailedForWantOfBytes(plugin.module, file, options, endsMetBefore);
         return outcome;
     }
 
