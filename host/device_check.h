@@ -1,9 +1,10 @@
 // Checks of the emulated device and registry a run would use, made before anything is set up.
 // libvbplatform.so reads the VB_ variables and the registry file quietly: a value it cannot read
 // leaves its default, a line it cannot read is skipped. vbhost refuses them instead, so that a
-// typing error does not go unnoticed. Whether the options reach the platform through the
-// environment or otherwise, the checks look at what the user gave: the variables that no option
-// overrides, and the registry file of --registry or VB_REGISTRY.
+// typing error does not go unnoticed; it reads them with the platform's own number parser and
+// asks the platform's registry reader about the file, so the two cannot disagree. Whether the
+// options reach the platform through the environment or otherwise, the checks look at what the user
+// gave: the variables that no option overrides, and the registry file of --registry or VB_REGISTRY.
 #ifndef VB_HOST_DEVICE_CHECK_H
 #define VB_HOST_DEVICE_CHECK_H
 

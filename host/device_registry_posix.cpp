@@ -9,68 +9,27 @@
 #include <unistd.h>
 
 #include "host/device.h"
-#include "host/text.h"
+#include "host/host_platform.h"
+#include "platform/platform_host.h"
 
 namespace {
 
 std::string TemporaryRegistryPath;
 
-bool ReadWholeFile(const std::string& path, std::string* contents, std::string* problem) {
-    FILE* file = fopen(path.c_str(), "rb");
-    if (!file) {
-        *problem = "cannot read the registry file " + path + ": " + strerror(errno);
-        return false;
+// The registry file's text as the platform reads it, in UTF-8 (regedit's UTF-16 files
+// converted), so that the copy can take the new value as UTF-8 text behind it.
+bool ReadRegistryText(const std::string& path, std::string* contents, std::string* problem) {
+    int32_t length = ReadRegistryFileText(path.c_str(), nullptr, 0);
+    if (length >= 0) {
+        contents->assign((size_t)length + 1, 0);
+        length = ReadRegistryFileText(path.c_str(), &(*contents)[0], (uint32_t)length + 1);
     }
-    char buffer[4096];
-    size_t count;
-    while ((count = fread(buffer, 1, sizeof(buffer), file)) > 0) contents->append(buffer, count);
-    bool failed = ferror(file) != 0;
-    fclose(file);
-    if (failed) {
+    if (length < 0 || (size_t)length + 1 != contents->size()) {
         *problem = "cannot read the registry file " + path;
         return false;
     }
+    contents->pop_back();
     return true;
-}
-
-// regedit writes version 5 files in UTF-16; the copy is written as UTF-8 text, so a UTF-16 file
-// is turned into UTF-8 before the new value is appended to it.
-std::string ConvertRegistryTextToUtf8(const std::string& contents) {
-    if (contents.size() >= 2 && (unsigned char)contents[0] == 0xFF &&
-        (unsigned char)contents[1] == 0xFE) {
-        std::u16string wide;
-        for (size_t i = 2; i + 1 < contents.size(); i += 2) {
-            wide.push_back(
-                (char16_t)((unsigned char)contents[i] | ((unsigned char)contents[i + 1] << 8)));
-        }
-        return ConvertUtf16ToUtf8(wide.data(), wide.size());
-    }
-    if (contents.size() >= 3 && contents.compare(0, 3, "\xEF\xBB\xBF") == 0) {
-        return contents.substr(3);
-    }
-    return contents;
-}
-
-// The platform reads a file whose first non-empty line is not one of regedit's headers as an
-// empty registry; the copy does the same, so that the value added to it still counts.
-bool HasRegistryHeader(const std::string& contents) {
-    size_t start = 0;
-    while (start < contents.size()) {
-        size_t end = contents.find('\n', start);
-        if (end == std::string::npos) end = contents.size();
-        std::string line = contents.substr(start, end - start);
-        while (!line.empty() &&
-               (line.back() == '\r' || line.back() == ' ' || line.back() == '\t')) {
-            line.pop_back();
-        }
-        size_t first = line.find_first_not_of(" \t");
-        if (first != std::string::npos) {
-            line = line.substr(first);
-            return line == "REGEDIT4" || line == "Windows Registry Editor Version 5.00";
-        }
-        start = end + 1;
-    }
-    return false;
 }
 
 bool WriteFullColorRegistry(const DeviceSettings& settings, std::string* problem) {
@@ -81,11 +40,9 @@ bool WriteFullColorRegistry(const DeviceSettings& settings, std::string* problem
         base = fromEnvironment;
     }
     std::string contents;
-    if (!base.empty()) {
-        if (!ReadWholeFile(base, &contents, problem)) return false;
-        contents = ConvertRegistryTextToUtf8(contents);
-    }
-    if (!HasRegistryHeader(contents)) contents = "REGEDIT4\r\n";
+    if (!base.empty() && !ReadRegistryText(base, &contents, problem)) return false;
+    // CheckRegistryFile has let only a file with regedit's header, or one holding nothing, pass.
+    if (contents.find_first_not_of(" \t\r\n") == std::string::npos) contents = "REGEDIT4\r\n";
     if (contents.back() != '\n') contents += "\r\n";
     contents += "\r\n[HKEY_CURRENT_USER\\Software\\Velbrook\\PlugIn]\r\n";
     contents += settings.fullColor ? "\"full color\"=dword:00000001\r\n"
@@ -100,6 +57,7 @@ bool WriteFullColorRegistry(const DeviceSettings& settings, std::string* problem
         return false;
     }
     TemporaryRegistryPath = path;
+    RemoveAtSignal(path);
     size_t written = 0;
     while (written < contents.size()) {
         ssize_t count = write(descriptor, contents.data() + written, contents.size() - written);
@@ -143,5 +101,6 @@ bool ApplyRegistrySettings(const DeviceSettings& settings, std::string* problem)
 void RestoreRegistry() {
     if (TemporaryRegistryPath.empty()) return;
     unlink(TemporaryRegistryPath.c_str());
+    RemoveAtSignal(std::string());
     TemporaryRegistryPath.clear();
 }

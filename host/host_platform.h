@@ -35,6 +35,12 @@ std::string FindBaseName(const std::string& path);
 bool ListPluginFileNames(const std::string& folder, std::vector<std::string>* names,
                          std::string* problem);
 
+// The entries of `folder` (without "." and ".."), unsorted: subfolders in `folders`, the rest in
+// `files`. A link to a folder is in neither, so that a walk down the folders ends. False with the
+// reason when the folder cannot be read.
+bool ListFolder(const std::string& folder, std::vector<std::string>* files,
+                std::vector<std::string>* folders, std::string* problem);
+
 // Loads a module by path (dlopen / LoadLibraryW); null with the reason when it does not load.
 void* OpenLibrary(const std::string& path, std::string* problem);
 // An export by its name (dlsym / GetProcAddress); null when the module lacks it.
@@ -79,21 +85,49 @@ bool FinishOutputFile(OutputFile* file, std::string* problem);
 // Closes and removes the temporary file; what a device or a pipe already got stays sent.
 void AbandonOutputFile(OutputFile* file);
 
+// Standard input, read to its end into a file of a temporary folder, since plug-ins read files by
+// name. The plug-ins choose by the name's extension, so the file gets a name for each of
+// `extensions` too (".TGA": "stdin.TGA"), links to the same bytes. `paths` holds those names in
+// the order of `extensions`, then the plain one. False with the reason (standard input is a
+// terminal, the temporary folder cannot be made or written).
+struct SpooledInput {
+    std::string folder;
+    std::vector<std::string> paths;
+};
+bool SpoolStandardInput(const std::vector<std::string>& extensions, SpooledInput* spool,
+                        std::string* problem);
+// Removes the spool's files and folder; safe to call more than once.
+void RemoveSpooledInput(SpooledInput* spool);
+
 // True when standard output is a terminal (a console on Windows).
 bool IsStandardOutputTerminal();
 // Makes one folder; true when it was made or already exists as a folder.
 bool MakeHostFolder(const std::string& path, std::string* problem);
 bool IsHostFolder(const std::string& path);
+// What `path` names, through links: nothing, a regular file (one whose permissions forbid writing
+// is read-only), a folder, or something else that takes bytes in place (a device, a FIFO, a
+// pipe such as bash's >(cmd), reached through /dev/fd too).
+enum PathKind { PATH_ABSENT, PATH_FILE, PATH_READ_ONLY_FILE, PATH_FOLDER, PATH_OTHER };
+PathKind FindPathKind(const std::string& path);
 // A number that differs between processes running at the same time, for temporary names.
 unsigned long CurrentProcessNumber();
 
 // True when stderr is a terminal (a console on Windows), where a progress bar may be drawn.
 bool IsErrorOutputTerminal();
+// The width of that terminal in columns, asked anew at every call (it may be resized); 80 when
+// the system does not say.
+int CountErrorOutputColumns();
 
 // The first Ctrl-C sets the flag read by IsInterruptRequested; a second one ends the process
-// at once (the system's default handling comes back).
+// at once (the system's default handling comes back). On POSIX every other terminating signal
+// (TERM, HUP, QUIT, ALRM, ...) and a second Ctrl-C end vbhost at once with status 128 + the
+// signal's number, after removing the output's temporary file and the RemoveAtSignal file.
 void InstallInterruptHandler();
 bool IsInterruptRequested();
+#ifndef _WIN32
+// A file of vbhost's own that a terminating signal removes (the registry copy); "" for none.
+void RemoveAtSignal(const std::string& path);
+#endif
 
 // Converts the Shift-JIS (code page 932) bytes at the start of `bytes` to UTF-8, appending to
 // `out`, and stops before the first byte sequence that is not Shift-JIS (or a lead byte at the

@@ -7,6 +7,7 @@
 #include <limits.h>
 #include <signal.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,11 +17,62 @@ namespace {
 
 volatile sig_atomic_t InterruptFlag = 0;
 
-void RequestInterrupt(int) {
-    InterruptFlag = 1;
+// Files that a terminating signal removes before vbhost ends: the output while it is written as
+// a temporary file, the registry copy, and standard input's spool, its folder last. The handler
+// reads them, so they are kept as C text.
+enum : int {
+    REMOVE_OUTPUT,
+    REMOVE_OTHER,
+    REMOVE_SPOOL_FILES,
+    REMOVE_SPOOL_FOLDER = REMOVE_SPOOL_FILES + 6,
+    REMOVAL_SLOTS
+};
+char RemovalPaths[REMOVAL_SLOTS][PATH_MAX];
+volatile sig_atomic_t RemovalSet[REMOVAL_SLOTS];
+
+void SetRemovalPath(int slot, const std::string& path) {
+    RemovalSet[slot] = 0;
+    if (path.empty() || path.size() >= sizeof(RemovalPaths[slot])) return;
+    memcpy(RemovalPaths[slot], path.c_str(), path.size() + 1);
+    RemovalSet[slot] = 1;
+}
+
+// Only calls that are safe in a signal handler: unlink, write, _exit.
+void EndAtSignal(int number) {
+    for (int slot = 0; slot < REMOVAL_SLOTS; ++slot) {
+        if (RemovalSet[slot] && unlink(RemovalPaths[slot]) != 0) rmdir(RemovalPaths[slot]);
+    }
+    if (number == SIGPIPE) _exit(128 + number);  // the reader has gone: nothing to tell
+    // Below a progress bar, on a line of its own.
+    char message[48];
+    size_t length = 0;
+    if (isatty(STDERR_FILENO)) message[length++] = '\n';
+    const char text[] = "vbhost: stopped by signal ";
+    memcpy(message + length, text, sizeof(text) - 1);
+    length += sizeof(text) - 1;
+    if (number >= 10) message[length++] = (char)('0' + number / 10);
+    message[length++] = (char)('0' + number % 10);
+    message[length++] = '\n';
+    ssize_t written = write(STDERR_FILENO, message, length);
+    (void)written;
+    _exit(128 + number);
+}
+
+// The first Ctrl-C asks the decode or the write to stop, which vbhost then reports; any other
+// terminating signal, a second Ctrl-C among them, ends vbhost at once.
+void HandleSignal(int number) {
+    if (number == SIGINT && !InterruptFlag) {
+        InterruptFlag = 1;
+        return;
+    }
+    EndAtSignal(number);
 }
 
 }  // namespace
+
+void RemoveAtSignal(const std::string& path) {
+    SetRemovalPath(REMOVE_OTHER, path);
+}
 
 const char* const PathSeparators = "/";
 
@@ -66,6 +118,30 @@ bool ListPluginFileNames(const std::string& folder, std::vector<std::string>* na
         if (name.size() > extension.size() &&
             name.compare(name.size() - extension.size(), extension.size(), extension) == 0) {
             names->push_back(name);
+        }
+    }
+    closedir(directory);
+    return true;
+}
+
+bool ListFolder(const std::string& folder, std::vector<std::string>* files,
+                std::vector<std::string>* folders, std::string* problem) {
+    DIR* directory = opendir(folder.c_str());
+    if (!directory) {
+        *problem = "cannot read " + folder + ": " + strerror(errno);
+        return false;
+    }
+    while (dirent* entry = readdir(directory)) {
+        std::string name = entry->d_name;
+        if (name == "." || name == "..") continue;
+        struct stat status;
+        std::string path = JoinPath(folder, name);
+        if (lstat(path.c_str(), &status) != 0) continue;
+        if (S_ISDIR(status.st_mode)) {
+            folders->push_back(name);
+        } else if (!S_ISLNK(status.st_mode) || stat(path.c_str(), &status) != 0 ||
+                   !S_ISDIR(status.st_mode)) {
+            files->push_back(name);
         }
     }
     closedir(directory);
@@ -174,13 +250,17 @@ bool OpenOutputFile(const std::string& name, OutputFile* file, std::string* prob
         file->handle = STDOUT_FILENO;
         return true;
     }
-    std::string target, reason;
-    if (!FollowLinks(name, &target, &reason)) {
+    // The system follows the links first: /dev/stdout and /dev/fd/N lead through links of /proc
+    // that name no path ("pipe:[1234]") to what the descriptor holds.
+    struct stat status;
+    bool inPlace =
+        stat(name.c_str(), &status) == 0 && !S_ISREG(status.st_mode) && !S_ISDIR(status.st_mode);
+    std::string target = name, reason;
+    if (!inPlace && !FollowLinks(name, &target, &reason)) {
         *problem = "cannot create " + name + ": " + reason;
         return false;
     }
-    struct stat status;
-    bool exists = stat(target.c_str(), &status) == 0;
+    bool exists = inPlace || stat(target.c_str(), &status) == 0;
     if (exists && S_ISDIR(status.st_mode)) {
         *problem = "cannot create " + name + ": " + strerror(EISDIR);
         return false;
@@ -201,6 +281,7 @@ bool OpenOutputFile(const std::string& name, OutputFile* file, std::string* prob
     }
     file->finalPath = target;
     file->temporaryPath = target + ".partial" + std::to_string(CurrentProcessNumber());
+    SetRemovalPath(REMOVE_OUTPUT, file->temporaryPath);
     int descriptor = open(file->temporaryPath.c_str(),
                           O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (descriptor < 0) {
@@ -244,6 +325,7 @@ bool FinishOutputFile(OutputFile* file, std::string* problem) {
         AbandonOutputFile(file);
         return false;
     }
+    SetRemovalPath(REMOVE_OUTPUT, std::string());
     file->temporaryPath.clear();
     return true;
 }
@@ -252,8 +334,81 @@ void AbandonOutputFile(OutputFile* file) {
     if (file->closeHandle) close((int)file->handle);
     file->closeHandle = false;
     if (!file->temporaryPath.empty()) unlink(file->temporaryPath.c_str());
+    SetRemovalPath(REMOVE_OUTPUT, std::string());
     file->temporaryPath.clear();
     file->buffer.clear();
+}
+
+bool SpoolStandardInput(const std::vector<std::string>& extensions, SpooledInput* spool,
+                        std::string* problem) {
+    *spool = SpooledInput();
+    if (isatty(STDIN_FILENO)) {
+        *problem = "standard input is a terminal; send the picture to it through a pipe or a file";
+        return false;
+    }
+    const char* temporary = getenv("TMPDIR");
+    std::string pattern =
+        std::string(temporary && *temporary ? temporary : "/tmp") + "/vbhost-stdin-XXXXXX";
+    if (!mkdtemp(&pattern[0])) {
+        *problem = "cannot make a folder in " + pattern + ": " + strerror(errno);
+        return false;
+    }
+    spool->folder = pattern;
+    SetRemovalPath(REMOVE_SPOOL_FOLDER, spool->folder);
+    std::string base = JoinPath(spool->folder, "stdin");
+    SetRemovalPath(REMOVE_SPOOL_FILES, base);
+    int descriptor = open(base.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    bool failed = descriptor < 0;
+    std::string reason = failed ? strerror(errno) : "";
+    std::vector<uint8_t> buffer(OutputBufferBytes);
+    while (!failed) {
+        ssize_t count = read(STDIN_FILENO, buffer.data(), buffer.size());
+        if (count < 0 && errno == EINTR && !IsInterruptRequested()) continue;
+        if (count <= 0) {
+            failed = count < 0;
+            if (failed) reason = std::string("cannot read standard input: ") + strerror(errno);
+            break;
+        }
+        for (ssize_t written = 0; written < count && !failed;) {
+            ssize_t step = write(descriptor, buffer.data() + written, (size_t)(count - written));
+            if (step < 0 && errno == EINTR) continue;
+            failed = step <= 0;
+            if (failed) reason = "cannot write " + base + ": " + strerror(errno);
+            written += step > 0 ? step : 0;
+        }
+    }
+    if (descriptor >= 0 && close(descriptor) != 0 && !failed) {
+        failed = true;
+        reason = "cannot write " + base + ": " + strerror(errno);
+    }
+    // One name for each plug-in's extension: another link to the same bytes.
+    for (size_t i = 0; i < extensions.size(); ++i) {
+        std::string path = base + extensions[i];
+        if (i + 1 < REMOVE_SPOOL_FOLDER - REMOVE_SPOOL_FILES) {
+            SetRemovalPath(REMOVE_SPOOL_FILES + 1 + (int)i, path);
+        }
+        if (!failed && link(base.c_str(), path.c_str()) != 0) {
+            failed = true;
+            reason = "cannot link " + path + ": " + strerror(errno);
+        }
+        spool->paths.push_back(path);
+    }
+    spool->paths.push_back(base);
+    if (failed) {
+        *problem = reason;
+        RemoveSpooledInput(spool);
+        return false;
+    }
+    return true;
+}
+
+void RemoveSpooledInput(SpooledInput* spool) {
+    for (const std::string& path : spool->paths) unlink(path.c_str());
+    if (!spool->folder.empty()) rmdir(spool->folder.c_str());
+    for (int slot = REMOVE_SPOOL_FILES; slot <= REMOVE_SPOOL_FOLDER; ++slot) {
+        SetRemovalPath(slot, std::string());
+    }
+    *spool = SpooledInput();
 }
 
 bool IsStandardOutputTerminal() {
@@ -271,6 +426,17 @@ bool IsHostFolder(const std::string& path) {
     return stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
 }
 
+PathKind FindPathKind(const std::string& path) {
+    struct stat status;
+    if (stat(path.c_str(), &status) != 0) return PATH_ABSENT;
+    if (S_ISDIR(status.st_mode)) return PATH_FOLDER;
+    if (!S_ISREG(status.st_mode)) return PATH_OTHER;
+    // No write permission for anyone, or none for this process (root writes even the former).
+    bool readOnly =
+        (status.st_mode & 0222) == 0 || (access(path.c_str(), W_OK) != 0 && errno == EACCES);
+    return readOnly ? PATH_READ_ONLY_FILE : PATH_FILE;
+}
+
 unsigned long CurrentProcessNumber() {
     return (unsigned long)getpid();
 }
@@ -279,14 +445,26 @@ bool IsErrorOutputTerminal() {
     return isatty(STDERR_FILENO) != 0;
 }
 
+int CountErrorOutputColumns() {
+    struct winsize size;
+    if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+    return 80;
+}
+
 void InstallInterruptHandler() {
+    // Every signal whose default ends the process and that a handler may catch. Signals the
+    // caller ignores stay ignored (nohup's SIGHUP).
+    static const int terminating[] = {SIGINT,  SIGTERM, SIGHUP,  SIGQUIT,   SIGPIPE, SIGALRM,
+                                      SIGUSR1, SIGUSR2, SIGXCPU, SIGVTALRM, SIGPROF, SIGXFSZ};
     struct sigaction action;
     memset(&action, 0, sizeof(action));
-    action.sa_handler = RequestInterrupt;
-    sigemptyset(&action.sa_mask);
-    // The first Ctrl-C asks the decode to stop; a second one ends the process at once.
-    action.sa_flags = SA_RESETHAND;
-    sigaction(SIGINT, &action, nullptr);
+    action.sa_handler = HandleSignal;
+    sigfillset(&action.sa_mask);
+    for (int number : terminating) {
+        struct sigaction current;
+        if (sigaction(number, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) continue;
+        sigaction(number, &action, nullptr);
+    }
 }
 
 bool IsInterruptRequested() {

@@ -156,6 +156,29 @@ bool ListPluginFileNames(const std::string& folder, std::vector<std::string>* na
     return true;
 }
 
+bool ListFolder(const std::string& folder, std::vector<std::string>* files,
+                std::vector<std::string>* folders, std::string* problem) {
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(WidenUtf8(JoinPath(folder, "*")).c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND) return true;
+        *problem = "cannot read " + folder + ": " + DescribeSystemError(error);
+        return false;
+    }
+    do {
+        std::wstring name = found.cFileName;
+        if (name == L"." || name == L"..") continue;
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+            files->push_back(NarrowToUtf8(name));
+        } else if ((found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+            folders->push_back(NarrowToUtf8(name));
+        }
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    return true;
+}
+
 void* OpenLibrary(const std::string& path, std::string* problem) {
     // The loader takes backslashes only.
     std::wstring wide = WidenUtf8(path);
@@ -296,6 +319,79 @@ void AbandonOutputFile(OutputFile* file) {
     file->buffer.clear();
 }
 
+bool SpoolStandardInput(const std::vector<std::string>& extensions, SpooledInput* spool,
+                        std::string* problem) {
+    *spool = SpooledInput();
+    if (_isatty(_fileno(stdin))) {
+        *problem = "standard input is a terminal; send the picture to it through a pipe or a file";
+        return false;
+    }
+    wchar_t temporary[MAX_PATH + 1];
+    DWORD length = GetTempPathW(MAX_PATH + 1, temporary);
+    if (length == 0 || length > MAX_PATH) {
+        *problem = "cannot find the temporary folder: " + DescribeSystemError(GetLastError());
+        return false;
+    }
+    std::string folder = NarrowToUtf8(temporary, (int)length);
+    for (unsigned attempt = 0;; ++attempt) {
+        std::string candidate =
+            JoinPath(folder, "vbhost-stdin-" + std::to_string(CurrentProcessNumber()) + "-" +
+                                 std::to_string(attempt));
+        if (CreateDirectoryW(WidenUtf8(candidate).c_str(), nullptr)) {
+            spool->folder = candidate;
+            break;
+        }
+        if (GetLastError() != ERROR_ALREADY_EXISTS || attempt == 100) {
+            *problem =
+                "cannot make a folder in " + folder + ": " + DescribeSystemError(GetLastError());
+            return false;
+        }
+    }
+    std::string base = JoinPath(spool->folder, "stdin");
+    std::string reason;
+    HANDLE file = CreateFileW(WidenUtf8(base).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) reason = "cannot create " + base;
+    HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    std::vector<uint8_t> buffer(OutputBufferBytes);
+    while (reason.empty()) {
+        DWORD count = 0;
+        // A pipe whose writer has gone ends with ERROR_BROKEN_PIPE: the end of the input.
+        if (!ReadFile(input, buffer.data(), (DWORD)buffer.size(), &count, nullptr)) {
+            if (GetLastError() != ERROR_BROKEN_PIPE) reason = "cannot read standard input";
+            break;
+        }
+        if (count == 0) break;
+        DWORD written = 0;
+        if (!WriteFile(file, buffer.data(), count, &written, nullptr) || written != count) {
+            reason = "cannot write " + base;
+        }
+    }
+    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+    for (const std::string& extension : extensions) {
+        std::string path = base + extension;
+        if (reason.empty() &&
+            !CreateHardLinkW(WidenUtf8(path).c_str(), WidenUtf8(base).c_str(), nullptr) &&
+            !CopyFileW(WidenUtf8(base).c_str(), WidenUtf8(path).c_str(), TRUE)) {
+            reason = "cannot make " + path;
+        }
+        spool->paths.push_back(path);
+    }
+    spool->paths.push_back(base);
+    if (!reason.empty()) {
+        *problem = reason + ": " + DescribeSystemError(GetLastError());
+        RemoveSpooledInput(spool);
+        return false;
+    }
+    return true;
+}
+
+void RemoveSpooledInput(SpooledInput* spool) {
+    for (const std::string& path : spool->paths) DeleteFileW(WidenUtf8(path).c_str());
+    if (!spool->folder.empty()) RemoveDirectoryW(WidenUtf8(spool->folder).c_str());
+    *spool = SpooledInput();
+}
+
 bool IsStandardOutputTerminal() {
     return _isatty(_fileno(stdout)) != 0;
 }
@@ -311,12 +407,38 @@ bool IsHostFolder(const std::string& path) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
+PathKind FindPathKind(const std::string& path) {
+    std::wstring wide = WidenUtf8(path);
+    DWORD attributes = GetFileAttributesW(wide.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        return PATH_FOLDER;
+    }
+    HANDLE existing = CreateFileW(wide.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  OPEN_EXISTING, 0, nullptr);
+    if (existing == INVALID_HANDLE_VALUE) {
+        return attributes == INVALID_FILE_ATTRIBUTES ? PATH_ABSENT : PATH_FILE;
+    }
+    DWORD type = GetFileType(existing);
+    CloseHandle(existing);
+    if (type != FILE_TYPE_DISK) return PATH_OTHER;
+    return (attributes & FILE_ATTRIBUTE_READONLY) != 0 ? PATH_READ_ONLY_FILE : PATH_FILE;
+}
+
 unsigned long CurrentProcessNumber() {
     return (unsigned long)GetCurrentProcessId();
 }
 
 bool IsErrorOutputTerminal() {
     return _isatty(_fileno(stderr)) != 0;
+}
+
+int CountErrorOutputColumns() {
+    CONSOLE_SCREEN_BUFFER_INFO console;
+    if (GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &console)) {
+        int columns = console.srWindow.Right - console.srWindow.Left + 1;
+        if (columns > 0) return columns;
+    }
+    return 80;
 }
 
 void InstallInterruptHandler() {

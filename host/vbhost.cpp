@@ -2,11 +2,13 @@
 // and drives them only through their five exports, as the viewer on the handheld does: it picks
 // a plug-in with IsSupported and the file's first bytes, asks GetPictureInfo, decodes with
 // GetPicture (or GetPreview) and frees every block it receives with the platform's FreeBlock.
+#include <ctype.h>
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -17,7 +19,9 @@
 #include "host/image_writer.h"
 #include "host/plugins.h"
 #include "host/text.h"
+#include "platform/number_text.h"
 #include "platform/platform.h"
+#include "platform/platform_host.h"
 
 namespace {
 
@@ -35,19 +39,23 @@ const char* const UsageText =
     "  plugins              list the plug-ins with their four information strings\n"
     "  info FILE...         show each picture's format, size, origin, depth and text\n"
     "  convert FILE...      decode each picture and write it as a PNG or BMP file\n"
+    "FILE may be - (standard input) or a folder: the files in it that a plug-in reads.\n"
     "\n"
     "Options:\n"
     "  --plugin-dir DIR     folder of the plug-ins (default: the folder of vbhost, or\n"
     "                       ../lib/velbrook from there once installed)\n"
     "  --json               (plugins, info) machine-readable output on stdout\n"
     "  --offset N           (info, convert) position of the picture in its file (default 0)\n"
+    "  -r, --recursive      (info, convert) the pictures of a folder's subfolders too\n"
     "  -o FILE              (convert) output file; only with a single input. \"-\" is standard\n"
-    "                       output; a device or a FIFO is written in place, a regular file\n"
-    "                       (or the file a link points to) is replaced once the new one is whole\n"
+    "                       output; a device, a FIFO or a pipe (/dev/stdout, /dev/fd/N) is\n"
+    "                       written in place, a regular file (or the file a link points to) is\n"
+    "                       replaced once the new one is whole (a read-only one: --force)\n"
     "  -d DIR               (convert) output folder, made when the first file is written\n"
     "                       (default: the current folder); the output is named after the input:\n"
     "                       photo.tga -> photo.png\n"
-    "  --format png|bmp     (convert) output format (default: the extension of -o, else png)\n"
+    "  --format png|bmp     (convert) output format, in any letter case (default: the\n"
+    "                       extension of -o, else png)\n"
     "  --png-level N        (convert) zlib level 0 to 9, every row filter tried on each row;\n"
     "                       9 for the smallest files (default: fast settings chosen for each\n"
     "                       picture)\n"
@@ -55,6 +63,10 @@ const char* const UsageText =
     "  --abort-after N      (convert) answer \"stop\" to every progress call after the first N,\n"
     "                       to try a plug-in's abort path\n"
     "  -q, --quiet          (convert) no line for each file written; failures are still told\n"
+    "  -n, --no-clobber     (convert) leave outputs that exist alone; those inputs are skipped\n"
+    "  --force              (convert) replace read-only output files too\n"
+    "  --strict             (convert) a picture delivered with a warning (a file that ends\n"
+    "                       before its picture does) counts as failed: exit status 1\n"
     "  -h, --help           show this help\n"
     "  --version            show vbhost's version\n"
     "\n"
@@ -73,7 +85,7 @@ const char* const UsageText =
     "\n"
     "A progress bar is drawn on stderr when it is a terminal; Ctrl-C stops the decode.\n"
     "Exit status: 0 when every file succeeded, 1 when any failed, 2 for a usage error,\n"
-    "130 when interrupted.\n";
+    "130 when interrupted, 128 + N when signal N ended vbhost (the partial file removed).\n";
 
 struct HostOptions {
     std::string command;
@@ -87,6 +99,10 @@ struct HostOptions {
     std::string outputFolder;
     std::string format;
     bool preview = false;
+    bool strict = false;
+    bool force = false;      // replace read-only outputs
+    bool noClobber = false;  // leave existing outputs alone
+    bool recursive = false;  // folders given as inputs are walked down
     int64_t abortAfterCalls = -1;
     DeviceSettings device;
 };
@@ -96,7 +112,23 @@ struct PictureFile {
     std::string path;
     std::u16string wideName;
     std::vector<uint8_t> head;
+    // Standard input's spool: the name each plug-in is given, ending in its own extension.
+    std::vector<std::pair<const PluginModule*, std::u16string>> namesForPlugins;
 };
+
+// The name `plugin` is given for the file.
+const char16_t* NameFor(const PictureFile& file, const PluginModule& plugin) {
+    for (const auto& entry : file.namesForPlugins) {
+        if (entry.first == &plugin) return entry.second.c_str();
+    }
+    return file.wideName.c_str();
+}
+
+// The input that names standard input, and what it becomes: a file spooled when it is first met.
+const char* const StandardInputName = "-";
+SpooledInput StandardInputSpool;
+bool StandardInputTried = false;
+std::string StandardInputProblem;
 
 // What the notifier and the writer's progress report need; its address travels as their user
 // data. The bar covers the plug-in's rows, then the rows written: decodeShare is the part of the
@@ -120,23 +152,49 @@ struct FileOutcome {
     std::string hostProblem;
     std::string outputProblem;
     bool writeStopped = false;
+    bool endedEarly = false;    // the decode failed for want of bytes the file lacks
+    std::string warning;        // about a picture delivered all the same
     int32_t pictureDepth = -1;  // from the information record, when the plug-in gave one
 };
 
 // What the project's plug-ins decode, to say what they do not when a decode is refused after
-// the information record gave the picture's depth (a 16-bit TGA, a 24-bit PCX).
+// the information record gave the picture's depth (a 16-bit TGA, a 24-bit PCX), and the depths
+// their formats can have at all: any other means the header is not one of the format's, and is
+// not repeated ("a 0-bit PCX picture" would mislead).
 struct DecodedDepths {
     const char* plugin;
     const char* format;
     int32_t depths[3];
     const char* described;
+    int32_t possible[7];
 };
 
 const DecodedDepths KnownPlugins[] = {
-    {"vbtga.spi", "TGA", {8, 24, 32}, "8-bit gray and 24- and 32-bit colour pictures"},
-    {"vbpcx.spi", "PCX", {4, 8, 8}, "16-colour (4-bit planar) and 256-colour (8-bit) pictures"},
-    {"vbmag.spi", "MAG", {4, 8, 8}, "16- and 256-colour pictures"},
+    {"vbtga.spi",
+     "TGA",
+     {8, 24, 32},
+     "8-bit gray and 24- and 32-bit colour pictures",
+     {8, 15, 16, 24, 32, 32, 32}},
+    {"vbpcx.spi",
+     "PCX",
+     {4, 8, 8},
+     "16-colour (4-bit planar) and 256-colour (8-bit) pictures",
+     {1, 2, 3, 4, 8, 24, 32}},
+    {"vbmag.spi", "MAG", {4, 8, 8}, "16- and 256-colour pictures", {4, 8, 8, 8, 8, 8, 8}},
 };
+
+// False when the plug-in is one of ours and `depth` is one its format cannot have: the header it
+// read is not one of the format's.
+bool IsPossibleDepth(const PluginModule& plugin, int32_t depth) {
+    for (const DecodedDepths& known : KnownPlugins) {
+        if (plugin.fileName != known.plugin) continue;
+        for (int32_t possible : known.possible) {
+            if (possible == depth) return true;
+        }
+        return false;
+    }
+    return true;
+}
 
 // ": this is a 16-bit TGA picture; vbtga.spi reads ...", or nothing when the depth is one the
 // plug-in decodes (the refusal has another reason) or the plug-in is not one of ours.
@@ -149,6 +207,7 @@ std::string ExplainUnknownFormat(const FileOutcome& outcome) {
         for (int32_t depth : known.depths) {
             if (depth == outcome.pictureDepth) return std::string();
         }
+        if (!IsPossibleDepth(*outcome.plugin, outcome.pictureDepth)) return std::string();
         return ": this is a " + std::to_string(outcome.pictureDepth) + "-bit " + known.format +
                " picture; " + known.plugin + " reads " + known.described;
     }
@@ -163,46 +222,11 @@ void ReportFileProblem(const std::string& file, const std::string& message) {
 
 // Decimal, or hexadecimal after 0x; the whole text must be the number.
 bool ParseInteger(const std::string& text, int64_t lowest, int64_t highest, int64_t* value) {
-    if (text.empty()) return false;
-    int base = 10;
-    size_t start = 0;
-    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-        base = 16;
-        start = 2;
-    }
-    int64_t number = 0;
-    for (size_t i = start; i < text.size(); ++i) {
-        char c = text[i];
-        int digit;
-        if (c >= '0' && c <= '9') {
-            digit = c - '0';
-        } else if (base == 16 && c >= 'a' && c <= 'f') {
-            digit = c - 'a' + 10;
-        } else if (base == 16 && c >= 'A' && c <= 'F') {
-            digit = c - 'A' + 10;
-        } else {
-            return false;
-        }
-        number = number * base + digit;
-        if (number > highest) return false;
-    }
-    if (number < lowest) return false;
-    *value = number;
-    return true;
-}
-
-bool ParseSystemVersion(const std::string& text, uint32_t* major, uint32_t* minor) {
-    size_t dot = text.find('.');
-    int64_t majorValue = 0;
-    int64_t minorValue = 0;
-    if (dot == std::string::npos) {
-        if (!ParseInteger(text, 0, 255, &majorValue)) return false;
-    } else if (!ParseInteger(text.substr(0, dot), 0, 255, &majorValue) ||
-               !ParseInteger(text.substr(dot + 1), 0, 99, &minorValue)) {
+    uint64_t number = 0;
+    if (!ParseNumberText(text.c_str(), true, (uint64_t)lowest, (uint64_t)highest, &number)) {
         return false;
     }
-    *major = (uint32_t)majorValue;
-    *minor = (uint32_t)minorValue;
+    *value = (int64_t)number;
     return true;
 }
 
@@ -228,6 +252,17 @@ std::string FindExtension(const std::string& path) {
 bool ChooseOutputFormat(HostOptions* options) {
     std::string extension =
         options->outputPath == StandardOutputName ? "" : FindExtension(options->outputPath);
+    // A device or a pipe keeps its name whatever it is sent: --format says what to send.
+    if (!options->format.empty() && !extension.empty() &&
+        FindPathKind(options->outputPath) == PATH_OTHER) {
+        return true;
+    }
+    if (!extension.empty() && extension != "png" && extension != "bmp") {
+        std::string upper = extension;
+        for (char& c : upper) c = (char)toupper((unsigned char)c);
+        return ReportUsageError("-o " + options->outputPath + ": " + upper +
+                                " is not a format vbhost writes; it writes PNG and BMP");
+    }
     if (options->format.empty()) {
         options->format = extension == "bmp" ? "bmp" : "png";
     }
@@ -282,10 +317,16 @@ bool ParseOptions(const std::vector<std::string>& argv, HostOptions* options, bo
             *helpAsked = true;
             return true;
         }
-        if (name == "--json" || name == "--preview" || name == "-q" || name == "--quiet") {
+        if (name == "--json" || name == "--preview" || name == "-q" || name == "--quiet" ||
+            name == "--strict" || name == "--force" || name == "-n" || name == "--no-clobber" ||
+            name == "-r" || name == "--recursive") {
             if (hasValue) return ReportUsageError(name + " takes no value");
             if (name == "--json") options->json = true;
             if (name == "--preview") options->preview = true;
+            if (name == "--strict") options->strict = true;
+            if (name == "--force") options->force = true;
+            if (name == "-n" || name == "--no-clobber") options->noClobber = true;
+            if (name == "-r" || name == "--recursive") options->recursive = true;
             if (name == "-q" || name == "--quiet") options->quiet = true;
             continue;
         }
@@ -312,8 +353,10 @@ bool ParseOptions(const std::vector<std::string>& argv, HostOptions* options, bo
             if (value.empty()) return ReportUsageError("-o needs a file name");
             options->outputPath = value;
         } else if (name == "-d") {
+            if (value.empty()) return ReportUsageError("-d needs a folder name");
             options->outputFolder = value;
         } else if (name == "--format") {
+            for (char& c : value) c = (char)tolower((unsigned char)c);
             if (value != "png" && value != "bmp") return ReportUsageError("--format is png or bmp");
             options->format = value;
         } else if (name == "--png-level") {
@@ -352,8 +395,8 @@ bool ParseOptions(const std::vector<std::string>& argv, HostOptions* options, bo
             options->device.setScreenWidth = true;
             options->device.screenWidth = (int32_t)number;
         } else if (name == "--system-version") {
-            if (!ParseSystemVersion(value, &options->device.versionMajor,
-                                    &options->device.versionMinor)) {
+            if (!ParseVersionText(value.c_str(), 255, 99, &options->device.versionMajor,
+                                  &options->device.versionMinor)) {
                 return ReportUsageError("--system-version needs major.minor, such as 2.00");
             }
             options->device.setSystemVersion = true;
@@ -371,15 +414,23 @@ bool ParseOptions(const std::vector<std::string>& argv, HostOptions* options, bo
     if (options->command != "convert" &&
         (!options->outputPath.empty() || !options->outputFolder.empty() ||
          !options->format.empty() || options->preview || options->abortAfterCalls >= 0 ||
-         options->quiet || options->pngLevel != PNG_LEVEL_CHOSEN)) {
+         options->quiet || options->strict || options->force || options->noClobber ||
+         options->pngLevel != PNG_LEVEL_CHOSEN)) {
         return ReportUsageError(
-            "-o, -d, --format, --png-level, --preview, --abort-after and -q are for convert");
+            "-o, -d, --format, --png-level, --preview, --abort-after, --strict, --force, -n and "
+            "-q are for convert");
+    }
+    if (options->command == "plugins" && options->recursive) {
+        return ReportUsageError("-r is for info and convert");
     }
     if (options->command == "convert" && options->json) {
         return ReportUsageError("--json is for plugins and info");
     }
     if (!options->outputPath.empty() && !options->outputFolder.empty()) {
         return ReportUsageError("-o and -d exclude each other");
+    }
+    if (options->force && options->noClobber) {
+        return ReportUsageError("--force and -n exclude each other");
     }
     if (!options->outputPath.empty() && options->files.size() != 1) {
         return ReportUsageError("-o takes a single input; use -d for several");
@@ -404,6 +455,7 @@ bool ParseOptions(const std::vector<std::string>& argv, HostOptions* options, bo
 struct LoadedPlugin {
     PluginModule module;
     std::string patternName;  // information string 3, "MAG(*.mag)"
+    std::string extension;    // from information string 2, "*.MAG": ".MAG"
 };
 
 // Loads every plug-in of the folder; those that fail are reported and left out.
@@ -423,6 +475,11 @@ bool LoadPlugins(const std::string& folder, std::vector<LoadedPlugin>* plugins) 
             continue;
         }
         plugin.patternName = ReadPluginInfoString(plugin.module, 3);
+        std::string pattern = ReadPluginInfoString(plugin.module, 2);
+        size_t star = pattern.find('*');
+        if (star != std::string::npos) {
+            plugin.extension = pattern.substr(star + 1, pattern.find(';', star) - star - 1);
+        }
         plugins->push_back(plugin);
     }
     return true;
@@ -454,6 +511,10 @@ std::string DescribeOutcome(const FileOutcome& outcome) {
     if (!outcome.plugin) return outcome.hostProblem;
     std::string text = outcome.plugin->fileName + ": ";
     if (!outcome.hostProblem.empty()) return text + outcome.hostProblem;
+    if (outcome.endedEarly) {
+        return text + "the file ended before the picture did (result " +
+               std::to_string(outcome.result) + ")";
+    }
     return text + DescribeResult(outcome.result) + " (result " + std::to_string(outcome.result) +
            ")" + ExplainUnknownFormat(outcome);
 }
@@ -482,6 +543,12 @@ bool PreparePictureFile(const std::string& path, int32_t offset, PictureFile* fi
         *problem = "not a regular file";
         return false;
     }
+    // Nothing for a plug-in to tell about: say what it is.
+    if (fgetc(stream) == EOF && !ferror(stream)) {
+        fclose(stream);
+        *problem = "empty file";
+        return false;
+    }
     file->head.assign(FileHeadSize, 0);
     bool readFailed = !SeekHostFile(stream, offset);
     if (!readFailed) {
@@ -503,11 +570,89 @@ std::vector<const LoadedPlugin*> FindCandidates(const std::vector<LoadedPlugin>&
     for (const LoadedPlugin& plugin : plugins) {
         // The buffer's address tells the plug-in that the file's bytes are there.
         uintptr_t fileHead = reinterpret_cast<uintptr_t>(file.head.data());
-        if (plugin.module.isSupported(file.wideName.c_str(), fileHead) == 1) {
+        if (plugin.module.isSupported(NameFor(file, plugin.module), fileHead) == 1) {
             candidates.push_back(&plugin);
         }
     }
     return candidates;
+}
+
+// Reads the input's first bytes (PreparePictureFile). "-" is standard input, spooled to a file
+// when it is first met.
+bool PrepareInput(const std::string& path, const std::vector<LoadedPlugin>& plugins, int32_t offset,
+                  PictureFile* file, std::string* problem) {
+    if (path != StandardInputName) return PreparePictureFile(path, offset, file, problem);
+    if (!StandardInputTried) {
+        StandardInputTried = true;
+        std::vector<std::string> extensions;
+        for (const LoadedPlugin& plugin : plugins) extensions.push_back(plugin.extension);
+        SpoolStandardInput(extensions, &StandardInputSpool, &StandardInputProblem);
+    }
+    if (!StandardInputProblem.empty()) {
+        *problem = StandardInputProblem;
+        return false;
+    }
+    if (!PreparePictureFile(StandardInputSpool.paths.back(), offset, file, problem)) return false;
+    file->path = path;
+    for (size_t i = 0; i < plugins.size(); ++i) {
+        std::u16string name;
+        ConvertUtf8ToUtf16(StandardInputSpool.paths[i], &name);
+        file->namesForPlugins.push_back({&plugins[i].module, name});
+    }
+    return true;
+}
+
+// ---- Folders among the inputs ---------------------------------------------------------------
+
+// Adds the files of `folder` that a plug-in reads, by name, and with -r those of its subfolders.
+void AddPicturesOfFolder(const HostOptions& options, const std::vector<LoadedPlugin>& plugins,
+                         const std::string& folder, std::vector<std::string>* pictures,
+                         bool* failed) {
+    std::vector<std::string> files, folders;
+    std::string problem;
+    if (!ListFolder(folder, &files, &folders, &problem)) {
+        fprintf(stderr, "vbhost: %s\n", problem.c_str());
+        *failed = true;
+        return;
+    }
+    std::sort(files.begin(), files.end());
+    std::sort(folders.begin(), folders.end());
+    for (const std::string& name : files) {
+        std::string path = JoinPath(folder, name);
+        PictureFile file;
+        if (PreparePictureFile(path, options.offset, &file, &problem) &&
+            !FindCandidates(plugins, file).empty()) {
+            pictures->push_back(path);
+        }
+    }
+    if (!options.recursive) return;
+    for (const std::string& name : folders) {
+        AddPicturesOfFolder(options, plugins, JoinPath(folder, name), pictures, failed);
+    }
+}
+
+// A folder among the inputs stands for the pictures in it that a plug-in reads; the other files
+// there are left out without a word. False for a usage error: -o for more than one picture.
+bool ExpandFolders(HostOptions* options, const std::vector<LoadedPlugin>& plugins, bool* failed) {
+    std::vector<std::string> inputs;
+    for (const std::string& path : options->files) {
+        if (path == StandardInputName || !IsHostFolder(path)) {
+            inputs.push_back(path);
+            continue;
+        }
+        size_t before = inputs.size();
+        AddPicturesOfFolder(*options, plugins, path, &inputs, failed);
+        if (inputs.size() == before) {
+            ReportFileProblem(path, "no picture in this folder that a plug-in reads");
+            *failed = true;
+        }
+    }
+    options->files = inputs;
+    if (!options->outputPath.empty() && options->files.size() > 1) {
+        return ReportUsageError("-o takes a single input, and the folders hold " +
+                                std::to_string(options->files.size()) + " pictures; use -d");
+    }
+    return true;
 }
 
 // ---- plugins --------------------------------------------------------------------------------
@@ -558,6 +703,8 @@ int ListPlugins(const HostOptions& options, const std::string& folder) {
 
 // ---- info -----------------------------------------------------------------------------------
 
+std::string TakeInfoText(PictureInfoRecord* record, bool* present);
+
 // Asks each candidate in turn; one that does not know the format passes the file on.
 FileOutcome ReadPictureInfo(const std::vector<const LoadedPlugin*>& candidates,
                             const PictureFile& file, int32_t offset, PictureInfoRecord* record) {
@@ -565,7 +712,17 @@ FileOutcome ReadPictureInfo(const std::vector<const LoadedPlugin*>& candidates,
     for (const LoadedPlugin* plugin : candidates) {
         memset(record, 0, sizeof(*record));
         outcome.plugin = &plugin->module;
-        outcome.result = plugin->module.getPictureInfo(file.wideName.c_str(), offset, 0, record);
+        outcome.result =
+            plugin->module.getPictureInfo(NameFor(file, plugin->module), offset, 0, record);
+        outcome.hostProblem.clear();
+        // A header the plug-in reads without checking (PCX's) may be no header of its format
+        // at all: then the next plug-in may know the file (standard input has no extension).
+        if (outcome.result == RESULT_OK && !IsPossibleDepth(plugin->module, record->colourDepth)) {
+            bool hasText;
+            TakeInfoText(record, &hasText);
+            outcome.hostProblem = "the file does not begin with a header of the plug-in's format";
+            continue;
+        }
         if (outcome.result != RESULT_UNKNOWN_FORMAT) break;
     }
     return outcome;
@@ -603,7 +760,7 @@ int ShowPictureInfo(const HostOptions& options, const std::vector<LoadedPlugin>&
         FileOutcome outcome;
         PictureInfoRecord record;
         memset(&record, 0, sizeof(record));
-        if (PreparePictureFile(path, options.offset, &file, &outcome.hostProblem)) {
+        if (PrepareInput(path, plugins, options.offset, &file, &outcome.hostProblem)) {
             std::vector<const LoadedPlugin*> candidates = FindCandidates(plugins, file);
             if (candidates.empty()) {
                 outcome.hostProblem = "no plug-in reads this file";
@@ -667,22 +824,36 @@ void DrawProgressBar(ProgressState* state, double fraction) {
     int percent = fraction <= 0 ? 0 : fraction >= 1 ? 100 : (int)(fraction * 100);
     if (percent <= state->lastPercent) return;
     state->lastPercent = percent;
-    const int barWidth = 30;
-    char bar[barWidth + 1];
-    int filled = percent * barWidth / 100;
-    for (int i = 0; i < barWidth; ++i) bar[i] = i < filled ? '#' : '.';
-    bar[barWidth] = 0;
+    // "label [####......] 100%" in the terminal's width less one column, so that the line never
+    // wraps: a name of up to 36 columns and a bar of up to 30, sharing a narrower terminal, where
+    // a bar of fewer than 5 columns is left out.
+    int room = CountErrorOutputColumns() - 1 - 8;
+    int labelWidth = room >= 36 + 30 ? 36 : room > 0 ? room / 2 : 0;
+    int barWidth = room - labelWidth > 30 ? 30 : room - labelWidth;
+    if (barWidth < 5) {
+        barWidth = 0;
+        labelWidth = room + 3 > 0 ? room + 3 : 0;
+    }
+    std::string bar(barWidth, '.');
+    for (int i = 0; i < percent * barWidth / 100; ++i) bar[i] = '#';
     // Keep the end of a long name: that is where the file's own name is.
     std::string label = state->label;
-    if (label.size() > 36) label = "..." + label.substr(label.size() - 33);
-    fprintf(stderr, "\r%-36s [%s] %3d%%", label.c_str(), bar, percent);
+    if ((int)label.size() > labelWidth) {
+        label = labelWidth > 3 ? "..." + label.substr(label.size() - (labelWidth - 3))
+                               : label.substr(label.size() - labelWidth);
+    }
+    if (barWidth > 0) {
+        fprintf(stderr, "\r%-*s [%s] %3d%%", labelWidth, label.c_str(), bar.c_str(), percent);
+    } else {
+        fprintf(stderr, "\r%-*s %3d%%", labelWidth, label.c_str(), percent);
+    }
     fflush(stderr);
     state->barShown = true;
 }
 
 void ClearProgressBar(ProgressState* state) {
     if (!state->barShown) return;
-    fprintf(stderr, "\r%78s\r", "");
+    fprintf(stderr, "\r%*s\r", CountErrorOutputColumns() - 1, "");
     fflush(stderr);
     state->barShown = false;
 }
@@ -719,9 +890,11 @@ bool TakeOutputBytes(void* context, const uint8_t* bytes, size_t count, std::str
 // of the same name from different folders are then numbered: photo.tga.png, 2-photo.tga.png.
 std::vector<std::string> ChooseOutputPaths(const HostOptions& options, const std::string& format) {
     if (!options.outputPath.empty()) return {options.outputPath};
+    std::vector<std::string> bases;
     std::vector<std::string> plainNames;
     for (const std::string& file : options.files) {
-        std::string base = FindBaseName(file);
+        std::string base = file == StandardInputName ? "stdin" : FindBaseName(file);
+        bases.push_back(base);
         size_t dot = base.rfind('.');
         std::string stem = dot == std::string::npos || dot == 0 ? base : base.substr(0, dot);
         plainNames.push_back(stem + "." + format);
@@ -732,7 +905,7 @@ std::vector<std::string> ChooseOutputPaths(const HostOptions& options, const std
         size_t sharing = 0;
         for (const std::string& other : plainNames) sharing += other == plainNames[i] ? 1 : 0;
         std::string name =
-            sharing > 1 ? FindBaseName(options.files[i]) + "." + format : plainNames[i];
+            sharing > 1 ? bases[i] + "." + format : plainNames[i];
         std::string candidate = name;
         for (int number = 2;; ++number) {
             bool taken = false;
@@ -769,6 +942,102 @@ bool MakeFolders(const std::string& folder, std::string* problem) {
 void FreePictureBlocks(void* header, void* bits) {
     FreeBlock(bits);
     FreeBlock(header);
+}
+
+// ---- Files that end before their picture ----------------------------------------------------
+
+// The bytes a file seems to go on in when it is decoded again. 0x0C is a literal in TGA's and
+// PCX's run-length codes and the marker of PCX's palette, so that every reader decodes on to the
+// end; 0xFF sets every MAG flag, whose rows would otherwise copy alike from earlier ones.
+const uint8_t LiteralByte = 0x0C;
+const uint8_t ExtensionBytes[] = {0xFF, LiteralByte};
+
+int32_t VB_CALL AnswerInterrupt(int32_t, int32_t, intptr_t) {
+    return IsInterruptRequested() ? 1 : 0;
+}
+
+typedef void(VB_CALL* ShortFileExtender)(uint32_t, uint8_t);
+
+// ExtendShortFiles of the platform library; null where it has none (on Windows).
+ShortFileExtender FindShortFileExtender() {
+    return (ShortFileExtender)FindPlatformExport("ExtendShortFiles");
+}
+
+// CountFileEndsMet of the platform library, or -1 where it has none.
+int64_t CountFileEndsMet() {
+    typedef uint64_t(VB_CALL * Counter)(void);
+    static Counter count = (Counter)FindPlatformExport("CountFileEndsMet");
+    return count ? (int64_t)count() : -1;
+}
+
+// Decodes the file again as if it went on past its end in bytes of `value`. False when the
+// decode fails.
+bool DecodeExtended(ShortFileExtender extend, uint8_t value, const PluginModule& plugin,
+                    const PictureFile& file, const HostOptions& options, void** header,
+                    void** bits) {
+    GetPictureFunction decode = options.preview ? plugin.getPreview : plugin.getPicture;
+    extend(0x7FFFFFFF, value);
+    int32_t result =
+        decode(NameFor(file, plugin), options.offset, 0, header, bits, AnswerInterrupt, 0);
+    extend(0, 0);
+    return result == RESULT_OK;
+}
+
+// The plug-ins read the bytes a file lacks as 0 and deliver the picture all the same, as the
+// viewer wants it. Decoded again with the file going on in other bytes, the rows that differ came
+// from bytes the file does not have; the rows between the first and the last of them are counted,
+// since rows decoded after the end may still come out alike. Empty when the file held the picture.
+std::string FindMissingEnd(const PluginModule& plugin, const PictureFile& file,
+                           const HostOptions& options, const DibLayout& dib,
+                           int64_t endsMetBefore) {
+    ShortFileExtender extend = FindShortFileExtender();
+    // A decode that met no end of the file read nothing the file lacks.
+    if (!extend || CountFileEndsMet() == endsMetBefore) return std::string();
+    int32_t first = dib.rows, last = -1;
+    bool tableDiffers = false;
+    for (uint8_t value : ExtensionBytes) {
+        void* header = nullptr;
+        void* bits = nullptr;
+        if (!DecodeExtended(extend, value, plugin, file, options, &header, &bits)) {
+            // Decoded from other bytes the picture fails: the first decode used missing ones.
+            return IsInterruptRequested() ? std::string() : "the file ended early";
+        }
+        DibLayout extended;
+        std::string problem;
+        if (!ReadDibLayout(header, bits, &extended, &problem) || extended.rows != dib.rows ||
+            extended.stride != dib.stride || extended.headerBytes != dib.headerBytes) {
+            FreePictureBlocks(header, bits);
+            return "the file ended early";
+        }
+        for (int32_t row = 0; row < dib.rows; ++row) {
+            size_t at = (size_t)row * dib.stride;
+            if (memcmp(dib.bits + at, extended.bits + at, dib.stride) == 0) continue;
+            if (row < first) first = row;
+            if (row > last) last = row;
+        }
+        tableDiffers = tableDiffers || memcmp(dib.header, extended.header, dib.headerBytes) != 0;
+        FreePictureBlocks(header, bits);
+        // A file that holds the picture decodes alike whatever follows it: one look tells.
+        if (last < 0 && !tableDiffers) return std::string();
+    }
+    if (last < 0) return "the file ended early: its colour table is missing";
+    return "the file ended early: " + std::to_string(last - first + 1) + " of " +
+           std::to_string(dib.rows) + " rows are missing";
+}
+
+// True when a failed decode succeeds with the file going on past its end: it failed for want of
+// bytes the file does not have.
+bool FailedForWantOfBytes(const PluginModule& plugin, const PictureFile& file,
+                          const HostOptions& options, int64_t endsMetBefore) {
+    ShortFileExtender extend = FindShortFileExtender();
+    void* header = nullptr;
+    void* bits = nullptr;
+    if (!extend || CountFileEndsMet() == endsMetBefore ||
+        !DecodeExtended(extend, LiteralByte, plugin, file, options, &header, &bits)) {
+        return false;
+    }
+    FreePictureBlocks(header, bits);
+    return true;
 }
 
 // PNG text: line breaks as LF only, and no NUL, which would end the text early.
@@ -842,7 +1111,7 @@ FileOutcome ConvertWithPlugin(ConvertRun* run, const LoadedPlugin& plugin, const
     PictureInfoRecord record;
     memset(&record, 0, sizeof(record));
     outcome.result =
-        plugin.module.getPictureInfo(file.wideName.c_str(), options.offset, 0, &record);
+        plugin.module.getPictureInfo(NameFor(file, plugin.module), options.offset, 0, &record);
     if (outcome.result != RESULT_OK) return outcome;
     bool hasText;
     std::string comment = TakeInfoText(&record, &hasText);
@@ -855,11 +1124,15 @@ FileOutcome ConvertWithPlugin(ConvertRun* run, const LoadedPlugin& plugin, const
     GetPictureFunction decode =
         options.preview ? plugin.module.getPreview : plugin.module.getPicture;
     progress->rowsToWrite = expectedHeight;
-    outcome.result = decode(file.wideName.c_str(), options.offset, 0, &header, &bits,
+    int64_t endsMetBefore = CountFileEndsMet();
+    outcome.result = decode(NameFor(file, plugin.module), options.offset, 0, &header, &bits,
                             ReportProgress, reinterpret_cast<intptr_t>(progress));
     // On any other result the plug-in has freed the blocks; the slots are not to be used.
     if (outcome.result != RESULT_OK) {
         ClearProgressBar(progress);
+        outcome.endedEarly =
+            (outcome.result == RESULT_FILE_ERROR || outcome.result == RESULT_BROKEN_DATA) &&
+            FailedForWantOfBytes(plugin.module, file, options, endsMetBefore);
         return outcome;
     }
 
@@ -882,6 +1155,7 @@ FileOutcome ConvertWithPlugin(ConvertRun* run, const LoadedPlugin& plugin, const
         FreePictureBlocks(header, bits);
         return outcome;
     }
+    outcome.warning = FindMissingEnd(plugin.module, file, options, dib, endsMetBefore);
     WriteOutput(run, dib, comment, outputPath, progress, &outcome);
     ClearProgressBar(progress);
     FreePictureBlocks(header, bits);
@@ -904,7 +1178,20 @@ int ConvertPictures(const HostOptions& options, const std::vector<LoadedPlugin>&
         PictureFile file;
         FileOutcome outcome;
         std::string summary;
-        if (PreparePictureFile(path, options.offset, &file, &outcome.hostProblem)) {
+        PathKind existing =
+            outputPaths[n] == StandardOutputName ? PATH_ABSENT : FindPathKind(outputPaths[n]);
+        if (options.noClobber && existing != PATH_ABSENT) {
+            if (!options.quiet) {
+                fprintf(doneLines, "%s: %s exists, not replaced (-n)\n", path.c_str(),
+                        outputPaths[n].c_str());
+                fflush(doneLines);
+            }
+            continue;
+        }
+        if (existing == PATH_READ_ONLY_FILE && !options.force) {
+            outcome.outputProblem =
+                outputPaths[n] + " is read-only, not replaced (--force replaces it)";
+        } else if (PrepareInput(path, plugins, options.offset, &file, &outcome.hostProblem)) {
             std::vector<const LoadedPlugin*> candidates = FindCandidates(plugins, file);
             if (candidates.empty()) outcome.hostProblem = "no plug-in reads this file";
             for (const LoadedPlugin* plugin : candidates) {
@@ -922,6 +1209,10 @@ int ConvertPictures(const HostOptions& options, const std::vector<LoadedPlugin>&
                 fprintf(doneLines, "%s -> %s (%s, %s)\n", path.c_str(), outputPaths[n].c_str(),
                         outcome.plugin->fileName.c_str(), summary.c_str());
                 fflush(doneLines);
+            }
+            if (!outcome.warning.empty()) {
+                ReportFileProblem(path, "warning: " + outcome.warning);
+                anyFailed = anyFailed || options.strict;
             }
             continue;
         }
@@ -997,6 +1288,8 @@ int main(int argc, char** argv) {
 
     std::vector<LoadedPlugin> plugins;
     if (!LoadPlugins(folder, &plugins)) return EXIT_SOME_FAILED;
+    bool inputsFailed = false;
+    if (!ExpandFolders(&options, plugins, &inputsFailed)) return EXIT_USAGE;
     // Every block a plug-in hands over is freed here, and a plug-in frees the rest itself:
     // blocks still alive at the end are a leak worth telling the plug-in's developer about. The
     // heap keeps no count of its own; the testing layer does, when a test runs vbhost with it.
@@ -1005,6 +1298,8 @@ int main(int argc, char** argv) {
     int64_t blocksBefore = countBlocks ? countBlocks() : 0;
     int status = options.command == "info" ? ShowPictureInfo(options, plugins)
                                            : ConvertPictures(options, plugins);
+    if (status == EXIT_ALL_DONE && inputsFailed) status = EXIT_SOME_FAILED;
+    RemoveSpooledInput(&StandardInputSpool);
     int64_t blocksLeft = countBlocks ? countBlocks() - blocksBefore : 0;
     if (blocksLeft != 0) {
         fprintf(stderr, "vbhost: warning: %lld local-heap block(s) left allocated\n",

@@ -4,61 +4,20 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "platform/number_text.h"
 #include "posix_internal.h"
-
-// A whole decimal number, or hexadecimal after "0x"; false for anything else.
-static bool ParseNumber(const char* text, bool allowHex, uint64_t* value) {
-    if (!text || !*text) return false;
-    int base = 10;
-    if (allowHex && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-        base = 16;
-        text += 2;
-    }
-    if (!*text) return false;
-    uint64_t result = 0;
-    for (; *text; text++) {
-        int digit;
-        char c = *text;
-        if (c >= '0' && c <= '9') {
-            digit = c - '0';
-        } else if (base == 16 && c >= 'a' && c <= 'f') {
-            digit = c - 'a' + 10;
-        } else if (base == 16 && c >= 'A' && c <= 'F') {
-            digit = c - 'A' + 10;
-        } else {
-            return false;
-        }
-        result = result * base + digit;
-        if (result > 0xFFFFFFFFu) return false;
-    }
-    *value = result;
-    return true;
-}
-
-// "2.00" gives 2 and 0, "2.1" gives 2 and 1, "1.01" gives 1 and 1.
-static bool ParseVersion(const char* text, uint32_t* major, uint32_t* minor) {
-    if (!text) return false;
-    const char* dot = strchr(text, '.');
-    std::string left = dot ? std::string(text, dot - text) : std::string(text);
-    uint64_t high, low = 0;
-    if (!ParseNumber(left.c_str(), false, &high)) return false;
-    if (dot && !ParseNumber(dot + 1, false, &low)) return false;
-    *major = (uint32_t)high;
-    *minor = (uint32_t)low;
-    return true;
-}
 
 // A number from the variable, or `fallback` when it is unset or does not parse.
 static uint64_t ReadNumberVariable(const char* name, bool allowHex, uint64_t most,
                                    uint64_t fallback) {
     uint64_t value;
-    if (ParseNumber(getenv(name), allowHex, &value) && value <= most) return value;
+    if (ParseNumberText(getenv(name), allowHex, 0, most, &value)) return value;
     return fallback;
 }
 
 int32_t VB_CALL QuerySystemVersion(uint32_t* major, uint32_t* minor) {
     uint32_t high = 2, low = 0;
-    ParseVersion(getenv("VB_SYSTEM_VERSION"), &high, &low);
+    ParseVersionText(getenv("VB_SYSTEM_VERSION"), 0xFFFFFFFFu, 0xFFFFFFFFu, &high, &low);
     if (major) *major = high;
     if (minor) *minor = low;
     return 1;

@@ -3,9 +3,13 @@
 // handle is the descriptor plus one, so that no handle is null.
 #include <errno.h>
 #include <fcntl.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+
+#include "platform/platform_host.h"
 #include "posix_internal.h"
 
 bool ConvertNameToUtf8(const char16_t* name, std::string* utf8) {
@@ -51,6 +55,44 @@ static int DescriptorOf(PlatformFile file) {
     return (int)((intptr_t)file - 1);
 }
 
+// The size that short files seem to have while a host asks for it (ExtendShortFiles), and the
+// value of the bytes they seem to have past their end.
+static std::atomic<uint32_t> ExtendedSize{0};
+static std::atomic<uint8_t> ExtensionValue{0};
+
+static std::atomic<uint64_t> FileEndsMet{0};
+
+uint64_t VB_CALL CountFileEndsMet(void) {
+    return FileEndsMet.load();
+}
+
+void VB_CALL ExtendShortFiles(uint32_t size, uint8_t value) {
+    ExtensionValue = value;
+    ExtendedSize = size;
+}
+
+// The size the file seems to have: its own, or the extended one when that is larger.
+static off_t SeemingSize(off_t size) {
+    const off_t extended = (off_t)ExtendedSize.load();
+    return extended > size ? extended : size;
+}
+
+// After a read of `got` bytes that came back short: the bytes between the file's end and its
+// seeming size, added behind them, with the position moved past them.
+static uint32_t ReadExtension(int descriptor, uint8_t* buffer, uint32_t count, uint32_t got) {
+    struct stat status;
+    const off_t at = lseek(descriptor, 0, SEEK_CUR);
+    if (ExtendedSize.load() == 0 || at < 0 || fstat(descriptor, &status) != 0 ||
+        at < status.st_size || at >= SeemingSize(status.st_size)) {
+        return got;
+    }
+    const off_t left = SeemingSize(status.st_size) - at;
+    const uint32_t added = left < (off_t)(count - got) ? (uint32_t)left : count - got;
+    memset(buffer + got, ExtensionValue.load(), added);
+    lseek(descriptor, added, SEEK_CUR);
+    return got + added;
+}
+
 PlatformFile VB_CALL OpenFileForReading(const char16_t* name) {
     std::string path;
     if (!ConvertNameToUtf8(name, &path) || path.empty()) return nullptr;
@@ -78,6 +120,10 @@ int32_t VB_CALL ReadFileBytes(PlatformFile file, void* buffer, uint32_t count,
     } while (got < 0 && errno == EINTR);
     if (got < 0) return 0;
     *delivered = (uint32_t)got;
+    if (*delivered < count) {
+        FileEndsMet++;
+        *delivered = ReadExtension(DescriptorOf(file), (uint8_t*)buffer, count, *delivered);
+    }
     return 1;
 }
 
@@ -98,9 +144,10 @@ uint32_t VB_CALL SetFilePosition(PlatformFile file, int32_t distance, int32_t or
         }
     } else if (origin == PLATFORM_SEEK_END) {
         // From the size, so that a target out of range is refused before anything moves.
+        FileEndsMet++;
         struct stat status;
         if (fstat(descriptor, &status) != 0) return PLATFORM_INVALID_POSITION;
-        off_t wanted = status.st_size + distance;
+        off_t wanted = SeemingSize(status.st_size) + distance;
         if (wanted < 0 || wanted >= (off_t)PLATFORM_INVALID_POSITION) {
             return PLATFORM_INVALID_POSITION;
         }

@@ -2,6 +2,7 @@
 // regedit exports and imports ("REGEDIT4" or "Windows Registry Editor Version 5.00"). The file
 // is read anew at every key open, so a test or a user can change it between calls; an open key
 // holds a copy of its values.
+#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -12,6 +13,7 @@
 #include <set>
 #include <vector>
 
+#include "platform/platform_host.h"
 #include "posix_internal.h"
 
 enum : uint32_t { REG_TYPE_SZ = 1, REG_TYPE_BINARY = 3, REG_TYPE_DWORD = 4 };
@@ -58,14 +60,20 @@ static std::string NormalizeKeyPath(const std::string& path) {
     return LowerAscii(result);
 }
 
-static bool ReadWholeFile(const std::string& path, std::string* bytes) {
+// The file's bytes; false with errno's value in *error when it cannot be read.
+static bool ReadWholeFile(const std::string& path, std::string* bytes, int* error) {
     FILE* file = fopen(path.c_str(), "rb");
-    if (!file) return false;
+    if (!file) {
+        *error = errno;
+        return false;
+    }
     char chunk[4096];
     size_t got;
     while ((got = fread(chunk, 1, sizeof chunk, file)) > 0) bytes->append(chunk, got);
+    bool failed = ferror(file) != 0;
+    *error = failed ? (errno != 0 ? errno : EIO) : 0;
     fclose(file);
-    return true;
+    return !failed;
 }
 
 // regedit writes version 5 files as UTF-16LE with a byte-order mark; everything else is taken
@@ -102,15 +110,21 @@ static std::string TrimSpace(const std::string& text) {
 }
 
 // Logical lines: a line ending in '\' (inside hex lists) continues on the next one.
-static std::vector<std::string> SplitLogicalLines(const std::string& text) {
+// `numbers` gets the number of the file line each logical line begins on.
+static std::vector<std::string> SplitLogicalLines(const std::string& text,
+                                                  std::vector<size_t>* numbers) {
     std::vector<std::string> lines;
     std::string current;
     size_t start = 0;
+    size_t number = 0;
+    size_t firstNumber = 1;
     while (start < text.size()) {
         size_t end = text.find('\n', start);
         if (end == std::string::npos) end = text.size();
         std::string line = TrimSpace(text.substr(start, end - start));
         start = end + 1;
+        ++number;
+        if (current.empty()) firstNumber = number;
         bool continues = !line.empty() && line.back() == '\\' && line[0] != ';';
         if (continues) {
             line.pop_back();
@@ -119,9 +133,13 @@ static std::vector<std::string> SplitLogicalLines(const std::string& text) {
         }
         current += line;
         lines.push_back(current);
+        numbers->push_back(firstNumber);
         current.clear();
     }
-    if (!current.empty()) lines.push_back(current);
+    if (!current.empty()) {
+        lines.push_back(current);
+        numbers->push_back(firstNumber);
+    }
     return lines;
 }
 
@@ -224,7 +242,7 @@ static bool ParseValueData(const std::string& text, RegistryValue* value) {
     if (!text.empty() && text[0] == '"') {
         size_t at = 0;
         std::string content;
-        if (!ParseQuoted(text, &at, &content)) return false;
+        if (!ParseQuoted(text, &at, &content) || !TrimSpace(text.substr(at)).empty()) return false;
         value->type = REG_TYPE_SZ;
         value->data = EncodeStringValue(content);
         return true;
@@ -267,12 +285,24 @@ static bool ParseValueData(const std::string& text, RegistryValue* value) {
 // appear as a part of a longer section path exist too; KeyExists looks for them.
 typedef std::map<std::string, RegistryValues> RegistryTree;
 
-static void ParseRegistryText(const std::string& text, RegistryTree* tree) {
-    std::vector<std::string> lines = SplitLogicalLines(text);
+// `problem` (may be null) gets what is wrong with the first line that is skipped, a line that is
+// neither a key, a value nor a comment, or with a file that is not a registry file at all.
+static void ParseRegistryText(const std::string& text, RegistryTree* tree, std::string* problem) {
+    std::vector<size_t> numbers;
+    std::vector<std::string> lines = SplitLogicalLines(text, &numbers);
+    auto skip = [&](size_t i, const std::string& what) {
+        if (problem && problem->empty()) {
+            *problem = "line " + std::to_string(numbers[i]) + ": " + what;
+        }
+    };
     size_t first = 0;
     while (first < lines.size() && lines[first].empty()) first++;
     if (first == lines.size()) return;
     if (lines[first] != "REGEDIT4" && lines[first] != "Windows Registry Editor Version 5.00") {
+        if (problem) {
+            *problem =
+                "it does not begin with REGEDIT4 or \"Windows Registry Editor Version 5.00\"";
+        }
         return;  // not a registry file: an empty registry
     }
     RegistryValues* section = nullptr;  // null: values are outside HKEY_CURRENT_USER
@@ -282,7 +312,10 @@ static void ParseRegistryText(const std::string& text, RegistryTree* tree) {
         if (line[0] == '[') {
             section = nullptr;
             size_t close = line.rfind(']');
-            if (close == std::string::npos) continue;
+            if (close == std::string::npos) {
+                skip(i, "a key without its closing ]");
+                continue;
+            }
             std::string path = line.substr(1, close - 1);
             if (!path.empty() && path[0] == '-') {
                 // A removal section: drop the key and its subkeys.
@@ -305,24 +338,33 @@ static void ParseRegistryText(const std::string& text, RegistryTree* tree) {
             }
             continue;
         }
-        if (!section) continue;
+        // Values outside HKEY_CURRENT_USER are read too, to be checked, and then dropped.
         std::string name;
         size_t at = 0;
         if (line[0] == '@') {
             at = 1;
         } else if (!ParseQuoted(line, &at, &name)) {
+            skip(i, "not a value regedit writes: " + line);
             continue;
         }
         while (at < line.size() && (line[at] == ' ' || line[at] == '\t')) at++;
-        if (at >= line.size() || line[at] != '=') continue;
-        std::string data = TrimSpace(line.substr(at + 1));
-        std::string key = LowerAscii(name);
-        if (data == "-") {
-            section->erase(key);
+        if (at >= line.size() || line[at] != '=') {
+            skip(i, "not a value regedit writes: " + line);
             continue;
         }
+        std::string data = TrimSpace(line.substr(at + 1));
+        std::string key = LowerAscii(name);
         RegistryValue value;
-        if (ParseValueData(data, &value)) (*section)[key] = value;
+        if (data != "-" && !ParseValueData(data, &value)) {
+            skip(i, "not a value regedit writes: " + line);
+            continue;
+        }
+        if (!section) continue;
+        if (data == "-") {
+            section->erase(key);
+        } else {
+            (*section)[key] = value;
+        }
     }
 }
 
@@ -332,9 +374,42 @@ static bool LoadRegistryTree(RegistryTree* tree) {
     (*tree)[std::string()];  // HKEY_CURRENT_USER itself always exists
     if (path.empty()) return true;
     std::string bytes;
-    if (!ReadWholeFile(path, &bytes)) return true;
-    ParseRegistryText(DecodeRegistryText(bytes), tree);
+    int error;
+    if (!ReadWholeFile(path, &bytes, &error)) return true;
+    ParseRegistryText(DecodeRegistryText(bytes), tree, nullptr);
     return true;
+}
+
+// Copies `text` into the caller's buffer of `size` bytes, cut short and ended by 0.
+static void CopyOut(const std::string& text, char* buffer, uint32_t size) {
+    if (!buffer || size == 0) return;
+    size_t count = text.size() < size - 1 ? text.size() : size - 1;
+    memcpy(buffer, text.data(), count);
+    buffer[count] = 0;
+}
+
+int32_t VB_CALL ExamineRegistryFile(const char* path, char* problem, uint32_t size) {
+    std::string bytes;
+    int error;
+    if (!path || !ReadWholeFile(path, &bytes, &error)) {
+        CopyOut(strerror(path ? error : EINVAL), problem, size);
+        return REGISTRY_FILE_UNREADABLE;
+    }
+    RegistryTree tree;
+    std::string what;
+    ParseRegistryText(DecodeRegistryText(bytes), &tree, &what);
+    CopyOut(what, problem, size);
+    return what.empty() ? REGISTRY_FILE_USABLE : REGISTRY_FILE_SKIPS_LINES;
+}
+
+int32_t VB_CALL ReadRegistryFileText(const char* path, char* text, uint32_t size) {
+    std::string bytes;
+    int error;
+    if (!path || !ReadWholeFile(path, &bytes, &error)) return -1;
+    std::string decoded = DecodeRegistryText(bytes);
+    if (decoded.size() > 0x7FFFFFFE) return -1;
+    CopyOut(decoded, text, size);
+    return (int32_t)decoded.size();
 }
 
 static bool KeyExists(const RegistryTree& tree, const std::string& path) {

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "platform/platform_host.h"
 #include "platform/platform_testing.h"
 #include "platform_test_support.h"
 
@@ -130,6 +131,44 @@ TEST_F(RegistryTest, MissingKeysAndValues) {
     UseRegistry(std::string("not a registry file\n") + PlugInKey + "\"x\"=dword:1\n");
     EXPECT_EQ(QueryValue(u"Software\\Velbrook\\PlugIn", u"x", 4).code,
               PLATFORM_ERROR_FILE_NOT_FOUND);
+}
+
+// What a host is told about a file is what the reader does with it: a line called unreadable is
+// one whose value the registry does not have.
+TEST_F(RegistryTest, ExaminingAFileNamesTheLinesTheReaderSkips) {
+    struct Case {
+        std::string lines;    // after the header and the PlugIn key (file lines 1 and 2)
+        std::string problem;  // "" when usable
+    };
+    const Case cases[] = {
+        {"\"x\"=dword:1\n\"bytes\"=hex:01,\\\n  02\n", ""},
+        {"\"x\"=dword:zero\n", "line 3: not a value regedit writes: \"x\"=dword:zero"},
+        {"\"x\"=\"text\" junk\n", "line 3: not a value regedit writes: \"x\"=\"text\" junk"},
+        {"\"x\" dword:1\n", "line 3: not a value regedit writes: \"x\" dword:1"},
+        {"\"b\"=hex:01,\\\n zz\n\"x\"=dword:1\n",
+         "line 3: not a value regedit writes: \"b\"=hex:01,zz"},
+        {"[HKEY_CURRENT_USER\\Software\n\"x\"=dword:1\n", "line 3: a key without its closing ]"},
+    };
+    for (const Case& c : cases) {
+        UseRegistry(std::string("REGEDIT4\n") + PlugInKey + c.lines);
+        char problem[256] = "unchanged";
+        int32_t verdict = ExamineRegistryFile(path.c_str(), problem, sizeof problem);
+        EXPECT_EQ(c.problem.empty() ? REGISTRY_FILE_USABLE : REGISTRY_FILE_SKIPS_LINES, verdict)
+            << c.lines;
+        EXPECT_EQ(c.problem, problem) << c.lines;
+        bool readable = QueryValue(u"Software\\Velbrook\\PlugIn", u"x", 4).code == 0;
+        EXPECT_EQ(c.problem.empty() || c.problem.find("\"b\"") != std::string::npos, readable)
+            << c.lines;
+    }
+    UseRegistry(std::string("not a registry file\n") + PlugInKey);
+    char problem[256];
+    EXPECT_EQ(REGISTRY_FILE_SKIPS_LINES, ExamineRegistryFile(path.c_str(), problem, 256));
+    EXPECT_EQ(0, std::string(problem).find("it does not begin with REGEDIT4"));
+    UseRegistry("\r\n");
+    EXPECT_EQ(REGISTRY_FILE_USABLE, ExamineRegistryFile(path.c_str(), problem, 256));
+    EXPECT_EQ(REGISTRY_FILE_UNREADABLE,
+              ExamineRegistryFile((folder.path() + "/absent.reg").c_str(), problem, 256));
+    EXPECT_STREQ("No such file or directory", problem);
 }
 
 TEST_F(RegistryTest, NamesIgnoreLetterCase) {
