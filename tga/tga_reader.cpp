@@ -26,6 +26,7 @@ static int32_t ReadTgaHeader(FileCursor* cursor, TgaHeader* header) {
 void ParseTgaHeader(const uint8_t* bytes, TgaHeader* header) {
     header->idLength = bytes[0];
     header->imageType = bytes[2];
+    header->colourMapFirst = ReadLe16(bytes + 3);
     header->colourMapLength = ReadLe16(bytes + 5);
     header->colourMapEntryBits = bytes[7];
     header->width = ReadLe16(bytes + 12);
@@ -42,21 +43,64 @@ static bool IsGrayType(uint8_t type) {
     return type == 3 || type == 11;
 }
 static bool IsRunLengthType(uint8_t type) {
-    return type == 10 || type == 11;
+    return type == 9 || type == 10 || type == 11;
+}
+
+// The extended layouts: the stored pixels become 24-bit colour through a table of colours
+// (colour-mapped pictures, and 15/16-bit colour, each 5-5-5 value looked up like an index), or
+// 8-bit gray (16-bit gray with alpha, whose alpha is dropped). The rest of the plan is the
+// default layouts' own.
+static int32_t PlanExpandedTga(const TgaHeader* header, TgaLayout* layout) {
+    const uint8_t type = header->imageType;
+    const uint8_t depth = header->pixelDepth;
+    if (type == 1 || type == 9) {
+        const uint8_t entryBits = header->colourMapEntryBits;
+        if (depth != 8 && depth != 16) return RESULT_UNKNOWN_FORMAT;
+        if (entryBits != 15 && entryBits != 16 && entryBits != 24 && entryBits != 32) {
+            return RESULT_UNKNOWN_FORMAT;
+        }
+        layout->expand = depth == 8 ? TGA_EXPAND_INDEX8 : TGA_EXPAND_INDEX16;
+        layout->mapOffset = TGA_HEADER_SIZE + header->idLength;
+        layout->mapFirst = header->colourMapFirst;
+        layout->mapLength = header->colourMapLength;
+        layout->mapEntryBits = entryBits;
+    } else if ((type == 2 || type == 10) && (depth == 15 || depth == 16)) {
+        layout->expand = TGA_EXPAND_INDEX16;
+    } else if ((type == 3 || type == 11) && depth == 16) {
+        layout->expand = TGA_EXPAND_GRAY_ALPHA;
+    } else {
+        return RESULT_UNKNOWN_FORMAT;
+    }
+    return RESULT_OK;
+}
+
+// Entries of the colour table of an expanded layout, 4 bytes each (blue, green, red, 0).
+static uint32_t ExpandTableEntries(int32_t expand) {
+    if (expand == TGA_EXPAND_INDEX8) return 256;
+    if (expand == TGA_EXPAND_INDEX16) return 65536;
+    return 0;
+}
+
+// The colour table's place in the second working block, after a run-length row's stored pixels.
+static uint32_t ExpandTableOffset(const TgaLayout* layout) {
+    return layout->runLength ? (layout->rowBytes + 3u) & ~3u : 0u;
 }
 
 // RESULT_OK for the pictures the decoder takes: true-colour of 24 or 32 bits and gray of 8,
 // raw or run-length, not interleaved; and every size that does not depend on the display.
-int32_t PlanTgaDecode(const TgaHeader* header, TgaLayout* layout) {
+int32_t PlanTgaDecode(const TgaHeader* header, TgaLayout* layout, int32_t extended) {
     memset(layout, 0, sizeof *layout);
     const uint8_t type = header->imageType;
-    if (type != 2 && type != 3 && type != 10 && type != 11) return RESULT_UNKNOWN_FORMAT;
-    if (header->descriptor & TGA_DESCRIPTOR_INTERLEAVING) return RESULT_UNKNOWN_FORMAT;
     const uint8_t depth = header->pixelDepth;
-    if (depth != 8 && depth != 24 && depth != 32) return RESULT_UNKNOWN_FORMAT;
     // Rows are read at the source's own pixel size: gray at 1 byte, colour at 3 or 4. Gray
     // stored wider, or colour at one byte, would be read as something else.
-    if (IsGrayType(type) != (depth == 8)) return RESULT_UNKNOWN_FORMAT;
+    const bool defaultLayout = (type == 2 || type == 3 || type == 10 || type == 11) &&
+                               (depth == 8 || depth == 24 || depth == 32) &&
+                               IsGrayType(type) == (depth == 8);
+    if (!defaultLayout && (!extended || PlanExpandedTga(header, layout) != RESULT_OK)) {
+        return RESULT_UNKNOWN_FORMAT;
+    }
+    if (header->descriptor & TGA_DESCRIPTOR_INTERLEAVING) return RESULT_UNKNOWN_FORMAT;
 
     layout->width = header->width;
     layout->height = header->height;
@@ -68,7 +112,7 @@ int32_t PlanTgaDecode(const TgaHeader* header, TgaLayout* layout) {
     layout->pixelOffset =
         TGA_HEADER_SIZE + header->idLength + (uint32_t)header->colourMapLength * entryBytes;
     // 16-bit widths keep every row size far below 2^31.
-    layout->bytesPerPixel = depth / 8u;
+    layout->bytesPerPixel = (depth + 7u) / 8u;
     layout->rowBytes = (uint32_t)layout->width * layout->bytesPerPixel;
     // Each packet that begins in a row gives it at least one pixel for at most bytesPerPixel + 1
     // bytes.
@@ -77,7 +121,72 @@ int32_t PlanTgaDecode(const TgaHeader* header, TgaLayout* layout) {
     // The packets are unpacked straight from the cursor's buffer: the row buffer holds a row as
     // unpacked, 32-bit pixels without their fourth byte.
     layout->rowBufferSize = (uint32_t)layout->width * UnpackedPixelBytes(layout->bytesPerPixel);
+    if (layout->expand != TGA_EXPAND_NONE) {
+        // Expanded rows are 3 bytes a pixel, or 1 for gray. The second block holds a run-length
+        // row unpacked at its stored size (raw rows are expanded where the cursor holds them),
+        // then the colour table.
+        layout->rowBufferSize = (uint32_t)layout->width * (layout->gray ? 1u : 3u);
+        layout->expandSize = ExpandTableOffset(layout) + 4u * ExpandTableEntries(layout->expand);
+    }
     return RESULT_OK;
+}
+
+// 5-bit channels as 8-bit ones, c x 255 / 31 rounded down.
+static uint8_t WidenFiveBits(uint32_t c) {
+    return (uint8_t)(c * 255u / 31u);
+}
+
+// The colour of a stored 5-5-5 value (its top bit not used) or colour-map entry.
+static void StoreTableColour(uint8_t* entry, uint8_t blue, uint8_t green, uint8_t red) {
+    entry[0] = blue;
+    entry[1] = green;
+    entry[2] = red;
+    entry[3] = 0;
+}
+
+// Fills the colour table of an expanded layout: every 5-5-5 value, or the entries that the colour
+// map at `map` gives; indices outside the map keep the block's zeros, black.
+static void BuildTgaExpandTable(const TgaLayout* layout, const uint8_t* map, uint8_t* table) {
+    const uint32_t entries = ExpandTableEntries(layout->expand);
+    if (!map) {
+        for (uint32_t v = 0; v < entries; v++) {
+            StoreTableColour(table + 4 * v, WidenFiveBits(v & 31u), WidenFiveBits((v >> 5) & 31u),
+                             WidenFiveBits((v >> 10) & 31u));
+        }
+        return;
+    }
+    const uint32_t entryBytes = (layout->mapEntryBits + 7u) / 8u;
+    for (uint32_t k = 0; k < layout->mapLength && layout->mapFirst + k < entries; k++) {
+        const uint8_t* from = map + k * entryBytes;
+        uint8_t* entry = table + 4 * (layout->mapFirst + k);
+        if (entryBytes == 2) {
+            const uint32_t v = ReadLe16(from);
+            StoreTableColour(entry, WidenFiveBits(v & 31u), WidenFiveBits((v >> 5) & 31u),
+                             WidenFiveBits((v >> 10) & 31u));
+        } else {
+            StoreTableColour(entry, from[0], from[1], from[2]);
+        }
+    }
+}
+
+// Expands `width` stored pixels into 24-bit (or gray) ones. Each colour is stored as a word whose
+// fourth byte the next pixel overwrites; the last one as 3 bytes, so nothing lands past the row.
+static void ExpandTgaPixels(const TgaLayout* layout, const uint8_t* table, const uint8_t* stored,
+                            uint8_t* out) {
+    const int32_t width = layout->width;
+    if (width <= 0) return;
+    if (layout->expand == TGA_EXPAND_GRAY_ALPHA) {
+        for (int32_t x = 0; x < width; x++) out[x] = stored[2 * x];
+        return;
+    }
+    int32_t x = 0;
+    if (layout->expand == TGA_EXPAND_INDEX8) {
+        for (; x + 1 < width; x++) memcpy(out + 3 * x, table + 4u * stored[x], 4);
+        memcpy(out + 3 * x, table + 4u * stored[x], 3);
+    } else {
+        for (; x + 1 < width; x++) memcpy(out + 3 * x, table + 4u * ReadLe16(stored + 2 * x), 4);
+        memcpy(out + 3 * x, table + 4u * ReadLe16(stored + 2 * x), 3);
+    }
 }
 
 // The output depth for the display, and the bits block's size at that depth. RESULT_MEMORY_ERROR
@@ -366,20 +475,48 @@ struct TgaRowReader {
     FileCursor* cursor;
     const TgaLayout* layout;
     TgaPacketCarry carry;
+    // Expanded layouts: the colour table, the area a run-length row is unpacked into, and whether
+    // a stored 0 shows as something other than black (then rows of zeros must be expanded).
+    const uint8_t* table;
+    uint8_t* storedRow;
+    int32_t zeroNotBlack;
 };
 
 // Once the file has ended, a row with nothing carried into it is all zero, and so is every later
 // one: a raw row reads as zeros, and a run-length window of zeros unpacks into one-pixel raw
 // packets of 0 that end with the row. Such rows are not read.
 static bool TgaDataEnded(const TgaRowReader* reader) {
-    return FileCursorAtEnd(reader->cursor) && reader->carry.pixelsDue == 0;
+    return FileCursorAtEnd(reader->cursor) && reader->carry.pixelsDue == 0 &&
+           !reader->zeroNotBlack;
+}
+
+// An expanded layout's row: stored (or unpacked) pixels turned into output pixels.
+static int32_t ReadExpandedTgaRow(TgaRowReader* reader, uint8_t* destination) {
+    const TgaLayout* layout = reader->layout;
+    const uint8_t* stored;
+    uint32_t consumed = layout->rowBytes;
+    if (layout->runLength) {
+        const uint8_t* window = PeekFileCursor(reader->cursor, layout->windowBytes);
+        if (!window) return RESULT_FILE_ERROR;
+        consumed = UnpackTgaRow(window, layout->windowBytes, reader->storedRow, layout->width,
+                                (int32_t)layout->bytesPerPixel, &reader->carry);
+        stored = reader->storedRow;
+    } else {
+        stored = PeekFileCursor(reader->cursor, layout->rowBytes);
+        if (!stored) return RESULT_FILE_ERROR;
+    }
+    ExpandTgaPixels(layout, reader->table, stored, destination);
+    return SkipFileCursor(reader->cursor, consumed);
 }
 
 // Reads the next stored row into `destination` (room for one unpacked row): unpacked, 32-bit
 // pixels without their fourth byte, right-to-left rows turned around.
 static int32_t ReadTgaRow(TgaRowReader* reader, uint8_t* destination) {
     const TgaLayout* layout = reader->layout;
-    if (!layout->runLength && layout->bytesPerPixel == 4) {
+    if (layout->expand != TGA_EXPAND_NONE) {
+        int32_t result = ReadExpandedTgaRow(reader, destination);
+        if (result != RESULT_OK) return result;
+    } else if (!layout->runLength && layout->bytesPerPixel == 4) {
         const uint8_t* stored = PeekFileCursor(reader->cursor, layout->rowBytes);
         if (!stored) return RESULT_FILE_ERROR;
         CopyPixels32To24(destination, stored, layout->width);
@@ -400,7 +537,10 @@ static int32_t ReadTgaRow(TgaRowReader* reader, uint8_t* destination) {
         if (result != RESULT_OK) return result;
     }
     if (layout->rightToLeft) {
-        ReverseRowPixels(destination, layout->width, UnpackedPixelBytes(layout->bytesPerPixel));
+        const uint32_t pixelBytes = layout->expand == TGA_EXPAND_NONE
+                                        ? UnpackedPixelBytes(layout->bytesPerPixel)
+                                        : (layout->gray ? 1u : 3u);
+        ReverseRowPixels(destination, layout->width, pixelBytes);
     }
     return RESULT_OK;
 }
@@ -418,6 +558,7 @@ static bool RowsLieAsInTheBlock(const TgaLayout* layout) {
     return false;
 #else
     return !layout->runLength && layout->bytesPerPixel != 4 && !layout->rightToLeft &&
+           layout->expand == TGA_EXPAND_NONE &&
            !layout->topOrigin && layout->rowBytes > 0 && layout->stride == layout->rowBytes;
 #endif
 }
@@ -467,7 +608,8 @@ static int32_t StoreTgaRows(DecodeFrame* frame, TgaRowReader* reader) {
 // row buffer first.
 static int32_t FeedTgaRow(TgaRowReader* reader, ColourReducer* reducer, uint8_t* rowBuffer) {
     const TgaLayout* layout = reader->layout;
-    if (layout->runLength || layout->bytesPerPixel == 4 || layout->rightToLeft) {
+    if (layout->runLength || layout->bytesPerPixel == 4 || layout->rightToLeft ||
+        layout->expand != TGA_EXPAND_NONE) {
         int32_t result = ReadTgaRow(reader, rowBuffer);
         if (result == RESULT_OK) ReducerFeedRow(reducer, rowBuffer);
         return result;
@@ -507,13 +649,40 @@ static int32_t ReduceTgaRows(DecodeFrame* frame, TgaRowReader* reader, uint8_t* 
     return result;
 }
 
-static int32_t DecodeTgaRows(DecodeFrame* frame, const TgaLayout* layout, uint8_t* rowBuffer) {
+static int32_t DecodeTgaRows(DecodeFrame* frame, const TgaLayout* layout, uint8_t* rowBuffer,
+                             uint8_t* expandBlock) {
     TgaRowReader reader;
     memset(&reader, 0, sizeof reader);
     reader.cursor = &frame->cursor;
     reader.layout = layout;
+    if (expandBlock) {
+        reader.storedRow = expandBlock;
+        reader.table = expandBlock + ExpandTableOffset(layout);
+        reader.zeroNotBlack = layout->expand != TGA_EXPAND_GRAY_ALPHA &&
+                              (reader.table[0] | reader.table[1] | reader.table[2]) != 0;
+    }
     if (layout->reduce) return ReduceTgaRows(frame, &reader, rowBuffer);
     return StoreTgaRows(frame, &reader);
+}
+
+// Reads the colour map (colour-mapped pictures) into the expanded layout's colour table, or
+// fills it with the 5-5-5 colours, and leaves the cursor at the pixel data.
+static int32_t PrepareTgaExpandTable(FileCursor* cursor, const TgaLayout* layout,
+                                     uint8_t* expandBlock) {
+    if (ExpandTableEntries(layout->expand) == 0) return RESULT_OK;
+    uint8_t* table = expandBlock + ExpandTableOffset(layout);
+    if (layout->mapEntryBits == 0) {
+        BuildTgaExpandTable(layout, nullptr, table);
+        return RESULT_OK;
+    }
+    // At most 65535 entries of 4 bytes: within the cursor's buffer.
+    const uint32_t mapBytes = layout->mapLength * ((layout->mapEntryBits + 7u) / 8u);
+    int32_t result = SeekFileCursor(cursor, layout->mapOffset);
+    if (result != RESULT_OK) return result;
+    const uint8_t* map = PeekFileCursor(cursor, mapBytes);
+    if (!map) return RESULT_FILE_ERROR;
+    BuildTgaExpandTable(layout, map, table);
+    return SeekFileCursor(cursor, layout->pixelOffset);
 }
 
 static int32_t DecodeTgaFile(DecodeFrame* frame) {
@@ -522,6 +691,11 @@ static int32_t DecodeTgaFile(DecodeFrame* frame) {
     if (result != RESULT_OK) return result;
     TgaLayout layout;
     result = PlanTgaDecode(&header, &layout);
+    // The extended layouts only where the default ones refuse the file, so that the switch
+    // changes nothing for those.
+    if (result != RESULT_OK && ReadExtendedLayoutsSetting() != 0) {
+        result = PlanTgaDecode(&header, &layout, 1);
+    }
     if (result != RESULT_OK) return result;
     result = SeekFileCursor(&frame->cursor, layout.pixelOffset);
     if (result != RESULT_OK) return result;
@@ -540,9 +714,16 @@ static int32_t DecodeTgaFile(DecodeFrame* frame) {
     if (!AllocateBitsBlock(frame, layout.bitsSize)) return RESULT_MEMORY_ERROR;
     uint8_t* rowBuffer = AllocateWorkingBlock(frame, layout.rowBufferSize);
     if (!rowBuffer) return RESULT_MEMORY_ERROR;
+    uint8_t* expandBlock = nullptr;
+    if (layout.expand != TGA_EXPAND_NONE) {
+        expandBlock = AllocateWorkingBlock(frame, layout.expandSize);
+        if (!expandBlock) return RESULT_MEMORY_ERROR;
+        result = PrepareTgaExpandTable(&frame->cursor, &layout, expandBlock);
+        if (result != RESULT_OK) return result;
+    }
 
     NotifyProgress(frame, 0, layout.height);
-    result = DecodeTgaRows(frame, &layout, rowBuffer);
+    result = DecodeTgaRows(frame, &layout, rowBuffer, expandBlock);
     if (layout.reduce && result == RESULT_OK) BuildOutputPalette(colourTable, layout.outputDepth);
     NotifyProgress(frame, layout.height, layout.height);
     return result;
