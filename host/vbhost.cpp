@@ -218,9 +218,10 @@ std::string ExplainRefusedPcx(const std::vector<uint8_t>& head) {
     const std::string what = "this is a PCX picture of " + std::to_string(bits) + " bit" +
                              (bits == 1 ? "" : "s") + " x " + std::to_string(planes) + " plane" +
                              (planes == 1 ? "" : "s");
-    const int16_t xmin = (int16_t)(head[4] | head[5] << 8), ymin = (int16_t)(head[6] | head[7] << 8);
-    const int16_t xmax = (int16_t)(head[8] | head[9] << 8), ymax = (int16_t)(head[10] | head[11] << 8);
-    if (xmax < xmin || ymax < ymin) return "its edges leave no picture (a maximum below its minimum)";
+    auto edge = [&head](size_t at) { return (int16_t)(head[at] | head[at + 1] << 8); };
+    if (edge(8) < edge(4) || edge(10) < edge(6)) {
+        return "its edges leave no picture (a maximum below its minimum)";
+    }
     const bool extended = (bits == 1 && planes >= 1 && planes <= 3) ||
                           ((bits == 2 || bits == 4) && planes == 1) ||
                           (bits == 8 && (planes == 3 || planes == 4));
@@ -236,8 +237,9 @@ std::string ExplainRefusedPcx(const std::vector<uint8_t>& head) {
 // plug-ins read their files from the first byte, which the head holds when there is no offset.
 void NameRefusedLayout(FileOutcome* outcome, const PictureFile& file, int32_t offset) {
     if (!outcome->plugin || outcome->result != RESULT_UNKNOWN_FORMAT || offset != 0) return;
-    if (outcome->plugin->fileName == "vbtga.spi") outcome->refusedLayout = ExplainRefusedTga(file.head);
-    if (outcome->plugin->fileName == "vbpcx.spi") outcome->refusedLayout = ExplainRefusedPcx(file.head);
+    const std::string& name = outcome->plugin->fileName;
+    if (name == "vbtga.spi") outcome->refusedLayout = ExplainRefusedTga(file.head);
+    if (name == "vbpcx.spi") outcome->refusedLayout = ExplainRefusedPcx(file.head);
 }
 
 void ReportFileProblem(const std::string& file, const std::string& message) {
