@@ -733,12 +733,31 @@ static void UnpackPackedPixels(const uint8_t* line, int32_t bits, int32_t width,
     }
 }
 
-// Red, green and blue plane lines (an alpha one after them is not read) as 24-bit pixels.
+// Red, green and blue plane lines (an alpha one after them is not read) as 24-bit pixels: 4 at a
+// time as three words where the bytes lie in that order in a word, then one by one.
 static void InterleaveColourPlanes(const uint8_t* lines, int32_t width, uint8_t* out) {
     const uint8_t* red = lines;
     const uint8_t* green = lines + width;
     const uint8_t* blue = lines + 2 * width;
-    for (int32_t x = 0; x < width; x++) {
+    int32_t x = 0;
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    for (; x + 4 <= width; x += 4) {
+        uint32_t r, g, b;
+        memcpy(&r, red + x, 4);
+        memcpy(&g, green + x, 4);
+        memcpy(&b, blue + x, 4);
+        const uint32_t first =
+            (b & 0xFFu) | (g & 0xFFu) << 8 | (r & 0xFFu) << 16 | (b & 0xFF00u) << 16;
+        const uint32_t second =
+            (g >> 8 & 0xFFu) | (r & 0xFF00u) | (b & 0xFF0000u) | (g & 0xFF0000u) << 8;
+        const uint32_t third =
+            (r >> 16 & 0xFFu) | (b >> 16 & 0xFF00u) | (g >> 8 & 0xFF0000u) | (r & 0xFF000000u);
+        memcpy(out + 3 * x, &first, 4);
+        memcpy(out + 3 * x + 4, &second, 4);
+        memcpy(out + 3 * x + 8, &third, 4);
+    }
+#endif
+    for (; x < width; x++) {
         out[3 * x] = blue[x];
         out[3 * x + 1] = green[x];
         out[3 * x + 2] = red[x];

@@ -138,10 +138,38 @@ static uint8_t WidenFiveBits(uint32_t c) {
 
 // The colour of a stored 5-5-5 value (its top bit not used) or colour-map entry.
 static void StoreTableColour(uint8_t* entry, uint8_t blue, uint8_t green, uint8_t red) {
-    entry[0] = blue;
-    entry[1] = green;
-    entry[2] = red;
-    entry[3] = 0;
+    const uint32_t colour = blue | (uint32_t)green << 8 | (uint32_t)red << 16;
+    memcpy(entry, &colour, 4);
+}
+
+// A table entry: blue | green << 8 | red << 16.
+static inline uint32_t TableColour(const uint8_t* table, uint32_t index) {
+    uint32_t colour;
+    memcpy(&colour, table + 4u * index, 4);
+    return colour;
+}
+
+static inline void StoreColour(uint8_t* out, uint32_t colour) {
+    out[0] = (uint8_t)colour;
+    out[1] = (uint8_t)(colour >> 8);
+    out[2] = (uint8_t)(colour >> 16);
+}
+
+// Four colours as 12 bytes of blue, green, red: three whole words where the bytes lie in that
+// order in a word.
+static inline void StoreFourColours(uint8_t* out, uint32_t a, uint32_t b, uint32_t c, uint32_t d) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    // Three stores of 4 bytes: an array of words copied as 12 bytes would go through the stack.
+    const uint32_t first = a | b << 24, second = b >> 8 | c << 16, third = c >> 16 | d << 8;
+    memcpy(out, &first, 4);
+    memcpy(out + 4, &second, 4);
+    memcpy(out + 8, &third, 4);
+#else
+    StoreColour(out, a);
+    StoreColour(out + 3, b);
+    StoreColour(out + 6, c);
+    StoreColour(out + 9, d);
+#endif
 }
 
 // Fills the colour table of an expanded layout: every 5-5-5 value, or the entries that the colour
@@ -169,23 +197,48 @@ static void BuildTgaExpandTable(const TgaLayout* layout, const uint8_t* map, uin
     }
 }
 
-// Expands `width` stored pixels into 24-bit (or gray) ones. Each colour is stored as a word whose
-// fourth byte the next pixel overwrites; the last one as 3 bytes, so nothing lands past the row.
+// Expands `width` stored pixels into 24-bit (or gray) ones, writing exactly the row's bytes.
+// Pixels go 8 (16-bit: 4) at a time; a group of one index, common in pictures of few colours,
+// takes one lookup.
 static void ExpandTgaPixels(const TgaLayout* layout, const uint8_t* table, const uint8_t* stored,
                             uint8_t* out) {
     const int32_t width = layout->width;
-    if (width <= 0) return;
-    if (layout->expand == TGA_EXPAND_GRAY_ALPHA) {
-        for (int32_t x = 0; x < width; x++) out[x] = stored[2 * x];
-        return;
-    }
     int32_t x = 0;
-    if (layout->expand == TGA_EXPAND_INDEX8) {
-        for (; x + 1 < width; x++) memcpy(out + 3 * x, table + 4u * stored[x], 4);
-        memcpy(out + 3 * x, table + 4u * stored[x], 3);
+    if (layout->expand == TGA_EXPAND_GRAY_ALPHA) {
+        for (; x < width; x++) out[x] = stored[2 * x];
+    } else if (layout->expand == TGA_EXPAND_INDEX8) {
+        for (; x + 8 <= width; x += 8, out += 24) {
+            uint64_t eight;
+            memcpy(&eight, stored + x, 8);
+            if (eight == 0x0101010101010101ull * (uint8_t)eight) {
+                const uint32_t c = TableColour(table, stored[x]);
+                StoreFourColours(out, c, c, c, c);
+                StoreFourColours(out + 12, c, c, c, c);
+                continue;
+            }
+            const uint8_t* s = stored + x;
+            StoreFourColours(out, TableColour(table, s[0]), TableColour(table, s[1]),
+                             TableColour(table, s[2]), TableColour(table, s[3]));
+            StoreFourColours(out + 12, TableColour(table, s[4]), TableColour(table, s[5]),
+                             TableColour(table, s[6]), TableColour(table, s[7]));
+        }
+        for (; x < width; x++, out += 3) StoreColour(out, TableColour(table, stored[x]));
     } else {
-        for (; x + 1 < width; x++) memcpy(out + 3 * x, table + 4u * ReadLe16(stored + 2 * x), 4);
-        memcpy(out + 3 * x, table + 4u * ReadLe16(stored + 2 * x), 3);
+        for (; x + 4 <= width; x += 4, out += 12) {
+            const uint8_t* s = stored + 2 * x;
+            uint64_t four;
+            memcpy(&four, s, 8);
+            if (four == 0x0001000100010001ull * (uint16_t)four) {
+                const uint32_t c = TableColour(table, ReadLe16(s));
+                StoreFourColours(out, c, c, c, c);
+                continue;
+            }
+            StoreFourColours(
+                out, TableColour(table, ReadLe16(s)), TableColour(table, ReadLe16(s + 2)),
+                TableColour(table, ReadLe16(s + 4)), TableColour(table, ReadLe16(s + 6)));
+        }
+        for (; x < width; x++, out += 3)
+            StoreColour(out, TableColour(table, ReadLe16(stored + 2 * x)));
     }
 }
 
@@ -658,8 +711,8 @@ static int32_t DecodeTgaRows(DecodeFrame* frame, const TgaLayout* layout, uint8_
     if (expandBlock) {
         reader.storedRow = expandBlock;
         reader.table = expandBlock + ExpandTableOffset(layout);
-        reader.zeroNotBlack = layout->expand != TGA_EXPAND_GRAY_ALPHA &&
-                              (reader.table[0] | reader.table[1] | reader.table[2]) != 0;
+        reader.zeroNotBlack =
+            layout->expand != TGA_EXPAND_GRAY_ALPHA && TableColour(reader.table, 0) != 0;
     }
     if (layout->reduce) return ReduceTgaRows(frame, &reader, rowBuffer);
     return StoreTgaRows(frame, &reader);
