@@ -174,7 +174,9 @@ int32_t PlanPcxDecode(const PcxHeader* header, PcxLayout* layout, int32_t extend
                 ? (uint32_t)layout->width
                 : (uint32_t)(((int64_t)layout->width * layout->packedBits + 7) / 8);
         layout->lineAreaSize = lineBytes;
-        layout->workingSize = lines * lineBytes;
+        // 24-bit rows are put together after the plane lines and copied whole into the bits
+        // block: stores of a few bytes straight into its new pages cost twice as much.
+        layout->workingSize = lines * lineBytes + (layout->colourPlanes ? layout->stride : 0);
         layout->zeroLineSize = 0;
     }
     return RESULT_OK;
@@ -780,7 +782,9 @@ static uint32_t DecodeLinesRow(const uint8_t* encoded, const PcxLayout* layout, 
         consumed += used;
     }
     if (layout->colourPlanes) {
-        InterleaveColourPlanes(lines, layout->width, dibRow);
+        uint8_t* row = lines + (uint32_t)planes * layout->lineAreaSize;
+        InterleaveColourPlanes(lines, layout->width, row);
+        memcpy(dibRow, row, (size_t)layout->width * 3);
     } else {
         UnpackPackedPixels(lines, layout->packedBits, layout->width, dibRow);
     }

@@ -65,7 +65,7 @@ static int32_t PlanExpandedTga(const TgaHeader* header, TgaLayout* layout) {
         layout->mapLength = header->colourMapLength;
         layout->mapEntryBits = entryBits;
     } else if ((type == 2 || type == 10) && (depth == 15 || depth == 16)) {
-        layout->expand = TGA_EXPAND_INDEX16;
+        layout->expand = TGA_EXPAND_RGB555;
     } else if ((type == 3 || type == 11) && depth == 16) {
         layout->expand = TGA_EXPAND_GRAY_ALPHA;
     } else {
@@ -78,6 +78,7 @@ static int32_t PlanExpandedTga(const TgaHeader* header, TgaLayout* layout) {
 static uint32_t ExpandTableEntries(int32_t expand) {
     if (expand == TGA_EXPAND_INDEX8) return 256;
     if (expand == TGA_EXPAND_INDEX16) return 65536;
+    if (expand == TGA_EXPAND_RGB555) return 3 * 32;
     return 0;
 }
 
@@ -149,6 +150,12 @@ static inline uint32_t TableColour(const uint8_t* table, uint32_t index) {
     return colour;
 }
 
+// A 5-5-5 value's colour (its top bit not used), from the three tables of 32.
+static inline uint32_t FiveBitColour(const uint8_t* table, uint32_t v) {
+    return TableColour(table, v & 31u) | TableColour(table, 32u + ((v >> 5) & 31u)) |
+           TableColour(table, 64u + ((v >> 10) & 31u));
+}
+
 static inline void StoreColour(uint8_t* out, uint32_t colour) {
     out[0] = (uint8_t)colour;
     out[1] = (uint8_t)(colour >> 8);
@@ -172,14 +179,16 @@ static inline void StoreFourColours(uint8_t* out, uint32_t a, uint32_t b, uint32
 #endif
 }
 
-// Fills the colour table of an expanded layout: every 5-5-5 value, or the entries that the colour
-// map at `map` gives; indices outside the map keep the block's zeros, black.
+// Fills the colour table of an expanded layout: the blue, green and red of each 5-bit value
+// (three tables of 32), or the entries that the colour map at `map` gives; indices outside the
+// map keep the block's zeros, black.
 static void BuildTgaExpandTable(const TgaLayout* layout, const uint8_t* map, uint8_t* table) {
     const uint32_t entries = ExpandTableEntries(layout->expand);
     if (!map) {
-        for (uint32_t v = 0; v < entries; v++) {
-            StoreTableColour(table + 4 * v, WidenFiveBits(v & 31u), WidenFiveBits((v >> 5) & 31u),
-                             WidenFiveBits((v >> 10) & 31u));
+        for (uint32_t c = 0; c < 32; c++) {
+            StoreTableColour(table + 4 * c, WidenFiveBits(c), 0, 0);
+            StoreTableColour(table + 4 * (32 + c), 0, WidenFiveBits(c), 0);
+            StoreTableColour(table + 4 * (64 + c), 0, 0, WidenFiveBits(c));
         }
         return;
     }
@@ -223,6 +232,22 @@ static void ExpandTgaPixels(const TgaLayout* layout, const uint8_t* table, const
                              TableColour(table, s[6]), TableColour(table, s[7]));
         }
         for (; x < width; x++, out += 3) StoreColour(out, TableColour(table, stored[x]));
+    } else if (layout->expand == TGA_EXPAND_RGB555) {
+        for (; x + 4 <= width; x += 4, out += 12) {
+            const uint8_t* s = stored + 2 * x;
+            uint64_t four;
+            memcpy(&four, s, 8);
+            if (four == 0x0001000100010001ull * (uint16_t)four) {
+                const uint32_t c = FiveBitColour(table, ReadLe16(s));
+                StoreFourColours(out, c, c, c, c);
+                continue;
+            }
+            StoreFourColours(
+                out, FiveBitColour(table, ReadLe16(s)), FiveBitColour(table, ReadLe16(s + 2)),
+                FiveBitColour(table, ReadLe16(s + 4)), FiveBitColour(table, ReadLe16(s + 6)));
+        }
+        for (; x < width; x++, out += 3)
+            StoreColour(out, FiveBitColour(table, ReadLe16(stored + 2 * x)));
     } else {
         for (; x + 4 <= width; x += 4, out += 12) {
             const uint8_t* s = stored + 2 * x;
@@ -532,6 +557,7 @@ struct TgaRowReader {
     // a stored 0 shows as something other than black (then rows of zeros must be expanded).
     const uint8_t* table;
     uint8_t* storedRow;
+    uint8_t* expandedRow;  // the row buffer
     int32_t zeroNotBlack;
 };
 
@@ -558,7 +584,12 @@ static int32_t ReadExpandedTgaRow(TgaRowReader* reader, uint8_t* destination) {
         stored = PeekFileCursor(reader->cursor, layout->rowBytes);
         if (!stored) return RESULT_FILE_ERROR;
     }
-    ExpandTgaPixels(layout, reader->table, stored, destination);
+    // Expanded in the row buffer, which stays in the cache, and then copied whole: stores of a
+    // few bytes straight into the new pages of the bits block cost twice as much.
+    ExpandTgaPixels(layout, reader->table, stored, reader->expandedRow);
+    if (destination != reader->expandedRow) {
+        memcpy(destination, reader->expandedRow, layout->rowBufferSize);
+    }
     return SkipFileCursor(reader->cursor, consumed);
 }
 
@@ -710,6 +741,7 @@ static int32_t DecodeTgaRows(DecodeFrame* frame, const TgaLayout* layout, uint8_
     reader.layout = layout;
     if (expandBlock) {
         reader.storedRow = expandBlock;
+        reader.expandedRow = rowBuffer;
         reader.table = expandBlock + ExpandTableOffset(layout);
         reader.zeroNotBlack =
             layout->expand != TGA_EXPAND_GRAY_ALPHA && TableColour(reader.table, 0) != 0;
