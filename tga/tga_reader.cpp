@@ -206,6 +206,26 @@ static void BuildTgaExpandTable(const TgaLayout* layout, const uint8_t* map, uin
     }
 }
 
+// 16-bit pixels as 24-bit ones through `Lookup`, 4 at a time; four equal values take one lookup.
+template <uint32_t (*Lookup)(const uint8_t*, uint32_t)>
+static void ExpandSixteenBitPixels(const uint8_t* table, const uint8_t* stored, int32_t width,
+                                   uint8_t* out) {
+    int32_t x = 0;
+    for (; x + 4 <= width; x += 4, out += 12) {
+        const uint8_t* s = stored + 2 * x;
+        uint64_t four;
+        memcpy(&four, s, 8);
+        if (four == 0x0001000100010001ull * (uint16_t)four) {
+            const uint32_t c = Lookup(table, ReadLe16(s));
+            StoreFourColours(out, c, c, c, c);
+            continue;
+        }
+        StoreFourColours(out, Lookup(table, ReadLe16(s)), Lookup(table, ReadLe16(s + 2)),
+                         Lookup(table, ReadLe16(s + 4)), Lookup(table, ReadLe16(s + 6)));
+    }
+    for (; x < width; x++, out += 3) StoreColour(out, Lookup(table, ReadLe16(stored + 2 * x)));
+}
+
 // Expands `width` stored pixels into 24-bit (or gray) ones, writing exactly the row's bytes.
 // Pixels go 8 (16-bit: 4) at a time; a group of one index, common in pictures of few colours,
 // takes one lookup.
@@ -233,37 +253,9 @@ static void ExpandTgaPixels(const TgaLayout* layout, const uint8_t* table, const
         }
         for (; x < width; x++, out += 3) StoreColour(out, TableColour(table, stored[x]));
     } else if (layout->expand == TGA_EXPAND_RGB555) {
-        for (; x + 4 <= width; x += 4, out += 12) {
-            const uint8_t* s = stored + 2 * x;
-            uint64_t four;
-            memcpy(&four, s, 8);
-            if (four == 0x0001000100010001ull * (uint16_t)four) {
-                const uint32_t c = FiveBitColour(table, ReadLe16(s));
-                StoreFourColours(out, c, c, c, c);
-                continue;
-            }
-            StoreFourColours(
-                out, FiveBitColour(table, ReadLe16(s)), FiveBitColour(table, ReadLe16(s + 2)),
-                FiveBitColour(table, ReadLe16(s + 4)), FiveBitColour(table, ReadLe16(s + 6)));
-        }
-        for (; x < width; x++, out += 3)
-            StoreColour(out, FiveBitColour(table, ReadLe16(stored + 2 * x)));
+        ExpandSixteenBitPixels<FiveBitColour>(table, stored, width, out);
     } else {
-        for (; x + 4 <= width; x += 4, out += 12) {
-            const uint8_t* s = stored + 2 * x;
-            uint64_t four;
-            memcpy(&four, s, 8);
-            if (four == 0x0001000100010001ull * (uint16_t)four) {
-                const uint32_t c = TableColour(table, ReadLe16(s));
-                StoreFourColours(out, c, c, c, c);
-                continue;
-            }
-            StoreFourColours(
-                out, TableColour(table, ReadLe16(s)), TableColour(table, ReadLe16(s + 2)),
-                TableColour(table, ReadLe16(s + 4)), TableColour(table, ReadLe16(s + 6)));
-        }
-        for (; x < width; x++, out += 3)
-            StoreColour(out, TableColour(table, ReadLe16(stored + 2 * x)));
+        ExpandSixteenBitPixels<TableColour>(table, stored, width, out);
     }
 }
 
