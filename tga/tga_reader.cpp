@@ -78,7 +78,7 @@ static int32_t PlanExpandedTga(const TgaHeader* header, TgaLayout* layout) {
 static uint32_t ExpandTableEntries(int32_t expand) {
     if (expand == TGA_EXPAND_INDEX8) return 256;
     if (expand == TGA_EXPAND_INDEX16) return 65536;
-    if (expand == TGA_EXPAND_RGB555) return 3 * 32;
+    if (expand == TGA_EXPAND_RGB555) return 1024 + 32;
     return 0;
 }
 
@@ -150,10 +150,9 @@ static inline uint32_t TableColour(const uint8_t* table, uint32_t index) {
     return colour;
 }
 
-// A 5-5-5 value's colour (its top bit not used), from the three tables of 32.
+// A 5-5-5 value's colour (its top bit not used), from its blue-and-green and its red entry.
 static inline uint32_t FiveBitColour(const uint8_t* table, uint32_t v) {
-    return TableColour(table, v & 31u) | TableColour(table, 32u + ((v >> 5) & 31u)) |
-           TableColour(table, 64u + ((v >> 10) & 31u));
+    return TableColour(table, v & 1023u) | TableColour(table, 1024u + ((v >> 10) & 31u));
 }
 
 static inline void StoreColour(uint8_t* out, uint32_t colour) {
@@ -179,17 +178,17 @@ static inline void StoreFourColours(uint8_t* out, uint32_t a, uint32_t b, uint32
 #endif
 }
 
-// Fills the colour table of an expanded layout: the blue, green and red of each 5-bit value
-// (three tables of 32), or the entries that the colour map at `map` gives; indices outside the
-// map keep the block's zeros, black.
+// Fills the colour table of an expanded layout: for 5-5-5 values, the blue and green of their low
+// 10 bits (1024 entries) and the red of their next 5 (32 entries), or the entries that the colour
+// map at `map` gives; indices outside the map keep the block's zeros, black.
 static void BuildTgaExpandTable(const TgaLayout* layout, const uint8_t* map, uint8_t* table) {
     const uint32_t entries = ExpandTableEntries(layout->expand);
     if (!map) {
-        for (uint32_t c = 0; c < 32; c++) {
-            StoreTableColour(table + 4 * c, WidenFiveBits(c), 0, 0);
-            StoreTableColour(table + 4 * (32 + c), 0, WidenFiveBits(c), 0);
-            StoreTableColour(table + 4 * (64 + c), 0, 0, WidenFiveBits(c));
+        for (uint32_t v = 0; v < 1024; v++) {
+            StoreTableColour(table + 4 * v, WidenFiveBits(v & 31u), WidenFiveBits(v >> 5), 0);
         }
+        for (uint32_t c = 0; c < 32; c++)
+            StoreTableColour(table + 4 * (1024 + c), 0, 0, WidenFiveBits(c));
         return;
     }
     const uint32_t entryBytes = (layout->mapEntryBits + 7u) / 8u;
