@@ -17,11 +17,12 @@ enum class BenchPath {
     Pcx256,
     Pcx16Planar,
     Mag16,
-    // Layouts decoded only with "extended layouts" on.
+    Mag256,
+    // Layouts decoded only with "extended layouts" on. New paths go last: each path's number
+    // seeds its picture's noise.
     TgaMappedRle,
     Tga16Rle,
     Pcx24,
-    Mag256,
 };
 
 // Photo-like: gradients plus noise, so neighbouring pixels rarely repeat and runs stay short.
