@@ -18,6 +18,11 @@ enum class BenchPath {
     Pcx16Planar,
     Mag16,
     Mag256,
+    // Layouts decoded only with "extended layouts" on. New paths go last: each path's number
+    // seeds its picture's noise.
+    TgaMappedRle,
+    Tga16Rle,
+    Pcx24,
 };
 
 // Photo-like: gradients plus noise, so neighbouring pixels rarely repeat and runs stay short.
@@ -71,6 +76,18 @@ static const BenchInput BenchInputs[] = {
      2048, 2048},
     {"mag256-poster.mag", "MAG 256 colours", BenchFormat::Mag, BenchPath::Mag256,
      BenchStyle::Posterized, 2048, 2048},
+    {"tgamaprle-photo.tga", "TGA colour-mapped RLE", BenchFormat::Tga, BenchPath::TgaMappedRle,
+     BenchStyle::Photo, 4096, 4096},
+    {"tgamaprle-poster.tga", "TGA colour-mapped RLE", BenchFormat::Tga, BenchPath::TgaMappedRle,
+     BenchStyle::Posterized, 4096, 4096},
+    {"tga16rle-photo.tga", "TGA 16-bit RLE", BenchFormat::Tga, BenchPath::Tga16Rle,
+     BenchStyle::Photo, 4096, 4096},
+    {"tga16rle-poster.tga", "TGA 16-bit RLE", BenchFormat::Tga, BenchPath::Tga16Rle,
+     BenchStyle::Posterized, 4096, 4096},
+    {"pcx24-photo.pcx", "PCX 24-bit", BenchFormat::Pcx, BenchPath::Pcx24, BenchStyle::Photo, 4096,
+     4096},
+    {"pcx24-poster.pcx", "PCX 24-bit", BenchFormat::Pcx, BenchPath::Pcx24, BenchStyle::Posterized,
+     4096, 4096},
 };
 
 static const size_t BenchInputCount = sizeof(BenchInputs) / sizeof(BenchInputs[0]);

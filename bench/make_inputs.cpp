@@ -67,7 +67,59 @@ uint8_t MakeIndex(BenchStyle style, int32_t x, int32_t y, int32_t w, int32_t h, 
     return (uint8_t)((band * (colours / 16)) % colours);
 }
 
+// The 3-3-2 colour cube as red, green, blue triples.
+std::vector<uint8_t> CubePalette() {
+    std::vector<uint8_t> palette(768);
+    for (int32_t i = 0; i < 256; i++) {
+        palette[3 * i] = (uint8_t)((i >> 5) * 36);
+        palette[3 * i + 1] = (uint8_t)(((i >> 2) & 7) * 36);
+        palette[3 * i + 2] = (uint8_t)((i & 3) * 85);
+    }
+    return palette;
+}
+
+// Colour-mapped (256 entries of 24 bits) and 5-5-5 pictures, run-length, bottom row first.
+std::vector<uint8_t> MakeExtendedTga(const BenchInput& input) {
+    NoiseSource noise{0x1234567u + (uint32_t)input.path};
+    const bool mapped = input.path == BenchPath::TgaMappedRle;
+    TgaImage image;
+    image.width = input.width;
+    image.height = input.height;
+    image.imageType = mapped ? 9 : 10;
+    image.pixelDepth = mapped ? 8 : 16;
+    if (mapped) {
+        const std::vector<uint8_t> palette = CubePalette();
+        image.colourMapType = 1;
+        image.colourMapLength = 256;
+        image.colourMapEntryBits = 24;
+        for (int32_t i = 0; i < 256; i++) {
+            image.colourMap.push_back(palette[3 * i + 2]);
+            image.colourMap.push_back(palette[3 * i + 1]);
+            image.colourMap.push_back(palette[3 * i]);
+        }
+    }
+    for (int32_t stored = 0; stored < input.height; stored++) {
+        int32_t y = input.height - 1 - stored;
+        for (int32_t x = 0; x < input.width; x++) {
+            if (mapped) {
+                image.pixels.push_back(
+                    MakeIndex(input.style, x, y, input.width, input.height, 256, &noise));
+                continue;
+            }
+            uint8_t rgb[3];
+            MakeColour(input.style, x, y, input.width, input.height, &noise, rgb);
+            const uint32_t v = (rgb[2] >> 3) | (rgb[1] >> 3) << 5 | (rgb[0] >> 3) << 10;
+            image.pixels.push_back((uint8_t)v);
+            image.pixels.push_back((uint8_t)(v >> 8));
+        }
+    }
+    return EncodeTga(image);
+}
+
 std::vector<uint8_t> MakeTga(const BenchInput& input) {
+    if (input.path == BenchPath::TgaMappedRle || input.path == BenchPath::Tga16Rle) {
+        return MakeExtendedTga(input);
+    }
     NoiseSource noise{0x1234567u + (uint32_t)input.path};
     TgaImage image;
     image.width = input.width;
@@ -100,7 +152,29 @@ std::vector<uint8_t> MakeTga(const BenchInput& input) {
     return EncodeTga(image);
 }
 
+// 8 bits x 3 planes: each row's red, green and blue lines.
+std::vector<uint8_t> MakeColourPcx(const BenchInput& input) {
+    NoiseSource noise{0x7654321u + (uint32_t)input.path};
+    PcxFile file;
+    file.planes = 3;
+    file.xmax = (int16_t)(input.width - 1);
+    file.ymax = (int16_t)(input.height - 1);
+    file.bytesPerLine = (int16_t)(input.width + (input.width & 1));
+    file.planeData.assign((size_t)3 * file.bytesPerLine * input.height, 0);
+    for (int32_t y = 0; y < input.height; y++) {
+        uint8_t* line = &file.planeData[(size_t)3 * file.bytesPerLine * y];
+        for (int32_t x = 0; x < input.width; x++) {
+            uint8_t rgb[3];
+            MakeColour(input.style, x, y, input.width, input.height, &noise, rgb);
+            for (int32_t plane = 0; plane < 3; plane++)
+                line[plane * file.bytesPerLine + x] = rgb[plane];
+        }
+    }
+    return WritePcx(file);
+}
+
 std::vector<uint8_t> MakePcx(const BenchInput& input) {
+    if (input.path == BenchPath::Pcx24) return MakeColourPcx(input);
     NoiseSource noise{0x7654321u + (uint32_t)input.path};
     const int32_t colours = input.path == BenchPath::Pcx256 ? 256 : 16;
     std::vector<uint8_t> pixels((size_t)input.width * input.height);
@@ -111,13 +185,7 @@ std::vector<uint8_t> MakePcx(const BenchInput& input) {
         }
     }
     if (colours == 16) return WritePcx(MakePlanarPcx(input.width, input.height, pixels));
-    std::vector<uint8_t> palette(768);
-    for (int32_t i = 0; i < 256; i++) {
-        palette[3 * i] = (uint8_t)((i >> 5) * 36);
-        palette[3 * i + 1] = (uint8_t)(((i >> 2) & 7) * 36);
-        palette[3 * i + 2] = (uint8_t)((i & 3) * 85);
-    }
-    return WritePcx(MakeIndexedPcx(input.width, input.height, pixels, palette));
+    return WritePcx(MakeIndexedPcx(input.width, input.height, pixels, CubePalette()));
 }
 
 std::vector<uint8_t> MakeMag(const BenchInput& input) {

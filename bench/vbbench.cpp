@@ -207,6 +207,26 @@ bool LoadFilter(const std::string& folder, const char* name, LoadedFilter* filte
     return filter->getPicture != nullptr;
 }
 
+// A registry file in TMPDIR holding "extended layouts" = 1, removed at exit; empty when it
+// cannot be written.
+std::string WriteExtendedLayoutsRegistry() {
+    static std::string path;
+    const char* folder = getenv("TMPDIR");
+    path = std::string(folder && *folder ? folder : "/tmp") + "/vbbench-XXXXXX.reg";
+    int descriptor = mkstemps(&path[0], 4);
+    if (descriptor < 0) {
+        fprintf(stderr, "vbbench: cannot write a registry file in %s\n", path.c_str());
+        return std::string();
+    }
+    static const char text[] =
+        "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\Velbrook\\PlugIn]\r\n"
+        "\"extended layouts\"=dword:00000001\r\n";
+    const bool written = write(descriptor, text, sizeof text - 1) == (ssize_t)(sizeof text - 1);
+    close(descriptor);
+    atexit([] { unlink(path.c_str()); });
+    return written ? path : std::string();
+}
+
 LoadedFilter& FilterFor(BenchFormat format) {
     return Filters[(int)format];
 }
@@ -1030,9 +1050,13 @@ int main(int argc, char** argv) {
         setenv("GLIBC_TUNABLES", "glibc.malloc.mmap_max=0:glibc.malloc.trim_threshold=2147483647",
                1);
     }
-    // The registry stays empty, so "full color" reads as on; the display is set per decode.
+    // "full color" is missing from the registry, so it reads as on; "extended layouts" is 1 for
+    // the inputs that need it (it changes nothing for the others, as their digests show). The
+    // display is set per decode.
     TestingReset();
-    TestingSetRegistryFile(nullptr);
+    const std::string registry = WriteExtendedLayoutsRegistry();
+    if (registry.empty()) return 1;
+    TestingSetRegistryFile(registry.c_str());
     if (!LoadFilter(options.plugins, "vbtga", &Filters[(int)BenchFormat::Tga]) ||
         !LoadFilter(options.plugins, "vbpcx", &Filters[(int)BenchFormat::Pcx]) ||
         !LoadFilter(options.plugins, "vbmag", &Filters[(int)BenchFormat::Mag])) {

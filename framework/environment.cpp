@@ -40,6 +40,15 @@ int32_t ReadSettingDword(PlatformRegistryKey root, const char16_t* keyPath,
     return result;
 }
 
+uint32_t ReadExtendedLayoutsSetting() {
+    uint32_t extended = 0;
+    if (ReadSettingDword(PLATFORM_HKEY_CURRENT_USER, u"Software\\Velbrook\\PlugIn",
+                         u"extended layouts", &extended) != PLATFORM_ERROR_SUCCESS) {
+        return 0;
+    }
+    return extended;
+}
+
 int32_t BindConversionLibrary() {
     if (ConversionLibrary != nullptr) return 1;
     ConversionLibrary = LoadLibraryByName(u"KJMAP.DLL");

@@ -34,6 +34,10 @@ void ProbeEnvironment();
 // 0 when the 4-byte value was read into *destination, else the platform's error code.
 int32_t ReadSettingDword(PlatformRegistryKey root, const char16_t* keyPath,
                          const char16_t* valueName, uint32_t* destination);
+// The "extended layouts" value under HKEY_CURRENT_USER\Software\Velbrook\PlugIn, read on every
+// decode like "full color": non-zero lets the TGA and PCX readers decode the layouts beyond their
+// default ones. 0 when it cannot be read.
+uint32_t ReadExtendedLayoutsSetting();
 int32_t BindConversionLibrary();
 
 int32_t NarrowByTruncation(const char16_t* source, char* destination, int32_t size);

@@ -46,8 +46,10 @@ static int64_t AllocationLimit = FUZZ_ALLOCATION_LIMIT;
 // seconds under the sanitizers and add nothing to the search); 0 runs every input.
 static int64_t WorkBudget = 4ll << 20;
 
-// Registry files for "full color" choices 1 to 3 (choice 0 is the empty registry).
+// Registry files for "full color" choices 1 to 3 (choice 0 is the empty registry), and for the
+// four choices with "extended layouts" 1.
 static std::string FullColorRegistryFiles[4];
+static std::string ExtendedRegistryFiles[4];
 
 static void ReportBroken(const char* format, ...) {
     fprintf(stderr, "fuzz: invariant broken: ");
@@ -67,16 +69,17 @@ static void ReportBroken(const char* format, ...) {
 
 // ---- Start-up -------------------------------------------------------------------------------
 
-static std::string WriteRegistryFile(const char* directory, const char* name, const char* value) {
+static std::string WriteRegistryFile(const char* directory, const char* name, const char* value,
+                                     bool extended = false) {
     std::string path = std::string(directory) + "/" + name;
     FILE* file = fopen(path.c_str(), "w");
     if (!file) {
         fprintf(stderr, "fuzz: cannot write %s\n", path.c_str());
         abort();
     }
-    fprintf(file,
-            "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Velbrook\\PlugIn]\n\"full color\"=%s\n",
-            value);
+    fprintf(file, "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Velbrook\\PlugIn]\n");
+    if (value) fprintf(file, "\"full color\"=%s\n", value);
+    if (extended) fprintf(file, "\"extended layouts\"=dword:00000001\n");
     fclose(file);
     return path;
 }
@@ -100,6 +103,12 @@ void PrepareFuzzing() {
     FullColorRegistryFiles[1] = WriteRegistryFile(directory.data(), "off.reg", "dword:00000000");
     FullColorRegistryFiles[2] = WriteRegistryFile(directory.data(), "on.reg", "dword:00000001");
     FullColorRegistryFiles[3] = WriteRegistryFile(directory.data(), "text.reg", "\"1\"");
+    ExtendedRegistryFiles[0] = WriteRegistryFile(directory.data(), "x.reg", nullptr, true);
+    ExtendedRegistryFiles[1] =
+        WriteRegistryFile(directory.data(), "xoff.reg", "dword:00000000", true);
+    ExtendedRegistryFiles[2] =
+        WriteRegistryFile(directory.data(), "xon.reg", "dword:00000001", true);
+    ExtendedRegistryFiles[3] = WriteRegistryFile(directory.data(), "xtext.reg", "\"1\"", true);
     TestingReset();
 }
 
@@ -163,6 +172,17 @@ static bool ResultAllowed(const Expectation& expectation, int32_t result) {
 
 // ---- TGA ------------------------------------------------------------------------------------
 
+// The layouts that "extended layouts" adds: colour-mapped (8- or 16-bit indices into 15-, 16-,
+// 24- or 32-bit entries), 15/16-bit colour and 16-bit gray with alpha.
+static bool IsExtendedTgaLayout(uint8_t imageType, uint8_t depth, uint8_t entryBits) {
+    if (imageType == 1 || imageType == 9) {
+        return (depth == 8 || depth == 16) &&
+               (entryBits == 15 || entryBits == 16 || entryBits == 24 || entryBits == 32);
+    }
+    if (imageType == 2 || imageType == 10) return depth == 15 || depth == 16;
+    return (imageType == 3 || imageType == 11) && depth == 16;
+}
+
 static int32_t TgaOutputDepth(uint8_t imageType, int32_t displayBits, uint32_t fullColor) {
     int32_t preferred = fullColor == 0 ? 8 : 24;
     int32_t fitted = displayBits < 8 ? 2 : displayBits == 8 ? 8 : (preferred >= 24 ? 24 : 8);
@@ -171,7 +191,7 @@ static int32_t TgaOutputDepth(uint8_t imageType, int32_t displayBits, uint32_t f
 }
 
 static void ExpectTga(const FuzzFile& whole, FuzzEntry entry, int32_t displayBits,
-                      uint32_t fullColor, Expectation* out) {
+                      uint32_t fullColor, bool extended, Expectation* out) {
     // A header cut short counts as no header at all (image type 0).
     FuzzFile file = whole;
     if (file.size < 18) file.size = 0;
@@ -194,8 +214,11 @@ static void ExpectTga(const FuzzFile& whole, FuzzEntry entry, int32_t displayBit
     bool decoded = imageType == 2 || imageType == 3 || imageType == 10 || imageType == 11;
     bool colour = imageType == 2 || imageType == 10;
     // Gray is read at one byte a pixel and colour at three or four: nothing else is decoded.
-    if (!decoded || (descriptor & 0xC0) != 0 || (depth != 8 && depth != 24 && depth != 32) ||
-        colour == (depth == 8)) {
+    bool defaultLayout =
+        decoded && (depth == 8 || depth == 24 || depth == 32) && colour != (depth == 8);
+    bool expanded =
+        !defaultLayout && extended && IsExtendedTgaLayout(imageType, depth, ByteAt(file, 7));
+    if ((!defaultLayout && !expanded) || (descriptor & 0xC0) != 0) {
         out->allowedResults = ResultBit(RESULT_UNKNOWN_FORMAT);
         return;
     }
@@ -203,7 +226,7 @@ static void ExpectTga(const FuzzFile& whole, FuzzEntry entry, int32_t displayBit
     int64_t bitsSize = StrideOf(width, bitCount) * height;
     out->allowedResults = ResultBit(RESULT_OK) | ResultBit(RESULT_ABORTED);
     // Packets that do not fit the window may be refused as broken data.
-    if (imageType >= 10) out->allowedResults |= ResultBit(RESULT_BROKEN_DATA);
+    if (imageType >= 9) out->allowedResults |= ResultBit(RESULT_BROKEN_DATA);
     if (bitsSize > LargestBlock()) {
         out->allowedResults = ResultBit(RESULT_MEMORY_ERROR);
     }
@@ -212,6 +235,13 @@ static void ExpectTga(const FuzzFile& whole, FuzzEntry entry, int32_t displayBit
     out->predictedWork = height * (width * 5 + StrideOf(width, bitCount));
     if (bitCount < 8 || (bitCount == 8 && imageType != 3 && imageType != 11)) {
         out->predictedWork += height * width * 16;
+    }
+    // Expanded rows take one more pass, and a colour table of up to 65536 entries is built.
+    if (expanded) {
+        out->predictedWork += height * width * 3 + 65536 * 4;
+        if (width * 2 + 65536 * 4 + 4 > LargestBlock()) {
+            out->allowedResults |= ResultBit(RESULT_MEMORY_ERROR);
+        }
     }
     out->shapeKnown = true;
     out->width = width;
@@ -223,7 +253,7 @@ static void ExpectTga(const FuzzFile& whole, FuzzEntry entry, int32_t displayBit
 
 // ---- PCX ------------------------------------------------------------------------------------
 
-static void ExpectPcx(const FuzzFile& file, FuzzEntry entry, Expectation* out) {
+static void ExpectPcx(const FuzzFile& file, FuzzEntry entry, bool extended, Expectation* out) {
     int8_t manufacturer = (int8_t)ByteAt(file, 0);
     int8_t version = (int8_t)ByteAt(file, 1);
     int8_t encoding = (int8_t)ByteAt(file, 2);
@@ -248,7 +278,12 @@ static void ExpectPcx(const FuzzFile& file, FuzzEntry entry, Expectation* out) {
     }
     bool planar = bitsPerPixel == 1 && planes == 4;
     bool byteLayout = bitsPerPixel == 8 && planes == 1;
-    if (manufacturer != 10 || version > 5 || encoding != 1 || (!planar && !byteLayout) ||
+    // The layouts that "extended layouts" adds; 8 bits x 3 or 4 planes give 24-bit DIBs.
+    bool colourPlanes = bitsPerPixel == 8 && (planes == 3 || planes == 4);
+    bool more =
+        extended && ((bitsPerPixel == 1 && planes >= 1 && planes <= 3) ||
+                     ((bitsPerPixel == 2 || bitsPerPixel == 4) && planes == 1) || colourPlanes);
+    if (manufacturer != 10 || version > 5 || encoding != 1 || (!planar && !byteLayout && !more) ||
         width < 1 || height < 1) {
         out->allowedResults = ResultBit(RESULT_UNKNOWN_FORMAT);
         return;
@@ -260,18 +295,19 @@ static void ExpectPcx(const FuzzFile& file, FuzzEntry entry, Expectation* out) {
     int16_t lineBytes = (int16_t)Le16At(file, 66);
     int64_t furthest = 128 + height * (planes * (int64_t)(lineBytes > 0 ? lineBytes : 0) * 2 + 2);
     if (byteLayout || furthest > INT32_MAX) out->allowedResults |= ResultBit(RESULT_FILE_ERROR);
-    if (StrideOf(width, 8) * height > LargestBlock()) {
+    int32_t bitCount = more && colourPlanes ? 24 : 8;
+    if (StrideOf(width, bitCount) * height > LargestBlock()) {
         out->allowedResults = ResultBit(RESULT_MEMORY_ERROR);
     }
     // Every row reads, clears and decodes planes x bytes per line x 2 bytes, whatever the width.
     int16_t bytesPerLine = (int16_t)Le16At(file, 66);
     out->predictedWork =
-        height * (planes * (bytesPerLine > 0 ? bytesPerLine : 0) * 2 + StrideOf(width, 8));
+        height * (planes * (bytesPerLine > 0 ? bytesPerLine : 0) * 2 + StrideOf(width, bitCount));
     out->shapeKnown = true;
     out->width = width;
     out->height = height;
     out->notifyTotal = height;
-    out->bitCount = 8;
+    out->bitCount = bitCount;
     out->headerBlockSize = FULL_HEADER_BLOCK_SIZE;
 }
 
@@ -748,8 +784,13 @@ int RunFuzzInput(FuzzFormat format, FuzzEntry entry, const uint8_t* data, size_t
     TestingGetDevice(&device);
     device.displayBits = displayBits;
     TestingSetDevice(&device);
-    TestingSetRegistryFile(fullColorChoice == 0 ? nullptr
-                                                : FullColorRegistryFiles[fullColorChoice].c_str());
+    const bool extended = (stopPlan & FUZZ_EXTENDED_LAYOUTS) != 0;
+    if (extended) {
+        TestingSetRegistryFile(ExtendedRegistryFiles[fullColorChoice].c_str());
+    } else {
+        TestingSetRegistryFile(
+            fullColorChoice == 0 ? nullptr : FullColorRegistryFiles[fullColorChoice].c_str());
+    }
     const char16_t* name = FuzzFileNames[format];
     // A null pointer would withdraw the file; an empty file is served from a non-null one.
     static const uint8_t nothing = 0;
@@ -769,10 +810,10 @@ int RunFuzzInput(FuzzFormat format, FuzzEntry entry, const uint8_t* data, size_t
     uint32_t fullColorValue = fullColorChoice == 1 ? 0 : 1;
     switch (format) {
         case FUZZ_FORMAT_TGA:
-            ExpectTga(pictureFile, entry, displayBits, fullColorValue, &expectation);
+            ExpectTga(pictureFile, entry, displayBits, fullColorValue, extended, &expectation);
             break;
         case FUZZ_FORMAT_PCX:
-            ExpectPcx(pictureFile, entry, &expectation);
+            ExpectPcx(pictureFile, entry, extended, &expectation);
             break;
         case FUZZ_FORMAT_MAG:
             ExpectMag(pictureFile, entry, offset, offsetKnown, &expectation);

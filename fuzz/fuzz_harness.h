@@ -14,7 +14,8 @@
 //                     116 INT32_MAX; others 0
 //           bit 7     decode twice and demand identical results (no state may outlive a call)
 //   byte 2-3  stop plan, little-endian: the notifier answers "stop" on call number (value &
-//             0x7FFF), counting from 1, and on every later call too when bit 15 is set; 0 never
+//             0x3FFF), counting from 1, and on every later call too when bit 15 is set; 0 never.
+//             Bit 14 sets "extended layouts" to 1 in the registry (beside "full color").
 // Inputs shorter than four bytes are whole files with every option 0.
 #ifndef VB_FUZZ_FUZZ_HARNESS_H
 #define VB_FUZZ_FUZZ_HARNESS_H
@@ -50,7 +51,11 @@ enum : uint8_t {
     FUZZ_OFFSET_MAXIMUM = 116,
     FUZZ_DECODE_TWICE = 0x80,
 };
-enum : uint16_t { FUZZ_STOP_CALL_MASK = 0x7FFF, FUZZ_STOP_FROM_THEN_ON = 0x8000 };
+enum : uint16_t {
+    FUZZ_STOP_CALL_MASK = 0x3FFF,
+    FUZZ_EXTENDED_LAYOUTS = 0x4000,
+    FUZZ_STOP_FROM_THEN_ON = 0x8000,
+};
 
 // Display bits selected by option byte 0, bits 0-2.
 extern const int32_t FuzzDisplayChoices[8];

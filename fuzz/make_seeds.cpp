@@ -320,6 +320,8 @@ static void AddCorpusFolder(const std::string& corpus, const char* filter) {
         }
         fclose(in);
         AddSeed(filter, "corpus-" + name, bytes);
+        // Once more with "extended layouts" on, which most of these files need to be decoded.
+        WriteSeed(filter, "corpus-" + name + ".x", {0x00, 0x00, FUZZ_EXTENDED_LAYOUTS}, bytes);
     }
 }
 

@@ -23,6 +23,9 @@ struct DeviceSettings {
     bool setRegistryFile = false;
     std::string registryFile;
     int32_t fullColor = -1;  // -1: as the registry says; 0 off; 1 on
+    // "extended layouts": -1 on unless the registry file sets it (POSIX; on Windows as the
+    // registry says); 0 off; 1 on.
+    int32_t extendedLayouts = -1;
 };
 
 // Sets up the device, then the registry (ApplyRegistrySettings). False with the reason when that
@@ -33,10 +36,13 @@ struct DeviceSettings {
 bool ApplyDeviceSettings(const DeviceSettings& settings, std::string* problem);
 
 // The registry part, one implementation per system:
-// - POSIX: the registry is a .reg file. A "full color" choice is written into a temporary copy
-//   of the file in use, whose value of its own comes last and so holds.
+// - POSIX: the registry is a .reg file. A "full color" or "extended layouts" choice is written
+//   into a temporary copy of the file in use, whose value of its own comes last and so holds;
+//   "extended layouts" on goes in first, so that a value in the file holds over it (when no
+//   copy can be written for that default alone, the registry stays as it is).
 // - Windows: the registry is the system's. A "full color" choice is written under
-//   HKEY_CURRENT_USER\Software\Velbrook\PlugIn for the run; a registry file cannot be used.
+//   HKEY_CURRENT_USER\Software\Velbrook\PlugIn for the run; a registry file cannot be used, nor
+//   can "extended layouts" be chosen.
 bool ApplyRegistrySettings(const DeviceSettings& settings, std::string* problem);
 
 // Undoes what ApplyRegistrySettings changed (removes the temporary copy; on Windows puts the

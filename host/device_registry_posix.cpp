@@ -1,7 +1,7 @@
 // The device and registry of the POSIX stand-in come from the environment: vbhost's options set
 // the VB_ variables that libvbplatform.so reads (the device at every query, VB_REGISTRY at every
-// key open). The registry is a .reg file: a "full color" choice goes into a temporary copy of the
-// file in use.
+// key open). The registry is a .reg file: a "full color" or "extended layouts" choice goes into a
+// temporary copy of the file in use.
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -32,6 +32,13 @@ bool ReadRegistryText(const std::string& path, std::string* contents, std::strin
     return true;
 }
 
+// The section that turns "extended layouts" on (or off).
+std::string ExtendedLayoutsSection(bool on) {
+    return std::string("\r\n[HKEY_CURRENT_USER\\Software\\Velbrook\\PlugIn]\r\n") +
+           (on ? "\"extended layouts\"=dword:00000001\r\n"
+               : "\"extended layouts\"=dword:00000000\r\n");
+}
+
 bool WriteFullColorRegistry(const DeviceSettings& settings, std::string* problem) {
     std::string base;
     if (settings.setRegistryFile) {
@@ -44,9 +51,18 @@ bool WriteFullColorRegistry(const DeviceSettings& settings, std::string* problem
     // CheckRegistryFile has let only a file with regedit's header, or one holding nothing, pass.
     if (contents.find_first_not_of(" \t\r\n") == std::string::npos) contents = "REGEDIT4\r\n";
     if (contents.back() != '\n') contents += "\r\n";
-    contents += "\r\n[HKEY_CURRENT_USER\\Software\\Velbrook\\PlugIn]\r\n";
-    contents += settings.fullColor ? "\"full color\"=dword:00000001\r\n"
-                                   : "\"full color\"=dword:00000000\r\n";
+    if (settings.extendedLayouts < 0) {
+        // Right after the header line: a value of the file's own comes later and holds.
+        const size_t header = contents.find('\n', contents.find_first_not_of(" \t\r\n"));
+        contents.insert(header + 1, ExtendedLayoutsSection(true));
+    } else {
+        contents += ExtendedLayoutsSection(settings.extendedLayouts != 0);
+    }
+    if (settings.fullColor >= 0) {
+        contents += "\r\n[HKEY_CURRENT_USER\\Software\\Velbrook\\PlugIn]\r\n";
+        contents += settings.fullColor ? "\"full color\"=dword:00000001\r\n"
+                                       : "\"full color\"=dword:00000000\r\n";
+    }
 
     const char* folder = getenv("TMPDIR");
     std::string pattern = std::string(folder && *folder ? folder : "/tmp") + "/vbhost-XXXXXX.reg";
@@ -93,7 +109,12 @@ bool ApplyDeviceSettings(const DeviceSettings& settings, std::string* problem) {
 }
 
 bool ApplyRegistrySettings(const DeviceSettings& settings, std::string* problem) {
-    if (settings.fullColor >= 0) return WriteFullColorRegistry(settings, problem);
+    if (settings.fullColor >= 0 || settings.extendedLayouts >= 0) {
+        return WriteFullColorRegistry(settings, problem);
+    }
+    // "extended layouts" on by default: without a copy the registry stays as it is.
+    std::string ignored;
+    if (WriteFullColorRegistry(settings, &ignored)) return true;
     if (settings.setRegistryFile) setenv("VB_REGISTRY", settings.registryFile.c_str(), 1);
     return true;
 }

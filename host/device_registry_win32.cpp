@@ -78,6 +78,12 @@ bool ApplyRegistrySettings(const DeviceSettings& settings, std::string* problem)
             "(HKEY_CURRENT_USER\\Software\\Velbrook\\PlugIn)";
         return false;
     }
+    if (settings.extendedLayouts >= 0) {
+        *problem =
+            "--extended-layouts is not available on Windows: the plug-ins read \"extended "
+            "layouts\" from the system's registry (HKEY_CURRENT_USER\\Software\\Velbrook\\PlugIn)";
+        return false;
+    }
     if (settings.fullColor < 0) return true;
     SavedSetting saved;
     saved.madeVendorKey = !KeyExists(VendorKeyPath);

@@ -75,6 +75,13 @@ const char* const UsageText =
     "English (United States) desktop with system version 2.00 and an empty registry):\n"
     "  --display-bits N     display bits per pixel (1 to 32)\n"
     "  --full-color on|off  the \"full color\" setting under HKCU\\Software\\Velbrook\\PlugIn\n"
+    "  --extended-layouts on|off\n"
+    "                       the \"extended layouts\" setting beside it (default: on, unless the\n"
+    "                       registry file sets it; not on Windows). Off, the plug-ins read what\n"
+    "                       the handheld shows by default; on, they also read TGA colour-mapped\n"
+    "                       pictures (8- or 16-bit indices), 15/16-bit colour and 16-bit gray\n"
+    "                       with alpha, and PCX 1 bit x 1 to 3 planes, 2 or 4 bits x 1 plane and\n"
+    "                       24- and 32-bit colour (8 bits x 3 or 4 planes)\n"
     "  --language ID        language identifier, e.g. 0x0411 (Japanese), 0x0409 (English)\n"
     "  --screen-width N     screen width in pixels\n"
     "  --system-version V   system version as major.minor, e.g. 2.00\n"
@@ -155,6 +162,7 @@ struct FileOutcome {
     bool endedEarly = false;    // the decode failed for want of bytes the file lacks
     std::string warning;        // about a picture delivered all the same
     int32_t pictureDepth = -1;  // from the information record, when the plug-in gave one
+    std::string refusedLayout;  // why a TGA or PCX file was refused, from its header
 };
 
 // What the project's plug-ins decode, to say what they do not when a decode is refused after
@@ -199,6 +207,9 @@ bool IsPossibleDepth(const PluginModule& plugin, int32_t depth) {
 // ": this is a 16-bit TGA picture; vbtga.spi reads ...", or nothing when the depth is one the
 // plug-in decodes (the refusal has another reason) or the plug-in is not one of ours.
 std::string ExplainUnknownFormat(const FileOutcome& outcome) {
+    if (outcome.result == RESULT_UNKNOWN_FORMAT && !outcome.refusedLayout.empty()) {
+        return ": " + outcome.refusedLayout;
+    }
     if (!outcome.plugin || outcome.result != RESULT_UNKNOWN_FORMAT || outcome.pictureDepth < 0) {
         return std::string();
     }
@@ -212,6 +223,82 @@ std::string ExplainUnknownFormat(const FileOutcome& outcome) {
                " picture; " + known.plugin + " reads " + known.described;
     }
     return std::string();
+}
+
+const char* const ExtendedLayoutsNote =
+    " with the \"extended layouts\" setting on (--extended-layouts on)";
+
+// Why vbtga.spi refuses a file, from its 18-byte header; empty when the header shows nothing
+// that it refuses.
+std::string ExplainRefusedTga(const std::vector<uint8_t>& head) {
+    if (head.size() < 18) return "the file is shorter than a TGA header";
+    const int type = head[2];
+    const int entryBits = head[7];
+    const int depth = head[16];
+    const std::string bits = std::to_string(depth) + "-bit";
+    const std::string reads = "; vbtga.spi reads it";
+    if (type != 1 && type != 2 && type != 3 && type != 9 && type != 10 && type != 11) {
+        return "image type " + std::to_string(type) + " is not a TGA picture type";
+    }
+    if (head[17] & 0xC0) return "its rows are interleaved, which vbtga.spi does not read";
+    if (type == 1 || type == 9) {
+        const std::string what = "this is a colour-mapped TGA picture (" + bits +
+                                 " indices into " + std::to_string(entryBits) + "-bit colours)";
+        if ((depth == 8 || depth == 16) &&
+            (entryBits == 15 || entryBits == 16 || entryBits == 24 || entryBits == 32)) {
+            return what + reads + ExtendedLayoutsNote;
+        }
+        return what + "; vbtga.spi reads 8- and 16-bit indices into 15-, 16-, 24- and 32-bit "
+                      "colours";
+    }
+    if (type == 2 || type == 10) {
+        if (depth == 24 || depth == 32) return std::string();
+        const std::string what = "this is a " + bits + " colour TGA picture";
+        if (depth == 15 || depth == 16) return what + reads + ExtendedLayoutsNote;
+        return what + "; vbtga.spi reads colour pictures of 24 and 32 bits, and of 15 and 16 bits" +
+               ExtendedLayoutsNote;
+    }
+    if (depth == 8) return std::string();
+    if (depth == 16) return "this is a 16-bit gray TGA picture with alpha" + reads +
+                            ExtendedLayoutsNote;
+    return "this is a gray TGA picture of " + bits + " pixels; vbtga.spi reads gray pictures of 8 "
+           "bits, and of 16 bits with alpha" + ExtendedLayoutsNote;
+}
+
+// Why vbpcx.spi refuses a file, from its 128-byte header; empty when the header shows nothing
+// that it refuses.
+std::string ExplainRefusedPcx(const std::vector<uint8_t>& head) {
+    if (head.size() < 128) return "the file is shorter than a PCX header";
+    if (head[0] != 10) return "the file does not begin with the PCX manufacturer byte 10";
+    if ((int8_t)head[1] > 5) return "PCX version " + std::to_string(head[1]) + " is not known";
+    if (head[2] != 1) return "the PCX encoding byte is not 1 (run-length)";
+    const int bits = (int8_t)head[3];
+    const int planes = (int8_t)head[65];
+    const std::string what = "this is a PCX picture of " + std::to_string(bits) + " bit" +
+                             (bits == 1 ? "" : "s") + " x " + std::to_string(planes) + " plane" +
+                             (planes == 1 ? "" : "s");
+    auto edge = [&head](size_t at) { return (int16_t)(head[at] | head[at + 1] << 8); };
+    if (edge(8) < edge(4) || edge(10) < edge(6)) {
+        return "its edges leave no picture (a maximum below its minimum)";
+    }
+    const bool extended = (bits == 1 && planes >= 1 && planes <= 3) ||
+                          ((bits == 2 || bits == 4) && planes == 1) ||
+                          (bits == 8 && (planes == 3 || planes == 4));
+    if (extended) return what + "; vbpcx.spi reads it" + ExtendedLayoutsNote;
+    if (!(bits == 1 && planes == 4) && !(bits == 8 && planes == 1)) {
+        return what + "; vbpcx.spi reads 1 bit x 4 planes and 8 bits x 1 plane, and more" +
+               ExtendedLayoutsNote;
+    }
+    return std::string();
+}
+
+// A TGA or PCX file refused as an unknown format gets the reason its header shows. Those
+// plug-ins read their files from the first byte, which the head holds when there is no offset.
+void NameRefusedLayout(FileOutcome* outcome, const PictureFile& file, int32_t offset) {
+    if (!outcome->plugin || outcome->result != RESULT_UNKNOWN_FORMAT || offset != 0) return;
+    const std::string& name = outcome->plugin->fileName;
+    if (name == "vbtga.spi") outcome->refusedLayout = ExplainRefusedTga(file.head);
+    if (name == "vbpcx.spi") outcome->refusedLayout = ExplainRefusedPcx(file.head);
 }
 
 void ReportFileProblem(const std::string& file, const std::string& message) {
@@ -333,7 +420,7 @@ bool ParseOptions(const std::vector<std::string>& argv, HostOptions* options, bo
         static const char* const valued[] = {
             "--plugin-dir",     "--offset",       "-o",           "-d",         "--format",
             "--abort-after",    "--display-bits", "--full-color", "--language", "--screen-width",
-            "--system-version", "--registry",     "--png-level"};
+            "--system-version", "--registry",     "--png-level",  "--extended-layouts"};
         bool known = false;
         for (const char* candidate : valued) known = known || name == candidate;
         if (!known) return ReportUsageError("unknown option '" + word + "'");
@@ -382,6 +469,11 @@ bool ParseOptions(const std::vector<std::string>& argv, HostOptions* options, bo
             if (value != "on" && value != "off")
                 return ReportUsageError("--full-color is on or off");
             options->device.fullColor = value == "on" ? 1 : 0;
+        } else if (name == "--extended-layouts") {
+            if (value != "on" && value != "off") {
+                return ReportUsageError("--extended-layouts is on or off");
+            }
+            options->device.extendedLayouts = value == "on" ? 1 : 0;
         } else if (name == "--language") {
             if (!ParseInteger(value, 0, 0xFFFF, &number)) {
                 return ReportUsageError("--language needs an identifier such as 0x0411");
@@ -725,6 +817,7 @@ FileOutcome ReadPictureInfo(const std::vector<const LoadedPlugin*>& candidates,
         }
         if (outcome.result != RESULT_UNKNOWN_FORMAT) break;
     }
+    NameRefusedLayout(&outcome, file, offset);
     return outcome;
 }
 
@@ -1112,7 +1205,10 @@ FileOutcome ConvertWithPlugin(ConvertRun* run, const LoadedPlugin& plugin, const
     memset(&record, 0, sizeof(record));
     outcome.result =
         plugin.module.getPictureInfo(NameFor(file, plugin.module), options.offset, 0, &record);
-    if (outcome.result != RESULT_OK) return outcome;
+    if (outcome.result != RESULT_OK) {
+        NameRefusedLayout(&outcome, file, options.offset);
+        return outcome;
+    }
     bool hasText;
     std::string comment = TakeInfoText(&record, &hasText);
     outcome.pictureDepth = record.colourDepth;
@@ -1127,6 +1223,7 @@ FileOutcome ConvertWithPlugin(ConvertRun* run, const LoadedPlugin& plugin, const
     int64_t endsMetBefore = CountFileEndsMet();
     outcome.result = decode(NameFor(file, plugin.module), options.offset, 0, &header, &bits,
                             ReportProgress, reinterpret_cast<intptr_t>(progress));
+    NameRefusedLayout(&outcome, file, options.offset);
     // On any other result the plug-in has freed the blocks; the slots are not to be used.
     if (outcome.result != RESULT_OK) {
         ClearProgressBar(progress);

@@ -36,6 +36,7 @@ static constexpr bool HAS_SSE2 = false;
 #include "framework/bytes.h"
 #include "framework/decode_frame.h"
 #include "framework/entry.h"
+#include "framework/environment.h"
 #include "framework/palette.h"
 
 enum : uint32_t {
@@ -101,7 +102,29 @@ void BuildPlanarColourIndex(const uint8_t* headerPalette, uint8_t* colourIndex) 
 
 // Tests the header fields in the order the format gives them and works out every size the
 // decode needs; RESULT_UNKNOWN_FORMAT or RESULT_MEMORY_ERROR before anything is allocated.
-int32_t PlanPcxDecode(const PcxHeader* header, PcxLayout* layout) {
+// The extended layouts: bit planes of fewer than 4 planes go the 16-colour way with the pixel
+// values as indices; the others are decoded line by line into plane lines first.
+static int32_t PlanExtendedPcx(const PcxHeader* header, PcxLayout* layout) {
+    const int32_t bits = header->bitsPerPixel;
+    const int32_t planes = header->planes;
+    if (bits == 1 && planes >= 1 && planes <= 3) {
+        layout->planar = 1;
+        layout->ownColours = 1 << planes;
+    } else if ((bits == 2 || bits == 4) && planes == 1) {
+        layout->packedBits = bits;
+        layout->ownColours = 1 << bits;
+    } else if (bits == 8 && (planes == 3 || planes == 4)) {
+        layout->colourPlanes = planes;
+        layout->outputDepth = 24;
+    } else {
+        return RESULT_UNKNOWN_FORMAT;
+    }
+    return RESULT_OK;
+}
+
+int32_t PlanPcxDecode(const PcxHeader* header, PcxLayout* layout, int32_t extended) {
+    memset(layout, 0, sizeof *layout);
+    layout->outputDepth = 8;
     if (header->manufacturer != 10) return RESULT_UNKNOWN_FORMAT;
     // Signed on purpose: version bytes 0x80 and above count as old versions.
     if (header->version > 5) return RESULT_UNKNOWN_FORMAT;
@@ -110,7 +133,7 @@ int32_t PlanPcxDecode(const PcxHeader* header, PcxLayout* layout) {
         layout->planar = 1;
     } else if (header->bitsPerPixel == 8 && header->planes == 1) {
         layout->planar = 0;
-    } else {
+    } else if (!extended || PlanExtendedPcx(header, layout) != RESULT_OK) {
         return RESULT_UNKNOWN_FORMAT;
     }
     // An edge that lies before its opposite edge leaves no picture to decode.
@@ -123,7 +146,7 @@ int32_t PlanPcxDecode(const PcxHeader* header, PcxLayout* layout) {
     // A negative bytes-per-line reserves no encoded room; the first row then ends as broken
     // data without ever sizing anything from it.
     int64_t lineBytes = header->bytesPerLine > 0 ? header->bytesPerLine : 0;
-    if (!CheckedStride(layout->width, 8, &layout->stride) ||
+    if (!CheckedStride(layout->width, layout->outputDepth, &layout->stride) ||
         !CheckedBlockSize(layout->stride, layout->height, &layout->bitsSize) ||
         !CheckedBlockSize(2 * (int64_t)layout->planes, lineBytes, &layout->encodedLineSize)) {
         return RESULT_MEMORY_ERROR;
@@ -134,8 +157,27 @@ int32_t PlanPcxDecode(const PcxHeader* header, PcxLayout* layout) {
     layout->workingSize = layout->stride;
     if (layout->planar) {
         layout->workingSize = PlanarLineAreaSize(layout->stride);
-        BuildPlanarColourIndex(header->palette, layout->colourIndex);
+        if (layout->ownColours) {
+            // Each pixel value is its own index into the file's colours.
+            for (uint32_t value = 0; value < 16; value++) layout->colourIndex[value] = (uint8_t)value;
+        } else {
+            BuildPlanarColourIndex(header->palette, layout->colourIndex);
+        }
         BuildPairIndex(layout->colourIndex, layout->pairIndex);
+    } else if (layout->packedBits || layout->colourPlanes) {
+        // One plane line of the whole row's pixels (packed: their bytes); pixels past a short
+        // line keep the row before's values, as 256-colour pixels do. Rows past the end of the
+        // file are decoded from its zeros like any other.
+        const uint32_t lines = layout->colourPlanes ? (uint32_t)layout->colourPlanes : 1u;
+        const uint32_t lineBytes =
+            layout->colourPlanes
+                ? (uint32_t)layout->width
+                : (uint32_t)(((int64_t)layout->width * layout->packedBits + 7) / 8);
+        layout->lineAreaSize = lineBytes;
+        // 24-bit rows are put together after the plane lines and copied whole into the bits
+        // block: stores of a few bytes straight into its new pages cost twice as much.
+        layout->workingSize = lines * lineBytes + (layout->colourPlanes ? layout->stride : 0);
+        layout->zeroLineSize = 0;
     }
     return RESULT_OK;
 }
@@ -683,6 +725,72 @@ uint32_t DecodePlanarLinePlain(const uint8_t* encoded, uint32_t encodedSize, uin
 
 // ---- Picture ---------------------------------------------------------------------------------
 
+// Pixels packed 2 or 4 bits to a byte, leftmost in the high bits, as one index byte each.
+static void UnpackPackedPixels(const uint8_t* line, int32_t bits, int32_t width, uint8_t* out) {
+    const uint32_t perByte = 8u / (uint32_t)bits;
+    const uint32_t mask = (1u << bits) - 1u;
+    for (int32_t x = 0; x < width; x++) {
+        const uint32_t slot = (uint32_t)x % perByte;
+        out[x] = (uint8_t)((line[(uint32_t)x / perByte] >> (8u - (uint32_t)bits * (slot + 1u))) & mask);
+    }
+}
+
+// Red, green and blue plane lines (an alpha one after them is not read) as 24-bit pixels: 4 at a
+// time as three words where the bytes lie in that order in a word, then one by one.
+static void InterleaveColourPlanes(const uint8_t* lines, int32_t width, uint8_t* out) {
+    const uint8_t* red = lines;
+    const uint8_t* green = lines + width;
+    const uint8_t* blue = lines + 2 * width;
+    int32_t x = 0;
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    for (; x + 4 <= width; x += 4) {
+        uint32_t r, g, b;
+        memcpy(&r, red + x, 4);
+        memcpy(&g, green + x, 4);
+        memcpy(&b, blue + x, 4);
+        const uint32_t first =
+            (b & 0xFFu) | (g & 0xFFu) << 8 | (r & 0xFFu) << 16 | (b & 0xFF00u) << 16;
+        const uint32_t second =
+            (g >> 8 & 0xFFu) | (r & 0xFF00u) | (b & 0xFF0000u) | (g & 0xFF0000u) << 8;
+        const uint32_t third =
+            (r >> 16 & 0xFFu) | (b >> 16 & 0xFF00u) | (g >> 8 & 0xFF0000u) | (r & 0xFF000000u);
+        memcpy(out + 3 * x, &first, 4);
+        memcpy(out + 3 * x + 4, &second, 4);
+        memcpy(out + 3 * x + 8, &third, 4);
+    }
+#endif
+    for (; x < width; x++) {
+        out[3 * x] = blue[x];
+        out[3 * x + 1] = green[x];
+        out[3 * x + 2] = red[x];
+    }
+}
+
+// A row of the packed or colour-plane layouts: each plane's line decoded into the working block,
+// one after the other, then turned into the DIB row. Returns the encoded bytes consumed, 0 for
+// broken data.
+static uint32_t DecodeLinesRow(const uint8_t* encoded, const PcxLayout* layout, uint8_t* lines,
+                               uint8_t* dibRow, bool ssse3) {
+    const int32_t planes = layout->colourPlanes ? layout->colourPlanes : 1;
+    uint32_t consumed = 0;
+    for (int32_t plane = 0; plane < planes; plane++) {
+        const uint32_t used = DecodeByteLineWith<HAS_SSE2>(
+            encoded + consumed, layout->encodedLineSize - consumed,
+            lines + (uint32_t)plane * layout->lineAreaSize, layout->lineAreaSize,
+            layout->bytesPerLine, ssse3);
+        if (used == 0) return 0;
+        consumed += used;
+    }
+    if (layout->colourPlanes) {
+        uint8_t* row = lines + (uint32_t)planes * layout->lineAreaSize;
+        InterleaveColourPlanes(lines, layout->width, row);
+        memcpy(dibRow, row, (size_t)layout->width * 3);
+    } else {
+        UnpackPackedPixels(lines, layout->packedBits, layout->width, dibRow);
+    }
+    return consumed;
+}
+
 // Decodes every row into the bits block, first file row at the top of the bottom-up DIB. Each row
 // is decoded from a window of the file as long as its longest encoding, and the cursor then moves
 // just past the bytes the row consumed.
@@ -708,7 +816,9 @@ static int32_t DecodePcxRows(DecodeFrame* frame, const PcxLayout* layout, uint8_
         } else {
             const uint8_t* encoded = PeekFileCursor(cursor, layout->encodedLineSize);
             if (!encoded) return RESULT_FILE_ERROR;
-            if (layout->planar) {
+            if (layout->packedBits || layout->colourPlanes) {
+                consumed = DecodeLinesRow(encoded, layout, row, dibRow, ssse3);
+            } else if (layout->planar) {
                 consumed = DecodePlanarLineWith<HAS_SSE2>(
                     encoded, layout->encodedLineSize, dibRow, layout->stride, layout->bytesPerLine,
                     layout->planes, layout->pairIndex, row, ssse3);
@@ -771,17 +881,36 @@ int32_t ReadPcxPictureInfo(const char16_t* fileName, int32_t offset, PictureInfo
     return RunInfoFrame(ReadPcxInfo, fileName, offset, info);
 }
 
+// The colour table of the extended layouts of up to 16 colours: black and white for one bit in
+// one plane, else the first entries of the header palette (red, green, blue each).
+static void WriteOwnColours(const PcxHeader* header, int32_t colours, uint8_t* table) {
+    static const uint8_t BlackAndWhite[6] = {0, 0, 0, 255, 255, 255};
+    const uint8_t* rgb = colours == 2 && header->planes == 1 ? BlackAndWhite : header->palette;
+    for (int32_t entry = 0; entry < colours; entry++) {
+        uint8_t* quad = table + RGBQUAD_SIZE * entry;
+        quad[0] = rgb[3 * entry + 2];
+        quad[1] = rgb[3 * entry + 1];
+        quad[2] = rgb[3 * entry];
+        quad[3] = 0;
+    }
+}
+
 static int32_t DecodePcxFile(DecodeFrame* frame) {
     PcxHeader header;
     int32_t result = ReadPcxHeader(&frame->cursor, &header);
     if (result != RESULT_OK) return result;
     PcxLayout layout;
     result = PlanPcxDecode(&header, &layout);
+    // The extended layouts only where the default ones refuse the file, so that the switch
+    // changes nothing for those.
+    if (result == RESULT_UNKNOWN_FORMAT && ReadExtendedLayoutsSetting() != 0) {
+        result = PlanPcxDecode(&header, &layout, 1);
+    }
     if (result != RESULT_OK) return result;
 
     uint8_t* headerBlock = AllocateHeaderBlock(frame, FULL_HEADER_BLOCK_SIZE);
     if (!headerBlock) return RESULT_MEMORY_ERROR;
-    WriteBitmapInfoHeader(headerBlock, layout.width, layout.height, 8);
+    WriteBitmapInfoHeader(headerBlock, layout.width, layout.height, layout.outputDepth);
     if (!AllocateBitsBlock(frame, layout.bitsSize)) return RESULT_MEMORY_ERROR;
     uint8_t* row = AllocateWorkingBlock(frame, layout.workingSize);
     if (!row) return RESULT_MEMORY_ERROR;
@@ -794,6 +923,11 @@ static int32_t DecodePcxFile(DecodeFrame* frame) {
     // palette trailer only worth searching for) when every row came through.
     if (result != RESULT_OK) return result;
     uint8_t* table = headerBlock + BITMAPINFOHEADER_SIZE;
+    if (layout.ownColours) {
+        WriteOwnColours(&header, layout.ownColours, table);
+        return RESULT_OK;
+    }
+    if (layout.outputDepth == 24) return RESULT_OK;
     if (layout.planar) {
         BuildOutputPalette(table, 8);
         return RESULT_OK;

@@ -44,12 +44,20 @@ struct PcxLayout {
     uint32_t workingSize;      // the working block: 16 colours' plane lines, or a 256-colour row
     uint8_t colourIndex[16];   // 16 colours: the cube index of each pixel value
     uint16_t pairIndex[256];   // the indices of two values v and w, at key v | w << 4
+    // The extended layouts.
+    int32_t outputDepth;    // 8, or 24 for 8 bits x 3 or 4 planes
+    int32_t packedBits;     // 2 or 4 for several pixels packed in a byte of one plane, else 0
+    int32_t colourPlanes;   // 3 or 4 for red, green, blue (and alpha) byte planes, else 0
+    int32_t ownColours;     // entries of the colour table that come from the file; 0: the
+                            // default layouts' colour table
+    uint32_t lineAreaSize;  // packed and colour-plane layouts: the decoded plane lines
 };
 
 void ParsePcxHeader(const uint8_t* bytes, PcxHeader* header);
 // Tests the header fields in the order the format gives them and works out every size the decode
-// needs: RESULT_UNKNOWN_FORMAT or RESULT_MEMORY_ERROR before anything is allocated.
-int32_t PlanPcxDecode(const PcxHeader* header, PcxLayout* layout);
+// needs: RESULT_UNKNOWN_FORMAT or RESULT_MEMORY_ERROR before anything is allocated. `extended`
+// non-zero also takes 1 bit x 1 to 3 planes, 2 or 4 bits x 1 plane and 8 bits x 3 or 4 planes.
+int32_t PlanPcxDecode(const PcxHeader* header, PcxLayout* layout, int32_t extended = 0);
 
 // The indices of two pixels whose values are v (left) and w, at key v | w << 4: the two bytes
 // colourIndex[v], colourIndex[w] in memory order.

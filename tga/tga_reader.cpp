@@ -30,6 +30,7 @@ static int32_t ReadTgaHeader(FileCursor* cursor, TgaHeader* header) {
 void ParseTgaHeader(const uint8_t* bytes, TgaHeader* header) {
     header->idLength = bytes[0];
     header->imageType = bytes[2];
+    header->colourMapFirst = ReadLe16(bytes + 3);
     header->colourMapLength = ReadLe16(bytes + 5);
     header->colourMapEntryBits = bytes[7];
     header->width = ReadLe16(bytes + 12);
@@ -46,21 +47,65 @@ static bool IsGrayType(uint8_t type) {
     return type == 3 || type == 11;
 }
 static bool IsRunLengthType(uint8_t type) {
-    return type == 10 || type == 11;
+    return type == 9 || type == 10 || type == 11;
+}
+
+// The extended layouts: the stored pixels become 24-bit colour through a table of colours
+// (colour-mapped pictures, and 15/16-bit colour, each 5-5-5 value looked up like an index), or
+// 8-bit gray (16-bit gray with alpha, whose alpha is dropped). The rest of the plan is the
+// default layouts' own.
+static int32_t PlanExpandedTga(const TgaHeader* header, TgaLayout* layout) {
+    const uint8_t type = header->imageType;
+    const uint8_t depth = header->pixelDepth;
+    if (type == 1 || type == 9) {
+        const uint8_t entryBits = header->colourMapEntryBits;
+        if (depth != 8 && depth != 16) return RESULT_UNKNOWN_FORMAT;
+        if (entryBits != 15 && entryBits != 16 && entryBits != 24 && entryBits != 32) {
+            return RESULT_UNKNOWN_FORMAT;
+        }
+        layout->expand = depth == 8 ? TGA_EXPAND_INDEX8 : TGA_EXPAND_INDEX16;
+        layout->mapOffset = TGA_HEADER_SIZE + header->idLength;
+        layout->mapFirst = header->colourMapFirst;
+        layout->mapLength = header->colourMapLength;
+        layout->mapEntryBits = entryBits;
+    } else if ((type == 2 || type == 10) && (depth == 15 || depth == 16)) {
+        layout->expand = TGA_EXPAND_RGB555;
+    } else if ((type == 3 || type == 11) && depth == 16) {
+        layout->expand = TGA_EXPAND_GRAY_ALPHA;
+    } else {
+        return RESULT_UNKNOWN_FORMAT;
+    }
+    return RESULT_OK;
+}
+
+// Entries of the colour table of an expanded layout, 4 bytes each (blue, green, red, 0).
+static uint32_t ExpandTableEntries(int32_t expand) {
+    if (expand == TGA_EXPAND_INDEX8) return 256;
+    if (expand == TGA_EXPAND_INDEX16) return 65536;
+    if (expand == TGA_EXPAND_RGB555) return 1024 + 32;
+    return 0;
+}
+
+// The colour table's place in the second working block, after a run-length row's stored pixels.
+static uint32_t ExpandTableOffset(const TgaLayout* layout) {
+    return layout->runLength ? (layout->rowBytes + 3u) & ~3u : 0u;
 }
 
 // RESULT_OK for the pictures the decoder takes: true-colour of 24 or 32 bits and gray of 8,
 // raw or run-length, not interleaved; and every size that does not depend on the display.
-int32_t PlanTgaDecode(const TgaHeader* header, TgaLayout* layout) {
+int32_t PlanTgaDecode(const TgaHeader* header, TgaLayout* layout, int32_t extended) {
     memset(layout, 0, sizeof *layout);
     const uint8_t type = header->imageType;
-    if (type != 2 && type != 3 && type != 10 && type != 11) return RESULT_UNKNOWN_FORMAT;
-    if (header->descriptor & TGA_DESCRIPTOR_INTERLEAVING) return RESULT_UNKNOWN_FORMAT;
     const uint8_t depth = header->pixelDepth;
-    if (depth != 8 && depth != 24 && depth != 32) return RESULT_UNKNOWN_FORMAT;
     // Rows are read at the source's own pixel size: gray at 1 byte, colour at 3 or 4. Gray
     // stored wider, or colour at one byte, would be read as something else.
-    if (IsGrayType(type) != (depth == 8)) return RESULT_UNKNOWN_FORMAT;
+    const bool defaultLayout = (type == 2 || type == 3 || type == 10 || type == 11) &&
+                               (depth == 8 || depth == 24 || depth == 32) &&
+                               IsGrayType(type) == (depth == 8);
+    if (!defaultLayout && (!extended || PlanExpandedTga(header, layout) != RESULT_OK)) {
+        return RESULT_UNKNOWN_FORMAT;
+    }
+    if (header->descriptor & TGA_DESCRIPTOR_INTERLEAVING) return RESULT_UNKNOWN_FORMAT;
 
     layout->width = header->width;
     layout->height = header->height;
@@ -72,7 +117,7 @@ int32_t PlanTgaDecode(const TgaHeader* header, TgaLayout* layout) {
     layout->pixelOffset =
         TGA_HEADER_SIZE + header->idLength + (uint32_t)header->colourMapLength * entryBytes;
     // 16-bit widths keep every row size far below 2^31.
-    layout->bytesPerPixel = depth / 8u;
+    layout->bytesPerPixel = (depth + 7u) / 8u;
     layout->rowBytes = (uint32_t)layout->width * layout->bytesPerPixel;
     // Each packet that begins in a row gives it at least one pixel for at most bytesPerPixel + 1
     // bytes.
@@ -81,7 +126,140 @@ int32_t PlanTgaDecode(const TgaHeader* header, TgaLayout* layout) {
     // The packets are unpacked straight from the cursor's buffer: the row buffer holds a row as
     // unpacked, 32-bit pixels without their fourth byte.
     layout->rowBufferSize = (uint32_t)layout->width * UnpackedPixelBytes(layout->bytesPerPixel);
+    if (layout->expand != TGA_EXPAND_NONE) {
+        // Expanded rows are 3 bytes a pixel, or 1 for gray. The second block holds a run-length
+        // row unpacked at its stored size (raw rows are expanded where the cursor holds them),
+        // then the colour table.
+        layout->rowBufferSize = (uint32_t)layout->width * (layout->gray ? 1u : 3u);
+        layout->expandSize = ExpandTableOffset(layout) + 4u * ExpandTableEntries(layout->expand);
+    }
     return RESULT_OK;
+}
+
+// 5-bit channels as 8-bit ones, c x 255 / 31 rounded down.
+static uint8_t WidenFiveBits(uint32_t c) {
+    return (uint8_t)(c * 255u / 31u);
+}
+
+// The colour of a stored 5-5-5 value (its top bit not used) or colour-map entry.
+static void StoreTableColour(uint8_t* entry, uint8_t blue, uint8_t green, uint8_t red) {
+    const uint32_t colour = blue | (uint32_t)green << 8 | (uint32_t)red << 16;
+    memcpy(entry, &colour, 4);
+}
+
+// A table entry: blue | green << 8 | red << 16.
+static inline uint32_t TableColour(const uint8_t* table, uint32_t index) {
+    uint32_t colour;
+    memcpy(&colour, table + 4u * index, 4);
+    return colour;
+}
+
+// A 5-5-5 value's colour (its top bit not used), from its blue-and-green and its red entry.
+static inline uint32_t FiveBitColour(const uint8_t* table, uint32_t v) {
+    return TableColour(table, v & 1023u) | TableColour(table, 1024u + ((v >> 10) & 31u));
+}
+
+static inline void StoreColour(uint8_t* out, uint32_t colour) {
+    out[0] = (uint8_t)colour;
+    out[1] = (uint8_t)(colour >> 8);
+    out[2] = (uint8_t)(colour >> 16);
+}
+
+// Four colours as 12 bytes of blue, green, red: three whole words where the bytes lie in that
+// order in a word.
+static inline void StoreFourColours(uint8_t* out, uint32_t a, uint32_t b, uint32_t c, uint32_t d) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    // Three stores of 4 bytes: an array of words copied as 12 bytes would go through the stack.
+    const uint32_t first = a | b << 24, second = b >> 8 | c << 16, third = c >> 16 | d << 8;
+    memcpy(out, &first, 4);
+    memcpy(out + 4, &second, 4);
+    memcpy(out + 8, &third, 4);
+#else
+    StoreColour(out, a);
+    StoreColour(out + 3, b);
+    StoreColour(out + 6, c);
+    StoreColour(out + 9, d);
+#endif
+}
+
+// Fills the colour table of an expanded layout: for 5-5-5 values, the blue and green of their low
+// 10 bits (1024 entries) and the red of their next 5 (32 entries), or the entries that the colour
+// map at `map` gives; indices outside the map keep the block's zeros, black.
+static void BuildTgaExpandTable(const TgaLayout* layout, const uint8_t* map, uint8_t* table) {
+    const uint32_t entries = ExpandTableEntries(layout->expand);
+    if (!map) {
+        for (uint32_t v = 0; v < 1024; v++) {
+            StoreTableColour(table + 4 * v, WidenFiveBits(v & 31u), WidenFiveBits(v >> 5), 0);
+        }
+        for (uint32_t c = 0; c < 32; c++)
+            StoreTableColour(table + 4 * (1024 + c), 0, 0, WidenFiveBits(c));
+        return;
+    }
+    const uint32_t entryBytes = (layout->mapEntryBits + 7u) / 8u;
+    for (uint32_t k = 0; k < layout->mapLength && layout->mapFirst + k < entries; k++) {
+        const uint8_t* from = map + k * entryBytes;
+        uint8_t* entry = table + 4 * (layout->mapFirst + k);
+        if (entryBytes == 2) {
+            const uint32_t v = ReadLe16(from);
+            StoreTableColour(entry, WidenFiveBits(v & 31u), WidenFiveBits((v >> 5) & 31u),
+                             WidenFiveBits((v >> 10) & 31u));
+        } else {
+            StoreTableColour(entry, from[0], from[1], from[2]);
+        }
+    }
+}
+
+// 16-bit pixels as 24-bit ones through `Lookup`, 4 at a time; four equal values take one lookup.
+template <uint32_t (*Lookup)(const uint8_t*, uint32_t)>
+static void ExpandSixteenBitPixels(const uint8_t* table, const uint8_t* stored, int32_t width,
+                                   uint8_t* out) {
+    int32_t x = 0;
+    for (; x + 4 <= width; x += 4, out += 12) {
+        const uint8_t* s = stored + 2 * x;
+        uint64_t four;
+        memcpy(&four, s, 8);
+        if (four == 0x0001000100010001ull * (uint16_t)four) {
+            const uint32_t c = Lookup(table, ReadLe16(s));
+            StoreFourColours(out, c, c, c, c);
+            continue;
+        }
+        StoreFourColours(out, Lookup(table, ReadLe16(s)), Lookup(table, ReadLe16(s + 2)),
+                         Lookup(table, ReadLe16(s + 4)), Lookup(table, ReadLe16(s + 6)));
+    }
+    for (; x < width; x++, out += 3) StoreColour(out, Lookup(table, ReadLe16(stored + 2 * x)));
+}
+
+// Expands `width` stored pixels into 24-bit (or gray) ones, writing exactly the row's bytes.
+// Pixels go 8 (16-bit: 4) at a time; a group of one index, common in pictures of few colours,
+// takes one lookup.
+static void ExpandTgaPixels(const TgaLayout* layout, const uint8_t* table, const uint8_t* stored,
+                            uint8_t* out) {
+    const int32_t width = layout->width;
+    int32_t x = 0;
+    if (layout->expand == TGA_EXPAND_GRAY_ALPHA) {
+        for (; x < width; x++) out[x] = stored[2 * x];
+    } else if (layout->expand == TGA_EXPAND_INDEX8) {
+        for (; x + 8 <= width; x += 8, out += 24) {
+            uint64_t eight;
+            memcpy(&eight, stored + x, 8);
+            if (eight == 0x0101010101010101ull * (uint8_t)eight) {
+                const uint32_t c = TableColour(table, stored[x]);
+                StoreFourColours(out, c, c, c, c);
+                StoreFourColours(out + 12, c, c, c, c);
+                continue;
+            }
+            const uint8_t* s = stored + x;
+            StoreFourColours(out, TableColour(table, s[0]), TableColour(table, s[1]),
+                             TableColour(table, s[2]), TableColour(table, s[3]));
+            StoreFourColours(out + 12, TableColour(table, s[4]), TableColour(table, s[5]),
+                             TableColour(table, s[6]), TableColour(table, s[7]));
+        }
+        for (; x < width; x++, out += 3) StoreColour(out, TableColour(table, stored[x]));
+    } else if (layout->expand == TGA_EXPAND_RGB555) {
+        ExpandSixteenBitPixels<FiveBitColour>(table, stored, width, out);
+    } else {
+        ExpandSixteenBitPixels<TableColour>(table, stored, width, out);
+    }
 }
 
 // The output depth for the display, and the bits block's size at that depth. RESULT_MEMORY_ERROR
@@ -420,20 +598,54 @@ struct TgaRowReader {
     FileCursor* cursor;
     const TgaLayout* layout;
     TgaPacketCarry carry;
+    // Expanded layouts: the colour table, the area a run-length row is unpacked into, and whether
+    // a stored 0 shows as something other than black (then rows of zeros must be expanded).
+    const uint8_t* table;
+    uint8_t* storedRow;
+    uint8_t* expandedRow;  // the row buffer
+    int32_t zeroNotBlack;
 };
 
 // Once the file has ended, a row with nothing carried into it is all zero, and so is every later
 // one: a raw row reads as zeros, and a run-length window of zeros unpacks into one-pixel raw
 // packets of 0 that end with the row. Such rows are not read.
 static bool TgaDataEnded(const TgaRowReader* reader) {
-    return FileCursorAtEnd(reader->cursor) && reader->carry.pixelsDue == 0;
+    return FileCursorAtEnd(reader->cursor) && reader->carry.pixelsDue == 0 &&
+           !reader->zeroNotBlack;
+}
+
+// An expanded layout's row: stored (or unpacked) pixels turned into output pixels.
+static int32_t ReadExpandedTgaRow(TgaRowReader* reader, uint8_t* destination) {
+    const TgaLayout* layout = reader->layout;
+    const uint8_t* stored;
+    uint32_t consumed = layout->rowBytes;
+    if (layout->runLength) {
+        const uint8_t* window = PeekFileCursor(reader->cursor, layout->windowBytes);
+        if (!window) return RESULT_FILE_ERROR;
+        consumed = UnpackTgaRow(window, layout->windowBytes, reader->storedRow, layout->width,
+                                (int32_t)layout->bytesPerPixel, &reader->carry);
+        stored = reader->storedRow;
+    } else {
+        stored = PeekFileCursor(reader->cursor, layout->rowBytes);
+        if (!stored) return RESULT_FILE_ERROR;
+    }
+    // Expanded in the row buffer, which stays in the cache, and then copied whole: stores of a
+    // few bytes straight into the new pages of the bits block cost twice as much.
+    ExpandTgaPixels(layout, reader->table, stored, reader->expandedRow);
+    if (destination != reader->expandedRow) {
+        memcpy(destination, reader->expandedRow, layout->rowBufferSize);
+    }
+    return SkipFileCursor(reader->cursor, consumed);
 }
 
 // Reads the next stored row into `destination` (room for one unpacked row): unpacked, 32-bit
 // pixels without their fourth byte, right-to-left rows turned around.
 static int32_t ReadTgaRow(TgaRowReader* reader, uint8_t* destination) {
     const TgaLayout* layout = reader->layout;
-    if (!layout->runLength && layout->bytesPerPixel == 4) {
+    if (layout->expand != TGA_EXPAND_NONE) {
+        int32_t result = ReadExpandedTgaRow(reader, destination);
+        if (result != RESULT_OK) return result;
+    } else if (!layout->runLength && layout->bytesPerPixel == 4) {
         const uint8_t* stored = PeekFileCursor(reader->cursor, layout->rowBytes);
         if (!stored) return RESULT_FILE_ERROR;
         CopyPixels32To24(destination, stored, layout->width);
@@ -454,7 +666,10 @@ static int32_t ReadTgaRow(TgaRowReader* reader, uint8_t* destination) {
         if (result != RESULT_OK) return result;
     }
     if (layout->rightToLeft) {
-        ReverseRowPixels(destination, layout->width, UnpackedPixelBytes(layout->bytesPerPixel));
+        const uint32_t pixelBytes = layout->expand == TGA_EXPAND_NONE
+                                        ? UnpackedPixelBytes(layout->bytesPerPixel)
+                                        : (layout->gray ? 1u : 3u);
+        ReverseRowPixels(destination, layout->width, pixelBytes);
     }
     return RESULT_OK;
 }
@@ -472,6 +687,7 @@ static bool RowsLieAsInTheBlock(const TgaLayout* layout) {
     return false;
 #else
     return !layout->runLength && layout->bytesPerPixel != 4 && !layout->rightToLeft &&
+           layout->expand == TGA_EXPAND_NONE &&
            !layout->topOrigin && layout->rowBytes > 0 && layout->stride == layout->rowBytes;
 #endif
 }
@@ -521,7 +737,8 @@ static int32_t StoreTgaRows(DecodeFrame* frame, TgaRowReader* reader) {
 // row buffer first.
 static int32_t FeedTgaRow(TgaRowReader* reader, ColourReducer* reducer, uint8_t* rowBuffer) {
     const TgaLayout* layout = reader->layout;
-    if (layout->runLength || layout->bytesPerPixel == 4 || layout->rightToLeft) {
+    if (layout->runLength || layout->bytesPerPixel == 4 || layout->rightToLeft ||
+        layout->expand != TGA_EXPAND_NONE) {
         int32_t result = ReadTgaRow(reader, rowBuffer);
         if (result == RESULT_OK) ReducerFeedRow(reducer, rowBuffer);
         return result;
@@ -561,13 +778,41 @@ static int32_t ReduceTgaRows(DecodeFrame* frame, TgaRowReader* reader, uint8_t* 
     return result;
 }
 
-static int32_t DecodeTgaRows(DecodeFrame* frame, const TgaLayout* layout, uint8_t* rowBuffer) {
+static int32_t DecodeTgaRows(DecodeFrame* frame, const TgaLayout* layout, uint8_t* rowBuffer,
+                             uint8_t* expandBlock) {
     TgaRowReader reader;
     memset(&reader, 0, sizeof reader);
     reader.cursor = &frame->cursor;
     reader.layout = layout;
+    if (expandBlock) {
+        reader.storedRow = expandBlock;
+        reader.expandedRow = rowBuffer;
+        reader.table = expandBlock + ExpandTableOffset(layout);
+        reader.zeroNotBlack =
+            layout->expand != TGA_EXPAND_GRAY_ALPHA && TableColour(reader.table, 0) != 0;
+    }
     if (layout->reduce) return ReduceTgaRows(frame, &reader, rowBuffer);
     return StoreTgaRows(frame, &reader);
+}
+
+// Reads the colour map (colour-mapped pictures) into the expanded layout's colour table, or
+// fills it with the 5-5-5 colours, and leaves the cursor at the pixel data.
+static int32_t PrepareTgaExpandTable(FileCursor* cursor, const TgaLayout* layout,
+                                     uint8_t* expandBlock) {
+    if (ExpandTableEntries(layout->expand) == 0) return RESULT_OK;
+    uint8_t* table = expandBlock + ExpandTableOffset(layout);
+    if (layout->mapEntryBits == 0) {
+        BuildTgaExpandTable(layout, nullptr, table);
+        return RESULT_OK;
+    }
+    // At most 65535 entries of 4 bytes: within the cursor's buffer.
+    const uint32_t mapBytes = layout->mapLength * ((layout->mapEntryBits + 7u) / 8u);
+    int32_t result = SeekFileCursor(cursor, layout->mapOffset);
+    if (result != RESULT_OK) return result;
+    const uint8_t* map = PeekFileCursor(cursor, mapBytes);
+    if (!map) return RESULT_FILE_ERROR;
+    BuildTgaExpandTable(layout, map, table);
+    return SeekFileCursor(cursor, layout->pixelOffset);
 }
 
 static int32_t DecodeTgaFile(DecodeFrame* frame) {
@@ -576,6 +821,11 @@ static int32_t DecodeTgaFile(DecodeFrame* frame) {
     if (result != RESULT_OK) return result;
     TgaLayout layout;
     result = PlanTgaDecode(&header, &layout);
+    // The extended layouts only where the default ones refuse the file, so that the switch
+    // changes nothing for those.
+    if (result != RESULT_OK && ReadExtendedLayoutsSetting() != 0) {
+        result = PlanTgaDecode(&header, &layout, 1);
+    }
     if (result != RESULT_OK) return result;
     result = SeekFileCursor(&frame->cursor, layout.pixelOffset);
     if (result != RESULT_OK) return result;
@@ -594,9 +844,16 @@ static int32_t DecodeTgaFile(DecodeFrame* frame) {
     if (!AllocateBitsBlock(frame, layout.bitsSize)) return RESULT_MEMORY_ERROR;
     uint8_t* rowBuffer = AllocateWorkingBlock(frame, layout.rowBufferSize);
     if (!rowBuffer) return RESULT_MEMORY_ERROR;
+    uint8_t* expandBlock = nullptr;
+    if (layout.expand != TGA_EXPAND_NONE) {
+        expandBlock = AllocateWorkingBlock(frame, layout.expandSize);
+        if (!expandBlock) return RESULT_MEMORY_ERROR;
+        result = PrepareTgaExpandTable(&frame->cursor, &layout, expandBlock);
+        if (result != RESULT_OK) return result;
+    }
 
     NotifyProgress(frame, 0, layout.height);
-    result = DecodeTgaRows(frame, &layout, rowBuffer);
+    result = DecodeTgaRows(frame, &layout, rowBuffer, expandBlock);
     if (layout.reduce && result == RESULT_OK) BuildOutputPalette(colourTable, layout.outputDepth);
     NotifyProgress(frame, layout.height, layout.height);
     return result;

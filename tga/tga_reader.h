@@ -18,11 +18,12 @@ enum : uint8_t {
     TGA_DESCRIPTOR_INTERLEAVING = 0xC0,
 };
 
-// The fields of the 18-byte file header that the reader uses; the colour-map start index and the
-// origin are never used.
+// The fields of the 18-byte file header that the reader uses; the origin is never used, the
+// colour-map start index only by colour-mapped pictures.
 struct TgaHeader {
     uint8_t idLength;
     uint8_t imageType;
+    uint16_t colourMapFirst;
     uint16_t colourMapLength;
     uint8_t colourMapEntryBits;
     uint16_t width;
@@ -51,11 +52,28 @@ struct TgaLayout {
     int32_t reduce;  // the rows go through the colour reducer
     uint32_t stride;
     uint32_t bitsSize;
+    // The extended layouts: stored pixels that become 24-bit colour or 8-bit gray ones first.
+    int32_t expand;          // TGA_EXPAND_*; TGA_EXPAND_NONE for the default layouts
+    uint32_t mapOffset;      // colour-mapped: where the colour map starts
+    uint32_t mapFirst;       // the index of its first entry
+    uint32_t mapLength;      // its entries
+    uint32_t mapEntryBits;   // 15, 16, 24 or 32; 0 without a colour map
+    uint32_t expandSize;     // the second working block: unpacked stored row, then the table
+};
+
+enum : int32_t {
+    TGA_EXPAND_NONE = 0,
+    TGA_EXPAND_INDEX8 = 1,      // 8-bit colour-map indices
+    TGA_EXPAND_INDEX16 = 2,     // 16-bit colour-map indices
+    TGA_EXPAND_GRAY_ALPHA = 3,  // 16-bit gray and alpha: the gray byte
+    TGA_EXPAND_RGB555 = 4,      // 15/16-bit colour, each 5-bit channel looked up on its own
 };
 
 // RESULT_OK and the layout for the pictures the decoder takes, RESULT_UNKNOWN_FORMAT for the
-// others; nothing is allocated.
-int32_t PlanTgaDecode(const TgaHeader* header, TgaLayout* layout);
+// others; nothing is allocated. `extended` non-zero also takes colour-mapped pictures (8- or
+// 16-bit indices into 15-, 16-, 24- or 32-bit entries), 15- and 16-bit colour and 16-bit gray
+// with alpha.
+int32_t PlanTgaDecode(const TgaHeader* header, TgaLayout* layout, int32_t extended = 0);
 
 // A run-length packet that reaches past the end of a row goes on in the next row. This holds
 // what is still due of it between rows; it starts zeroed and lives for one decode.

@@ -630,9 +630,12 @@ TEST_F(VbhostRun, EachFailingFileGetsOneLineAndTheStatusSaysSo) {
     EXPECT_EQ(1, run.status);
     EXPECT_EQ(
         "vbhost: missing.tga: cannot open the file: No such file or directory\n"
-        "vbhost: bad.tga: vbtga.spi: unknown or unsupported picture format (result 2)\n"
+        "vbhost: bad.tga: vbtga.spi: unknown or unsupported picture format (result 2): image "
+        "type 0 is not a TGA picture type\n"
         "vbhost: notes.txt: no plug-in reads this file\n"
-        "vbhost: mapped.tga: vbtga.spi: unknown or unsupported picture format (result 2)\n"
+        "vbhost: mapped.tga: vbtga.spi: unknown or unsupported picture format (result 2): this "
+        "is a colour-mapped TGA picture (8-bit indices into 0-bit colours); vbtga.spi reads 8- "
+        "and 16-bit indices into 15-, 16-, 24- and 32-bit colours\n"
         "vbhost: empty.tga: empty file\n"
         "vbhost: text.pcx: vbpcx.spi: unknown or unsupported picture format (result 2)\n",
         run.err);
@@ -664,18 +667,39 @@ TEST_F(VbhostRun, EachFailingFileGetsOneLineAndTheStatusSaysSo) {
     mono.bytesPerLine = 2;
     mono.planeData.assign(2, 0);
     WriteBytes(Path("mono.pcx"), WritePcx(mono));
-    RunResult depths = Run({"convert", "sixteen.tga", "colour.pcx", "mono.pcx", "-d", "out"});
-    EXPECT_EQ(1, depths.status);
-    EXPECT_EQ(
+    const std::string refused =
         "vbhost: sixteen.tga: vbtga.spi: unknown or unsupported picture format (result 2): this "
-        "is a 16-bit TGA picture; vbtga.spi reads 8-bit gray and 24- and 32-bit colour pictures\n"
+        "is a 16-bit colour TGA picture; vbtga.spi reads it with the \"extended layouts\" setting "
+        "on (--extended-layouts on)\n"
         "vbhost: colour.pcx: vbpcx.spi: unknown or unsupported picture format (result 2): this "
-        "is a 24-bit PCX picture; vbpcx.spi reads 16-colour (4-bit planar) and 256-colour (8-bit) "
-        "pictures\n"
+        "is a PCX picture of 8 bits x 3 planes; vbpcx.spi reads it with the \"extended layouts\" "
+        "setting on (--extended-layouts on)\n"
         "vbhost: mono.pcx: vbpcx.spi: unknown or unsupported picture format (result 2): this is "
-        "a 1-bit PCX picture; vbpcx.spi reads 16-colour (4-bit planar) and 256-colour (8-bit) "
-        "pictures\n",
-        depths.err);
+        "a PCX picture of 1 bit x 1 plane; vbpcx.spi reads it with the \"extended layouts\" "
+        "setting on (--extended-layouts on)\n";
+    RunResult depths = Run({"convert", "sixteen.tga", "colour.pcx", "mono.pcx", "-d", "out",
+                            "--extended-layouts", "off"});
+    EXPECT_EQ(1, depths.status);
+    EXPECT_EQ(refused, depths.err);
+    // vbhost turns the setting on unless the registry file it is given sets it.
+    WriteBytes(Path("off.reg"), {});
+    FILE* off = fopen(Path("off.reg").c_str(), "wb");
+    fputs(
+        "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\Velbrook\\PlugIn]\r\n"
+        "\"extended layouts\"=dword:00000000\r\n",
+        off);
+    fclose(off);
+    RunResult fromFile = Run(
+        {"convert", "sixteen.tga", "colour.pcx", "mono.pcx", "-d", "out", "--registry", "off.reg"});
+    EXPECT_EQ(1, fromFile.status);
+    EXPECT_EQ(refused, fromFile.err);
+    RunResult extended = Run({"convert", "sixteen.tga", "colour.pcx", "mono.pcx", "-d", "out"});
+    EXPECT_EQ(0, extended.status) << extended.err;
+    EXPECT_EQ(
+        "sixteen.tga -> out/sixteen.png (vbtga.spi, 2 x 1, 24 bits)\n"
+        "colour.pcx -> out/colour.png (vbpcx.spi, 2 x 1, 24 bits)\n"
+        "mono.pcx -> out/mono.png (vbpcx.spi, 8 x 1, 8 bits)\n",
+        extended.out);
 
     // info reads the colour-mapped header the decoder refuses.
     RunResult info = Run({"info", "mapped.tga", "missing.tga"});

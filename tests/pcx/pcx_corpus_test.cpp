@@ -86,3 +86,60 @@ TEST_F(PcxPluginTest, CorpusFilesFromOtherWriters) {
 }
 
 }  // namespace
+
+namespace {
+
+// With "extended layouts" on, the layouts refused above decode to the picture each file's own
+// test suite expects (Pillow's decode for pil184, which has none): 8-bit DIBs whose colour
+// tables hold the file's colours and nothing past them, or 24-bit ones. The CGA pictures of 2
+// bits are shown in the header palette's first 4 colours, as that suite expects too.
+TEST_F(PcxPluginTest, CorpusFilesInTheExtendedLayouts) {
+    struct Reference {
+        const char* name;
+        int32_t bitCount;
+        int32_t colours;  // entries of the colour table in use; 0 at 24 bits
+        uint64_t checksum;
+    };
+    const Reference references[] = {
+        {"kde__mono.pcx", 8, 2, 0x87e313b12bad6a84ull},
+        {"kryptan__CGA_BW.pcx", 8, 2, 0x8114fa192958a71aull},
+        {"pillow__pil184.pcx", 8, 2, 0xc179cbeac538cdc6ull},
+        {"kryptan__CGA_FSD.pcx", 8, 4, 0xc3d62ba8928505a7ull},
+        {"kryptan__CGA_RGBI.pcx", 8, 4, 0x8bf693a6c3ea7519ull},
+        {"kryptan__CGA_TST1.pcx", 8, 4, 0x1da41e8855f4be45ull},
+        {"kde__indexed4.pcx", 8, 16, 0x81054ed9e41c09f2ull},
+        {"kde__ICONDOC.pcx", 8, 8, 0xf1f4e84c3bf8d7a4ull},
+        {"imagers__24bit.pcx", 24, 0, 0xcd8c0550d90f6ac3ull},
+        {"kde__bw.pcx", 24, 0, 0x537772e91b3a1ccdull},
+        {"kde__rgb-gimp-2.8.10.pcx", 24, 0, 0xadf02befa235452eull},
+        {"kryptan__marbles.pcx", 24, 0, 0xc54b82db071b34f4ull},
+        {"kde__dice_rgba.pcx", 24, 0, 0xad4f200df0ee6185ull},
+    };
+    if (!SetPlugInSettings(-1, 1)) GTEST_SKIP() << FullColorReason;
+    for (const Reference& reference : references) {
+        SCOPED_TRACE(reference.name);
+        std::u16string path =
+            Utf16(std::string(VB_SOURCE_DIR) + "/tests/data/pcx/" + reference.name);
+        DecodeRecord out = Decode("vbpcx", path);
+        ASSERT_EQ(out.result, RESULT_OK);
+        const int32_t height = HeaderField(out.header, 8);
+        EXPECT_EQ(out.calls, ProgressCalls(Protocol::Pcx, height, height));
+        EXPECT_EQ(out.header[14], reference.bitCount);
+        const uint64_t checksum = DibRgbChecksum(out);
+        EXPECT_EQ(checksum, reference.checksum) << std::hex << checksum;
+        for (size_t at = 40 + 4 * (size_t)reference.colours; at < out.header.size(); at++) {
+            ASSERT_EQ(out.header[at], 0) << "colour table byte " << at;
+        }
+    }
+    // The setting changes nothing for the layouts decoded without it.
+    for (const CorpusFile& file : kCorpus) {
+        if (file.result != RESULT_OK) continue;
+        SCOPED_TRACE(file.name);
+        DecodeRecord out =
+            Decode("vbpcx", Utf16(std::string(VB_SOURCE_DIR) + "/tests/data/pcx/" + file.name));
+        ASSERT_EQ(out.result, RESULT_OK);
+        EXPECT_EQ(PixelChecksum(out, file.width, file.height), file.checksum);
+    }
+}
+
+}  // namespace

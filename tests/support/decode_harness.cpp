@@ -109,7 +109,11 @@ void SetDisplayBits(int32_t bits) {
 }
 
 bool SetFullColor(int64_t value) {
-    if (value < 0) {
+    return SetPlugInSettings(value, -1);
+}
+
+bool SetPlugInSettings(int64_t fullColor, int64_t extendedLayouts) {
+    if (fullColor < 0 && extendedLayouts < 0) {
         TestingSetRegistryFile(nullptr);
         return true;
     }
@@ -127,9 +131,11 @@ bool SetFullColor(int64_t value) {
     }
     fprintf(file,
             "Windows Registry Editor Version 5.00\n\n"
-            "[HKEY_CURRENT_USER\\Software\\Velbrook\\PlugIn]\n"
-            "\"full color\"=dword:%08x\n",
-            (unsigned)value);
+            "[HKEY_CURRENT_USER\\Software\\Velbrook\\PlugIn]\n");
+    if (fullColor >= 0) fprintf(file, "\"full color\"=dword:%08x\n", (unsigned)fullColor);
+    if (extendedLayouts >= 0) {
+        fprintf(file, "\"extended layouts\"=dword:%08x\n", (unsigned)extendedLayouts);
+    }
     fclose(file);
     return TestingSetRegistryFile(registryFile.path.c_str()) != 0;
 }
@@ -315,4 +321,33 @@ int32_t HeaderField(const std::vector<uint8_t>& header, size_t at) {
     if (header.size() < at + 4) return 0;
     return (int32_t)((uint32_t)header[at] | (uint32_t)header[at + 1] << 8 |
                      (uint32_t)header[at + 2] << 16 | (uint32_t)header[at + 3] << 24);
+}
+
+uint64_t DibRgbChecksum(const DecodeRecord& out) {
+    const int32_t width = HeaderField(out.header, 4);
+    const int32_t height = HeaderField(out.header, 8);
+    const int32_t bitCount = out.header.size() >= 16 ? out.header[14] : 0;
+    const int32_t stride = DibStride(width, bitCount);
+    uint64_t hash = 0xcbf29ce484222325ull;
+    for (int32_t y = 0; y < height; y++) {
+        const uint8_t* row = &out.bits[(size_t)(height - 1 - y) * stride];
+        for (int32_t x = 0; x < width; x++) {
+            uint8_t rgb[3];
+            if (bitCount == 24) {
+                rgb[0] = row[3 * x + 2];
+                rgb[1] = row[3 * x + 1];
+                rgb[2] = row[3 * x];
+            } else {
+                const uint8_t* quad = &out.header[40 + 4 * row[x]];
+                rgb[0] = quad[2];
+                rgb[1] = quad[1];
+                rgb[2] = quad[0];
+            }
+            for (uint8_t byte : rgb) {
+                hash ^= byte;
+                hash *= 0x100000001b3ull;
+            }
+        }
+    }
+    return hash;
 }

@@ -53,6 +53,9 @@ void SetDisplayBits(int32_t bits);
 // (Windows); the test then skips with FullColorReason. No value is what the tests' wine prefix
 // holds too.
 bool SetFullColor(int64_t value);
+// The same with "extended layouts" too; a negative value leaves that one out. SetFullColor(v) is
+// SetPlugInSettings(v, -1).
+bool SetPlugInSettings(int64_t fullColor, int64_t extendedLayouts);
 inline const char* const FullColorReason =
     "\"full color\" cannot be set from a .reg file where the registry is the system's own; "
     "windows_registry_tests sets it in the real registry";
@@ -152,5 +155,8 @@ std::vector<uint8_t> DibHeaderBlock(int32_t width, int32_t height, int32_t bitCo
 std::vector<uint8_t> CubePalette();
 // A little-endian 32-bit field of a header block (4: width, 8: height).
 int32_t HeaderField(const std::vector<uint8_t>& header, size_t at);
+// FNV-1a 64 over the red, green and blue bytes of every pixel of a decoded DIB (8 or 24 bits),
+// top row first, each row left to right: indexed pixels through the colour table.
+uint64_t DibRgbChecksum(const DecodeRecord& out);
 
 #endif

@@ -177,6 +177,121 @@ TEST_F(TgaDecodeTest, RawRunLengthAnd32BitFormsDecodeAlike) {
     }
 }
 
+TEST_F(TgaDecodeTest, ExtendedLayoutsDecodeLikeTheSamePictureStoredAt24Bits) {
+    // With "extended layouts" on, colour-mapped and 15/16-bit colour pictures give, at every
+    // display depth, exactly the DIB of the same picture stored at 24 bits; 16-bit gray with
+    // alpha that of the gray picture at 8 bits.
+    if (!SetPlugInSettings(-1, 1)) GTEST_SKIP() << FullColorReason;
+    const int32_t width = 37, height = 11;
+    const size_t count = (size_t)width * height;
+    const std::vector<uint8_t> shades = MakeTestPictureGray(width, height, 9);
+    TgaRleOptions wrapping;
+    wrapping.layout = TgaPacketLayout::WrapAcrossRows;
+    auto widen = [](uint32_t c) { return (uint8_t)(c * 255 / 31); };
+
+    // 5-5-5 pixels, the top bit set on some of them; the 24-bit picture widens each channel.
+    std::vector<uint8_t> fives(2 * count), widened(3 * count);
+    const std::vector<uint8_t> photo = MakeTestPictureBgr(width, height, 4);
+    for (size_t k = 0; k < count; k++) {
+        const uint32_t b = photo[3 * k] >> 3, g = photo[3 * k + 1] >> 3, r = photo[3 * k + 2] >> 3;
+        const uint32_t v = b | g << 5 | r << 10 | (k % 3 == 0 ? 0x8000u : 0u);
+        fives[2 * k] = (uint8_t)v;
+        fives[2 * k + 1] = (uint8_t)(v >> 8);
+        widened[3 * k] = widen(b);
+        widened[3 * k + 1] = widen(g);
+        widened[3 * k + 2] = widen(r);
+    }
+    // Indices into 200 colours, and 6 of every 200 outside the map: black.
+    std::vector<uint8_t> palette(3 * 200);
+    for (size_t k = 0; k < palette.size(); k++) palette[k] = (uint8_t)(k * 97 + 13);
+    std::vector<uint8_t> mapped(3 * count, 0);
+    std::vector<uint16_t> indices(count);
+    for (size_t k = 0; k < count; k++) {
+        indices[k] = (uint16_t)(shades[k] % 206);
+        if (indices[k] < 200) memcpy(&mapped[3 * k], &palette[3 * indices[k]], 3);
+    }
+    auto mappedImage = [&](uint8_t type, uint8_t depth, uint16_t first, uint8_t entryBits) {
+        TgaImage image = ColourImage(width, height, mapped, type);
+        image.pixelDepth = depth;
+        image.colourMapType = 1;
+        image.colourMapFirst = first;
+        image.colourMapLength = 200;
+        image.colourMapEntryBits = entryBits;
+        for (size_t e = 0; e < 200; e++) {
+            image.colourMap.insert(image.colourMap.end(), &palette[3 * e], &palette[3 * e + 3]);
+            if (entryBits == 32) image.colourMap.push_back(0x5A);
+        }
+        image.pixels.clear();
+        for (size_t k = 0; k < count; k++) {
+            // Rows bottom first, as the descriptor 0 lays them out.
+            const size_t y = (size_t)height - 1 - k / width, x = k % width;
+            const uint32_t index = indices[y * width + x] + first;
+            image.pixels.push_back((uint8_t)index);
+            if (depth == 16) image.pixels.push_back((uint8_t)(index >> 8));
+        }
+        return image;
+    };
+    TgaImage fiveBits = ColourImage(width, height, widened, 2);
+    fiveBits.pixelDepth = 16;
+    fiveBits.pixels = ReverseRows(fives, width, height, 2);
+    // Map entries of 15 bits hold the 5-5-5 values.
+    TgaImage fiveBitMap = mappedImage(1, 8, 0, 15);
+    fiveBitMap.colourMapLength = 256;
+    fiveBitMap.colourMap.clear();
+    for (uint32_t e = 0; e < 256; e++) {
+        fiveBitMap.colourMap.push_back(fives[2 * e]);
+        fiveBitMap.colourMap.push_back(fives[2 * e + 1]);
+    }
+    std::vector<uint8_t> fiveBitMapped(3 * count, 0);
+    for (size_t k = 0; k < count; k++) {
+        const size_t y = (size_t)height - 1 - k / width, x = k % width;
+        memcpy(&fiveBitMapped[3 * (y * width + x)], &widened[3 * fiveBitMap.pixels[k]], 3);
+    }
+
+    struct Pair {
+        std::vector<uint8_t> file;
+        const std::vector<uint8_t>* picture;  // top row first
+        bool gray;
+    };
+    std::vector<Pair> pairs = {
+        {EncodeTga(mappedImage(1, 8, 0, 24)), &mapped, false},
+        {EncodeTga(mappedImage(9, 8, 30, 32), wrapping), &mapped, false},
+        {EncodeTga(mappedImage(1, 16, 300, 24)), &mapped, false},
+        {EncodeTga(mappedImage(9, 16, 65000, 32)), &mapped, false},
+        {EncodeTga(fiveBitMap), &fiveBitMapped, false},
+        {EncodeTga(fiveBits), &widened, false},
+    };
+    fiveBits.imageType = 10;
+    pairs.push_back({EncodeTga(fiveBits, wrapping), &widened, false});
+    fiveBits.pixelDepth = 15;
+    pairs.push_back({EncodeTga(fiveBits), &widened, false});
+    for (uint8_t type : {3, 11}) {
+        TgaImage grayAlpha = GrayImage(width, height, shades, type);
+        grayAlpha.pixelDepth = 16;
+        grayAlpha.pixels.clear();
+        for (size_t k = 0; k < count; k++) {
+            const size_t y = (size_t)height - 1 - k / width, x = k % width;
+            grayAlpha.pixels.push_back(shades[y * width + x]);
+            grayAlpha.pixels.push_back((uint8_t)(k * 7));
+        }
+        pairs.push_back({EncodeTga(grayAlpha, wrapping), &shades, true});
+    }
+
+    for (int32_t displayBits : {24, 8, 2}) {
+        SetDisplayBits(displayBits);
+        for (size_t p = 0; p < pairs.size(); p++) {
+            const TgaImage stored = pairs[p].gray ? GrayImage(width, height, *pairs[p].picture)
+                                                  : ColourImage(width, height, *pairs[p].picture);
+            DecodeRecord reference = DecodeServed("vbtga", EncodeTga(stored));
+            DecodeRecord outcome = DecodeServed("vbtga", pairs[p].file);
+            ASSERT_EQ(outcome.result, RESULT_OK) << "pair " << p;
+            EXPECT_EQ(outcome.header, reference.header)
+                << "pair " << p << ", display " << displayBits;
+            EXPECT_EQ(outcome.bits, reference.bits) << "pair " << p << ", display " << displayBits;
+        }
+    }
+}
+
 TEST_F(TgaDecodeTest, GrayRunLengthDecodesLikeRaw) {
     const int32_t width = 29, height = 6;
     std::vector<uint8_t> picture = MakeTestPictureGray(width, height, 8);
