@@ -249,6 +249,8 @@ bool FindPaletteReduction(const DibLayout& dib, PaletteReduction* reduction) {
     const uint64_t rowBits = (uint64_t)dib.width * dib.bitCount;
     const size_t wholeBytes = (size_t)(rowBits / 8);
     const uint32_t tailPixels = (uint32_t)(rowBits % 8) / dib.bitCount;
+    // The marks are counted every few KiB, so that narrow pictures do not pay per row.
+    size_t marked = 0;
     for (int32_t y = 0; y < dib.rows; ++y) {
         const uint8_t* row = dib.bits + (size_t)y * dib.stride;
         for (size_t i = 0; i < wholeBytes; ++i) count.byteSeen[row[i]] = 1;
@@ -256,7 +258,11 @@ bool FindPaletteReduction(const DibLayout& dib, PaletteReduction* reduction) {
             uint32_t shift = 8 - dib.bitCount * (k + 1);
             if (!CountIndex(&count, (row[wholeBytes] >> shift) & (indices - 1))) return false;
         }
-        if (!CountNewBytes(&count, dib.bitCount)) return false;
+        marked += wholeBytes;
+        if (marked >= 4096 || y == dib.rows - 1) {
+            if (!CountNewBytes(&count, dib.bitCount)) return false;
+            marked = 0;
+        }
     }
     // New indices in the order of the colours' first entries.
     uint8_t newIndex[256] = {};
