@@ -96,14 +96,29 @@ int PngIndexAt(const DecodedPng& png, uint32_t y, uint32_t x) {
     return (byte >> shift) & ((1 << depth) - 1);
 }
 
-std::vector<uint8_t> PngColourAt(const DecodedPng& png, uint32_t y, uint32_t x) {
-    if (png.colourType == 2) return std::vector<uint8_t>(&png.rows[y][3 * x], &png.rows[y][3 * x + 3]);
+namespace {
+
+void ReadPngPixel(const DecodedPng& png, uint32_t y, uint32_t x, uint8_t rgb[3]) {
+    if (png.colourType == 2) {
+        memcpy(rgb, &png.rows[y][3 * x], 3);
+        return;
+    }
     uint32_t index = (uint32_t)PngIndexAt(png, y, x);
     if (png.colourType == 0) {
-        return std::vector<uint8_t>(3, (uint8_t)(index * 255 / ((1u << png.bitDepth) - 1)));
+        rgb[0] = rgb[1] = rgb[2] = (uint8_t)(index * 255 / ((1u << png.bitDepth) - 1));
+    } else if (3 * index < png.palette.size()) {
+        memcpy(rgb, &png.palette[3 * index], 3);
+    } else {
+        rgb[0] = rgb[1] = rgb[2] = 0;
     }
-    if (3 * index >= png.palette.size()) return std::vector<uint8_t>(3, 0);
-    return std::vector<uint8_t>(&png.palette[3 * index], &png.palette[3 * index + 3]);
+}
+
+}  // namespace
+
+std::vector<uint8_t> PngColourAt(const DecodedPng& png, uint32_t y, uint32_t x) {
+    std::vector<uint8_t> rgb(3);
+    ReadPngPixel(png, y, x, rgb.data());
+    return rgb;
 }
 
 std::vector<uint8_t> ReadFileBytes(const std::string& path) {
@@ -264,8 +279,9 @@ bool ComparePngWithDib(const DibLayout& dib, const DecodedPng& png, std::string*
             if (type == 3 && (uint32_t)PngIndexAt(png, y, x) >= entries) {
                 return Fail(problem, "an index past the palette");
             }
-            std::vector<uint8_t> actual = PngColourAt(png, y, x);
-            if (memcmp(actual.data(), expected, 3) != 0) {
+            uint8_t actual[3];
+            ReadPngPixel(png, y, x, actual);
+            if (actual[0] != expected[0] || actual[1] != expected[1] || actual[2] != expected[2]) {
                 char text[120];
                 snprintf(text, sizeof(text), "pixel %u,%u: %02x%02x%02x, expected %02x%02x%02x", x,
                          y, actual[0], actual[1], actual[2], expected[0], expected[1],
