@@ -158,8 +158,8 @@ std::string FormatTable(const std::vector<Picture>& pictures, int rounds) {
         snprintf(line, sizeof(line),
                  "| %s | %s | %s | %.0f (%.0f) | %.0f (%.0f) | %.1fx | %zu | %zu | %.1f%% | %.0f "
                  "| %zu | %.0f |\n",
-                 p.label.c_str(), NameBenchStyle(p.input->style), DescribeKind(p.dib).c_str(), before,
-                 Median(p.processorTimes[WRITER_BEFORE]), fresh,
+                 p.label.c_str(), NameBenchStyle(p.input->style), DescribeKind(p.dib).c_str(),
+                 before, Median(p.processorTimes[WRITER_BEFORE]), fresh,
                  Median(p.processorTimes[WRITER_NEW]), fresh > 0 ? before / fresh : 0,
                  p.bytes[WRITER_BEFORE] / 1024, p.bytes[WRITER_NEW] / 1024,
                  p.bytes[WRITER_BEFORE] ? 100.0 * p.bytes[WRITER_NEW] / p.bytes[WRITER_BEFORE] : 0,

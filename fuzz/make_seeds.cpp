@@ -337,13 +337,24 @@ static void AddPngWriterSeeds() {
             for (uint8_t variant = 0; variant < 4; ++variant) {
                 uint16_t w = shape.width - 1, h = shape.height - 1;
                 bool large = shape.width * shape.height > 4096;
-                uint8_t options[12] = {(uint8_t)(depth | (variant & 1 ? 0x80 : 0) | (large ? 0x40 : 0)),
-                                       (uint8_t)w, (uint8_t)(w >> 8), (uint8_t)h, (uint8_t)(h >> 8),
-                                       (uint8_t)(variant == 2 ? 128 + 9 : variant),
-                                       (uint8_t)(variant == 1 ? 1 : variant == 3 ? 2 + 4 * 3 : 0),
-                                       (uint8_t)(variant == 2 ? 5 : 0),
-                                       (uint8_t)(variant == 3 ? 3 : variant == 2 ? 17 : 0),
-                                       variant, (uint8_t)(variant * 200 + 7), 1};
+                // Settings, table and stop as the variant says (png_writer_fuzzer.cpp).
+                uint8_t flags = (variant & 1 ? 0x80 : 0) | (large ? 0x40 : 0);
+                uint8_t level = variant == 2 ? 128 + 9 : variant;
+                uint8_t table = variant == 1 ? 1 : variant == 3 ? 2 + 4 * 3 : 0;
+                uint8_t used = variant == 2 ? 5 : 0;
+                uint8_t indices = variant == 3 ? 3 : variant == 2 ? 17 : 0;
+                uint8_t options[12] = {(uint8_t)(depth | flags),
+                                       (uint8_t)w,
+                                       (uint8_t)(w >> 8),
+                                       (uint8_t)h,
+                                       (uint8_t)(h >> 8),
+                                       level,
+                                       table,
+                                       used,
+                                       indices,
+                                       variant,
+                                       (uint8_t)(variant * 200 + 7),
+                                       1};
                 Bytes input(options, options + sizeof options);
                 for (int i = 0; i < 61; ++i) input.push_back(PatternByte(i, variant, depth));
                 std::string path = OutputDirectory + "/png_writer/seed" + std::to_string(count++);

@@ -189,9 +189,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     RowProgress progress = {Report, &reports};
     WriteResult result = WritePng(dib, settings, sink, &progress, &problem);
     const int32_t bands = (dib.rows + CountRowsPerBand(dib) - 1) / CountRowsPerBand(dib);
-    WriteResult expected = mode == 1 && collected.limit < file.size()    ? WRITE_FAILED
-                           : mode == 2 && reports.stopAt < bands ? WRITE_STOPPED
-                                                                   : WRITE_DONE;
+    WriteResult expected = mode == 1 && collected.limit < file.size() ? WRITE_FAILED
+                           : mode == 2 && reports.stopAt < bands      ? WRITE_STOPPED
+                                                                      : WRITE_DONE;
     if (result != expected) Broken("result " + std::to_string(result) + ": " + problem);
     if (result == WRITE_DONE ? collected.bytes != file : !StartsWith(file, collected.bytes)) {
         Broken("a different file the second time");

@@ -289,8 +289,8 @@ bool FindPaletteReduction(const DibLayout& dib, PaletteReduction* reduction) {
     return true;
 }
 
-void PackReducedRow(const DibLayout& dib, const PaletteReduction& reduction,
-                    const uint8_t* source, uint8_t* out) {
+void PackReducedRow(const DibLayout& dib, const PaletteReduction& reduction, const uint8_t* source,
+                    uint8_t* out) {
     // One source byte becomes codeBits bits (the new depth is never above the DIB's).
     const int codeBits = 8 * reduction.bitCount / dib.bitCount;
     const int group = 8 / codeBits;

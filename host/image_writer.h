@@ -107,9 +107,9 @@ struct PaletteReduction {
 // scan stops at the row where the 17th appears).
 bool FindPaletteReduction(const DibLayout& dib, PaletteReduction* reduction);
 
-// One stored row of `dib` (unless sameIndices) at the reduced depth into `out`, (width x bitCount + 7) / 8 bytes
-// with the bits past the last pixel 0.
-void PackReducedRow(const DibLayout& dib, const PaletteReduction& reduction,
-                    const uint8_t* source, uint8_t* out);
+// One stored row of `dib` (unless sameIndices) at the reduced depth into `out`: the row's
+// (width x bitCount + 7) / 8 bytes, the bits past the last pixel 0.
+void PackReducedRow(const DibLayout& dib, const PaletteReduction& reduction, const uint8_t* source,
+                    uint8_t* out);
 
 #endif

@@ -519,8 +519,8 @@ WriteResult WritePng(const DibLayout& dib, const PngSettings& settings, const By
     picture.bitDepth = dib.bitCount == 24  ? 8
                        : picture.reduction ? (uint8_t)reduction.bitCount
                                            : (uint8_t)dib.bitCount;
-    picture.rowBytes = dib.bitCount == 24 ? (size_t)dib.width * 3
-                                          : ((size_t)dib.width * picture.bitDepth + 7) / 8;
+    picture.rowBytes =
+        dib.bitCount == 24 ? (size_t)dib.width * 3 : ((size_t)dib.width * picture.bitDepth + 7) / 8;
     picture.pixelBytes = dib.bitCount == 24 ? 3 : 1;
     // A level asked for gets the classic settings at that level: every filter tried on each row
     // of 8-bit samples, none on palette indices, zlib's strategy for filtered data.

@@ -1,7 +1,7 @@
 // PNG output through the Windows Imaging Component, the system's own encoder: gray-ramp tables as
 // grayscale, other depths 1 to 8 as palette pictures (of just the colours in use when they are
-// 16 or fewer), 24 bits as RGB, as the zlib writer of the POSIX builds does. The encoder has no compression levels, and vbhost writes no comment
-// chunk here.
+// 16 or fewer), 24 bits as RGB, as the zlib writer of the POSIX builds does. The encoder has no
+// compression levels, and vbhost writes no comment chunk here.
 #include <windows.h>
 // After windows.h, which they need.
 #include <objidl.h>
@@ -107,8 +107,8 @@ bool RunWicEncoder(const DibLayout& dib, const RowProgress* progress, std::vecto
     }
     // The encoder answers with the format it will write; another one would change the pixels.
     if (!IsEqualGUID(format, *(gray ? FindGrayFormat : FindPixelFormat)(bitCount))) {
-        *problem = "the system's PNG encoder does not take " + std::to_string(bitCount) +
-                   "-bit pictures";
+        *problem =
+            "the system's PNG encoder does not take " + std::to_string(bitCount) + "-bit pictures";
         return false;
     }
     if (bitCount <= 8 && !gray) {

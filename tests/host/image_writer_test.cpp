@@ -236,7 +236,7 @@ std::vector<uint8_t> MakeRoundTripBits(const RoundTripCase& c, int32_t width, in
             }
             uint32_t bit = (uint32_t)x * c.bitCount;
             uint32_t shift = 8 - c.bitCount - bit % 8;
-            row[bit / 8] &= (uint8_t)~(((1u << c.bitCount) - 1) << shift);
+            row[bit / 8] &= (uint8_t) ~(((1u << c.bitCount) - 1) << shift);
             row[bit / 8] |= (uint8_t)((value % indices) << shift);
         }
     }
@@ -249,9 +249,8 @@ TEST_P(PngRoundTrip, KeepsEveryPixelAndWritesSoundChunks) {
     const RoundTripCase& c = GetParam();
     for (int32_t width : c.widths) {
         uint32_t full = c.bitCount == 24 ? 0 : 1u << c.bitCount;
-        std::vector<uint8_t> header = MakeHeaderBlock(width, 1, (uint16_t)c.bitCount,
-                                                      c.tableEntries ? c.tableEntries : full,
-                                                      c.tableEntries);
+        std::vector<uint8_t> header = MakeHeaderBlock(
+            width, 1, (uint16_t)c.bitCount, c.tableEntries ? c.tableEntries : full, c.tableEntries);
         for (uint32_t i = 0; i < full && c.table != RoundTripCase::COLOURS; ++i) {
             uint8_t* entry = &header[40 + 4 * i];
             if (c.table == RoundTripCase::GRAY_RAMP) {
@@ -305,8 +304,8 @@ INSTANTIATE_TEST_SUITE_P(
         RoundTripCase{"palette8_16_colours", 8, 16, 0, RoundTripCase::COLOURS, {1, 5, 3001}},
         RoundTripCase{"palette8_3_colours", 8, 3, 0, RoundTripCase::COLOURS, {1, 5, 3001}},
         RoundTripCase{"palette8_2_colours", 8, 2, 0, RoundTripCase::COLOURS, {1, 5, 3001}},
-        RoundTripCase{"palette8_32_indices_16_colours", 8, 32, 0,
-                      RoundTripCase::SIXTEEN_REPEATED, {3, 2000}},
+        RoundTripCase{
+            "palette8_32_indices_16_colours", 8, 32, 0, RoundTripCase::SIXTEEN_REPEATED, {3, 2000}},
         RoundTripCase{"palette8_short_table", 8, 0, 20, RoundTripCase::COLOURS, {2, 1001}},
         RoundTripCase{"palette8_short_table_3_colours", 8, 0, 2, RoundTripCase::COLOURS, {7}},
         RoundTripCase{"palette4", 4, 0, 0, RoundTripCase::COLOURS, {1, 3, 2400}},

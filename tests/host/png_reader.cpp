@@ -166,8 +166,8 @@ bool CheckZlibStream(const std::vector<uint8_t>& data, std::string* problem) {
     std::string message = stream.msg ? stream.msg : "";
     inflateEnd(&stream);
     if (status != Z_STREAM_END) {
-        return Fail(problem, "the IDAT data is not a whole zlib stream (" +
-                                 std::to_string(status) + " " + message + ")");
+        return Fail(problem, "the IDAT data is not a whole zlib stream (" + std::to_string(status) +
+                                 " " + message + ")");
     }
     if (left != 0) return Fail(problem, std::to_string(left) + " bytes after the zlib stream");
     return true;
@@ -186,7 +186,8 @@ bool CheckPngChunks(const std::vector<uint8_t>& bytes, std::vector<std::string>*
     bool idatEnded = false;
     size_t at = 8;
     while (at < bytes.size()) {
-        if (bytes.size() - at < 12) return Fail(problem, "a chunk cut short at " + std::to_string(at));
+        if (bytes.size() - at < 12)
+            return Fail(problem, "a chunk cut short at " + std::to_string(at));
         uint32_t length = ReadBe32(&bytes[at]);
         if (length > bytes.size() - at - 12) return Fail(problem, "a chunk longer than the file");
         std::string type(reinterpret_cast<const char*>(&bytes[at + 4]), 4);
@@ -243,8 +244,8 @@ bool IsGrayRamp(const DibLayout& dib) {
 
 bool ComparePngWithDib(const DibLayout& dib, const DecodedPng& png, std::string* problem) {
     if (png.width != (uint32_t)dib.width || png.height != (uint32_t)dib.rows) {
-        return Fail(problem, "size " + std::to_string(png.width) + " x " +
-                                 std::to_string(png.height));
+        return Fail(problem,
+                    "size " + std::to_string(png.width) + " x " + std::to_string(png.height));
     }
     // The form: colour type, depth and palette size.
     std::vector<uint32_t> colours;
@@ -284,8 +285,7 @@ bool ComparePngWithDib(const DibLayout& dib, const DecodedPng& png, std::string*
             if (actual[0] != expected[0] || actual[1] != expected[1] || actual[2] != expected[2]) {
                 char text[120];
                 snprintf(text, sizeof(text), "pixel %u,%u: %02x%02x%02x, expected %02x%02x%02x", x,
-                         y, actual[0], actual[1], actual[2], expected[0], expected[1],
-                         expected[2]);
+                         y, actual[0], actual[1], actual[2], expected[0], expected[1], expected[2]);
                 return Fail(problem, text);
             }
         }
