@@ -126,10 +126,16 @@ size_t RunWriter(Writer writer, const DibLayout& dib, std::vector<uint8_t>* out)
     return out->size();
 }
 
-const char* DescribeKind(const DibLayout& dib) {
+// What the new writer makes of the DIB.
+std::string DescribeKind(const DibLayout& dib) {
     if (dib.bitCount == 24) return "RGB";
-    if (HasGrayRampTable(dib)) return dib.bitCount == 8 ? "gray 8" : "gray";
-    return dib.bitCount == 8 ? "palette 8" : "palette 4";
+    if (HasGrayRampTable(dib)) return "gray " + std::to_string(dib.bitCount);
+    PaletteReduction reduction;
+    if (FindPaletteReduction(dib, &reduction) && reduction.bitCount != dib.bitCount) {
+        return "palette " + std::to_string(reduction.bitCount) + " (DIB " +
+               std::to_string(dib.bitCount) + ")";
+    }
+    return "palette " + std::to_string(dib.bitCount);
 }
 
 std::string FormatTable(const std::vector<Picture>& pictures, int rounds) {
@@ -152,8 +158,8 @@ std::string FormatTable(const std::vector<Picture>& pictures, int rounds) {
         snprintf(line, sizeof(line),
                  "| %s | %s | %s | %.0f (%.0f) | %.0f (%.0f) | %.1fx | %zu | %zu | %.1f%% | %.0f "
                  "| %zu | %.0f |\n",
-                 p.label.c_str(), NameBenchStyle(p.input->style), DescribeKind(p.dib), before,
-                 Median(p.processorTimes[WRITER_BEFORE]), fresh,
+                 p.label.c_str(), NameBenchStyle(p.input->style), DescribeKind(p.dib).c_str(),
+                 before, Median(p.processorTimes[WRITER_BEFORE]), fresh,
                  Median(p.processorTimes[WRITER_NEW]), fresh > 0 ? before / fresh : 0,
                  p.bytes[WRITER_BEFORE] / 1024, p.bytes[WRITER_NEW] / 1024,
                  p.bytes[WRITER_BEFORE] ? 100.0 * p.bytes[WRITER_NEW] / p.bytes[WRITER_BEFORE] : 0,

@@ -5,7 +5,7 @@
 //   vbfuzzseeds OUTPUT_DIR [CORPUS_DIR]
 //
 // writes OUTPUT_DIR/tga, OUTPUT_DIR/pcx and OUTPUT_DIR/mag; the info and decode targets of a
-// filter share its folder.
+// filter share its folder. OUTPUT_DIR/png_writer holds the PNG writer's seeds.
 #include <dirent.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -325,6 +325,51 @@ static void AddCorpusFolder(const std::string& corpus, const char* filter) {
     }
 }
 
+// The PNG writer's target (png_writer_fuzzer.cpp): every depth with each table, settings and
+// stop, at sizes on both sides of a band of rows, then a little picture data.
+static void AddPngWriterSeeds() {
+    struct Shape {
+        uint16_t width, height;
+    };
+    // The small ones fit in one band; the large ones (option bit 6) take several.
+    static const Shape shapes[] = {{1, 1}, {7, 3}, {61, 40}, {300, 900}, {1500, 200}, {4096, 22}};
+    int count = 0;
+    for (uint8_t depth = 0; depth < 5; ++depth) {
+        for (const Shape& shape : shapes) {
+            for (uint8_t variant = 0; variant < 4; ++variant) {
+                uint16_t w = shape.width - 1, h = shape.height - 1;
+                bool large = shape.width * shape.height > 4096;
+                // Settings, table and stop as the variant says (png_writer_fuzzer.cpp).
+                uint8_t flags = (variant & 1 ? 0x80 : 0) | (large ? 0x40 : 0);
+                uint8_t level = variant == 2 ? 128 + 9 : variant;
+                uint8_t table = variant == 1 ? 1 : variant == 3 ? 2 + 4 * 3 : 0;
+                uint8_t used = variant == 2 ? 5 : 0;
+                uint8_t indices = variant == 3 ? 3 : variant == 2 ? 17 : 0;
+                uint8_t options[12] = {(uint8_t)(depth | flags),
+                                       (uint8_t)w,
+                                       (uint8_t)(w >> 8),
+                                       (uint8_t)h,
+                                       (uint8_t)(h >> 8),
+                                       level,
+                                       table,
+                                       used,
+                                       indices,
+                                       variant,
+                                       (uint8_t)(variant * 200 + 7),
+                                       1};
+                Bytes input(options, options + sizeof options);
+                for (int i = 0; i < 61; ++i) input.push_back(PatternByte(i, variant, depth));
+                std::string path = OutputDirectory + "/png_writer/seed" + std::to_string(count++);
+                FILE* out = fopen(path.c_str(), "wb");
+                if (!out) continue;
+                fwrite(input.data(), 1, input.size(), out);
+                fclose(out);
+                SeedsWritten++;
+            }
+        }
+    }
+}
+
 int main(int argc, char** argv) {
     if (argc < 2) {
         fprintf(stderr, "usage: vbfuzzseeds OUTPUT_DIR [CORPUS_DIR]\n");
@@ -332,12 +377,13 @@ int main(int argc, char** argv) {
     }
     OutputDirectory = argv[1];
     mkdir(OutputDirectory.c_str(), 0777);
-    for (const char* filter : {"tga", "pcx", "mag"}) {
+    for (const char* filter : {"tga", "pcx", "mag", "png_writer"}) {
         mkdir((OutputDirectory + "/" + filter).c_str(), 0777);
     }
     AddTgaSeeds();
     AddPcxSeeds();
     AddMagSeeds();
+    AddPngWriterSeeds();
     if (argc > 2) {
         for (const char* filter : {"tga", "pcx", "mag"}) AddCorpusFolder(argv[2], filter);
     }

@@ -184,3 +184,142 @@ bool HasGrayRampTable(const DibLayout& dib) {
     }
     return true;
 }
+
+namespace {
+
+// Marks the indices of the byte values seen in rows, as colours; false once more than 16
+// distinct colours are in use.
+struct ColourCount {
+    uint8_t byteSeen[256] = {};
+    uint8_t byteCounted[256] = {};
+    uint8_t colourOf[256] = {};  // index -> the first index of the table with its colour
+    bool colourUsed[256] = {};
+    uint32_t colours = 0;
+};
+
+bool CountIndex(ColourCount* count, uint32_t index) {
+    uint8_t colour = count->colourOf[index];
+    if (!count->colourUsed[colour]) {
+        count->colourUsed[colour] = true;
+        ++count->colours;
+    }
+    return count->colours <= 16;
+}
+
+// The indices of the byte values marked since the last call.
+bool CountNewBytes(ColourCount* count, uint16_t bitCount) {
+    const uint32_t mask = (1u << bitCount) - 1;
+    for (uint32_t value = 0; value < 256; ++value) {
+        if (!count->byteSeen[value] || count->byteCounted[value]) continue;
+        count->byteCounted[value] = 1;
+        for (int shift = 8 - bitCount; shift >= 0; shift -= bitCount) {
+            if (!CountIndex(count, (value >> shift) & mask)) return false;
+        }
+    }
+    return true;
+}
+
+// One output byte from `group` source bytes of `codeBits` bits each.
+template <int group>
+void PackWholeBytes(const uint8_t* packed, int codeBits, const uint8_t* source, size_t count,
+                    uint8_t* out) {
+    for (size_t i = 0; i < count; ++i, source += group) {
+        uint32_t value = 0;
+        for (int k = 0; k < group; ++k) value = (value << codeBits) | packed[source[k]];
+        out[i] = (uint8_t)value;
+    }
+}
+
+}  // namespace
+
+bool FindPaletteReduction(const DibLayout& dib, PaletteReduction* reduction) {
+    *reduction = PaletteReduction();
+    if (dib.bitCount > 8 || HasGrayRampTable(dib)) return false;
+    ColourCount count;
+    const uint32_t indices = 1u << dib.bitCount;
+    uint8_t rgb[256][3];
+    for (uint32_t i = 0; i < indices; ++i) {
+        ReadTableColour(dib, i, rgb[i]);
+        uint32_t first = 0;
+        while (memcmp(rgb[first], rgb[i], 3) != 0) ++first;
+        count.colourOf[i] = (uint8_t)first;
+    }
+    // Whole bytes are marked as values, the pixels of a last partial byte one by one (its
+    // padding bits are no pixels).
+    const uint64_t rowBits = (uint64_t)dib.width * dib.bitCount;
+    const size_t wholeBytes = (size_t)(rowBits / 8);
+    const uint32_t tailPixels = (uint32_t)(rowBits % 8) / dib.bitCount;
+    // The marks are counted every few KiB, so that narrow pictures do not pay per row.
+    size_t marked = 0;
+    for (int32_t y = 0; y < dib.rows; ++y) {
+        const uint8_t* row = dib.bits + (size_t)y * dib.stride;
+        for (size_t i = 0; i < wholeBytes; ++i) count.byteSeen[row[i]] = 1;
+        for (uint32_t k = 0; k < tailPixels; ++k) {
+            uint32_t shift = 8 - dib.bitCount * (k + 1);
+            if (!CountIndex(&count, (row[wholeBytes] >> shift) & (indices - 1))) return false;
+        }
+        marked += wholeBytes;
+        if (marked >= 4096 || y == dib.rows - 1) {
+            if (!CountNewBytes(&count, dib.bitCount)) return false;
+            marked = 0;
+        }
+    }
+    // New indices in the order of the colours' first entries.
+    uint8_t newIndex[256] = {};
+    for (uint32_t i = 0; i < indices; ++i) {
+        if (!count.colourUsed[i]) continue;
+        newIndex[i] = (uint8_t)reduction->colours;
+        memcpy(reduction->rgb[reduction->colours++], rgb[i], 3);
+    }
+    reduction->bitCount = reduction->colours <= 2 ? 1 : reduction->colours <= 4 ? 2 : 4;
+    reduction->sameIndices = reduction->bitCount == dib.bitCount;
+    for (uint32_t i = 0; i < indices; ++i) {
+        uint8_t colour = count.colourOf[i];
+        if (count.colourUsed[colour] && newIndex[colour] != i) reduction->sameIndices = false;
+    }
+    const uint32_t pixelsPerByte = 8 / dib.bitCount;
+    for (uint32_t value = 0; value < 256; ++value) {
+        uint32_t code = 0;
+        for (uint32_t k = 0; k < pixelsPerByte; ++k) {
+            uint32_t index = (value >> (8 - dib.bitCount * (k + 1))) & (indices - 1);
+            code = (code << reduction->bitCount) | newIndex[count.colourOf[index]];
+        }
+        reduction->packed[value] = (uint8_t)code;
+    }
+    return true;
+}
+
+void PackReducedRow(const DibLayout& dib, const PaletteReduction& reduction, const uint8_t* source,
+                    uint8_t* out) {
+    // One source byte becomes codeBits bits (the new depth is never above the DIB's).
+    const int codeBits = 8 * reduction.bitCount / dib.bitCount;
+    const int group = 8 / codeBits;
+    const size_t sourceBytes = ((size_t)dib.width * dib.bitCount + 7) / 8;
+    const size_t whole = sourceBytes / group;
+    switch (group) {
+        case 1:
+            PackWholeBytes<1>(reduction.packed, codeBits, source, whole, out);
+            break;
+        case 2:
+            PackWholeBytes<2>(reduction.packed, codeBits, source, whole, out);
+            break;
+        case 4:
+            PackWholeBytes<4>(reduction.packed, codeBits, source, whole, out);
+            break;
+        default:
+            PackWholeBytes<8>(reduction.packed, codeBits, source, whole, out);
+            break;
+    }
+    const size_t outBytes = ((size_t)dib.width * reduction.bitCount + 7) / 8;
+    if (whole < outBytes) {
+        uint32_t value = 0;
+        int bits = 0;
+        for (size_t i = whole * group; i < sourceBytes; ++i, bits += codeBits) {
+            value = (value << codeBits) | reduction.packed[source[i]];
+        }
+        out[whole] = (uint8_t)(value << (8 - bits));
+    }
+    // Padding pixels of the DIB's last byte may have mapped to any index.
+    const uint32_t usedBits = (uint32_t)(((uint64_t)dib.width * reduction.bitCount) % 8);
+    if (usedBits != 0) out[outBytes - 1] &= (uint8_t)(0xFF << (8 - usedBits));
+}

@@ -63,9 +63,10 @@ struct PngSettings {
 bool HasPngLevels();
 
 // PNG: a depth of 1 to 8 bits whose full colour table is the gray ramp of that depth (black to
-// white in even steps) becomes a grayscale picture; other depths 1 to 8 become palette pictures
-// carrying the DIB's colour table (padded with black to 2^depth entries so that every index is
-// valid); 24 bits becomes RGB. Rows go top row first, in bands, each band reported to
+// white in even steps) becomes a grayscale picture; other depths 1 to 8 become palette pictures:
+// of just the colours in use when they are 16 or fewer (FindPaletteReduction), else carrying the
+// DIB's colour table (padded with black to 2^depth entries so that every index is valid);
+// 24 bits becomes RGB. Rows go top row first, in bands, each band reported to
 // `progress` (may be null).
 WriteResult WritePng(const DibLayout& dib, const PngSettings& settings, const ByteSink& sink,
                      const RowProgress* progress, std::string* problem);
@@ -89,5 +90,26 @@ void ReadTableColour(const DibLayout& dib, uint32_t index, uint8_t rgb[3]);
 // True when the DIB has a full colour table that runs from black to white in even steps, so
 // that its indices are gray levels: 0 and 255 at 1 bit, 0, 85, 170, 255 at 2 bits, ...
 bool HasGrayRampTable(const DibLayout& dib);
+
+// The colours that a palette picture shows, when they are few: a picture whose pixels show at
+// most 2, 4 or 16 distinct colours is written at 1, 2 or 4 bits with a palette of just those
+// colours, in the order of their first entry in the DIB's table.
+struct PaletteReduction {
+    uint16_t bitCount = 0;  // 1, 2 or 4
+    uint32_t colours = 0;   // entries of rgb in use
+    uint8_t rgb[16][3] = {};
+    bool sameIndices = false;  // the DIB's rows serve as they are: same depth, same indices
+    // A byte of the DIB's indices -> the same pixels' new indices, packed at bitCount bits.
+    uint8_t packed[256] = {};
+};
+
+// False for 24-bit and gray-ramp pictures and for those that show more than 16 colours (the
+// scan stops at the row where the 17th appears).
+bool FindPaletteReduction(const DibLayout& dib, PaletteReduction* reduction);
+
+// One stored row of `dib` (unless sameIndices) at the reduced depth into `out`: the row's
+// (width x bitCount + 7) / 8 bytes, the bits past the last pixel 0.
+void PackReducedRow(const DibLayout& dib, const PaletteReduction& reduction, const uint8_t* source,
+                    uint8_t* out);
 
 #endif

@@ -8,10 +8,12 @@
 //   picture repeats patterns (dithered pictures). The candidates are tried on sample bands of
 //   the picture, and a slower one is kept only when its output is clearly smaller.
 // - The rows are compressed in bands, on as many threads as the machine has: each band is
-//   a piece of raw deflate data of its own, primed with the end of the band before it and
-//   ended with a sync flush, so that the pieces join into the one zlib stream of the IDAT
-//   chunks (as pigz joins its blocks). Each band is reported when written, and a report that
-//   says stop ends the write there.
+//   a piece of deflate data of its own, primed with the end of the band before it and ended
+//   with a sync flush, so that the pieces join into the one zlib stream of the IDAT chunks (as
+//   pigz joins its blocks): zlib writes the first band with the stream's header, the others
+//   raw, and the Adler-32 of the whole follows the last, joined from the bands' with
+//   adler32_combine. Each band is reported when written, and a report that says stop ends the
+//   write there.
 // bench/png_bench.cpp measures the result against libpng's defaults.
 #include <string.h>
 #include <zlib.h>
@@ -75,6 +77,8 @@ struct PngPicture {
     size_t rowBytes;    // one PNG row without its filter byte
     size_t pixelBytes;  // the distance the filters look back: whole bytes of one pixel, at least 1
     bool gray;
+    uint8_t bitDepth;                   // of the PNG: 8 for RGB, else the indices' depth
+    const PaletteReduction* reduction;  // the few colours in use, or null
 };
 
 // Row y counted from the top of the picture, wherever the DIB keeps it.
@@ -87,7 +91,9 @@ const uint8_t* FindRowFromTop(const DibLayout& dib, int32_t y) {
 // (left pixel in the high bits), 24-bit pixels turn from blue-green-red into red-green-blue.
 void ConvertRow(const PngPicture& picture, int32_t y, uint8_t* row) {
     const uint8_t* source = FindRowFromTop(*picture.dib, y);
-    if (picture.dib->bitCount == 24) {
+    if (picture.reduction && !picture.reduction->sameIndices) {
+        PackReducedRow(*picture.dib, *picture.reduction, source, row);
+    } else if (picture.dib->bitCount == 24) {
         for (size_t x = 0; x < picture.rowBytes; x += 3) {
             row[x] = source[x + 2];
             row[x + 1] = source[x + 1];
@@ -175,6 +181,7 @@ void FilterRowWithChoice(int filters, const PngPicture& picture, const uint8_t* 
 struct BandCompressor {
     z_stream stream;
     bool started = false;
+    bool wrapped = false;  // the stream writes the zlib header and Adler-32 (the first band)
     std::vector<uint8_t> filtered;
     std::vector<uint8_t> rows;     // the row and the row above it
     std::vector<uint8_t> scratch;  // a filter candidate
@@ -223,11 +230,18 @@ struct Band {
 bool CompressBand(const PngPicture& picture, const PngPlan& plan, BandCompressor* compressor,
                   Band* band) {
     z_stream* stream = &compressor->stream;
+    const bool wrapped = band->first == 0;
+    if (compressor->started && compressor->wrapped != wrapped) {
+        deflateEnd(stream);
+        compressor->started = false;
+    }
     if (!compressor->started) {
-        if (deflateInit2(stream, plan.level, Z_DEFLATED, -15, 8, plan.strategy) != Z_OK) {
+        if (deflateInit2(stream, plan.level, Z_DEFLATED, wrapped ? 15 : -15, 8, plan.strategy) !=
+            Z_OK) {
             return false;
         }
         compressor->started = true;
+        compressor->wrapped = wrapped;
     } else if (deflateReset(stream) != Z_OK) {
         return false;
     }
@@ -247,7 +261,6 @@ bool CompressBand(const PngPicture& picture, const PngPlan& plan, BandCompressor
     FilterRows(picture, plan.filters, band->first, band->count, compressor);
     const std::vector<uint8_t>& filtered = compressor->filtered;
     band->filteredBytes = filtered.size();
-    band->adler = adler32(adler32(0, Z_NULL, 0), filtered.data(), (uInt)filtered.size());
     band->compressed.resize(deflateBound(stream, (uLong)filtered.size()) + 16);
     stream->next_in = const_cast<uint8_t*>(filtered.data());
     stream->avail_in = (uInt)filtered.size();
@@ -256,6 +269,9 @@ bool CompressBand(const PngPicture& picture, const PngPlan& plan, BandCompressor
     int status = deflate(stream, band->last ? Z_FINISH : Z_SYNC_FLUSH);
     bool done = band->last ? status == Z_STREAM_END : status == Z_OK && stream->avail_in == 0;
     band->compressed.resize(band->compressed.size() - stream->avail_out);
+    // A wrapped stream has summed what it took; the others are summed here.
+    band->adler = wrapped ? stream->adler
+                          : adler32(adler32(0, Z_NULL, 0), filtered.data(), (uInt)filtered.size());
     return done;
 }
 
@@ -292,17 +308,23 @@ bool PassHeaderChunks(const PngPicture& picture, const std::string& comment, con
     AppendBe32(&header, (uint32_t)dib.width);
     AppendBe32(&header, (uint32_t)dib.rows);
     bool palette = dib.bitCount <= 8 && !picture.gray;
-    header.push_back(dib.bitCount == 24 ? 8 : (uint8_t)dib.bitCount);
+    header.push_back(picture.bitDepth);
     header.push_back(dib.bitCount == 24 ? 2 : palette ? 3 : 0);  // RGB, palette, gray
     header.insert(header.end(), {0, 0, 0});  // deflate, adaptive filters, not interlaced
     if (!PassChunk(sink, "IHDR", header.data(), header.size(), problem)) return false;
     if (palette) {
-        // Padded with black to 2^depth entries so that every index is valid.
+        // Just the colours in use, or the DIB's table padded with black to 2^depth entries so
+        // that every index is valid.
         std::vector<uint8_t> entries;
-        for (uint32_t i = 0; i < (1u << dib.bitCount); ++i) {
-            uint8_t rgb[3];
-            ReadTableColour(dib, i, rgb);
-            entries.insert(entries.end(), rgb, rgb + 3);
+        if (picture.reduction) {
+            const uint8_t* colours = &picture.reduction->rgb[0][0];
+            entries.assign(colours, colours + 3 * picture.reduction->colours);
+        } else {
+            for (uint32_t i = 0; i < (1u << dib.bitCount); ++i) {
+                uint8_t rgb[3];
+                ReadTableColour(dib, i, rgb);
+                entries.insert(entries.end(), rgb, rgb + 3);
+            }
         }
         if (!PassChunk(sink, "PLTE", entries.data(), entries.size(), problem)) return false;
     }
@@ -315,15 +337,6 @@ bool PassHeaderChunks(const PngPicture& picture, const std::string& comment, con
         }
     }
     return true;
-}
-
-// The two bytes that open a zlib stream: deflate with a 32 KiB window, and the level class.
-void AppendZlibHeader(int level, std::vector<uint8_t>* out) {
-    static const uint8_t flags[4] = {0x01, 0x5E, 0x9C, 0xDA};
-    if (level < 0) level = 6;  // Z_DEFAULT_COMPRESSION
-    int levelClass = level < 2 ? 0 : level < 6 ? 1 : level == 6 ? 2 : 3;
-    out->push_back(0x78);
-    out->push_back(flags[levelClass]);
 }
 
 // ---- Bands on threads -----------------------------------------------------------------------
@@ -432,14 +445,9 @@ WriteResult PassImageData(const PngPicture& picture, const PngPlan& plan, const 
             break;
         }
         adler = adler32_combine(adler, band->adler, (z_off_t)band->filteredBytes);
-        // The zlib header goes before the first band's data, the adler32 after the last.
+        // The first band's stream has its own Adler-32 at the end when it is the only band.
         std::vector<uint8_t>& data = band->compressed;
-        if (index == 0) {
-            std::vector<uint8_t> header;
-            AppendZlibHeader(plan.level, &header);
-            data.insert(data.begin(), header.begin(), header.end());
-        }
-        if (band->last) AppendBe32(&data, (uint32_t)adler);
+        if (band->last && index > 0) AppendBe32(&data, (uint32_t)adler);
         if (!PassChunk(sink, "IDAT", data.data(), data.size(), problem)) {
             result = WRITE_FAILED;
         } else if (progress &&
@@ -505,10 +513,15 @@ WriteResult WritePng(const DibLayout& dib, const PngSettings& settings, const By
     }
     PngPicture picture;
     picture.dib = &dib;
-    picture.rowBytes =
-        dib.bitCount == 24 ? (size_t)dib.width * 3 : ((size_t)dib.width * dib.bitCount + 7) / 8;
-    picture.pixelBytes = dib.bitCount == 24 ? 3 : 1;
     picture.gray = HasGrayRampTable(dib);
+    PaletteReduction reduction;
+    picture.reduction = FindPaletteReduction(dib, &reduction) ? &reduction : nullptr;
+    picture.bitDepth = dib.bitCount == 24  ? 8
+                       : picture.reduction ? (uint8_t)reduction.bitCount
+                                           : (uint8_t)dib.bitCount;
+    picture.rowBytes =
+        dib.bitCount == 24 ? (size_t)dib.width * 3 : ((size_t)dib.width * picture.bitDepth + 7) / 8;
+    picture.pixelBytes = dib.bitCount == 24 ? 3 : 1;
     // A level asked for gets the classic settings at that level: every filter tried on each row
     // of 8-bit samples, none on palette indices, zlib's strategy for filtered data.
     bool samples = dib.bitCount == 24 || (picture.gray && dib.bitCount == 8);

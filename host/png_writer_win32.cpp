@@ -1,7 +1,7 @@
 // PNG output through the Windows Imaging Component, the system's own encoder: gray-ramp tables as
-// grayscale, other depths 1 to 8 as palette pictures, 24 bits as RGB, as the libpng writer of
-// the POSIX builds does. The encoder has no compression levels, and vbhost writes no comment
-// chunk here.
+// grayscale, other depths 1 to 8 as palette pictures (of just the colours in use when they are
+// 16 or fewer), 24 bits as RGB, as the zlib writer of the POSIX builds does. The encoder has no
+// compression levels, and vbhost writes no comment chunk here.
 #include <windows.h>
 // After windows.h, which they need.
 #include <objidl.h>
@@ -92,28 +92,37 @@ bool RunWicEncoder(const DibLayout& dib, const RowProgress* progress, std::vecto
         Failed(wic.frame->SetSize((UINT)dib.width, (UINT)dib.rows), "picture size", problem)) {
         return false;
     }
-    // A gray-ramp picture goes as grayscale when the encoder takes that depth, else as a palette.
+    // A gray-ramp picture goes as grayscale when the encoder takes that depth, else as a palette;
+    // a palette picture of a few colours at the depth that holds just those.
     bool gray = HasGrayRampTable(dib);
-    WICPixelFormatGUID format = *(gray ? FindGrayFormat : FindPixelFormat)(dib.bitCount);
+    PaletteReduction reduction;
+    const bool reduced = FindPaletteReduction(dib, &reduction);
+    const uint16_t bitCount = reduced ? reduction.bitCount : dib.bitCount;
+    WICPixelFormatGUID format = *(gray ? FindGrayFormat : FindPixelFormat)(bitCount);
     if (Failed(wic.frame->SetPixelFormat(&format), "pixel format", problem)) return false;
-    if (gray && !IsEqualGUID(format, *FindGrayFormat(dib.bitCount))) {
+    if (gray && !IsEqualGUID(format, *FindGrayFormat(bitCount))) {
         gray = false;
-        format = *FindPixelFormat(dib.bitCount);
+        format = *FindPixelFormat(bitCount);
         if (Failed(wic.frame->SetPixelFormat(&format), "pixel format", problem)) return false;
     }
     // The encoder answers with the format it will write; another one would change the pixels.
-    if (!IsEqualGUID(format, *(gray ? FindGrayFormat : FindPixelFormat)(dib.bitCount))) {
-        *problem = "the system's PNG encoder does not take " + std::to_string(dib.bitCount) +
-                   "-bit pictures";
+    if (!IsEqualGUID(format, *(gray ? FindGrayFormat : FindPixelFormat)(bitCount))) {
+        *problem =
+            "the system's PNG encoder does not take " + std::to_string(bitCount) + "-bit pictures";
         return false;
     }
-    if (dib.bitCount <= 8 && !gray) {
-        // Padded with opaque black to 2^depth entries so that every index is valid.
+    if (bitCount <= 8 && !gray) {
+        // Just the colours in use, or the table padded with opaque black to 2^depth entries so
+        // that every index is valid.
         WICColor colours[256];
-        UINT entries = 1u << dib.bitCount;
+        UINT entries = reduced ? reduction.colours : 1u << bitCount;
         for (UINT i = 0; i < entries; ++i) {
             uint8_t rgb[3];
-            ReadTableColour(dib, i, rgb);
+            if (reduced) {
+                memcpy(rgb, reduction.rgb[i], 3);
+            } else {
+                ReadTableColour(dib, i, rgb);
+            }
             colours[i] = 0xFF000000u | ((UINT)rgb[0] << 16) | ((UINT)rgb[1] << 8) | rgb[2];
         }
         if (Failed(wic.factory->CreatePalette(&wic.palette), "palette", problem) ||
@@ -123,17 +132,22 @@ bool RunWicEncoder(const DibLayout& dib, const RowProgress* progress, std::vecto
         }
     }
     // Rows go top row first, in bands; WritePixels takes a writable buffer.
+    const bool packed = reduced && !reduction.sameIndices;
+    const UINT stride = packed ? (((UINT)dib.width * bitCount + 31) / 32) * 4 : dib.stride;
     const int32_t band = CountRowsPerBand(dib);
-    std::vector<BYTE> rows((size_t)dib.stride * band);
+    std::vector<BYTE> rows((size_t)stride * band);
     for (int32_t y = 0; y < dib.rows; y += band) {
         int32_t count = dib.rows - y < band ? dib.rows - y : band;
         for (int32_t i = 0; i < count; ++i) {
             int32_t memoryRow = dib.bottomUp ? dib.rows - 1 - (y + i) : y + i;
-            memcpy(rows.data() + (size_t)i * dib.stride, dib.bits + (size_t)memoryRow * dib.stride,
-                   dib.stride);
+            const uint8_t* source = dib.bits + (size_t)memoryRow * dib.stride;
+            if (packed) {
+                PackReducedRow(dib, reduction, source, rows.data() + (size_t)i * stride);
+            } else {
+                memcpy(rows.data() + (size_t)i * stride, source, stride);
+            }
         }
-        if (Failed(wic.frame->WritePixels((UINT)count, dib.stride, dib.stride * (UINT)count,
-                                          rows.data()),
+        if (Failed(wic.frame->WritePixels((UINT)count, stride, stride * (UINT)count, rows.data()),
                    "pixels", problem)) {
             return false;
         }

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -115,13 +116,14 @@ class PalettePng : public ::testing::TestWithParam<int> {};
 
 TEST_P(PalettePng, KeepsIndicesAndTheDibsColourTableTopRowFirst) {
     int bitCount = GetParam();
-    const int32_t width = 5, height = 3;
+    // Every index in use (more than 16 colours at 8 bits): the indices stay as they are.
+    const int32_t width = bitCount >= 4 ? 1 << bitCount : 5, height = 3;
     std::vector<uint8_t> header =
         MakeHeaderBlock(width, height, (uint16_t)bitCount, 1u << bitCount);
     std::vector<uint8_t> bits = MakePaletteBits(width, height, bitCount);
     DecodedPng png = EncodeAndDecodePng(ReadLayout(header, bits));
 
-    ASSERT_EQ(5u, png.width);
+    ASSERT_EQ((uint32_t)width, png.width);
     ASSERT_EQ(3u, png.height);
     EXPECT_EQ(3, png.colourType);  // PNG_COLOR_TYPE_PALETTE
     EXPECT_EQ(bitCount, png.bitDepth);
@@ -142,15 +144,18 @@ INSTANTIATE_TEST_SUITE_P(Depths, PalettePng, ::testing::Values(1, 2, 4, 8));
 
 TEST(PalettePng, PadsAShortColourTableWithBlack) {
     // Indices past biClrUsed must still name a palette entry, or PNG readers refuse the file.
-    std::vector<uint8_t> header = MakeHeaderBlock(2, 1, 8, 2, 2);
-    std::vector<uint8_t> bits = {0, 200, 0, 0};
+    // 20 entries and index 200 in use: more colours than a 4-bit palette holds.
+    std::vector<uint8_t> header = MakeHeaderBlock(21, 1, 8, 20, 20);
+    std::vector<uint8_t> bits(24, 0);
+    for (uint8_t i = 0; i < 20; ++i) bits[i] = i;
+    bits[20] = 200;
     DecodedPng png = EncodeAndDecodePng(ReadLayout(header, bits));
     ASSERT_EQ(768u, png.palette.size());
     EXPECT_EQ((std::vector<uint8_t>{7, 254, 3}),
               std::vector<uint8_t>(png.palette.begin() + 3, png.palette.begin() + 6));
     EXPECT_EQ((std::vector<uint8_t>{0, 0, 0}),
               std::vector<uint8_t>(png.palette.begin() + 600, png.palette.begin() + 603));
-    EXPECT_EQ(200, PngIndexAt(png, 0, 1));
+    EXPECT_EQ(200, PngIndexAt(png, 0, 20));
 }
 
 TEST_P(PalettePng, AGrayRampTableMakesAGrayscalePicture) {
@@ -194,62 +199,130 @@ TEST(PngText, TheCommentIsAnItxtChunkInUtf8) {
     EXPECT_TRUE(EncodeAndDecodePng(ReadLayout(header, bits)).texts.empty());
 }
 
-// Pictures large enough for the writer to choose its settings by trial, at every level.
-struct LevelCase {
+// Round trips through libpng of pictures of every kind the writer tells apart, at widths from 1
+// to thousands of pixels and heights on every side of a band boundary (and, where the rows fit
+// in a few MiB, one large enough for the writer to choose its settings by trial); each at the
+// chosen settings, and the widest at every level from 0 to 9 once.
+struct RoundTripCase {
     const char* what;
     int bitCount;
-    int32_t width;
-    int32_t height;
+    int indices;            // palette pictures: the indices in use are 0 to indices - 1 (0: all)
+    uint32_t tableEntries;  // biClrUsed (0: a full table)
+    enum { COLOURS, GRAY_RAMP, SIXTEEN_REPEATED } table;  // entries 16 apart alike in the last
+    std::vector<int32_t> widths;
 };
 
-void PrintTo(const LevelCase& c, std::ostream* out) {
+void PrintTo(const RoundTripCase& c, std::ostream* out) {
     *out << c.what;
 }
 
-class PngLevels : public ::testing::TestWithParam<LevelCase> {};
-
-TEST_P(PngLevels, EveryLevelKeepsEveryPixel) {
-    const LevelCase& c = GetParam();
-    std::vector<uint8_t> header = MakeHeaderBlock(c.width, c.height, (uint16_t)c.bitCount,
-                                                  c.bitCount == 24 ? 0 : 1u << c.bitCount);
-    // Gradients with noise, flat bands and a dither pattern, so that each candidate setting
-    // has something to win on.
-    uint32_t stride = StrideOf(c.width, c.bitCount);
-    std::vector<uint8_t> bits((size_t)stride * c.height, 0);
+// Gradients with noise, flat bands and a dither pattern, so that each candidate setting has
+// something to win on; the bits past each row's pixels are all ones, which no pixel may show.
+std::vector<uint8_t> MakeRoundTripBits(const RoundTripCase& c, int32_t width, int32_t height) {
+    uint32_t stride = StrideOf(width, c.bitCount);
+    std::vector<uint8_t> bits((size_t)stride * height, 0xFF);
     uint32_t noise = 1;
-    for (int32_t y = 0; y < c.height; ++y) {
-        for (uint32_t i = 0; i < (uint32_t)c.width * c.bitCount / 8; ++i) {
+    uint32_t indices = c.indices ? (uint32_t)c.indices : 1u << (c.bitCount & 15);
+    for (int32_t y = 0; y < height; ++y) {
+        uint8_t* row = &bits[(size_t)y * stride];
+        for (int32_t x = 0; x < width; ++x) {
             noise = noise * 1103515245u + 12345u;
-            uint8_t value = y < c.height / 3       ? (uint8_t)(i + y + (noise >> 28))
-                            : y < 2 * c.height / 3 ? (uint8_t)(i / 97 * 40)
-                                                   : (uint8_t)(((i + y) & 1) ? 0x5A : 0xA5);
-            bits[(size_t)y * stride + i] = value;
+            uint32_t value = y < height / 3       ? (uint32_t)(x + y) + (noise >> 28)
+                             : y < 2 * height / 3 ? (uint32_t)x / 97 * 40
+                                                  : (((x + y) & 1) ? 0x5Au : 0xA5u);
+            if (c.bitCount == 24) {
+                for (int k = 0; k < 3; ++k) row[3 * x + k] = (uint8_t)(value + 37 * k);
+                continue;
+            }
+            uint32_t bit = (uint32_t)x * c.bitCount;
+            uint32_t shift = 8 - c.bitCount - bit % 8;
+            row[bit / 8] &= (uint8_t) ~(((1u << c.bitCount) - 1) << shift);
+            row[bit / 8] |= (uint8_t)((value % indices) << shift);
         }
     }
-    DibLayout layout = ReadLayout(header, bits);
-    for (int32_t level : {(int32_t)PNG_LEVEL_CHOSEN, 0, 1, 6, 9}) {
-        SCOPED_TRACE("level " + std::to_string(level));
-        PngSettings settings;
-        settings.level = level;
-        DecodedPng png = EncodeAndDecodePng(layout, settings);
-        ASSERT_EQ((uint32_t)c.height, png.height);
-        for (int32_t y = 0; y < c.height; ++y) {
-            const uint8_t* row = &bits[(size_t)(c.height - 1 - y) * stride];
-            std::vector<uint8_t> expected(row, row + png.rows[y].size());
-            if (c.bitCount == 24) {
-                for (size_t x = 0; x < expected.size(); x += 3)
-                    std::swap(expected[x], expected[x + 2]);
+    return bits;
+}
+
+class PngRoundTrip : public ::testing::TestWithParam<RoundTripCase> {};
+
+TEST_P(PngRoundTrip, KeepsEveryPixelAndWritesSoundChunks) {
+    const RoundTripCase& c = GetParam();
+    for (int32_t width : c.widths) {
+        uint32_t full = c.bitCount == 24 ? 0 : 1u << c.bitCount;
+        std::vector<uint8_t> header = MakeHeaderBlock(
+            width, 1, (uint16_t)c.bitCount, c.tableEntries ? c.tableEntries : full, c.tableEntries);
+        for (uint32_t i = 0; i < full && c.table != RoundTripCase::COLOURS; ++i) {
+            uint8_t* entry = &header[40 + 4 * i];
+            if (c.table == RoundTripCase::GRAY_RAMP) {
+                entry[0] = entry[1] = entry[2] = (uint8_t)(i * 255 / (full - 1));
+            } else {
+                entry[0] = (uint8_t)(i % 16 * 3), entry[1] = (uint8_t)(255 - i % 16);
+                entry[2] = (uint8_t)(i % 16 * 7);
             }
-            ASSERT_EQ(expected, png.rows[y]) << "row " << y;
+        }
+        const uint32_t stride = StrideOf(width, c.bitCount);
+        const int32_t band = (int32_t)(256 * 1024 / stride);
+        std::vector<int32_t> heights = {1, band - 1, band, band + 1, 2 * band + 1};
+        const uint64_t rowBytes = ((uint64_t)width * (c.bitCount == 24 ? 24 : c.bitCount) + 7) / 8;
+        int32_t large = (int32_t)((1024 * 1024 / rowBytes / band + 1) * band + 1);
+        if ((uint64_t)large * stride <= 4u << 20) heights.push_back(large);
+        for (int32_t height : heights) {
+            if (height < 1) continue;
+            std::vector<uint8_t> bits = MakeRoundTripBits(c, width, height);
+            PutLe32(&header, 8, (uint32_t)(height % 2 ? height : -height));
+            DibLayout layout = ReadLayout(header, bits);
+            std::vector<int32_t> levels = {PNG_LEVEL_CHOSEN};
+            if (height == band + 1 && width == c.widths.back()) {
+                for (int32_t level = 0; level <= 9; ++level) levels.push_back(level);
+            }
+            for (int32_t level : levels) {
+                SCOPED_TRACE(std::to_string(width) + " x " + std::to_string(height) + ", level " +
+                             std::to_string(level));
+                PngSettings settings;
+                settings.level = level;
+                if (level == 1) settings.comment = "one";
+                std::vector<uint8_t> bytes;
+                std::string problem;
+                ASSERT_TRUE(EncodePng(layout, settings, &bytes, &problem)) << problem;
+                std::vector<std::string> types;
+                ASSERT_TRUE(CheckPngChunks(bytes, &types, &problem)) << problem;
+                EXPECT_EQ(level == 1, std::find(types.begin(), types.end(), "iTXt") != types.end());
+                DecodedPng png;
+                ASSERT_TRUE(DecodePng(bytes, &png, &problem)) << problem;
+                ASSERT_TRUE(ComparePngWithDib(layout, png, &problem)) << problem;
+            }
         }
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Pictures, PngLevels,
-    ::testing::Values(LevelCase{"rgb", 24, 700, 600}, LevelCase{"palette8", 8, 1500, 800},
-                      LevelCase{"palette4", 4, 2400, 1000}, LevelCase{"small", 24, 40, 30}),
-    [](const ::testing::TestParamInfo<LevelCase>& info) { return std::string(info.param.what); });
+    Pictures, PngRoundTrip,
+    ::testing::Values(
+        RoundTripCase{"rgb", 24, 0, 0, RoundTripCase::COLOURS, {1, 7, 700, 3001}},
+        RoundTripCase{"palette8", 8, 0, 0, RoundTripCase::COLOURS, {1, 33, 1500}},
+        RoundTripCase{"palette8_17_colours", 8, 17, 0, RoundTripCase::COLOURS, {1, 5, 3001}},
+        RoundTripCase{"palette8_16_colours", 8, 16, 0, RoundTripCase::COLOURS, {1, 5, 3001}},
+        RoundTripCase{"palette8_3_colours", 8, 3, 0, RoundTripCase::COLOURS, {1, 5, 3001}},
+        RoundTripCase{"palette8_2_colours", 8, 2, 0, RoundTripCase::COLOURS, {1, 5, 3001}},
+        RoundTripCase{
+            "palette8_32_indices_16_colours", 8, 32, 0, RoundTripCase::SIXTEEN_REPEATED, {3, 2000}},
+        RoundTripCase{"palette8_short_table", 8, 0, 20, RoundTripCase::COLOURS, {2, 1001}},
+        RoundTripCase{"palette8_short_table_3_colours", 8, 0, 2, RoundTripCase::COLOURS, {7}},
+        RoundTripCase{"palette4", 4, 0, 0, RoundTripCase::COLOURS, {1, 3, 2400}},
+        RoundTripCase{"palette4_5_colours", 4, 5, 0, RoundTripCase::COLOURS, {1, 3, 2400}},
+        RoundTripCase{"palette4_3_colours", 4, 3, 0, RoundTripCase::COLOURS, {3, 2401}},
+        RoundTripCase{"palette4_2_colours", 4, 2, 0, RoundTripCase::COLOURS, {3, 2401}},
+        RoundTripCase{"palette2", 2, 0, 0, RoundTripCase::COLOURS, {1, 3, 999}},
+        RoundTripCase{"palette2_2_colours", 2, 2, 0, RoundTripCase::COLOURS, {3, 999}},
+        RoundTripCase{"palette1", 1, 0, 0, RoundTripCase::COLOURS, {1, 9, 4000}},
+        RoundTripCase{"palette1_1_colour", 1, 1, 0, RoundTripCase::COLOURS, {9}},
+        RoundTripCase{"gray8", 8, 0, 0, RoundTripCase::GRAY_RAMP, {1, 1001}},
+        RoundTripCase{"gray4", 4, 0, 0, RoundTripCase::GRAY_RAMP, {3, 1001}},
+        RoundTripCase{"gray2", 2, 0, 0, RoundTripCase::GRAY_RAMP, {3, 1001}},
+        RoundTripCase{"gray1", 1, 0, 0, RoundTripCase::GRAY_RAMP, {3, 1001}}),
+    [](const ::testing::TestParamInfo<RoundTripCase>& info) {
+        return std::string(info.param.what);
+    });
 
 // A sink that refuses bytes past a limit, as a full disk does, and a report that stops.
 struct LimitedSink {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <wincodec.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -180,6 +181,49 @@ TEST_P(WicPngWriter, StoresTheDepthPaletteAndPixels) {
                     EXPECT_EQ(IndexAt(x, y, bitCount), index) << x << "," << y;
                 }
             }
+        }
+    }
+}
+
+TEST_P(WicPngWriter, APictureOfAFewColoursGetsAPaletteOfJustThose) {
+    const int bitCount = GetParam();
+    if (bitCount == 24) return;
+    // Three colours (two at 1 bit): a 2-bit (1-bit) palette of those, in table order.
+    const int32_t width = 13, height = 5;
+    const int colours = bitCount == 1 ? 2 : 3;
+    TestDib dib = MakeDib(width, height, bitCount, 1u << bitCount, true);
+    std::fill(dib.bits.begin(), dib.bits.end(), 0);
+    uint32_t stride = StrideOf(width, bitCount);
+    auto indexAt = [&](int x, int y) { return (1 << bitCount) - 1 - (x + y) % colours; };
+    for (int y = 0; y < height; ++y) {
+        uint8_t* row = &dib.bits[(size_t)(height - 1 - y) * stride];
+        for (int x = 0; x < width; ++x) {
+            int bit = x * bitCount;
+            row[bit / 8] |= (uint8_t)(indexAt(x, y) << (8 - bitCount - bit % 8));
+        }
+    }
+    DibLayout layout;
+    std::string problem;
+    ASSERT_TRUE(ReadDibLayout(dib.header.data(), dib.bits.data(), &layout, &problem)) << problem;
+    std::vector<uint8_t> png;
+    ASSERT_TRUE(EncodePng(layout, PngSettings(), &png, &problem)) << problem;
+    ASSERT_GT(png.size(), 33u);
+    EXPECT_EQ(colours == 2 ? 1 : 2, png[24]);
+    EXPECT_EQ(3, png[25]);
+    ReadBack back;
+    ASSERT_TRUE(DecodeWithWic(png, &back));
+    ASSERT_EQ((size_t)colours, back.palette.size());
+    for (int y = 0; y < height; ++y) {
+        const uint8_t* row = &back.pixels[(size_t)y * back.stride];
+        for (int x = 0; x < width; ++x) {
+            int depth = png[24];
+            int bit = x * depth;
+            int index = (row[bit / 8] >> (8 - depth - bit % 8)) & ((1 << depth) - 1);
+            ASSERT_LT(index, colours);
+            uint32_t i = (uint32_t)indexAt(x, y);
+            WICColor expected =
+                0xFF000000u | ((i * 7 & 0xFF) << 16) | ((255 - i) << 8) | (i * 3 & 0xFF);
+            EXPECT_EQ(expected, back.palette[index]) << x << "," << y;
         }
     }
 }
