@@ -642,7 +642,8 @@ TEST_F(VbhostRun, EachFailingFileGetsOneLineAndTheStatusSaysSo) {
         "is a colour-mapped TGA picture (8-bit indices into 0-bit colours); vbtga.spi reads 8- "
         "and 16-bit indices into 15-, 16-, 24- and 32-bit colours\n"
         "vbhost: empty.tga: empty file\n"
-        "vbhost: text.pcx: vbpcx.spi: unknown or unsupported picture format (result 2)\n",
+        "vbhost: text.pcx: vbpcx.spi: unknown or unsupported picture format (result 2): the "
+        "file does not begin with the PCX manufacturer byte 10\n",
         run.err);
     EXPECT_EQ("good.tga -> out/good.png (vbtga.spi, 2 x 2, 24 bits)\n", run.out);
     EXPECT_FALSE(FileExists(Path("out/bad.png")));
