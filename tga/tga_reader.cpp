@@ -86,9 +86,17 @@ static uint32_t ExpandTableEntries(int32_t expand) {
     return 0;
 }
 
-// The colour table's place in the second working block, after a run-length row's stored pixels.
+// Room past a run-length colour row unpacked in the second working block: its pixels are
+// stored as 4-byte words 3 bytes apart and runs as 16-byte pieces of 12 bytes.
+enum : uint32_t { EXPANDED_ROW_SLACK = 4 };
+
+// The colour table's place in the second working block, after a run-length row: gray with alpha
+// unpacked at its stored size, colour unpacked straight into 24-bit pixels.
 static uint32_t ExpandTableOffset(const TgaLayout* layout) {
-    return layout->runLength ? (layout->rowBytes + 3u) & ~3u : 0u;
+    if (!layout->runLength) return 0;
+    const uint32_t rowArea =
+        layout->gray ? layout->rowBytes : 3u * (uint32_t)layout->width + EXPANDED_ROW_SLACK;
+    return (rowArea + 3u) & ~3u;
 }
 
 // RESULT_OK for the pictures the decoder takes: true-colour of 24 or 32 bits and gray of 8,
@@ -128,8 +136,8 @@ int32_t PlanTgaDecode(const TgaHeader* header, TgaLayout* layout, int32_t extend
     layout->rowBufferSize = (uint32_t)layout->width * UnpackedPixelBytes(layout->bytesPerPixel);
     if (layout->expand != TGA_EXPAND_NONE) {
         // Expanded rows are 3 bytes a pixel, or 1 for gray. The second block holds a run-length
-        // row unpacked at its stored size (raw rows are expanded where the cursor holds them),
-        // then the colour table.
+        // row as unpacked (raw rows are expanded where the cursor holds them), then the colour
+        // table.
         layout->rowBufferSize = (uint32_t)layout->width * (layout->gray ? 1u : 3u);
         layout->expandSize = ExpandTableOffset(layout) + 4u * ExpandTableEntries(layout->expand);
     }
@@ -260,6 +268,88 @@ static void ExpandTgaPixels(const TgaLayout* layout, const uint8_t* table, const
     } else {
         ExpandSixteenBitPixels<TableColour>(table, stored, width, out);
     }
+}
+
+// Fills `count` 24-bit pixels with `colour` (blue | green << 8 | red << 16), writing up to
+// EXPANDED_ROW_SLACK bytes beyond them: four pixels as one 16-byte piece, then one 4-byte word
+// each.
+static inline void FillColour(uint8_t* out, uint32_t colour, uint32_t count) {
+    uint32_t k = 0;
+    if (count >= 4) {
+        const uint32_t first = colour | colour << 24, second = colour >> 8 | colour << 16,
+                       third = colour >> 16 | colour << 8;
+        const uint32_t piece[4] = {first, second, third, first};
+        for (; k + 4 <= count; k += 4) memcpy(out + 3 * k, piece, 16);
+    }
+    for (; k < count; k++) memcpy(out + 3 * k, &colour, 4);
+}
+
+// A run-length colour row (8-bit or 16-bit colour-map indices, 5-5-5 colour) unpacked and
+// expanded in one pass, with the same packets, carry and end as UnpackTgaRow: a run is one lookup
+// and a fill, a raw packet one lookup a pixel. `out` has EXPANDED_ROW_SLACK bytes of room past
+// the row. Returns the packed bytes consumed.
+template <uint32_t StoredBytes, uint32_t (*Lookup)(const uint8_t*, uint32_t)>
+static uint32_t UnpackExpandedTgaRow(const uint8_t* packed, uint32_t packedSize, uint8_t* out,
+                                     uint32_t width, const uint8_t* table,
+                                     TgaPacketCarry* carry) {
+    auto value = [](const uint8_t* p) -> uint32_t { return StoredBytes == 1 ? p[0] : ReadLe16(p); };
+    auto lookUpPixels = [table, value](uint8_t* to, const uint8_t* from, uint32_t count) {
+        for (uint32_t k = 0; k < count; k++) {
+            const uint32_t colour = Lookup(table, value(from + StoredBytes * k));
+            memcpy(to + 3 * k, &colour, 4);
+        }
+    };
+    uint32_t remaining = width;
+    uint32_t position = 0;
+    if (carry->pixelsDue > 0) {
+        const uint32_t take =
+            (uint32_t)carry->pixelsDue < remaining ? (uint32_t)carry->pixelsDue : remaining;
+        if (carry->runPending) {
+            FillColour(out, Lookup(table, value(carry->runPixel)), take);
+        } else {
+            if (take * StoredBytes > packedSize) {
+                carry->pixelsDue = 0;
+                FillColour(out, Lookup(table, 0), remaining);
+                return 0;
+            }
+            lookUpPixels(out, packed, take);
+            position = take * StoredBytes;
+        }
+        out += 3 * take;
+        remaining -= take;
+        carry->pixelsDue -= (int32_t)take;
+    }
+    while (remaining > 0 && position < packedSize) {
+        const uint8_t count = packed[position];
+        const uint32_t pixels = (count & 0x7Fu) + 1u;
+        const uint32_t take = pixels < remaining ? pixels : remaining;
+        const uint32_t available = packedSize - position - 1u;
+        const uint8_t* from = packed + position + 1;
+        if (count & 0x80u) {
+            if (available < StoredBytes) break;
+            FillColour(out, Lookup(table, value(from)), take);
+            if (pixels > take) {
+                carry->pixelsDue = (int32_t)(pixels - take);
+                carry->runPending = 1;
+                memcpy(carry->runPixel, from, StoredBytes);
+            }
+            position += 1u + StoredBytes;
+        } else {
+            if (available < take * StoredBytes) break;
+            lookUpPixels(out, from, take);
+            if (pixels > take) {
+                // The remaining pixel bytes stay unconsumed and begin the next row's window.
+                carry->pixelsDue = (int32_t)(pixels - take);
+                carry->runPending = 0;
+            }
+            position += 1u + take * StoredBytes;
+        }
+        out += 3 * take;
+        remaining -= take;
+    }
+    // What is missing reads as stored zeros.
+    if (remaining > 0) FillColour(out, Lookup(table, 0), remaining);
+    return position;
 }
 
 // The output depth for the display, and the bits block's size at that depth. RESULT_MEMORY_ERROR
@@ -619,6 +709,24 @@ static int32_t ReadExpandedTgaRow(TgaRowReader* reader, uint8_t* destination) {
     const TgaLayout* layout = reader->layout;
     const uint8_t* stored;
     uint32_t consumed = layout->rowBytes;
+    if (layout->runLength && !layout->gray) {
+        const uint8_t* window = PeekFileCursor(reader->cursor, layout->windowBytes);
+        if (!window) return RESULT_FILE_ERROR;
+        const uint32_t width = (uint32_t)layout->width;
+        uint8_t* row = reader->storedRow;
+        if (layout->expand == TGA_EXPAND_INDEX8) {
+            consumed = UnpackExpandedTgaRow<1, TableColour>(window, layout->windowBytes, row,
+                                                            width, reader->table, &reader->carry);
+        } else if (layout->expand == TGA_EXPAND_INDEX16) {
+            consumed = UnpackExpandedTgaRow<2, TableColour>(window, layout->windowBytes, row,
+                                                            width, reader->table, &reader->carry);
+        } else {
+            consumed = UnpackExpandedTgaRow<2, FiveBitColour>(
+                window, layout->windowBytes, row, width, reader->table, &reader->carry);
+        }
+        memcpy(destination, row, layout->rowBufferSize);
+        return SkipFileCursor(reader->cursor, consumed);
+    }
     if (layout->runLength) {
         const uint8_t* window = PeekFileCursor(reader->cursor, layout->windowBytes);
         if (!window) return RESULT_FILE_ERROR;
