@@ -174,8 +174,9 @@ int32_t PlanPcxDecode(const PcxHeader* header, PcxLayout* layout, int32_t extend
                 ? (uint32_t)layout->width
                 : (uint32_t)(((int64_t)layout->width * layout->packedBits + 7) / 8);
         layout->lineAreaSize = lineBytes;
-        // 24-bit rows are put together after the plane lines and copied whole into the bits
-        // block: stores of a few bytes straight into its new pages cost twice as much.
+        // 24-bit rows are put together after the plane lines (but for SSSE3, see DecodeLinesRow)
+        // and copied whole into the bits block: stores of a few bytes straight into its new
+        // pages cost twice as much.
         layout->workingSize = lines * lineBytes + (layout->colourPlanes ? layout->stride : 0);
         layout->zeroLineSize = 0;
     }
@@ -833,9 +834,11 @@ static uint32_t DecodeLinesRow(const uint8_t* encoded, const PcxLayout* layout, 
         consumed += used;
     }
     if (layout->colourPlanes) {
-        uint8_t* row = lines + (uint32_t)planes * layout->lineAreaSize;
+        // With SSSE3 nearly every pixel is stored in whole 16-byte pieces, straight into the DIB
+        // row; otherwise the row is put together in the working block and copied whole.
+        uint8_t* row = ssse3 ? dibRow : lines + (uint32_t)planes * layout->lineAreaSize;
         InterleaveColourPlanes(lines, layout->width, row, ssse3);
-        memcpy(dibRow, row, (size_t)layout->width * 3);
+        if (row != dibRow) memcpy(dibRow, row, (size_t)layout->width * 3);
     } else {
         UnpackPackedPixels(lines, layout->packedBits, layout->width, dibRow);
     }
