@@ -86,17 +86,10 @@ static uint32_t ExpandTableEntries(int32_t expand) {
     return 0;
 }
 
-// Room past a run-length colour row unpacked in the second working block: its pixels are
-// stored as 4-byte words 3 bytes apart and runs as 16-byte pieces of 12 bytes.
-enum : uint32_t { EXPANDED_ROW_SLACK = 4 };
-
-// The colour table's place in the second working block, after a run-length row: gray with alpha
-// unpacked at its stored size, colour unpacked straight into 24-bit pixels.
+// The colour table's place in the second working block, after a run-length gray-with-alpha row
+// unpacked at its stored size (colour rows are unpacked straight into 24-bit pixels).
 static uint32_t ExpandTableOffset(const TgaLayout* layout) {
-    if (!layout->runLength) return 0;
-    const uint32_t rowArea =
-        layout->gray ? layout->rowBytes : 3u * (uint32_t)layout->width + EXPANDED_ROW_SLACK;
-    return (rowArea + 3u) & ~3u;
+    return layout->runLength && layout->gray ? (layout->rowBytes + 3u) & ~3u : 0u;
 }
 
 // RESULT_OK for the pictures the decoder takes: true-colour of 24 or 32 bits and gray of 8,
@@ -136,8 +129,8 @@ int32_t PlanTgaDecode(const TgaHeader* header, TgaLayout* layout, int32_t extend
     layout->rowBufferSize = (uint32_t)layout->width * UnpackedPixelBytes(layout->bytesPerPixel);
     if (layout->expand != TGA_EXPAND_NONE) {
         // Expanded rows are 3 bytes a pixel, or 1 for gray. The second block holds a run-length
-        // row as unpacked (raw rows are expanded where the cursor holds them), then the colour
-        // table.
+        // gray row unpacked at its stored size (raw rows are expanded where the cursor holds
+        // them), then the colour table.
         layout->rowBufferSize = (uint32_t)layout->width * (layout->gray ? 1u : 3u);
         layout->expandSize = ExpandTableOffset(layout) + 4u * ExpandTableEntries(layout->expand);
     }
@@ -171,6 +164,16 @@ static inline void StoreColour(uint8_t* out, uint32_t colour) {
     out[0] = (uint8_t)colour;
     out[1] = (uint8_t)(colour >> 8);
     out[2] = (uint8_t)(colour >> 16);
+}
+
+// A colour's 3 bytes, stored as one word where they lie in that order in it: its fourth byte
+// lands on the next pixel, which is stored after it.
+static inline void StoreColourWord(uint8_t* out, uint32_t colour) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    memcpy(out, &colour, 4);
+#else
+    StoreColour(out, colour);
+#endif
 }
 
 // Four colours as 12 bytes of blue, green, red: three whole words where the bytes lie in that
@@ -270,34 +273,32 @@ static void ExpandTgaPixels(const TgaLayout* layout, const uint8_t* table, const
     }
 }
 
-// Fills `count` 24-bit pixels with `colour` (blue | green << 8 | red << 16), writing up to
-// EXPANDED_ROW_SLACK bytes beyond them: four pixels as one 16-byte piece, then one 4-byte word
-// each.
+// Fills `count` (at least 1) 24-bit pixels with `colour` (blue | green << 8 | red << 16),
+// writing exactly their bytes: four pixels as three words, then a word for each but the last,
+// whose fourth byte the next pixel overwrites.
 static inline void FillColour(uint8_t* out, uint32_t colour, uint32_t count) {
     uint32_t k = 0;
-    if (count >= 4) {
-        const uint32_t first = colour | colour << 24, second = colour >> 8 | colour << 16,
-                       third = colour >> 16 | colour << 8;
-        const uint32_t piece[4] = {first, second, third, first};
-        for (; k + 4 <= count; k += 4) memcpy(out + 3 * k, piece, 16);
-    }
-    for (; k < count; k++) memcpy(out + 3 * k, &colour, 4);
+    for (; k + 4 <= count; k += 4) StoreFourColours(out + 3 * k, colour, colour, colour, colour);
+    for (; k + 1 < count; k++) StoreColourWord(out + 3 * k, colour);
+    if (k < count) StoreColour(out + 3 * k, colour);
 }
 
 // A run-length colour row (8-bit or 16-bit colour-map indices, 5-5-5 colour) unpacked and
 // expanded in one pass, with the same packets, carry and end as UnpackTgaRow: a run is one lookup
-// and a fill, a raw packet one lookup a pixel. `out` has EXPANDED_ROW_SLACK bytes of room past
-// the row. Returns the packed bytes consumed.
+// and a fill, a raw packet one lookup a pixel. Writes exactly the row's bytes; returns the packed
+// bytes consumed.
 template <uint32_t StoredBytes, uint32_t (*Lookup)(const uint8_t*, uint32_t)>
 static uint32_t UnpackExpandedTgaRow(const uint8_t* packed, uint32_t packedSize, uint8_t* out,
                                      uint32_t width, const uint8_t* table,
                                      TgaPacketCarry* carry) {
     auto value = [](const uint8_t* p) -> uint32_t { return StoredBytes == 1 ? p[0] : ReadLe16(p); };
+    // `count` is at least 1; a word for each pixel but the last, as FillColour.
     auto lookUpPixels = [table, value](uint8_t* to, const uint8_t* from, uint32_t count) {
-        for (uint32_t k = 0; k < count; k++) {
-            const uint32_t colour = Lookup(table, value(from + StoredBytes * k));
-            memcpy(to + 3 * k, &colour, 4);
+        for (uint32_t k = 0; k + 1 < count; k++) {
+            StoreColourWord(to + 3 * k, Lookup(table, value(from + StoredBytes * k)));
         }
+        const uint32_t last = count - 1;
+        StoreColour(to + 3 * last, Lookup(table, value(from + StoredBytes * last)));
     };
     uint32_t remaining = width;
     uint32_t position = 0;
@@ -713,7 +714,7 @@ static int32_t ReadExpandedTgaRow(TgaRowReader* reader, uint8_t* destination) {
         const uint8_t* window = PeekFileCursor(reader->cursor, layout->windowBytes);
         if (!window) return RESULT_FILE_ERROR;
         const uint32_t width = (uint32_t)layout->width;
-        uint8_t* row = reader->storedRow;
+        uint8_t* row = destination;
         if (layout->expand == TGA_EXPAND_INDEX8) {
             consumed = UnpackExpandedTgaRow<1, TableColour>(window, layout->windowBytes, row,
                                                             width, reader->table, &reader->carry);
@@ -724,7 +725,6 @@ static int32_t ReadExpandedTgaRow(TgaRowReader* reader, uint8_t* destination) {
             consumed = UnpackExpandedTgaRow<2, FiveBitColour>(
                 window, layout->windowBytes, row, width, reader->table, &reader->carry);
         }
-        memcpy(destination, row, layout->rowBufferSize);
         return SkipFileCursor(reader->cursor, consumed);
     }
     if (layout->runLength) {
