@@ -82,7 +82,7 @@ static int32_t PlanExpandedTga(const TgaHeader* header, TgaLayout* layout) {
 static uint32_t ExpandTableEntries(int32_t expand) {
     if (expand == TGA_EXPAND_INDEX8) return 256;
     if (expand == TGA_EXPAND_INDEX16) return 65536;
-    if (expand == TGA_EXPAND_RGB555) return 1024 + 32;
+    if (expand == TGA_EXPAND_RGB555) return 32768;
     return 0;
 }
 
@@ -155,9 +155,9 @@ static inline uint32_t TableColour(const uint8_t* table, uint32_t index) {
     return colour;
 }
 
-// A 5-5-5 value's colour (its top bit not used), from its blue-and-green and its red entry.
+// A 5-5-5 value's colour (its top bit not used).
 static inline uint32_t FiveBitColour(const uint8_t* table, uint32_t v) {
-    return TableColour(table, v & 1023u) | TableColour(table, 1024u + ((v >> 10) & 31u));
+    return TableColour(table, v & 0x7FFFu);
 }
 
 static inline void StoreColour(uint8_t* out, uint32_t colour) {
@@ -193,17 +193,16 @@ static inline void StoreFourColours(uint8_t* out, uint32_t a, uint32_t b, uint32
 #endif
 }
 
-// Fills the colour table of an expanded layout: for 5-5-5 values, the blue and green of their low
-// 10 bits (1024 entries) and the red of their next 5 (32 entries), or the entries that the colour
-// map at `map` gives; indices outside the map keep the block's zeros, black.
+// Fills the colour table of an expanded layout: the colours of all 32768 5-5-5 values (one
+// lookup a pixel costs less than widening its channels), or the entries that the colour map at
+// `map` gives; indices outside the map keep the block's zeros, black.
 static void BuildTgaExpandTable(const TgaLayout* layout, const uint8_t* map, uint8_t* table) {
     const uint32_t entries = ExpandTableEntries(layout->expand);
     if (!map) {
-        for (uint32_t v = 0; v < 1024; v++) {
-            StoreTableColour(table + 4 * v, WidenFiveBits(v & 31u), WidenFiveBits(v >> 5), 0);
+        for (uint32_t v = 0; v < entries; v++) {
+            StoreTableColour(table + 4 * v, WidenFiveBits(v & 31u), WidenFiveBits((v >> 5) & 31u),
+                             WidenFiveBits(v >> 10));
         }
-        for (uint32_t c = 0; c < 32; c++)
-            StoreTableColour(table + 4 * (1024 + c), 0, 0, WidenFiveBits(c));
         return;
     }
     const uint32_t entryBytes = (layout->mapEntryBits + 7u) / 8u;
