@@ -82,13 +82,14 @@ static int32_t PlanExpandedTga(const TgaHeader* header, TgaLayout* layout) {
 static uint32_t ExpandTableEntries(int32_t expand) {
     if (expand == TGA_EXPAND_INDEX8) return 256;
     if (expand == TGA_EXPAND_INDEX16) return 65536;
-    if (expand == TGA_EXPAND_RGB555) return 1024 + 32;
+    if (expand == TGA_EXPAND_RGB555) return 32768;
     return 0;
 }
 
-// The colour table's place in the second working block, after a run-length row's stored pixels.
+// The colour table's place in the second working block, after a run-length gray-with-alpha row
+// unpacked at its stored size (colour rows are unpacked straight into 24-bit pixels).
 static uint32_t ExpandTableOffset(const TgaLayout* layout) {
-    return layout->runLength ? (layout->rowBytes + 3u) & ~3u : 0u;
+    return layout->runLength && layout->gray ? (layout->rowBytes + 3u) & ~3u : 0u;
 }
 
 // RESULT_OK for the pictures the decoder takes: true-colour of 24 or 32 bits and gray of 8,
@@ -128,8 +129,8 @@ int32_t PlanTgaDecode(const TgaHeader* header, TgaLayout* layout, int32_t extend
     layout->rowBufferSize = (uint32_t)layout->width * UnpackedPixelBytes(layout->bytesPerPixel);
     if (layout->expand != TGA_EXPAND_NONE) {
         // Expanded rows are 3 bytes a pixel, or 1 for gray. The second block holds a run-length
-        // row unpacked at its stored size (raw rows are expanded where the cursor holds them),
-        // then the colour table.
+        // gray row unpacked at its stored size (raw rows are expanded where the cursor holds
+        // them), then the colour table.
         layout->rowBufferSize = (uint32_t)layout->width * (layout->gray ? 1u : 3u);
         layout->expandSize = ExpandTableOffset(layout) + 4u * ExpandTableEntries(layout->expand);
     }
@@ -154,15 +155,25 @@ static inline uint32_t TableColour(const uint8_t* table, uint32_t index) {
     return colour;
 }
 
-// A 5-5-5 value's colour (its top bit not used), from its blue-and-green and its red entry.
+// A 5-5-5 value's colour (its top bit not used).
 static inline uint32_t FiveBitColour(const uint8_t* table, uint32_t v) {
-    return TableColour(table, v & 1023u) | TableColour(table, 1024u + ((v >> 10) & 31u));
+    return TableColour(table, v & 0x7FFFu);
 }
 
 static inline void StoreColour(uint8_t* out, uint32_t colour) {
     out[0] = (uint8_t)colour;
     out[1] = (uint8_t)(colour >> 8);
     out[2] = (uint8_t)(colour >> 16);
+}
+
+// A colour's 3 bytes, stored as one word where they lie in that order in it: its fourth byte
+// lands on the next pixel, which is stored after it.
+static inline void StoreColourWord(uint8_t* out, uint32_t colour) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    memcpy(out, &colour, 4);
+#else
+    StoreColour(out, colour);
+#endif
 }
 
 // Four colours as 12 bytes of blue, green, red: three whole words where the bytes lie in that
@@ -182,17 +193,16 @@ static inline void StoreFourColours(uint8_t* out, uint32_t a, uint32_t b, uint32
 #endif
 }
 
-// Fills the colour table of an expanded layout: for 5-5-5 values, the blue and green of their low
-// 10 bits (1024 entries) and the red of their next 5 (32 entries), or the entries that the colour
-// map at `map` gives; indices outside the map keep the block's zeros, black.
+// Fills the colour table of an expanded layout: the colours of all 32768 5-5-5 values (one
+// lookup a pixel costs less than widening its channels), or the entries that the colour map at
+// `map` gives; indices outside the map keep the block's zeros, black.
 static void BuildTgaExpandTable(const TgaLayout* layout, const uint8_t* map, uint8_t* table) {
     const uint32_t entries = ExpandTableEntries(layout->expand);
     if (!map) {
-        for (uint32_t v = 0; v < 1024; v++) {
-            StoreTableColour(table + 4 * v, WidenFiveBits(v & 31u), WidenFiveBits(v >> 5), 0);
+        for (uint32_t v = 0; v < entries; v++) {
+            StoreTableColour(table + 4 * v, WidenFiveBits(v & 31u), WidenFiveBits((v >> 5) & 31u),
+                             WidenFiveBits(v >> 10));
         }
-        for (uint32_t c = 0; c < 32; c++)
-            StoreTableColour(table + 4 * (1024 + c), 0, 0, WidenFiveBits(c));
         return;
     }
     const uint32_t entryBytes = (layout->mapEntryBits + 7u) / 8u;
@@ -260,6 +270,86 @@ static void ExpandTgaPixels(const TgaLayout* layout, const uint8_t* table, const
     } else {
         ExpandSixteenBitPixels<TableColour>(table, stored, width, out);
     }
+}
+
+// Fills `count` (at least 1) 24-bit pixels with `colour` (blue | green << 8 | red << 16),
+// writing exactly their bytes: four pixels as three words, then a word for each but the last,
+// whose fourth byte the next pixel overwrites.
+static inline void FillColour(uint8_t* out, uint32_t colour, uint32_t count) {
+    uint32_t k = 0;
+    for (; k + 4 <= count; k += 4) StoreFourColours(out + 3 * k, colour, colour, colour, colour);
+    for (; k + 1 < count; k++) StoreColourWord(out + 3 * k, colour);
+    if (k < count) StoreColour(out + 3 * k, colour);
+}
+
+// A run-length colour row (8-bit or 16-bit colour-map indices, 5-5-5 colour) unpacked and
+// expanded in one pass, with the same packets, carry and end as UnpackTgaRow: a run is one lookup
+// and a fill, a raw packet one lookup a pixel. Writes exactly the row's bytes; returns the packed
+// bytes consumed.
+template <uint32_t StoredBytes, uint32_t (*Lookup)(const uint8_t*, uint32_t)>
+static uint32_t UnpackExpandedTgaRow(const uint8_t* packed, uint32_t packedSize, uint8_t* out,
+                                     uint32_t width, const uint8_t* table,
+                                     TgaPacketCarry* carry) {
+    auto value = [](const uint8_t* p) -> uint32_t { return StoredBytes == 1 ? p[0] : ReadLe16(p); };
+    // `count` is at least 1; a word for each pixel but the last, as FillColour.
+    auto lookUpPixels = [table, value](uint8_t* to, const uint8_t* from, uint32_t count) {
+        for (uint32_t k = 0; k + 1 < count; k++) {
+            StoreColourWord(to + 3 * k, Lookup(table, value(from + StoredBytes * k)));
+        }
+        const uint32_t last = count - 1;
+        StoreColour(to + 3 * last, Lookup(table, value(from + StoredBytes * last)));
+    };
+    uint32_t remaining = width;
+    uint32_t position = 0;
+    if (carry->pixelsDue > 0) {
+        const uint32_t take =
+            (uint32_t)carry->pixelsDue < remaining ? (uint32_t)carry->pixelsDue : remaining;
+        if (carry->runPending) {
+            FillColour(out, Lookup(table, value(carry->runPixel)), take);
+        } else {
+            if (take * StoredBytes > packedSize) {
+                carry->pixelsDue = 0;
+                FillColour(out, Lookup(table, 0), remaining);
+                return 0;
+            }
+            lookUpPixels(out, packed, take);
+            position = take * StoredBytes;
+        }
+        out += 3 * take;
+        remaining -= take;
+        carry->pixelsDue -= (int32_t)take;
+    }
+    while (remaining > 0 && position < packedSize) {
+        const uint8_t count = packed[position];
+        const uint32_t pixels = (count & 0x7Fu) + 1u;
+        const uint32_t take = pixels < remaining ? pixels : remaining;
+        const uint32_t available = packedSize - position - 1u;
+        const uint8_t* from = packed + position + 1;
+        if (count & 0x80u) {
+            if (available < StoredBytes) break;
+            FillColour(out, Lookup(table, value(from)), take);
+            if (pixels > take) {
+                carry->pixelsDue = (int32_t)(pixels - take);
+                carry->runPending = 1;
+                memcpy(carry->runPixel, from, StoredBytes);
+            }
+            position += 1u + StoredBytes;
+        } else {
+            if (available < take * StoredBytes) break;
+            lookUpPixels(out, from, take);
+            if (pixels > take) {
+                // The remaining pixel bytes stay unconsumed and begin the next row's window.
+                carry->pixelsDue = (int32_t)(pixels - take);
+                carry->runPending = 0;
+            }
+            position += 1u + take * StoredBytes;
+        }
+        out += 3 * take;
+        remaining -= take;
+    }
+    // What is missing reads as stored zeros.
+    if (remaining > 0) FillColour(out, Lookup(table, 0), remaining);
+    return position;
 }
 
 // The output depth for the display, and the bits block's size at that depth. RESULT_MEMORY_ERROR
@@ -619,6 +709,23 @@ static int32_t ReadExpandedTgaRow(TgaRowReader* reader, uint8_t* destination) {
     const TgaLayout* layout = reader->layout;
     const uint8_t* stored;
     uint32_t consumed = layout->rowBytes;
+    if (layout->runLength && !layout->gray) {
+        const uint8_t* window = PeekFileCursor(reader->cursor, layout->windowBytes);
+        if (!window) return RESULT_FILE_ERROR;
+        const uint32_t width = (uint32_t)layout->width;
+        uint8_t* row = destination;
+        if (layout->expand == TGA_EXPAND_INDEX8) {
+            consumed = UnpackExpandedTgaRow<1, TableColour>(window, layout->windowBytes, row,
+                                                            width, reader->table, &reader->carry);
+        } else if (layout->expand == TGA_EXPAND_INDEX16) {
+            consumed = UnpackExpandedTgaRow<2, TableColour>(window, layout->windowBytes, row,
+                                                            width, reader->table, &reader->carry);
+        } else {
+            consumed = UnpackExpandedTgaRow<2, FiveBitColour>(
+                window, layout->windowBytes, row, width, reader->table, &reader->carry);
+        }
+        return SkipFileCursor(reader->cursor, consumed);
+    }
     if (layout->runLength) {
         const uint8_t* window = PeekFileCursor(reader->cursor, layout->windowBytes);
         if (!window) return RESULT_FILE_ERROR;

@@ -66,7 +66,7 @@ enum : int32_t {
     TGA_EXPAND_INDEX8 = 1,      // 8-bit colour-map indices
     TGA_EXPAND_INDEX16 = 2,     // 16-bit colour-map indices
     TGA_EXPAND_GRAY_ALPHA = 3,  // 16-bit gray and alpha: the gray byte
-    TGA_EXPAND_RGB555 = 4,      // 15/16-bit colour, each 5-bit channel looked up on its own
+    TGA_EXPAND_RGB555 = 4,      // 15/16-bit colour, each 5-5-5 value looked up
 };
 
 // RESULT_OK and the layout for the pictures the decoder takes, RESULT_UNKNOWN_FORMAT for the
