@@ -151,6 +151,9 @@ constexpr int32_t LargestQuantiseError(int32_t shift, int32_t step) {
 static_assert(KERNEL_WEIGHTS * LargestQuantiseError(5, 36) <= SUM_LIMIT &&
                   KERNEL_WEIGHTS * LargestQuantiseError(6, 85) <= SUM_LIMIT,
               "every weighted sum of twelve errors lies within the division table");
+// Black with any diffused error stays at level 0: the mean of errors stays below the first level.
+static_assert(LargestQuantiseError(5, 36) < 32 && LargestQuantiseError(6, 85) < 64,
+              "rows of black need not be fed");
 static_assert(QUANTISE_LOWEST <= -(SUM_LIMIT / KERNEL_WEIGHTS) &&
                   255 + SUM_LIMIT / KERNEL_WEIGHTS < QUANTISE_LOWEST + QUANTISE_ENTRIES,
               "base + S / 48 lies within the quantise tables");
@@ -648,6 +651,7 @@ int32_t ReducerFeedRow(ColourReducer* reducer, const uint8_t* row) {
         }
         // The caller may reuse its row once this returns.
         const uint8_t* input = CurrentDirectFill(reducer, row, reducer->avgRow);
+        VB_ASSERT(reducer->avgOther - reducer->avgRow >= reducer->heldRowBytes);
         if (input != reducer->avgRow) {
             memcpy(reducer->avgRow, input, (uint32_t)reducer->heldRowBytes);
         }

@@ -487,6 +487,7 @@ static int32_t StoreTgaRowsInBulk(DecodeFrame* frame, TgaRowReader* reader) {
         const int32_t rows = height - first < rowsPerRead ? height - first : rowsPerRead;
         // After the end of the data the zero-filled DIB rows are already right.
         if (!TgaDataEnded(reader)) {
+            VB_ASSERT(((uint64_t)first + rows) * layout->stride <= layout->bitsSize);
             int32_t result =
                 ReadFileCursor(reader->cursor, frame->bits + (size_t)first * layout->stride,
                                (uint32_t)rows * layout->rowBytes, nullptr);
