@@ -23,17 +23,24 @@
 enum DecodePaths : int32_t {
     DECODE_PATHS_FASTEST = 0,   // every fast path the processor has
     DECODE_PATHS_NO_SSSE3 = 1,  // as x86-64 processors without SSSE3 decode
-    DECODE_PATHS_PORTABLE = 2,  // the fast loops without vector instructions, as ARM builds run them
-    DECODE_PATHS_PLAIN = 3,     // checked mode: no fast loop and no end-of-data shortcut
+    DECODE_PATHS_PORTABLE =
+        2,                   // the fast loops without vector instructions, as ARM builds run them
+    DECODE_PATHS_PLAIN = 3,  // checked mode: no fast loop and no end-of-data shortcut
 };
 
 #if defined(VB_CHECKED_MODE)
 // Read by every decode as it starts (and by the line routines on each call).
 extern int32_t DecodePathsSetting;
-inline int32_t ChosenDecodePaths() { return DecodePathsSetting; }
-inline void SetDecodePaths(int32_t paths) { DecodePathsSetting = paths; }
+inline int32_t ChosenDecodePaths() {
+    return DecodePathsSetting;
+}
+inline void SetDecodePaths(int32_t paths) {
+    DecodePathsSetting = paths;
+}
 #else
-constexpr int32_t ChosenDecodePaths() { return DECODE_PATHS_FASTEST; }
+constexpr int32_t ChosenDecodePaths() {
+    return DECODE_PATHS_FASTEST;
+}
 #endif
 
 #endif

@@ -507,13 +507,13 @@ static int32_t PcxPaths(int32_t chosen) {
     return chosen == DECODE_PATHS_FASTEST && !HasSsse3() ? DECODE_PATHS_NO_SSSE3 : chosen;
 }
 
-// `fast` false: only the loop that tests every unit runs (the plain paths).
-template <bool SSE2>
+// FAST false: only the loop that tests every unit runs (the plain paths).
+template <bool SSE2, bool FAST = true>
 static uint32_t DecodeByteLineWith(const uint8_t* encoded, uint32_t encodedSize, uint8_t* row,
-                                   uint32_t rowSize, int32_t bytesPerLine, bool fast, bool ssse3) {
+                                   uint32_t rowSize, int32_t bytesPerLine, bool ssse3) {
     if (bytesPerLine < 1) return 0;
     const uint32_t lineBytes = (uint32_t)bytesPerLine;
-    if (fast && (uint64_t)encodedSize >= 2ull * lineBytes) {
+    if (FAST && (uint64_t)encodedSize >= 2ull * lineBytes) {
         return DecodeBytes<false, SSE2>(encoded, encodedSize, row, rowSize, lineBytes, 0, ssse3);
     }
     return DecodeBytes<true, false>(encoded, encodedSize, row, rowSize, lineBytes, 0);
@@ -521,11 +521,14 @@ static uint32_t DecodeByteLineWith(const uint8_t* encoded, uint32_t encodedSize,
 
 static uint32_t DecodeByteLineOn(int32_t paths, const uint8_t* encoded, uint32_t encodedSize,
                                  uint8_t* row, uint32_t rowSize, int32_t bytesPerLine) {
-    if (paths == DECODE_PATHS_PLAIN || paths == DECODE_PATHS_PORTABLE) {
-        return DecodeByteLineWith<false>(encoded, encodedSize, row, rowSize, bytesPerLine,
-                                         paths == DECODE_PATHS_PORTABLE, false);
+    if (paths == DECODE_PATHS_PLAIN) {
+        return DecodeByteLineWith<false, false>(encoded, encodedSize, row, rowSize, bytesPerLine,
+                                                false);
     }
-    return DecodeByteLineWith<HAS_SSE2>(encoded, encodedSize, row, rowSize, bytesPerLine, true,
+    if (paths == DECODE_PATHS_PORTABLE) {
+        return DecodeByteLineWith<false>(encoded, encodedSize, row, rowSize, bytesPerLine, false);
+    }
+    return DecodeByteLineWith<HAS_SSE2>(encoded, encodedSize, row, rowSize, bytesPerLine,
                                         paths == DECODE_PATHS_FASTEST);
 }
 
@@ -686,15 +689,16 @@ void BuildPairIndex(const uint8_t* colourIndex, uint16_t* pairIndex) {
     }
 }
 
-template <bool SSE2>
-static uint32_t DecodePlanarLineWith(const uint8_t* encoded, uint32_t encodedSize, uint8_t* row,
-                                     uint32_t rowSize, int32_t bytesPerLine, int32_t planes,
-                                     const uint16_t* pairIndex, uint8_t* planeLines,
-                                     bool fastPaths, bool ssse3) {
+// FAST false: the plain loops alone. Inlined wherever it is called, the row loop included.
+template <bool SSE2, bool FAST = true>
+static inline VB_PCX_ALWAYS_INLINE uint32_t DecodePlanarLineWith(
+    const uint8_t* encoded, uint32_t encodedSize, uint8_t* row, uint32_t rowSize,
+    int32_t bytesPerLine, int32_t planes, const uint16_t* pairIndex, uint8_t* planeLines,
+    bool ssse3) {
     if (bytesPerLine < 1 || planes < 1 || planes > 4) return 0;
     const uint32_t lineBytes = (uint32_t)bytesPerLine;
     const uint32_t planeBytes = (rowSize + 7) / 8;
-    const bool fast = fastPaths && (uint64_t)encodedSize >= 2ull * (uint32_t)planes * lineBytes;
+    const bool fast = FAST && (uint64_t)encodedSize >= 2ull * (uint32_t)planes * lineBytes;
     const uint8_t* p = encoded;
     for (int32_t plane = 0; plane < 4; plane++) {
         uint8_t* line = planeLines + (uint32_t)plane * (planeBytes + PLANE_LINE_SLACK);
@@ -713,7 +717,7 @@ static uint32_t DecodePlanarLineWith(const uint8_t* encoded, uint32_t encodedSiz
         p += used;
     }
     const uint32_t lineStride = planeBytes + PLANE_LINE_SLACK;
-    if (!fastPaths) {
+    if (!FAST) {
         CombinePlaneLinesPlainly(planeLines, lineStride, row, rowSize, pairIndex);
         return (uint32_t)(p - encoded);
     }
@@ -731,14 +735,16 @@ static uint32_t DecodePlanarLineOn(int32_t paths, const uint8_t* encoded, uint32
                                    uint8_t* row, uint32_t rowSize, int32_t bytesPerLine,
                                    int32_t planes, const uint16_t* pairIndex,
                                    uint8_t* planeLines) {
-    if (paths == DECODE_PATHS_PLAIN || paths == DECODE_PATHS_PORTABLE) {
+    if (paths == DECODE_PATHS_PLAIN) {
+        return DecodePlanarLineWith<false, false>(encoded, encodedSize, row, rowSize, bytesPerLine,
+                                                  planes, pairIndex, planeLines, false);
+    }
+    if (paths == DECODE_PATHS_PORTABLE) {
         return DecodePlanarLineWith<false>(encoded, encodedSize, row, rowSize, bytesPerLine,
-                                           planes, pairIndex, planeLines,
-                                           paths == DECODE_PATHS_PORTABLE, false);
+                                           planes, pairIndex, planeLines, false);
     }
     return DecodePlanarLineWith<HAS_SSE2>(encoded, encodedSize, row, rowSize, bytesPerLine, planes,
-                                          pairIndex, planeLines, true,
-                                          paths == DECODE_PATHS_FASTEST);
+                                          pairIndex, planeLines, paths == DECODE_PATHS_FASTEST);
 }
 
 uint32_t DecodePlanarLine(const uint8_t* encoded, uint32_t encodedSize, uint8_t* row,
@@ -770,8 +776,13 @@ uint32_t DecodePlanarLinePlain(const uint8_t* encoded, uint32_t encodedSize, uin
 static int32_t DecodePcxRows(DecodeFrame* frame, const PcxLayout* layout, uint8_t* row) {
     FileCursor* cursor = &frame->cursor;
     const int32_t height = layout->height;
-    const int32_t paths = PcxPaths(ChosenDecodePaths());
-    const bool plain = paths == DECODE_PATHS_PLAIN;
+    // Shipped builds always take the fastest paths; the others are chosen by a test or the
+    // fuzz harness (framework/checks.h).
+    const bool ssse3 = HasSsse3();
+    const int32_t chosenPaths = ChosenDecodePaths();
+    const bool chosen = chosenPaths != DECODE_PATHS_FASTEST;
+    const bool plain = chosenPaths == DECODE_PATHS_PLAIN;
+    const int32_t paths = chosen || ssse3 ? chosenPaths : DECODE_PATHS_NO_SSSE3;
     for (int32_t i = 0; i < height; i++) {
         // A 16-colour row is decoded into plane lines in the working block and then mapped into
         // the DIB row, every position of it. A 256-colour row whose line covers the whole DIB row
@@ -791,16 +802,31 @@ static int32_t DecodePcxRows(DecodeFrame* frame, const PcxLayout* layout, uint8_
             VB_ASSERT(layout->encodedLineSize <= cursor->capacity);
             const uint8_t* encoded = PeekFileCursor(cursor, layout->encodedLineSize);
             if (!encoded) return RESULT_FILE_ERROR;
-            if (layout->planar) {
-                consumed = DecodePlanarLineOn(paths, encoded, layout->encodedLineSize, dibRow,
-                                              layout->stride, layout->bytesPerLine,
-                                              layout->planes, layout->pairIndex, row);
+            if (chosen) {
+                // The same steps along the chosen paths.
+                uint8_t* const target =
+                    layout->bytesPerLine >= (int64_t)layout->stride ? dibRow : row;
+                consumed = layout->planar
+                               ? DecodePlanarLineOn(paths, encoded, layout->encodedLineSize,
+                                                    dibRow, layout->stride, layout->bytesPerLine,
+                                                    layout->planes, layout->pairIndex, row)
+                               : DecodeByteLineOn(paths, encoded, layout->encodedLineSize, target,
+                                                  layout->stride, layout->bytesPerLine);
+                if (consumed != 0 && !layout->planar && target != dibRow) {
+                    memcpy(dibRow, row, layout->stride);
+                }
+            } else if (layout->planar) {
+                consumed = DecodePlanarLineWith<HAS_SSE2>(
+                    encoded, layout->encodedLineSize, dibRow, layout->stride, layout->bytesPerLine,
+                    layout->planes, layout->pairIndex, row, ssse3);
             } else if (layout->bytesPerLine >= (int64_t)layout->stride) {
-                consumed = DecodeByteLineOn(paths, encoded, layout->encodedLineSize, dibRow,
-                                            layout->stride, layout->bytesPerLine);
+                consumed = DecodeByteLineWith<HAS_SSE2>(encoded, layout->encodedLineSize, dibRow,
+                                                        layout->stride, layout->bytesPerLine,
+                                                        ssse3);
             } else {
-                consumed = DecodeByteLineOn(paths, encoded, layout->encodedLineSize, row,
-                                            layout->stride, layout->bytesPerLine);
+                consumed = DecodeByteLineWith<HAS_SSE2>(encoded, layout->encodedLineSize, row,
+                                                        layout->stride, layout->bytesPerLine,
+                                                        ssse3);
                 if (consumed != 0) memcpy(dibRow, row, layout->stride);
             }
             if (consumed == 0) return RESULT_BROKEN_DATA;
