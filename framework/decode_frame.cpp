@@ -3,6 +3,12 @@
 
 #include <string.h>
 
+#include "framework/checks.h"
+
+#if defined(VB_CHECKED_MODE)
+int32_t DecodePathsSetting = DECODE_PATHS_FASTEST;
+#endif
+
 // One decode at a time reads through this buffer. A decode started from inside another's
 // notifier finds it taken and gets a local-heap block of its own.
 static uint8_t ModuleDecodeBuffer[DECODE_BUFFER_SIZE];

@@ -3,6 +3,7 @@
 
 #include <string.h>
 
+#include "framework/checks.h"
 #include "framework/plugin.h"
 
 static const uint64_t UNKNOWN_POSITION = UINT64_MAX;
@@ -78,6 +79,7 @@ static int32_t ReadFromFile(FileCursor* cursor, uint64_t at, uint8_t* destinatio
 // buffer already holds from `at` on moves to its front and one read fills the rest. Bytes past
 // the end of the file read as 0. 0 when a read call failed.
 static int32_t FillBuffer(FileCursor* cursor, uint64_t at, uint32_t count) {
+    VB_ASSERT(count <= cursor->capacity);
     if (at >= cursor->bufferStart && at - cursor->bufferStart + count <= cursor->bufferValid) {
         return 1;
     }
@@ -100,6 +102,7 @@ static int32_t FillBuffer(FileCursor* cursor, uint64_t at, uint32_t count) {
         memset(cursor->buffer + cursor->bufferValid, 0, count - cursor->bufferValid);
         cursor->bufferValid = count;
     }
+    VB_ASSERT(cursor->bufferFill <= cursor->bufferValid && cursor->bufferValid <= cursor->capacity);
     return 1;
 }
 
@@ -139,9 +142,12 @@ int32_t ReadFileCursor(FileCursor* cursor, void* destination, uint32_t count, ui
 }
 
 const uint8_t* PeekFileCursor(FileCursor* cursor, uint32_t count) {
+    // A reader that peeks more than the buffer holds has outgrown it (see DECODE_BUFFER_SIZE).
+    VB_ASSERT(count <= cursor->capacity);
     if (count > cursor->capacity) return nullptr;
     const uint64_t at = cursor->origin + cursor->position;
     if (!FillBuffer(cursor, at, count)) return nullptr;
+    VB_ASSERT(at >= cursor->bufferStart && at - cursor->bufferStart + count <= cursor->bufferValid);
     return cursor->buffer + (at - cursor->bufferStart);
 }
 

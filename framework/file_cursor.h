@@ -16,8 +16,7 @@
 #include "platform/platform.h"
 
 enum : uint32_t {
-    // The decoders' buffer. The longest piece a row asks for at once, a TGA run-length window of
-    // 65535 pixels x 5 bytes, fits in one refill; so does a PCX row of 4 planes x 32767 bytes x 2.
+    // The decoders' buffer: holds the widest window a reader peeks (static_asserts in the readers).
     DECODE_BUFFER_SIZE = 320 * 1024,
     // The information readers' buffer: a header, or a stretch of a MAG comment.
     INFO_BUFFER_SIZE = 512,

@@ -7,7 +7,8 @@
 #    every seed and regression input once, then runs each target for a fixed number of
 #    executions from a fixed random seed (so a run is repeatable): VB_FUZZ_SMOKE_RUNS_INFO
 #    (default 300000) for the information readers, VB_FUZZ_SMOKE_RUNS_DECODE (default 100000) for
-#    the decoders. A few minutes in all on two cores.
+#    the decoders (each decode input runs fast and again along the plain code, which the
+#    harness compares). A few minutes in all on two cores.
 # 2. Builds and runs the whole test suite under AddressSanitizer, UndefinedBehaviorSanitizer and
 #    LeakSanitizer (`sanitize` workflow preset, gcc, build-sanitize/), which includes the
 #    fault-injection tests and the replay of the seeds and regression inputs.

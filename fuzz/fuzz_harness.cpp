@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "framework/checks.h"
 #include "framework/plugin.h"
 #include "platform/platform_testing.h"
 
@@ -555,12 +556,19 @@ static void CheckDib(FuzzFormat format, const Expectation& expectation, const Fu
 
 struct DecodeOutcome {
     int32_t result;
+    int32_t headerSlot;  // SlotState of each slot after the call
+    int32_t bitsSlot;
     std::vector<uint8_t> header;
     std::vector<uint8_t> bits;
     std::vector<int64_t> trace;
 };
 
 static const uintptr_t SlotSentinel = 0x5A5A5A5A;
+
+// What a slot holds after a decode: untouched, null, or a handle (whose value may differ).
+static int32_t SlotState(void* slot) {
+    return slot == (void*)SlotSentinel ? 0 : slot == nullptr ? 1 : 2;
+}
 
 static void RunDecode(FuzzFormat format, const char16_t* name, int32_t offset, uint32_t flags,
                       bool preview, bool notifierGiven, uint16_t stopPlan,
@@ -596,6 +604,8 @@ static void RunDecode(FuzzFormat format, const char16_t* name, int32_t offset, u
                 (int)result, log.calls, (long long)log.rowsSeen);
     }
     outcome->result = result;
+    outcome->headerSlot = SlotState(headerSlot);
+    outcome->bitsSlot = SlotState(bitsSlot);
     outcome->trace = log.trace;
     if (result != RESULT_OK) {
         REQUIRE(liveAfter == liveBefore, "%s decode: %lld blocks left after result %d", formatName,
@@ -724,6 +734,29 @@ static void CheckAcceptance(FuzzFormat format, const char16_t* name, const FuzzF
             "IsSupported with a handle did not refuse");
 }
 
+#if defined(VB_CHECKED_MODE)
+static const bool CheckedModeBuilt = true;
+static void SetPaths(int32_t paths) { SetDecodePaths(paths); }
+#else
+// The filter's objects have no switch in this build: the fast paths alone are checked.
+static const bool CheckedModeBuilt = false;
+static void SetPaths(int32_t) {}
+#endif
+
+// Two decodes of one input along different paths: one result, one DIB, the same slots and the
+// same notifier calls.
+static void CompareDecodes(FuzzFormat format, const DecodeOutcome& first,
+                           const DecodeOutcome& other, const char* what) {
+    const char* name = FuzzFormatNames[format];
+    REQUIRE(first.result == other.result, "%s: %s gave %d, first %d", name, what,
+            (int)other.result, (int)first.result);
+    REQUIRE(first.headerSlot == other.headerSlot && first.bitsSlot == other.bitsSlot,
+            "%s: %s left the slots differently", name, what);
+    REQUIRE(first.header == other.header, "%s: %s gave a different header block", name, what);
+    REQUIRE(first.bits == other.bits, "%s: %s gave a different bits block", name, what);
+    REQUIRE(first.trace == other.trace, "%s: %s notified differently", name, what);
+}
+
 int RunFuzzInput(FuzzFormat format, FuzzEntry entry, const uint8_t* data, size_t size) {
     PrepareFuzzing();
     uint8_t options[FUZZ_OPTION_BYTES] = {0, 0, 0, 0};
@@ -839,17 +872,25 @@ int RunFuzzInput(FuzzFormat format, FuzzEntry entry, const uint8_t* data, size_t
     } else {
         DecodeOutcome first;
         RunDecode(format, name, (int32_t)offset, flags, preview, notifierGiven, stopPlan,
-                  expectation, pictureFile, twice, &first);
+                  expectation, pictureFile, twice || CheckedModeBuilt, &first);
         if (twice) {
+            // The second decode also takes the other x86-64 paths: without SSSE3, or the
+            // portable fast loops of the ARM builds.
+            SetPaths(served.size() % 2 ? DECODE_PATHS_NO_SSSE3 : DECODE_PATHS_PORTABLE);
             DecodeOutcome second;
             RunDecode(format, name, (int32_t)offset, flags, !preview, notifierGiven, stopPlan,
                       expectation, pictureFile, true, &second);
-            REQUIRE(first.result == second.result, "%s: second decode gave %d, first %d",
-                    FuzzFormatNames[format], (int)second.result, (int)first.result);
-            REQUIRE(first.header == second.header && first.bits == second.bits,
-                    "%s: second decode gave a different DIB", FuzzFormatNames[format]);
-            REQUIRE(first.trace == second.trace, "%s: second decode notified differently",
-                    FuzzFormatNames[format]);
+            SetPaths(DECODE_PATHS_FASTEST);
+            CompareDecodes(format, first, second, "second decode");
+        }
+        if (CheckedModeBuilt) {
+            // Checked mode: the plain code alone must decode exactly as the fast paths did.
+            SetPaths(DECODE_PATHS_PLAIN);
+            DecodeOutcome plain;
+            RunDecode(format, name, (int32_t)offset, flags, preview, notifierGiven, stopPlan,
+                      expectation, pictureFile, true, &plain);
+            SetPaths(DECODE_PATHS_FASTEST);
+            CompareDecodes(format, first, plain, "checked decode");
         }
     }
     REQUIRE(TestingLiveBlockCount() == liveAtStart, "blocks left at the end of the run");

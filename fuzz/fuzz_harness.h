@@ -1,6 +1,9 @@
 // The shared harness of the fuzz targets: it serves the input as a file, drives one filter's
 // exports as a host would, and aborts the process when the filter breaks a contract (a block
-// left behind, an undefined result code, wrong block sizes, a broken notifier protocol).
+// left behind, an undefined result code, wrong block sizes, a broken notifier protocol). In
+// builds with the checked mode (VB_CHECKED_MODE: the fuzz and sanitize presets) every decode is
+// run again along the plain code alone, and the two must agree in result, slots, header and bits
+// blocks and notifier calls.
 //
 // Layout of an input: four option bytes, then the bytes of the file.
 //   byte 0  bits 0-2  emulated display bits: 24, 8, 2, 16, 1, 4, 32, 0 (0: the query fails)
@@ -12,7 +15,9 @@
 //                     (MAG only, the other filters get it as an offset they must ignore);
 //                     112 the end of the file, 113 past the end, 114 -1, 115 INT32_MIN,
 //                     116 INT32_MAX; others 0
-//           bit 7     decode twice and demand identical results (no state may outlive a call)
+//           bit 7     decode twice and demand identical results (no state may outlive a call);
+//                     the second decode runs without SSSE3 (odd file sizes) or with the portable
+//                     fast loops of the ARM builds (even ones), where the build can choose
 //   byte 2-3  stop plan, little-endian: the notifier answers "stop" on call number (value &
 //             0x3FFF), counting from 1, and on every later call too when bit 15 is set; 0 never.
 //             Bit 14 sets "extended layouts" to 1 in the registry (beside "full color").

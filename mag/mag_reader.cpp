@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "framework/bytes.h"
+#include "framework/checks.h"
 #include "framework/decode_frame.h"
 
 // clang-format off
@@ -21,6 +22,16 @@ enum : uint32_t {
     MAG_MAX_BYTES_LEFT = 8,
     MAG_MAX_ROWS_UP = 16,
 };
+
+// What one flag byte (4 bytes of a row) takes from each stream at most: 4 pixel bytes, 1 flag B
+// byte and 1 bit of flag A. The zero slack after the data holds a row's worth of the most any
+// stream takes, plus flag A's partly used byte.
+enum : uint32_t { MAG_ROW_BYTES_PER_FLAG_BYTE = 4, MAG_SLACK_EXTRA = 8 };
+static constexpr uint32_t MagRowReach(uint32_t flagBytes) {
+    return MAG_ROW_BYTES_PER_FLAG_BYTE * flagBytes;
+}
+static_assert(MagRowReach(1) >= 1 && MAG_SLACK_EXTRA >= 1,
+              "the pixel stream reaches furthest; flag A needs one byte beyond flagBytes / 8");
 
 static const uint8_t MagSignature[MAG_SIGNATURE_SIZE] = {'M', 'A', 'K', 'I', '0', '2', ' ', ' '};
 
@@ -75,11 +86,11 @@ int32_t PlanMagDecode(const MagHeader* header, MagLayout* layout) {
         return RESULT_MEMORY_ERROR;
     }
     // One flag byte gives 4 bytes of a row at either depth.
-    layout->flagBytes = layout->stride / 4;
-    // A row takes at most one stride from the pixel stream, fewer bytes from either flag
-    // stream; zero bytes of that length after the data let a row that starts inside the data
-    // run without a test per byte, and read 0 past its end as a short file would.
-    layout->streamSlack = layout->stride + 8;
+    layout->flagBytes = layout->stride / MAG_ROW_BYTES_PER_FLAG_BYTE;
+    // Zero bytes after the data let a row that starts inside it run without a test per byte
+    // (DecodeRowInside's asserts), and read 0 past its end as a short file would.
+    layout->streamSlack = MagRowReach(layout->flagBytes) + MAG_SLACK_EXTRA;
+    VB_ASSERT(layout->streamSlack >= layout->flagBytes / 8 + 1);
     const int64_t workSize = dataSize + layout->streamSlack + layout->flagBytes;
     if (workSize > INT32_MAX) return RESULT_MEMORY_ERROR;
     layout->dataSize = (uint32_t)dataSize;
@@ -103,6 +114,8 @@ void StartMagRows(MagRowDecoder* decoder, const MagLayout* layout, uint8_t* bits
     decoder->pixelPosition = layout->pixelStart;
     // Widths come from 16-bit fields, so a stride stays below 2^17 and 16 strides fit easily.
     for (uint32_t code = 0; code < 16; ++code) {
+        VB_ASSERT(MagCopyPositions[code].rowsUp <= MAG_MAX_ROWS_UP &&
+                  MagCopyPositions[code].bytesLeft <= MAG_MAX_BYTES_LEFT);
         decoder->copyOffsets[code] = (int32_t)(MagCopyPositions[code].rowsUp * layout->stride) -
                                      (int32_t)MagCopyPositions[code].bytesLeft;
     }
@@ -118,6 +131,16 @@ static void DecodeRowInside(MagRowDecoder* decoder, uint8_t* out) {
     uint8_t* flagLine = decoder->flagLine;
     const int32_t* copyOffsets = decoder->copyOffsets;
     const uint32_t flagBytes = decoder->flagBytes;
+    // Each stream starts inside the data (held there) and goes at most MagRowReach into the
+    // slack, which ends where the flag line begins.
+    VB_ASSERT(decoder->flagAPosition >= 0 && decoder->flagBPosition >= 0 &&
+              decoder->pixelPosition >= 0);
+    VB_ASSERT(pixels + MagRowReach(flagBytes) <= flagLine &&
+              flagB + MagRowReach(flagBytes) <= flagLine &&
+              flagA + flagBytes / 8 + 1 <= flagLine);
+    VB_ASSERT(out - decoder->bits >= (ptrdiff_t)MAG_MAX_BYTES_LEFT &&
+              out + (MAG_MAX_ROWS_UP + 1) * (size_t)decoder->stride <=
+                  decoder->bits + decoder->bitsSize);
 
     for (uint32_t i = 0; i < flagBytes; ++i) {
         if (*flagA & mask) flagLine[i] ^= *flagB++;
@@ -218,7 +241,7 @@ void DecodeMagRow(MagRowDecoder* decoder, int32_t row) {
     const bool sourcesInside =
         start >= MAG_MAX_BYTES_LEFT &&
         start + (int64_t)(MAG_MAX_ROWS_UP + 1) * decoder->stride <= (int64_t)decoder->bitsSize;
-    if (streamsInside && sourcesInside) {
+    if (streamsInside && sourcesInside && ChosenDecodePaths() != DECODE_PATHS_PLAIN) {
         DecodeRowInside(decoder, decoder->bits + start);
     } else {
         DecodeRowChecked(decoder, start);

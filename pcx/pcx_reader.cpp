@@ -34,6 +34,7 @@ static constexpr bool HAS_SSE2 = false;
 #endif
 
 #include "framework/bytes.h"
+#include "framework/checks.h"
 #include "framework/decode_frame.h"
 #include "framework/entry.h"
 #include "framework/environment.h"
@@ -43,6 +44,9 @@ enum : uint32_t {
     RUN_FLAGS = 0xC0,  // both top bits set: a run
     RUN_LENGTH_MASK = 0x3F,
 };
+
+// A row's whole encoded area (2 x 4 planes x 32767 bytes at most) is peeked at once.
+static_assert(DECODE_BUFFER_SIZE >= 2u * 4u * 32767u, "a PCX row fits the cursor's buffer");
 
 // ---- Header ----------------------------------------------------------------------------------
 
@@ -192,9 +196,12 @@ int32_t PlanPcxDecode(const PcxHeader* header, PcxLayout* layout, int32_t extend
 // over are at least that many, the loops run without end tests (CHECK_END false); otherwise
 // every unit is tested and a row that runs out of bytes is broken data.
 //
-// The fast loop below works on 64 encoded bytes at a time and reads up to 128 ahead, which it
-// tests against the end of the bytes handed over once a block; it stores up to 64 bytes past
-// the positions it decodes (see DecodeBytes for where those may land).
+// The fast loop below works on 64 encoded bytes at a time and reads up to FAST_LOOP_LOOKAHEAD
+// ahead; it stores up to FAST_PIECE_BYTES from a position it decodes (see DecodeBytes for where
+// those may land).
+enum : uint32_t { FAST_PIECE_BYTES = 64, FAST_LOOP_LOOKAHEAD = 128 };
+static_assert(FAST_LOOP_LOOKAHEAD >= 2 * FAST_PIECE_BYTES,
+              "a block's units and the single values after its last one lie in the lookahead");
 //
 // A last run may carry a line past bytesPerLine; it is expanded whole (up to the row's end) and
 // the next plane line begins after it.
@@ -260,7 +267,7 @@ static inline uint64_t FindCountBytes(uint64_t high) {
 
 // Copies up to 64 single values: always 64 bytes, with no branch on how many there are.
 static inline void CopySingles(const uint8_t* from, uint8_t* to) {
-    memcpy(to, from, 64);
+    memcpy(to, from, FAST_PIECE_BYTES);
 }
 
 // Stores `run` copies of `value`, 16 bytes at a time: up to 63 bytes past them. The longer runs
@@ -270,7 +277,7 @@ static inline void FillRun(uint8_t* to, uint32_t value, uint32_t run) {
     memcpy(to, &fill, 8);
     memcpy(to + 8, &fill, 8);
     if (run > 16) {
-        for (uint32_t k = 16; k < 64; k += 8) memcpy(to + k, &fill, 8);
+        for (uint32_t k = 16; k < FAST_PIECE_BYTES; k += 8) memcpy(to + k, &fill, 8);
     }
 }
 
@@ -351,6 +358,7 @@ __attribute__((target("ssse3"))) static inline uint32_t DecodeShortRunBlock(cons
 
 // How far past the last position it starts a store at the fast loop may write.
 static constexpr uint32_t FAST_LOOP_REACH = 64;
+static_assert(FAST_LOOP_REACH >= FAST_PIECE_BYTES, "every store of the fast loop is one piece");
 
 // Decodes units from `p` into `row`, from position *count on, while the position stays at or
 // below `last` and the next 128 encoded bytes lie before `end`: the count bytes of 64 encoded bytes at a time are found with bit operations,
@@ -367,8 +375,8 @@ static inline VB_PCX_ALWAYS_INLINE const uint8_t* DecodeUnitsFast(const uint8_t*
     const uint8_t* singles = p;  // the first single value not stored yet
     const uint8_t* block = p;
     uint64_t carried = 0;  // 1 when the block starts with the value of the last block's count byte
-    // A block's units read at most 128 bytes from its start (64 single values from its last).
-    while (at <= last && end - block >= 128) {
+    // A block's units read at most FAST_LOOP_LOOKAHEAD bytes from its start.
+    while (at <= last && end - block >= (ptrdiff_t)FAST_LOOP_LOOKAHEAD) {
         uint64_t counts = FindCountBytes(MarkHighBytes<SSE2>(block) & ~carried);
         const uint64_t values = counts << 1 | carried;
         carried = counts >> 63;
@@ -377,6 +385,8 @@ static inline VB_PCX_ALWAYS_INLINE const uint8_t* DecodeUnitsFast(const uint8_t*
         // (a cheap guess at the others) is short.
         if (SSSE3 && at + 63 <= last &&
             (counts == 0 || (block[LowestBit(counts)] & RUN_LENGTH_MASK) <= 2)) {
+            // It stores at most 64 + 1 bytes from `at`, and reads 65 from the block.
+            VB_ASSERT(at + 64 < last + FAST_LOOP_REACH && end - block > 64);
             const uint32_t stored =
                 DecodeShortRunBlock(block, counts, (uint64_t)(singles - block), row + at);
             if (stored <= 64) {
@@ -404,6 +414,7 @@ static inline VB_PCX_ALWAYS_INLINE const uint8_t* DecodeUnitsFast(const uint8_t*
                 }
                 const uint32_t run = unit[0] & RUN_LENGTH_MASK;
                 if (run == 0) return nullptr;
+                VB_ASSERT(at <= last && end - unit >= 2);
                 FillRun(row + at, unit[1], RUN_LENGTH_MASK);  // always 64: runs of all lengths
                 at += run;
                 unit += 2;
@@ -421,10 +432,12 @@ static inline VB_PCX_ALWAYS_INLINE const uint8_t* DecodeUnitsFast(const uint8_t*
                 *count = at;
                 return singles;
             }
+            VB_ASSERT(end - singles >= (ptrdiff_t)FAST_PIECE_BYTES);
             CopySingles(singles, row + at);
             at += before;
             const uint32_t run = unit[0] & RUN_LENGTH_MASK;
             if (run == 0) return nullptr;
+            VB_ASSERT(at <= last);
             FillRun(row + at, unit[1], run);
             at += run;
             singles = unit + 2;
@@ -433,6 +446,7 @@ static inline VB_PCX_ALWAYS_INLINE const uint8_t* DecodeUnitsFast(const uint8_t*
         if (singles < block) {
             const uint32_t before = (uint32_t)(block - singles);
             if (at + before > last) break;
+            VB_ASSERT(end - singles >= (ptrdiff_t)FAST_PIECE_BYTES);
             CopySingles(singles, row + at);
             at += before;
             singles = block;
@@ -462,14 +476,16 @@ static uint32_t DecodeBytes(const uint8_t* encoded, uint32_t encodedSize, uint8_
     // Positions below both the line length and the row size are stored.
     const uint32_t storeStop = lineBytes < rowSize ? lineBytes : rowSize;
 
-    // The fast loop may store past what it decodes: below storeStop the line itself overwrites
-    // those bytes later, since every such position gets its value from the line; past the row
-    // they land in the slack, when the line covers the row. It starts units only inside the
-    // line.
+    // The fast loop may store past what it decodes: below storeStop the line writes those bytes
+    // again (the assert after the loops), past the row they land in the slack. It starts units
+    // only inside the line.
     const uint32_t writeStop = lineBytes >= rowSize ? rowSize + slack : storeStop;
     if (!CHECK_END && writeStop > FAST_LOOP_REACH) {
         const uint32_t last = writeStop - FAST_LOOP_REACH;
         const uint32_t lastStart = last < lineBytes ? last : lineBytes - 1;
+        // The encoded area holds the longest encoding of the line (two bytes a position).
+        VB_ASSERT((uint64_t)encodedSize >= 2ull * lineBytes);
+        VB_ASSERT(lastStart + FAST_LOOP_REACH <= writeStop);
 #if defined(VB_PCX_SSSE3)
         if (SSE2 && ssse3) {
             p = DecodeUnitsFastSsse3(p, end, row, &count, lastStart);
@@ -481,6 +497,7 @@ static uint32_t DecodeBytes(const uint8_t* encoded, uint32_t encodedSize, uint8_
         p = DecodeUnitsFast<SSE2, false>(p, end, row, &count, lastStart);
 #endif
         if (!p) return 0;
+        VB_ASSERT(count < lastStart + FAST_LOOP_REACH);
     }
 
     while (count < storeStop) {
@@ -498,6 +515,8 @@ static uint32_t DecodeBytes(const uint8_t* encoded, uint32_t encodedSize, uint8_
         memset(row + count, (int)value, run < room ? run : room);
         count += run;
     }
+    // Every position below storeStop that the fast loop may have written past is written again.
+    VB_ASSERT(count >= storeStop);
     // The rest of the line lies past the row: consume it without storing.
     while (count < lineBytes) {
         if (CHECK_END && p >= end) return 0;
@@ -526,26 +545,50 @@ static bool HasSsse3() {
 #endif
 }
 
-template <bool SSE2>
+// The paths a picture decodes along: the chosen ones, without SSSE3 where the processor lacks it.
+static int32_t PcxPaths(int32_t chosen) {
+    return chosen == DECODE_PATHS_FASTEST && !HasSsse3() ? DECODE_PATHS_NO_SSSE3 : chosen;
+}
+
+// FAST false: only the loop that tests every unit runs (the plain paths).
+template <bool SSE2, bool FAST = true>
 static uint32_t DecodeByteLineWith(const uint8_t* encoded, uint32_t encodedSize, uint8_t* row,
                                    uint32_t rowSize, int32_t bytesPerLine, bool ssse3) {
     if (bytesPerLine < 1) return 0;
     const uint32_t lineBytes = (uint32_t)bytesPerLine;
-    if ((uint64_t)encodedSize >= 2ull * lineBytes) {
+    if (FAST && (uint64_t)encodedSize >= 2ull * lineBytes) {
         return DecodeBytes<false, SSE2>(encoded, encodedSize, row, rowSize, lineBytes, 0, ssse3);
     }
     return DecodeBytes<true, false>(encoded, encodedSize, row, rowSize, lineBytes, 0);
 }
 
+static uint32_t DecodeByteLineOn(int32_t paths, const uint8_t* encoded, uint32_t encodedSize,
+                                 uint8_t* row, uint32_t rowSize, int32_t bytesPerLine) {
+    if (paths == DECODE_PATHS_PLAIN) {
+        return DecodeByteLineWith<false, false>(encoded, encodedSize, row, rowSize, bytesPerLine,
+                                                false);
+    }
+    if (paths == DECODE_PATHS_PORTABLE) {
+        return DecodeByteLineWith<false>(encoded, encodedSize, row, rowSize, bytesPerLine, false);
+    }
+    return DecodeByteLineWith<HAS_SSE2>(encoded, encodedSize, row, rowSize, bytesPerLine,
+                                        paths == DECODE_PATHS_FASTEST);
+}
+
 uint32_t DecodeByteLine(const uint8_t* encoded, uint32_t encodedSize, uint8_t* row,
                         uint32_t rowSize, int32_t bytesPerLine) {
-    return DecodeByteLineWith<HAS_SSE2>(encoded, encodedSize, row, rowSize, bytesPerLine,
-                                        HasSsse3());
+    return DecodeByteLineOn(PcxPaths(ChosenDecodePaths()), encoded, encodedSize, row, rowSize,
+                            bytesPerLine);
+}
+
+uint32_t DecodeByteLineAlong(int32_t paths, const uint8_t* encoded, uint32_t encodedSize,
+                             uint8_t* row, uint32_t rowSize, int32_t bytesPerLine) {
+    return DecodeByteLineOn(PcxPaths(paths), encoded, encodedSize, row, rowSize, bytesPerLine);
 }
 
 uint32_t DecodeByteLinePlain(const uint8_t* encoded, uint32_t encodedSize, uint8_t* row,
                              uint32_t rowSize, int32_t bytesPerLine) {
-    return DecodeByteLineWith<false>(encoded, encodedSize, row, rowSize, bytesPerLine, false);
+    return DecodeByteLineOn(DECODE_PATHS_PLAIN, encoded, encodedSize, row, rowSize, bytesPerLine);
 }
 
 // Every pair of bits of a plane byte in a byte of its own, leftmost pixel pair first: the left
@@ -634,6 +677,7 @@ __attribute__((target("ssse3"))) static uint32_t CombinePlaneLinesSsse3(
     const uint32_t wholeBytes = rowSize / 8;
     uint32_t k = 0;
     for (; k + 16 <= wholeBytes; k += 16) {
+        VB_ASSERT(8 * (k + 16) <= rowSize && k + 16 <= lineStride);
         __m128i planes[4];
         for (uint32_t plane = 0; plane < 4; plane++) {
             planes[plane] =
@@ -659,9 +703,23 @@ __attribute__((target("ssse3"))) static uint32_t CombinePlaneLinesSsse3(
 
 #endif
 
+// The plain twin of the two above: each pixel's value from its bit in each plane line.
+static void CombinePlaneLinesPlainly(const uint8_t* lines, uint32_t lineStride, uint8_t* row,
+                                     uint32_t rowSize, const uint16_t* pairIndex) {
+    for (uint32_t x = 0; x < rowSize; x++) {
+        uint32_t value = 0;
+        for (uint32_t plane = 0; plane < 4; plane++) {
+            value |= ((lines[plane * lineStride + x / 8] >> (7 - x % 8)) & 1u) << plane;
+        }
+        uint8_t pair[2];
+        memcpy(pair, &pairIndex[value], 2);
+        row[x] = pair[0];  // key `value` below 16: its left pixel has that value
+    }
+}
 
 // Room after each plane line for what the fast loop stores past it.
 static constexpr uint32_t PLANE_LINE_SLACK = FAST_LOOP_REACH;
+static_assert(PLANE_LINE_SLACK >= FAST_LOOP_REACH, "a plane line's slack takes the loop's reach");
 
 uint32_t PlanarLineAreaSize(uint32_t rowSize) {
     return 4 * ((rowSize + 7) / 8 + PLANE_LINE_SLACK);
@@ -674,14 +732,16 @@ void BuildPairIndex(const uint8_t* colourIndex, uint16_t* pairIndex) {
     }
 }
 
-template <bool SSE2>
-static uint32_t DecodePlanarLineWith(const uint8_t* encoded, uint32_t encodedSize, uint8_t* row,
-                                     uint32_t rowSize, int32_t bytesPerLine, int32_t planes,
-                                     const uint16_t* pairIndex, uint8_t* planeLines, bool ssse3) {
+// FAST false: the plain loops alone. Inlined wherever it is called, the row loop included.
+template <bool SSE2, bool FAST = true>
+static inline VB_PCX_ALWAYS_INLINE uint32_t DecodePlanarLineWith(
+    const uint8_t* encoded, uint32_t encodedSize, uint8_t* row, uint32_t rowSize,
+    int32_t bytesPerLine, int32_t planes, const uint16_t* pairIndex, uint8_t* planeLines,
+    bool ssse3) {
     if (bytesPerLine < 1 || planes < 1 || planes > 4) return 0;
     const uint32_t lineBytes = (uint32_t)bytesPerLine;
     const uint32_t planeBytes = (rowSize + 7) / 8;
-    const bool fast = (uint64_t)encodedSize >= 2ull * (uint32_t)planes * lineBytes;
+    const bool fast = FAST && (uint64_t)encodedSize >= 2ull * (uint32_t)planes * lineBytes;
     const uint8_t* p = encoded;
     for (int32_t plane = 0; plane < 4; plane++) {
         uint8_t* line = planeLines + (uint32_t)plane * (planeBytes + PLANE_LINE_SLACK);
@@ -700,6 +760,10 @@ static uint32_t DecodePlanarLineWith(const uint8_t* encoded, uint32_t encodedSiz
         p += used;
     }
     const uint32_t lineStride = planeBytes + PLANE_LINE_SLACK;
+    if (!FAST) {
+        CombinePlaneLinesPlainly(planeLines, lineStride, row, rowSize, pairIndex);
+        return (uint32_t)(p - encoded);
+    }
     uint32_t done = 0;
 #if defined(VB_PCX_SSSE3)
     if (ssse3) done = CombinePlaneLinesSsse3(planeLines, lineStride, row, rowSize, pairIndex);
@@ -710,18 +774,41 @@ static uint32_t DecodePlanarLineWith(const uint8_t* encoded, uint32_t encodedSiz
     return (uint32_t)(p - encoded);
 }
 
+static uint32_t DecodePlanarLineOn(int32_t paths, const uint8_t* encoded, uint32_t encodedSize,
+                                   uint8_t* row, uint32_t rowSize, int32_t bytesPerLine,
+                                   int32_t planes, const uint16_t* pairIndex,
+                                   uint8_t* planeLines) {
+    if (paths == DECODE_PATHS_PLAIN) {
+        return DecodePlanarLineWith<false, false>(encoded, encodedSize, row, rowSize, bytesPerLine,
+                                                  planes, pairIndex, planeLines, false);
+    }
+    if (paths == DECODE_PATHS_PORTABLE) {
+        return DecodePlanarLineWith<false>(encoded, encodedSize, row, rowSize, bytesPerLine,
+                                           planes, pairIndex, planeLines, false);
+    }
+    return DecodePlanarLineWith<HAS_SSE2>(encoded, encodedSize, row, rowSize, bytesPerLine, planes,
+                                          pairIndex, planeLines, paths == DECODE_PATHS_FASTEST);
+}
+
 uint32_t DecodePlanarLine(const uint8_t* encoded, uint32_t encodedSize, uint8_t* row,
                           uint32_t rowSize, int32_t bytesPerLine, int32_t planes,
                           const uint16_t* pairIndex, uint8_t* planeLines) {
-    return DecodePlanarLineWith<HAS_SSE2>(encoded, encodedSize, row, rowSize, bytesPerLine,
-                                          planes, pairIndex, planeLines, HasSsse3());
+    return DecodePlanarLineOn(PcxPaths(ChosenDecodePaths()), encoded, encodedSize, row, rowSize,
+                              bytesPerLine, planes, pairIndex, planeLines);
+}
+
+uint32_t DecodePlanarLineAlong(int32_t paths, const uint8_t* encoded, uint32_t encodedSize,
+                               uint8_t* row, uint32_t rowSize, int32_t bytesPerLine,
+                               int32_t planes, const uint16_t* pairIndex, uint8_t* planeLines) {
+    return DecodePlanarLineOn(PcxPaths(paths), encoded, encodedSize, row, rowSize, bytesPerLine,
+                              planes, pairIndex, planeLines);
 }
 
 uint32_t DecodePlanarLinePlain(const uint8_t* encoded, uint32_t encodedSize, uint8_t* row,
                                uint32_t rowSize, int32_t bytesPerLine, int32_t planes,
                                const uint16_t* pairIndex, uint8_t* planeLines) {
-    return DecodePlanarLineWith<false>(encoded, encodedSize, row, rowSize, bytesPerLine, planes,
-                                       pairIndex, planeLines, false);
+    return DecodePlanarLineOn(DECODE_PATHS_PLAIN, encoded, encodedSize, row, rowSize, bytesPerLine,
+                              planes, pairIndex, planeLines);
 }
 
 // ---- Picture ---------------------------------------------------------------------------------
@@ -821,15 +908,16 @@ static void InterleaveColourPlanes(const uint8_t* lines, int32_t width, uint8_t*
 // A row of the packed or colour-plane layouts: each plane's line decoded into the working block,
 // one after the other, then turned into the DIB row. Returns the encoded bytes consumed, 0 for
 // broken data.
-static uint32_t DecodeLinesRow(const uint8_t* encoded, const PcxLayout* layout, uint8_t* lines,
-                               uint8_t* dibRow, bool ssse3) {
+static uint32_t DecodeLinesRow(int32_t paths, const uint8_t* encoded, const PcxLayout* layout,
+                               uint8_t* lines, uint8_t* dibRow) {
     const int32_t planes = layout->colourPlanes ? layout->colourPlanes : 1;
+    const bool ssse3 = paths == DECODE_PATHS_FASTEST;
     uint32_t consumed = 0;
     for (int32_t plane = 0; plane < planes; plane++) {
-        const uint32_t used = DecodeByteLineWith<HAS_SSE2>(
-            encoded + consumed, layout->encodedLineSize - consumed,
+        const uint32_t used = DecodeByteLineOn(
+            paths, encoded + consumed, layout->encodedLineSize - consumed,
             lines + (uint32_t)plane * layout->lineAreaSize, layout->lineAreaSize,
-            layout->bytesPerLine, ssse3);
+            layout->bytesPerLine);
         if (used == 0) return 0;
         consumed += used;
     }
@@ -851,7 +939,13 @@ static uint32_t DecodeLinesRow(const uint8_t* encoded, const PcxLayout* layout, 
 static int32_t DecodePcxRows(DecodeFrame* frame, const PcxLayout* layout, uint8_t* row) {
     FileCursor* cursor = &frame->cursor;
     const int32_t height = layout->height;
+    // Shipped builds always take the fastest paths; the others are chosen by a test or the
+    // fuzz harness (framework/checks.h).
     const bool ssse3 = HasSsse3();
+    const int32_t chosenPaths = ChosenDecodePaths();
+    const bool chosen = chosenPaths != DECODE_PATHS_FASTEST;
+    const bool plain = chosenPaths == DECODE_PATHS_PLAIN;
+    const int32_t paths = chosen || ssse3 ? chosenPaths : DECODE_PATHS_NO_SSSE3;
     for (int32_t i = 0; i < height; i++) {
         // A 16-colour row is decoded into plane lines in the working block and then mapped into
         // the DIB row, every position of it. A 256-colour row whose line covers the whole DIB row
@@ -859,7 +953,7 @@ static int32_t DecodePcxRows(DecodeFrame* frame, const PcxLayout* layout, uint8_
         // the line carry over to the next row.
         uint8_t* dibRow = frame->bits + (size_t)(height - 1 - i) * layout->stride;
         uint32_t consumed;
-        if (layout->zeroLineSize != 0 && FileCursorAtEnd(cursor)) {
+        if (!plain && layout->zeroLineSize != 0 && FileCursorAtEnd(cursor)) {
             // After the end of the file a row decodes from zeros: a 16-colour row is all value 0,
             // a 256-colour line covering its row stays all zero. A shorter 256-colour line would
             // change the row, but no palette trailer follows then and the decode fails anyway.
@@ -868,10 +962,24 @@ static int32_t DecodePcxRows(DecodeFrame* frame, const PcxLayout* layout, uint8_
                 memset(dibRow, layout->colourIndex[0], layout->stride);
             }
         } else {
+            VB_ASSERT(layout->encodedLineSize <= cursor->capacity);
             const uint8_t* encoded = PeekFileCursor(cursor, layout->encodedLineSize);
             if (!encoded) return RESULT_FILE_ERROR;
             if (layout->packedBits || layout->colourPlanes) {
-                consumed = DecodeLinesRow(encoded, layout, row, dibRow, ssse3);
+                consumed = DecodeLinesRow(paths, encoded, layout, row, dibRow);
+            } else if (chosen) {
+                // The same steps along the chosen paths.
+                uint8_t* const target =
+                    layout->bytesPerLine >= (int64_t)layout->stride ? dibRow : row;
+                consumed = layout->planar
+                               ? DecodePlanarLineOn(paths, encoded, layout->encodedLineSize,
+                                                    dibRow, layout->stride, layout->bytesPerLine,
+                                                    layout->planes, layout->pairIndex, row)
+                               : DecodeByteLineOn(paths, encoded, layout->encodedLineSize, target,
+                                                  layout->stride, layout->bytesPerLine);
+                if (consumed != 0 && !layout->planar && target != dibRow) {
+                    memcpy(dibRow, row, layout->stride);
+                }
             } else if (layout->planar) {
                 consumed = DecodePlanarLineWith<HAS_SSE2>(
                     encoded, layout->encodedLineSize, dibRow, layout->stride, layout->bytesPerLine,

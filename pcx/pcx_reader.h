@@ -91,8 +91,7 @@ uint32_t DecodePlanarLine(const uint8_t* encoded, uint32_t encodedSize, uint8_t*
                           uint32_t rowSize, int32_t bytesPerLine, int32_t planes,
                           const uint16_t* pairIndex, uint8_t* planeLines);
 uint32_t PlanarLineAreaSize(uint32_t rowSize);
-// The same with only the plain loops, as processors without SSE2 or SSSE3 decode; the tests run
-// both on the same rows.
+// The same with only the plain loops: no fast loop at all, as in checked mode.
 uint32_t DecodePlanarLinePlain(const uint8_t* encoded, uint32_t encodedSize, uint8_t* row,
                                uint32_t rowSize, int32_t bytesPerLine, int32_t planes,
                                const uint16_t* pairIndex, uint8_t* planeLines);
@@ -102,9 +101,17 @@ uint32_t DecodePlanarLinePlain(const uint8_t* encoded, uint32_t encodedSize, uin
 // encoded bytes consumed, 0 for broken data as above.
 uint32_t DecodeByteLine(const uint8_t* encoded, uint32_t encodedSize, uint8_t* row,
                         uint32_t rowSize, int32_t bytesPerLine);
-// The same with only the plain loops (no SSE2 scan for count bytes, no SSSE3 blocks of short
-// runs), as builds and processors without them decode; the tests run both on the same lines.
+// The same with only the plain loop, which tests every unit (checked mode).
 uint32_t DecodeByteLinePlain(const uint8_t* encoded, uint32_t encodedSize, uint8_t* row,
                              uint32_t rowSize, int32_t bytesPerLine);
+
+// The two line decoders along the given DecodePaths (framework/checks.h), whatever the
+// processor and the build's setting: the tests run every path on the same lines, the x86-64 one
+// without SSSE3 and the portable fast loops included.
+uint32_t DecodePlanarLineAlong(int32_t paths, const uint8_t* encoded, uint32_t encodedSize,
+                               uint8_t* row, uint32_t rowSize, int32_t bytesPerLine,
+                               int32_t planes, const uint16_t* pairIndex, uint8_t* planeLines);
+uint32_t DecodeByteLineAlong(int32_t paths, const uint8_t* encoded, uint32_t encodedSize,
+                             uint8_t* row, uint32_t rowSize, int32_t bytesPerLine);
 
 #endif

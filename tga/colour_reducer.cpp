@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "framework/bytes.h"
+#include "framework/checks.h"
 #include "platform/platform.h"
 
 // Keeps a routine out of line where inlining it at every call would only make the plug-in
@@ -118,10 +119,33 @@ static const uint8_t* FillIndicesFrom8(ColourReducer*, const uint8_t* row, uint8
 // loop without dependencies from one lane to the next, which the compiler vectorises), so the
 // pixel loop keeps only the two errors of its own row, 5 x e(j-2) + 7 x e(j-1). From one pixel
 // to the next a channel then waits on three table reads: 7 x the error, S / 48, the next entry.
-//
-// Errors lie within -63 to 63, so S lies within 48 x [-63, 63] and base + S / 48 within -63 to
-// 318.
-enum : int32_t { SUM_LIMIT = 48 * 63, QUANTISE_LOWEST = -64, QUANTISE_ENTRIES = 320 + 64 };
+// The static_asserts below hold S and base + S / 48 within the tables.
+enum : int32_t {
+    KERNEL_WEIGHTS = 48,
+    SUM_LIMIT = KERNEL_WEIGHTS * 63,
+    QUANTISE_LOWEST = -64,
+    QUANTISE_ENTRIES = 320 + 64,
+};
+
+// The largest error, in size, of quantising 0..255 to levels v >> shift of `step` each.
+constexpr int32_t LargestQuantiseError(int32_t shift, int32_t step) {
+    int32_t largest = 0;
+    for (int32_t v = 0; v < 256; v++) {
+        const int32_t error = v - step * (v >> shift);
+        if (error > largest) largest = error;
+        if (-error > largest) largest = -error;
+    }
+    return largest;
+}
+static_assert(KERNEL_WEIGHTS * LargestQuantiseError(5, 36) <= SUM_LIMIT &&
+                  KERNEL_WEIGHTS * LargestQuantiseError(6, 85) <= SUM_LIMIT,
+              "every weighted sum of twelve errors lies within the division table");
+// Black with any diffused error stays at level 0: the mean of errors stays below the first level.
+static_assert(LargestQuantiseError(5, 36) < 32 && LargestQuantiseError(6, 85) < 64,
+              "rows of black need not be fed");
+static_assert(QUANTISE_LOWEST <= -(SUM_LIMIT / KERNEL_WEIGHTS) &&
+                  255 + SUM_LIMIT / KERNEL_WEIGHTS < QUANTISE_LOWEST + QUANTISE_ENTRIES,
+              "base + S / 48 lies within the quantise tables");
 
 // What quantising one channel gives for x = base + S / 48, in one word read at once: 2^32 x 7 x
 // the error (the weight of the next pixel's nearest neighbour) + a low half that holds, for
@@ -143,6 +167,7 @@ struct DitherTables {
     int32_t built;
 };
 static DitherTables Tables;
+static_assert(sizeof Tables.divideBy48 == 2 * SUM_LIMIT + 1, "one entry for every S");
 
 // Levels v >> shift of the clamped x, each standing for the colour step x level: the error goes
 // to bits errorAt, the level moved by `position` to bits levelAt.
@@ -217,6 +242,7 @@ static void PassErrorsOn(ColourReducer* reducer) {
 // from the rows above plus 5 x e(j-2), `back7` 7 x e(j-1). Pointer-wide values, so the chain from
 // one pixel to the next holds no sign extensions.
 static inline int64_t DitherChannel(const int64_t* table, intptr_t above, intptr_t back7) {
+    VB_ASSERT(above + back7 >= -SUM_LIMIT && above + back7 <= SUM_LIMIT);
     return table[Tables.divideBy48[SUM_LIMIT + above + back7]];
 }
 
@@ -328,14 +354,24 @@ void WriteRgb332Row(ColourReducer* reducer) {
 
 // Two rows at once, y (in avgRow) and y + 1 (in `second`), so that the processor works on two
 // independent chains of table reads. Row y + 1 runs PAIR_LEAD pixels behind row y; before each
-// stretch of PAIR_STRETCH pixels of row y + 1, the errors of row y that its kernel reads are
-// done, and SpreadRowErrors completes the sums of that stretch in place: row y has already
-// read its own sums there.
+// stretch of PAIR_STRETCH pixels of row y + 1, SpreadRowErrors completes the sums of that
+// stretch in place from row y's errors, which are done (the asserts below).
 //
 // Both rows keep their errors in errRow, row y + 1 PAIR_BACK pixels to the left of its place
-// (into the wider left margin), which is behind every error of row y still to be read; so one
-// pointer serves both rows, and the loop keeps its registers for the chains.
+// (into the wider left margin), behind every error of row y still to be read; so one pointer
+// serves both rows, and the loop keeps its registers for the chains.
 enum : int32_t { PAIR_STRETCH = 128, PAIR_LEAD = PAIR_STRETCH + 2, PAIR_BACK = 3 };
+// The kernel reads errors up to two pixels on either side of its own.
+static_assert(PAIR_LEAD >= PAIR_STRETCH + 2,
+              "row y is done through the last error (j + 2) a stretch's sums read");
+static_assert(PAIR_BACK >= 2,
+              "row y + 1's errors stay left of the first error (j - 2) the next stretch reads");
+
+// Row y is done through pixel `firstDone` - 1 as the stretch from `start` on begins.
+static inline bool StretchMayBegin(int32_t width, int32_t start, int32_t count, int32_t firstDone) {
+    const int32_t needed = start + count + 2 < width ? start + count + 2 : width;
+    return firstDone >= needed;
+}
 
 // Moves row y + 1's errors to their place, where the next row and the pass expect them, and
 // clears the margin they leave.
@@ -362,8 +398,10 @@ static void DitherGray2Pair(ColourReducer* reducer, const uint8_t* second) {
     GrayCarry carryFirst = {0, 0}, carrySecond = {0, 0};
     const int32_t head = width < PAIR_LEAD ? width : PAIR_LEAD;
     DitherGrayPixels<Input>(first, sums, errorsFirst, destinationFirst, 0, head, &carryFirst);
+    int32_t firstDone = head;
     for (int32_t start = 0; start < width; start += PAIR_STRETCH) {
         const int32_t count = width - start < PAIR_STRETCH ? width - start : PAIR_STRETCH;
+        VB_ASSERT(StretchMayBegin(width, start, count, firstDone));
         SpreadRowErrors(errorsFirst + start, reducer->lanes, count, sums + start,
                         reducer->sumsLater + start);
         const int32_t along = PixelsAlongside(width, start, count);
@@ -373,6 +411,7 @@ static void DitherGray2Pair(ColourReducer* reducer, const uint8_t* second) {
             DitherGrayPixel<Input>(second, sums, errorsSecond, destinationSecond, start + i,
                                    &carrySecond);
         }
+        firstDone += along;
         DitherGrayPixels<Input>(second, sums, errorsSecond, destinationSecond, start + along,
                                 start + count, &carrySecond);
     }
@@ -400,8 +439,10 @@ void WriteRgb332Pair(ColourReducer* reducer, const uint8_t* second) {
     RgbCarry backFirst = {0, 0, 0}, backSecond = {0, 0, 0};
     const int32_t head = width < PAIR_LEAD ? width : PAIR_LEAD;
     DitherRgbPixels(first, sums, errorsFirst, 0, head, &backFirst);
+    int32_t firstDone = head;
     for (int32_t start = 0; start < width; start += PAIR_STRETCH) {
         const int32_t count = width - start < PAIR_STRETCH ? width - start : PAIR_STRETCH;
+        VB_ASSERT(StretchMayBegin(width, start, count, firstDone));
         SpreadRowErrors(errorsFirst + 4 * start, reducer->lanes, 4 * count, sums + 4 * start,
                         reducer->sumsLater + 4 * start);
         // Row y + 1 is about to write over these pixels of row y.
@@ -411,6 +452,7 @@ void WriteRgb332Pair(ColourReducer* reducer, const uint8_t* second) {
             DitherRgbPixel(first, sums, errorsFirst, start + PAIR_LEAD + i, &backFirst);
             DitherRgbPixel(second, sums, errorsSecond, start + i, &backSecond);
         }
+        firstDone += along;
         DitherRgbPixels(second, sums, errorsSecond, start + along, start + count, &backSecond);
     }
     CopyLevels(errorsSecond, width, DestinationRow(reducer, reducer->dstRow + 1));
@@ -533,7 +575,9 @@ int32_t ReducerInit(ColourReducer* reducer, int32_t srcWidth, int32_t srcHeight,
             LumaOfIndex[k] = Luma(srcColourTable + 4u * k);
         }
     }
-    if (srcWidth == dstWidth && srcHeight == dstHeight) {
+    // Checked mode: every row through the sums, the average and the single-row writers.
+    if (srcWidth == dstWidth && srcHeight == dstHeight &&
+        ChosenDecodePaths() != DECODE_PATHS_PLAIN) {
         if (dstBitCount == 2 && srcBitCount == 8) {
             reducer->directFill = FillIndicesFrom8;
             reducer->writeRow = WriteGray2RowFromIndices;
@@ -597,6 +641,7 @@ int32_t ReducerFeedRow(ColourReducer* reducer, const uint8_t* row) {
         }
         // The caller may reuse its row once this returns.
         const uint8_t* input = reducer->directFill(reducer, row, reducer->avgRow);
+        VB_ASSERT(reducer->avgOther - reducer->avgRow >= reducer->heldRowBytes);
         if (input != reducer->avgRow) {
             memcpy(reducer->avgRow, input, (uint32_t)reducer->heldRowBytes);
         }

@@ -87,9 +87,8 @@ int32_t ReducerInit(ColourReducer* reducer, int32_t srcWidth, int32_t srcHeight,
 // next one (the last row as soon as it is fed). Always 1.
 //
 // A destination row averaged from black alone is all level 0, whatever errors the rows above
-// pass on: a quantisation error is at most 31 (63 for the 4-level channels), so the weighted
-// mean of errors that a pixel receives stays below the first level at 32 (64). The rows of a
-// black band therefore leave a zero-filled destination as it is, and need not be fed.
+// pass on (static_assert in colour_reducer.cpp): the rows of a black band leave a zero-filled
+// destination as it is, and need not be fed.
 int32_t ReducerFeedRow(ColourReducer* reducer, const uint8_t* row);
 // Writes a row still held back (when the rows stopped coming early), then frees the working
 // blocks. Always 1.

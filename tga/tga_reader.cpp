@@ -8,11 +8,16 @@
 #endif
 
 #include "framework/bytes.h"
+#include "framework/checks.h"
 #include "framework/decode_frame.h"
 #include "framework/entry.h"
 #include "framework/environment.h"
 #include "framework/palette.h"
 #include "tga/colour_reducer.h"
+
+// The widest run-length window (65535 pixels of at most 4 bytes and a count byte each) and the
+// widest raw row are peeked whole.
+static_assert(DECODE_BUFFER_SIZE >= 65535u * (4u + 1u), "a TGA window fits the cursor's buffer");
 
 // A file shorter than the header reads as image type 0, which neither reader takes: no byte
 // that the file lacks is used.
@@ -400,9 +405,13 @@ static void RepeatPixel(uint8_t* out, const uint8_t* pixel, uint32_t count,
     }
 }
 
-// Copies `bytes` bytes in 16-byte pieces: it reads and writes up to 15 bytes beyond them, so the
-// caller makes sure both sides have that much room. Packets are short in busy pictures, and
-// fixed-size pieces cost less than a general copy of an odd length.
+// What the 16-byte pieces below touch for `bytes` bytes: up to 15 more.
+constexpr uint32_t InPieces(uint32_t bytes) {
+    return (bytes + 15u) / 16u * 16u;
+}
+
+// Copies `bytes` bytes in 16-byte pieces, InPieces(bytes) on both sides: in busy pictures
+// packets are short, and fixed-size pieces cost less than a general copy of an odd length.
 static inline void CopyInPieces(uint8_t* out, const uint8_t* from, uint32_t bytes) {
     for (uint32_t k = 0; k < bytes; k += 16) memcpy(out + k, from + k, 16);
 }
@@ -417,6 +426,7 @@ static inline void FillInPieces(uint8_t* out, uint8_t value, uint32_t count) {
 }
 
 enum : uint32_t { PIECE_SLACK = 15 };
+static_assert(InPieces(1) <= 1 + PIECE_SLACK, "a piece reaches at most PIECE_SLACK bytes past");
 
 void CopyPixels32To24(uint8_t* to, const uint8_t* from, int32_t pixelCount) {
     // Two pixels at a time as one 8-byte word whose six pixel bytes are stored with two more
@@ -446,7 +456,8 @@ void CopyPixels32To24(uint8_t* to, const uint8_t* from, int32_t pixelCount) {
 
 // 32-bit pixels in pieces of four: 16 bytes read, their 12 colour bytes stored with 4 more that
 // the next piece (or a later packet) overwrites. It reads up to 12 bytes and writes up to 13
-// bytes beyond the pixels (PIECE_SLACK).
+// bytes beyond the pixels: within PIECE_SLACK (checked where it is called).
+static_assert(PIECE_SLACK >= 13, "four-pixel pieces write up to 13 bytes past the pixels");
 static inline void CopyPixels32To24InPieces(uint8_t* to, const uint8_t* from, uint32_t count) {
 #if defined(__SSE2__)
     // Each pixel's three bytes masked out and moved down by one byte per pixel before it.
@@ -492,9 +503,32 @@ static inline void CopyPixels32To24InPieces(uint8_t* to, const uint8_t* from, ui
 #endif
 }
 
+// The plain twins of RepeatPixel and CopyPixels, a byte at a time, for checked mode.
+static void RepeatPixelPlainly(uint8_t* out, const uint8_t* pixel, uint32_t count,
+                               uint32_t pixelBytes) {
+    for (uint32_t k = 0; k < count; k++) {
+        for (uint32_t b = 0; b < pixelBytes; b++) out[k * pixelBytes + b] = pixel[b];
+    }
+}
+static void CopyPixelsPlainly(uint8_t* to, const uint8_t* from, uint32_t count,
+                              uint32_t bytesPerPixel) {
+    const uint32_t pixelBytes = UnpackedPixelBytes(bytesPerPixel);
+    for (uint32_t k = 0; k < count; k++) {
+        for (uint32_t b = 0; b < pixelBytes; b++) to[k * pixelBytes + b] = from[k * bytesPerPixel + b];
+    }
+}
+
+static inline bool DecodingPlainly() {
+    return ChosenDecodePaths() == DECODE_PATHS_PLAIN;
+}
+
 // Copies `count` stored pixels as unpacked ones.
 static inline void CopyPixels(uint8_t* to, const uint8_t* from, uint32_t count,
                               uint32_t bytesPerPixel) {
+    if (DecodingPlainly()) {
+        CopyPixelsPlainly(to, from, count, bytesPerPixel);
+        return;
+    }
     if (bytesPerPixel == 4) {
         CopyPixels32To24(to, from, (int32_t)count);
     } else {
@@ -502,15 +536,25 @@ static inline void CopyPixels(uint8_t* to, const uint8_t* from, uint32_t count,
     }
 }
 
-// Gray packets while the row has room for the longest packet, 128 pixels, and the window holds
-// its count byte and 128 bytes: there every packet ends within the row and is stored without a
-// branch on its kind (in busy pictures short runs and raw packets alternate at random, and a
-// mispredicted branch costs more than the packet). A packet of up to GRAY_PIECE_BYTES pixels is
+// Gray packets while the row and the window have room for the longest packet in pieces (the
+// static_asserts below): each is stored without a branch on its kind, since in busy pictures
+// short runs and raw packets alternate at random. A packet of up to GRAY_PIECE_BYTES pixels is
 // stored as GRAY_PIECE_BYTES bytes, the run's value or the raw bytes chosen by a mask from the
-// count byte; a longer one in 16-byte pieces, at most 128 bytes. Bytes written past a packet lie
-// within the row and are overwritten by the packets after it. Returns the packed bytes consumed;
-// `out` and `remaining` move past the pixels produced.
-enum : uint32_t { GRAY_PIECE_BYTES = 64, GRAY_FAST_ROW_ROOM = 128, GRAY_FAST_WINDOW_ROOM = 129 };
+// count byte; a longer one in 16-byte pieces. Bytes written past a packet are overwritten by the
+// packets after it. Returns the packed bytes consumed; `out` and `remaining` move past the
+// pixels produced.
+enum : uint32_t {
+    GRAY_LONGEST_PACKET = 128,
+    GRAY_PIECE_BYTES = 64,
+    GRAY_FAST_ROW_ROOM = 128,
+    GRAY_FAST_WINDOW_ROOM = 129,
+};
+static_assert(GRAY_PIECE_BYTES % 16 == 0 && GRAY_PIECE_BYTES <= GRAY_FAST_ROW_ROOM &&
+                  1 + GRAY_PIECE_BYTES <= GRAY_FAST_WINDOW_ROOM,
+              "a selected piece fits the room of the row and of the window");
+static_assert(InPieces(GRAY_LONGEST_PACKET) <= GRAY_FAST_ROW_ROOM &&
+                  1 + InPieces(GRAY_LONGEST_PACKET) <= GRAY_FAST_WINDOW_ROOM,
+              "the longest packet in pieces fits the room of the row and of the window");
 
 // Sixteen bytes as one value of GCC's and Clang's vector extension (the compilers of every build
 // here): each target turns the operations into its own vector instructions, or into plain ones
@@ -527,6 +571,11 @@ static uint32_t UnpackGrayPackets(const uint8_t* packed, uint32_t packedSize, ui
            fromEnd - from >= (ptrdiff_t)GRAY_FAST_WINDOW_ROOM) {
         const uint32_t count = from[0];
         const uint32_t pixels = (count & 0x7Fu) + 1u;
+        VB_ASSERT(pixels <= GRAY_LONGEST_PACKET);
+        VB_ASSERT(toEnd - to >= (ptrdiff_t)InPieces(pixels) &&
+                  toEnd - to >= (ptrdiff_t)GRAY_PIECE_BYTES);
+        VB_ASSERT(fromEnd - from >= (ptrdiff_t)(1 + InPieces(pixels)) &&
+                  fromEnd - from >= (ptrdiff_t)(1 + GRAY_PIECE_BYTES));
         // All ones for a run, else zero.
         const uint32_t runMask = 0u - (count >> 7);
         if (pixels <= GRAY_PIECE_BYTES) {
@@ -555,6 +604,7 @@ static uint32_t UnpackGrayPackets(const uint8_t* packed, uint32_t packedSize, ui
 uint32_t UnpackTgaRow(const uint8_t* packed, uint32_t packedSize, uint8_t* destination,
                       int32_t pixelCount, int32_t bytesPerPixel, TgaPacketCarry* carry) {
     if (pixelCount <= 0 || bytesPerPixel < 1 || bytesPerPixel > 4) return 0;
+    const bool plain = DecodingPlainly();
     const uint32_t storedBytes = (uint32_t)bytesPerPixel;
     const uint32_t pixelBytes = UnpackedPixelBytes(storedBytes);
     uint32_t remaining = (uint32_t)pixelCount;
@@ -565,7 +615,9 @@ uint32_t UnpackTgaRow(const uint8_t* packed, uint32_t packedSize, uint8_t* desti
     if (carry->pixelsDue > 0) {
         uint32_t take =
             (uint32_t)carry->pixelsDue < remaining ? (uint32_t)carry->pixelsDue : remaining;
-        if (carry->runPending) {
+        if (carry->runPending && plain) {
+            RepeatPixelPlainly(out, carry->runPixel, take, pixelBytes);
+        } else if (carry->runPending) {
             RepeatPixel(out, carry->runPixel, take, pixelBytes);
         } else {
             if (take * storedBytes > packedSize) {
@@ -581,12 +633,10 @@ uint32_t UnpackTgaRow(const uint8_t* packed, uint32_t packedSize, uint8_t* desti
         carry->pixelsDue -= (int32_t)take;
     }
 
-    // Each packet begun here gives this row at least one pixel and costs at most bytesPerPixel
-    // + 1 bytes per pixel it gives, so a window of pixelCount x (bytesPerPixel + 1) bytes holds
-    // the row; the one test per packet guards callers with smaller windows. Where a packet
-    // leaves at least PIECE_SLACK bytes of the row after it (which later packets or the final
-    // fill overwrite) and of the window after its bytes, it is stored in whole pieces.
-    if (storedBytes == 1) {
+    // A packet gives the row at least one pixel for at most bytesPerPixel + 1 bytes (windowBytes);
+    // the test per packet guards smaller windows. A packet with PIECE_SLACK bytes of the row and
+    // of the window after it is stored in whole pieces (the asserts below).
+    if (storedBytes == 1 && !plain) {
         position += UnpackGrayPackets(packed + position, packedSize - position, &out, &remaining);
     }
     while (remaining > 0) {
@@ -597,11 +647,14 @@ uint32_t UnpackTgaRow(const uint8_t* packed, uint32_t packedSize, uint8_t* desti
         uint32_t available = packedSize - position - 1u;
         const uint32_t bytes = take * pixelBytes;
         const uint32_t storedPacketBytes = take * storedBytes;
-        const bool roomForPieces = bytes + PIECE_SLACK <= remaining * pixelBytes;
+        const bool roomForPieces = !plain && bytes + PIECE_SLACK <= remaining * pixelBytes;
         if (count & 0x80u) {
             if (available < storedBytes) break;
             const uint8_t* pixel = packed + position + 1;
-            if (pixelBytes == 1 && roomForPieces) {
+            if (plain) {
+                RepeatPixelPlainly(out, pixel, take, pixelBytes);
+            } else if (pixelBytes == 1 && roomForPieces) {
+                VB_ASSERT(InPieces(bytes) <= remaining * pixelBytes);
                 FillInPieces(out, pixel[0], bytes);
             } else {
                 RepeatPixel(out, pixel, take, pixelBytes);
@@ -615,9 +668,11 @@ uint32_t UnpackTgaRow(const uint8_t* packed, uint32_t packedSize, uint8_t* desti
         } else {
             if (available < storedPacketBytes) break;
             if (storedBytes != 4 && roomForPieces && bytes + PIECE_SLACK <= available) {
+                VB_ASSERT(InPieces(bytes) <= remaining * pixelBytes && InPieces(bytes) <= available);
                 CopyInPieces(out, packed + position + 1, bytes);
             } else if (storedBytes == 4 && roomForPieces &&
                        storedPacketBytes + PIECE_SLACK <= available) {
+                VB_ASSERT(bytes + 13 <= remaining * pixelBytes && storedPacketBytes + 12 <= available);
                 CopyPixels32To24InPieces(out, packed + position + 1, take);
             } else {
                 CopyPixels(out, packed + position + 1, take, storedBytes);
@@ -700,6 +755,7 @@ struct TgaRowReader {
 // one: a raw row reads as zeros, and a run-length window of zeros unpacks into one-pixel raw
 // packets of 0 that end with the row. Such rows are not read.
 static bool TgaDataEnded(const TgaRowReader* reader) {
+    if (DecodingPlainly()) return false;
     return FileCursorAtEnd(reader->cursor) && reader->carry.pixelsDue == 0 &&
            !reader->zeroNotBlack;
 }
@@ -749,13 +805,15 @@ static int32_t ReadExpandedTgaRow(TgaRowReader* reader, uint8_t* destination) {
 // pixels without their fourth byte, right-to-left rows turned around.
 static int32_t ReadTgaRow(TgaRowReader* reader, uint8_t* destination) {
     const TgaLayout* layout = reader->layout;
+    VB_ASSERT(layout->rowBytes <= reader->cursor->capacity &&
+              layout->windowBytes <= reader->cursor->capacity);
     if (layout->expand != TGA_EXPAND_NONE) {
         int32_t result = ReadExpandedTgaRow(reader, destination);
         if (result != RESULT_OK) return result;
     } else if (!layout->runLength && layout->bytesPerPixel == 4) {
         const uint8_t* stored = PeekFileCursor(reader->cursor, layout->rowBytes);
         if (!stored) return RESULT_FILE_ERROR;
-        CopyPixels32To24(destination, stored, layout->width);
+        CopyPixels(destination, stored, (uint32_t)layout->width, 4);
         int32_t result = SkipFileCursor(reader->cursor, layout->rowBytes);
         if (result != RESULT_OK) return result;
     } else if (!layout->runLength) {
@@ -793,8 +851,8 @@ static bool RowsLieAsInTheBlock(const TgaLayout* layout) {
     (void)layout;
     return false;
 #else
-    return !layout->runLength && layout->bytesPerPixel != 4 && !layout->rightToLeft &&
-           layout->expand == TGA_EXPAND_NONE &&
+    return !DecodingPlainly() && !layout->runLength && layout->bytesPerPixel != 4 &&
+           !layout->rightToLeft && layout->expand == TGA_EXPAND_NONE &&
            !layout->topOrigin && layout->rowBytes > 0 && layout->stride == layout->rowBytes;
 #endif
 }
@@ -807,6 +865,7 @@ static int32_t StoreTgaRowsInBulk(DecodeFrame* frame, TgaRowReader* reader) {
         const int32_t rows = height - first < rowsPerRead ? height - first : rowsPerRead;
         // After the end of the data the zero-filled DIB rows are already right.
         if (!TgaDataEnded(reader)) {
+            VB_ASSERT(((uint64_t)first + rows) * layout->stride <= layout->bitsSize);
             int32_t result =
                 ReadFileCursor(reader->cursor, frame->bits + (size_t)first * layout->stride,
                                (uint32_t)rows * layout->rowBytes, nullptr);
@@ -845,7 +904,7 @@ static int32_t StoreTgaRows(DecodeFrame* frame, TgaRowReader* reader) {
 static int32_t FeedTgaRow(TgaRowReader* reader, ColourReducer* reducer, uint8_t* rowBuffer) {
     const TgaLayout* layout = reader->layout;
     if (layout->runLength || layout->bytesPerPixel == 4 || layout->rightToLeft ||
-        layout->expand != TGA_EXPAND_NONE) {
+        layout->expand != TGA_EXPAND_NONE || DecodingPlainly()) {
         int32_t result = ReadTgaRow(reader, rowBuffer);
         if (result == RESULT_OK) ReducerFeedRow(reducer, rowBuffer);
         return result;

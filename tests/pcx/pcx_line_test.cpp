@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "framework/checks.h"
 #include "pcx/pcx_reader.h"
 #include "tests/support/pcx_encoder.h"
 
@@ -48,14 +49,24 @@ const uint16_t* ValuePairIndex() {
     return pairIndex;
 }
 
-// DecodePlanarLine (or with `plain` its plain loops) with its own plane-line area, which starts
+// Paths other than this processor's fastest: the x86-64 one without SSSE3, the portable fast
+// loops of the ARM builds, and the plain loops of checked mode. Each must decode as the fastest.
+const int32_t kOtherPaths[] = {DECODE_PATHS_NO_SSSE3, DECODE_PATHS_PORTABLE, DECODE_PATHS_PLAIN};
+const int32_t kPathsOfTheBuild = -1;
+
+// DecodePlanarLine (or DecodePlanarLineAlong `paths`) with its own plane-line area, which starts
 // out holding garbage.
 uint32_t DecodePlanar(const uint8_t* encoded, uint32_t encodedSize, uint8_t* row, uint32_t rowSize,
                       int32_t lineBytes, int32_t planes,
-                      const uint16_t* pairIndex = ValuePairIndex(), bool plain = false) {
+                      const uint16_t* pairIndex = ValuePairIndex(),
+                      int32_t paths = kPathsOfTheBuild) {
     std::vector<uint8_t> planeLines(PlanarLineAreaSize(rowSize), 0x5A);
-    return (plain ? DecodePlanarLinePlain : DecodePlanarLine)(
-        encoded, encodedSize, row, rowSize, lineBytes, planes, pairIndex, planeLines.data());
+    if (paths == kPathsOfTheBuild) {
+        return DecodePlanarLine(encoded, encodedSize, row, rowSize, lineBytes, planes, pairIndex,
+                                planeLines.data());
+    }
+    return DecodePlanarLineAlong(paths, encoded, encodedSize, row, rowSize, lineBytes, planes,
+                                 pairIndex, planeLines.data());
 }
 
 uint32_t DecodeIntoRow(const std::vector<uint8_t>& encoded, GuardedRow* row, int32_t lineBytes,
@@ -389,12 +400,14 @@ TEST(PcxByteLine, WideLinesComeBackAsEncoded) {
                                          (int32_t)length),
                           encodedLength)
                     << length << " " << kind;
-                // The plain scan for count bytes, as builds without SSE2 have it, agrees.
-                GuardedRow plain(rowSize, 0x33);
-                ASSERT_EQ(DecodeByteLinePlain(area.data(), (uint32_t)area.size(), plain.data(),
-                                              rowSize, (int32_t)length),
-                          encodedLength);
-                ASSERT_EQ(plain.bytes, row.bytes) << length << " " << kind << " " << rowSize;
+                for (int32_t paths : kOtherPaths) {
+                    GuardedRow other(rowSize, 0x33);
+                    ASSERT_EQ(DecodeByteLineAlong(paths, area.data(), (uint32_t)area.size(),
+                                                  other.data(), rowSize, (int32_t)length),
+                              encodedLength);
+                    ASSERT_EQ(other.bytes, row.bytes)
+                        << length << " " << kind << " " << rowSize << " paths " << paths;
+                }
                 ASSERT_TRUE(std::equal(line.begin(), line.end(), row.bytes.begin()))
                     << length << " " << kind << " " << rowSize;
                 // Past the line the row keeps what it held.
@@ -475,7 +488,7 @@ TEST(PcxLines, HostileBytesStayInsideTheAreas) {
 // Every row of a whole PCX file, decoded twice: from the worst-case area, as the picture decoder
 // hands it over (the loops that need no end test), and from exactly the bytes the row takes (the
 // loops that test every unit against the end). Both must take the same bytes and store the same
-// row, and neither may write past it. The plain loops (no SSE2 or SSSE3) must agree too.
+// row, and neither may write past it. Every other path must agree too.
 void ExpectBothLoopsAgree(const std::vector<uint8_t>& file, const std::string& label) {
     ASSERT_GE(file.size(), 128u) << label;
     PcxHeader header;
@@ -490,27 +503,32 @@ void ExpectBothLoopsAgree(const std::vector<uint8_t>& file, const std::string& l
             std::copy(file.begin() + (ptrdiff_t)position,
                       file.begin() + (ptrdiff_t)(position + available), area.begin());
         }
-        auto decode = [&](const std::vector<uint8_t>& encoded, GuardedRow* row, bool plain) {
+        auto decode = [&](const std::vector<uint8_t>& encoded, GuardedRow* row, int32_t paths) {
             if (layout.planar) {
                 return DecodePlanar(encoded.data(), (uint32_t)encoded.size(), row->data(),
                                     layout.stride, layout.bytesPerLine, layout.planes,
-                                    layout.pairIndex, plain);
+                                    layout.pairIndex, paths);
             }
-            return (plain ? DecodeByteLinePlain : DecodeByteLine)(
-                encoded.data(), (uint32_t)encoded.size(), row->data(), layout.stride,
-                layout.bytesPerLine);
+            if (paths == kPathsOfTheBuild) {
+                return DecodeByteLine(encoded.data(), (uint32_t)encoded.size(), row->data(),
+                                      layout.stride, layout.bytesPerLine);
+            }
+            return DecodeByteLineAlong(paths, encoded.data(), (uint32_t)encoded.size(),
+                                       row->data(), layout.stride, layout.bytesPerLine);
         };
         GuardedRow fast(layout.stride);
-        const uint32_t used = decode(area, &fast, false);
+        const uint32_t used = decode(area, &fast, kPathsOfTheBuild);
         ASSERT_NE(used, 0u) << label << " row " << y;
         const std::vector<uint8_t> exact(area.begin(), area.begin() + used);
         GuardedRow checked(layout.stride);
-        ASSERT_EQ(decode(exact, &checked, false), used) << label << " row " << y;
+        ASSERT_EQ(decode(exact, &checked, kPathsOfTheBuild), used) << label << " row " << y;
         ASSERT_EQ(fast.bytes, checked.bytes) << label << " row " << y;
         ASSERT_TRUE(fast.GuardIntact()) << label << " row " << y;
-        GuardedRow plain(layout.stride);
-        ASSERT_EQ(decode(area, &plain, true), used) << label << " row " << y;
-        ASSERT_EQ(plain.bytes, fast.bytes) << label << " row " << y;
+        for (int32_t paths : kOtherPaths) {
+            GuardedRow other(layout.stride);
+            ASSERT_EQ(decode(area, &other, paths), used) << label << " row " << y;
+            ASSERT_EQ(other.bytes, fast.bytes) << label << " row " << y << " paths " << paths;
+        }
         position += used;
     }
 }
