@@ -196,6 +196,12 @@ int main(int argc, char** argv) {
     }
     // One input per decoded picture: run-length variants decode to the same pixels as raw.
     std::vector<Picture> pictures;
+    auto addPicture = [&pictures](const BenchInput* input, int32_t displayBits, const char* label) {
+        pictures.emplace_back();
+        pictures.back().input = input;
+        pictures.back().displayBits = displayBits;
+        pictures.back().label = label;
+    };
     for (size_t i = 0; i < BenchInputCount; ++i) {
         const BenchInput& input = BenchInputs[i];
         if (input.path == BenchPath::Tga24Rle || input.path == BenchPath::Tga32Rle ||
@@ -205,9 +211,9 @@ int main(int argc, char** argv) {
         if (std::string(input.fileName).find(options.only) == std::string::npos) {
             continue;
         }
-        pictures.push_back(Picture{&input, 24, input.label});
+        addPicture(&input, 24, input.label);
         if (input.path == BenchPath::Tga24Raw && input.style == BenchStyle::Photo) {
-            pictures.push_back(Picture{&input, 8, "TGA 24-bit, display 8 (dithered)"});
+            addPicture(&input, 8, "TGA 24-bit, display 8 (dithered)");
         }
     }
     for (Picture& picture : pictures) {
