@@ -68,7 +68,10 @@ TEST_F(FileCursorTest, RefillsAtTheBufferEdgeKeepWhatTheBufferHolds) {
     EXPECT_EQ(FileCursorPosition(&cursor_), 10u);
     // A peek as large as the buffer; then the whole buffer's worth read across its edge.
     ASSERT_NE(PeekFileCursor(&cursor_, 16), nullptr);
+#if !defined(VB_ASSERTS)
+    // One byte more is refused; builds with the bounds checks stop there instead.
     EXPECT_EQ(PeekFileCursor(&cursor_, 17), nullptr);
+#endif
     EXPECT_EQ(Read(15), std::vector<uint8_t>(file.begin() + 10, file.begin() + 25));
     // A read of at least the capacity goes straight to its destination: one call.
     const int64_t before = TestingReadCount();
