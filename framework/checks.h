@@ -28,6 +28,12 @@ enum DecodePaths : int32_t {
     DECODE_PATHS_PLAIN = 3,  // checked mode: no fast loop and no end-of-data shortcut
 };
 
+// The paths a decode takes on this processor: `chosen`, except that the fastest are those without
+// SSSE3 where the processor lacks it (and in every build but the x86-64 ones with GCC or Clang,
+// which alone have SSSE3 code). The processor is asked once a process: the question is a trap
+// under some virtual machines.
+int32_t PathsOnThisProcessor(int32_t chosen);
+
 #if defined(VB_CHECKED_MODE)
 // Read by every decode as it starts (and by the line routines on each call).
 extern int32_t DecodePathsSetting;

@@ -5,9 +5,34 @@
 
 #include "framework/checks.h"
 
+#if defined(__GNUC__) && defined(__x86_64__)
+#include <cpuid.h>
+#endif
+
 #if defined(VB_CHECKED_MODE)
 int32_t DecodePathsSetting = DECODE_PATHS_FASTEST;
 #endif
+
+static bool ProcessorHasSsse3() {
+#if defined(__GNUC__) && defined(__x86_64__)
+    // 0 not asked yet, 1 no, 2 yes; every thread that asks gets the same answer.
+    static int32_t answer = 0;
+    int32_t known = __atomic_load_n(&answer, __ATOMIC_RELAXED);
+    if (known == 0) {
+        uint32_t eax, ebx, ecx, edx;
+        const bool has = __get_cpuid(1, &eax, &ebx, &ecx, &edx) && (ecx & bit_SSSE3) != 0;
+        known = has ? 2 : 1;
+        __atomic_store_n(&answer, known, __ATOMIC_RELAXED);
+    }
+    return known == 2;
+#else
+    return false;
+#endif
+}
+
+int32_t PathsOnThisProcessor(int32_t chosen) {
+    return chosen == DECODE_PATHS_FASTEST && !ProcessorHasSsse3() ? DECODE_PATHS_NO_SSSE3 : chosen;
+}
 
 // One decode at a time reads through this buffer. A decode started from inside another's
 // notifier finds it taken and gets a local-heap block of its own.

@@ -16,7 +16,6 @@
 // SSSE3 paths only in 64-bit x86 builds, whose stack is always 16-byte aligned (a 32-bit
 // Windows caller need not align it for the vector spills).
 #if defined(__GNUC__) && defined(__x86_64__)
-#include <cpuid.h>
 #include <tmmintrin.h>
 #define VB_PCX_SSSE3 1
 #endif
@@ -534,22 +533,6 @@ static uint32_t DecodeBytes(const uint8_t* encoded, uint32_t encodedSize, uint8_
     return (uint32_t)(p - encoded);
 }
 
-// Asks the processor, which takes long enough (a trap under some virtual machines) to be done
-// once a picture.
-static bool HasSsse3() {
-#if defined(VB_PCX_SSSE3)
-    uint32_t eax, ebx, ecx, edx;
-    return __get_cpuid(1, &eax, &ebx, &ecx, &edx) && (ecx & bit_SSSE3) != 0;
-#else
-    return false;
-#endif
-}
-
-// The paths a picture decodes along: the chosen ones, without SSSE3 where the processor lacks it.
-static int32_t PcxPaths(int32_t chosen) {
-    return chosen == DECODE_PATHS_FASTEST && !HasSsse3() ? DECODE_PATHS_NO_SSSE3 : chosen;
-}
-
 // FAST false: only the loop that tests every unit runs (the plain paths).
 template <bool SSE2, bool FAST = true>
 static uint32_t DecodeByteLineWith(const uint8_t* encoded, uint32_t encodedSize, uint8_t* row,
@@ -577,13 +560,13 @@ static uint32_t DecodeByteLineOn(int32_t paths, const uint8_t* encoded, uint32_t
 
 uint32_t DecodeByteLine(const uint8_t* encoded, uint32_t encodedSize, uint8_t* row,
                         uint32_t rowSize, int32_t bytesPerLine) {
-    return DecodeByteLineOn(PcxPaths(ChosenDecodePaths()), encoded, encodedSize, row, rowSize,
+    return DecodeByteLineOn(PathsOnThisProcessor(ChosenDecodePaths()), encoded, encodedSize, row, rowSize,
                             bytesPerLine);
 }
 
 uint32_t DecodeByteLineAlong(int32_t paths, const uint8_t* encoded, uint32_t encodedSize,
                              uint8_t* row, uint32_t rowSize, int32_t bytesPerLine) {
-    return DecodeByteLineOn(PcxPaths(paths), encoded, encodedSize, row, rowSize, bytesPerLine);
+    return DecodeByteLineOn(PathsOnThisProcessor(paths), encoded, encodedSize, row, rowSize, bytesPerLine);
 }
 
 uint32_t DecodeByteLinePlain(const uint8_t* encoded, uint32_t encodedSize, uint8_t* row,
@@ -793,14 +776,14 @@ static uint32_t DecodePlanarLineOn(int32_t paths, const uint8_t* encoded, uint32
 uint32_t DecodePlanarLine(const uint8_t* encoded, uint32_t encodedSize, uint8_t* row,
                           uint32_t rowSize, int32_t bytesPerLine, int32_t planes,
                           const uint16_t* pairIndex, uint8_t* planeLines) {
-    return DecodePlanarLineOn(PcxPaths(ChosenDecodePaths()), encoded, encodedSize, row, rowSize,
+    return DecodePlanarLineOn(PathsOnThisProcessor(ChosenDecodePaths()), encoded, encodedSize, row, rowSize,
                               bytesPerLine, planes, pairIndex, planeLines);
 }
 
 uint32_t DecodePlanarLineAlong(int32_t paths, const uint8_t* encoded, uint32_t encodedSize,
                                uint8_t* row, uint32_t rowSize, int32_t bytesPerLine,
                                int32_t planes, const uint16_t* pairIndex, uint8_t* planeLines) {
-    return DecodePlanarLineOn(PcxPaths(paths), encoded, encodedSize, row, rowSize, bytesPerLine,
+    return DecodePlanarLineOn(PathsOnThisProcessor(paths), encoded, encodedSize, row, rowSize, bytesPerLine,
                               planes, pairIndex, planeLines);
 }
 
@@ -941,11 +924,11 @@ static int32_t DecodePcxRows(DecodeFrame* frame, const PcxLayout* layout, uint8_
     const int32_t height = layout->height;
     // Shipped builds always take the fastest paths; the others are chosen by a test or the
     // fuzz harness (framework/checks.h).
-    const bool ssse3 = HasSsse3();
     const int32_t chosenPaths = ChosenDecodePaths();
     const bool chosen = chosenPaths != DECODE_PATHS_FASTEST;
     const bool plain = chosenPaths == DECODE_PATHS_PLAIN;
-    const int32_t paths = chosen || ssse3 ? chosenPaths : DECODE_PATHS_NO_SSSE3;
+    const int32_t paths = PathsOnThisProcessor(chosenPaths);
+    const bool ssse3 = paths == DECODE_PATHS_FASTEST;
     for (int32_t i = 0; i < height; i++) {
         // A 16-colour row is decoded into plane lines in the working block and then mapped into
         // the DIB row, every position of it. A 256-colour row whose line covers the whole DIB row

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "framework/checks.h"
 #include "platform/platform_testing.h"
 #include "tga/tga_reader.h"
 #include "tga_test_helpers.h"
@@ -18,6 +19,32 @@ namespace {
 class TgaRowsTest : public ::testing::Test {
   protected:
     void SetUp() override { TestingReset(); }
+};
+
+// The paths the unpacking tests run along: with the checked mode built in, also those of x86-64
+// processors without SSSE3, so that both kinds of 32-bit pixel copy are tested on this one.
+std::vector<int32_t> PathsToTest() {
+#if defined(VB_CHECKED_MODE)
+    return {DECODE_PATHS_FASTEST, DECODE_PATHS_NO_SSSE3};
+#else
+    return {DECODE_PATHS_FASTEST};
+#endif
+}
+
+// Decodes along `paths` while it lives.
+struct PathsInUse {
+    explicit PathsInUse(int32_t paths) {
+#if defined(VB_CHECKED_MODE)
+        SetDecodePaths(paths);
+#else
+        (void)paths;
+#endif
+    }
+    ~PathsInUse() {
+#if defined(VB_CHECKED_MODE)
+        SetDecodePaths(DECODE_PATHS_FASTEST);
+#endif
+    }
 };
 
 // Unpacks `rows` rows of `width` pixels from one packet stream the way the decoder does: each
@@ -151,31 +178,35 @@ TEST_F(TgaRowsTest, PacketsOfEveryLengthForEachPixelSize) {
     // so a packet cut short or stretched (short packets, long ones and those near the end of
     // the row or of the window are stored differently) shows. The row ends with the longest
     // packets, the stream with the shortest.
-    for (int32_t bytesPerPixel : {1, 3, 4}) {
-        for (bool longestLast : {true, false}) {
-            std::vector<uint8_t> stream, expected;
-            int32_t width = 0;
-            for (int32_t i = 1; i <= 128; i++) {
-                const int32_t n = longestLast ? i : 129 - i;
-                std::vector<uint8_t> pixel;
-                for (int32_t b = 0; b < bytesPerPixel; b++)
-                    pixel.push_back((uint8_t)(n * 7 + b * 50));
-                stream.push_back((uint8_t)(0x80 | (n - 1)));
-                stream.insert(stream.end(), pixel.begin(), pixel.end());
-                const int32_t kept = (int32_t)UnpackedPixelBytes((uint32_t)bytesPerPixel);
-                for (int32_t k = 0; k < n; k++)
-                    expected.insert(expected.end(), pixel.begin(), pixel.begin() + kept);
-                stream.push_back((uint8_t)(n - 1));
-                for (int32_t k = 0; k < n * bytesPerPixel; k++) {
-                    stream.push_back((uint8_t)(n + 3 * k));
-                    if (k % bytesPerPixel < kept) expected.push_back((uint8_t)(n + 3 * k));
+    for (int32_t paths : PathsToTest()) {
+        PathsInUse use(paths);
+        SCOPED_TRACE("paths " + std::to_string(paths));
+        for (int32_t bytesPerPixel : {1, 3, 4}) {
+            for (bool longestLast : {true, false}) {
+                std::vector<uint8_t> stream, expected;
+                int32_t width = 0;
+                for (int32_t i = 1; i <= 128; i++) {
+                    const int32_t n = longestLast ? i : 129 - i;
+                    std::vector<uint8_t> pixel;
+                    for (int32_t b = 0; b < bytesPerPixel; b++)
+                        pixel.push_back((uint8_t)(n * 7 + b * 50));
+                    stream.push_back((uint8_t)(0x80 | (n - 1)));
+                    stream.insert(stream.end(), pixel.begin(), pixel.end());
+                    const int32_t kept = (int32_t)UnpackedPixelBytes((uint32_t)bytesPerPixel);
+                    for (int32_t k = 0; k < n; k++)
+                        expected.insert(expected.end(), pixel.begin(), pixel.begin() + kept);
+                    stream.push_back((uint8_t)(n - 1));
+                    for (int32_t k = 0; k < n * bytesPerPixel; k++) {
+                        stream.push_back((uint8_t)(n + 3 * k));
+                        if (k % bytesPerPixel < kept) expected.push_back((uint8_t)(n + 3 * k));
+                    }
+                    width += 2 * n;
                 }
-                width += 2 * n;
+                std::vector<uint32_t> consumed;
+                EXPECT_EQ(UnpackRows(stream, width, 1, bytesPerPixel, &consumed), expected)
+                    << bytesPerPixel << " bytes a pixel";
+                EXPECT_EQ(consumed[0], stream.size());
             }
-            std::vector<uint32_t> consumed;
-            EXPECT_EQ(UnpackRows(stream, width, 1, bytesPerPixel, &consumed), expected)
-                << bytesPerPixel << " bytes a pixel";
-            EXPECT_EQ(consumed[0], stream.size());
         }
     }
 }
@@ -189,26 +220,30 @@ TEST_F(TgaRowsTest, RandomPacketStreamsMatchAPlainUnpacker) {
         seed = seed * 1103515245u + 12345u;
         return (seed >> 16) % range;
     };
-    for (int32_t bytesPerPixel : {1, 3, 4}) {
-        for (int32_t width : {1, 150, 161, 333, 1000}) {
-            const int32_t rows = 7;
-            const uint32_t kept = UnpackedPixelBytes((uint32_t)bytesPerPixel);
-            std::vector<uint8_t> stream, expected;
-            while (expected.size() < (size_t)width * rows * kept) {
-                const uint32_t pixels = next(4) == 0 ? 1 + next(128) : 1 + next(6);
-                const bool run = next(2) == 0;
-                stream.push_back((uint8_t)((run ? 0x80 : 0) | (pixels - 1)));
-                for (uint32_t k = 0; k < (run ? 1 : pixels); k++) {
-                    uint8_t pixel[4];
-                    for (int32_t b = 0; b < bytesPerPixel; b++) pixel[b] = (uint8_t)next(256);
-                    stream.insert(stream.end(), pixel, pixel + bytesPerPixel);
-                    for (uint32_t copy = 0; copy < (run ? pixels : 1); copy++)
-                        expected.insert(expected.end(), pixel, pixel + kept);
+    for (int32_t paths : PathsToTest()) {
+        PathsInUse use(paths);
+        SCOPED_TRACE("paths " + std::to_string(paths));
+        for (int32_t bytesPerPixel : {1, 3, 4}) {
+            for (int32_t width : {1, 150, 161, 333, 1000}) {
+                const int32_t rows = 7;
+                const uint32_t kept = UnpackedPixelBytes((uint32_t)bytesPerPixel);
+                std::vector<uint8_t> stream, expected;
+                while (expected.size() < (size_t)width * rows * kept) {
+                    const uint32_t pixels = next(4) == 0 ? 1 + next(128) : 1 + next(6);
+                    const bool run = next(2) == 0;
+                    stream.push_back((uint8_t)((run ? 0x80 : 0) | (pixels - 1)));
+                    for (uint32_t k = 0; k < (run ? 1 : pixels); k++) {
+                        uint8_t pixel[4];
+                        for (int32_t b = 0; b < bytesPerPixel; b++) pixel[b] = (uint8_t)next(256);
+                        stream.insert(stream.end(), pixel, pixel + bytesPerPixel);
+                        for (uint32_t copy = 0; copy < (run ? pixels : 1); copy++)
+                            expected.insert(expected.end(), pixel, pixel + kept);
+                    }
                 }
+                expected.resize((size_t)width * rows * kept);
+                EXPECT_EQ(UnpackRows(stream, width, rows, bytesPerPixel, nullptr), expected)
+                    << bytesPerPixel << " bytes a pixel, rows of " << width;
             }
-            expected.resize((size_t)width * rows * kept);
-            EXPECT_EQ(UnpackRows(stream, width, rows, bytesPerPixel, nullptr), expected)
-                << bytesPerPixel << " bytes a pixel, rows of " << width;
         }
     }
 }
@@ -256,68 +291,72 @@ TEST_F(TgaRowsTest, TightWindowsAreNeverReadOrWrittenPast) {
     // byte short (its last packet is not whole: that pixel is black), and a long raw packet
     // whose last byte ends the window, after short packets and after a long run, with room left
     // in the row (the piece copies must not reach past the window).
-    for (int32_t bytesPerPixel : {1, 3, 4}) {
-        const uint32_t pixelBytes = UnpackedPixelBytes((uint32_t)bytesPerPixel);
-        for (int32_t width : {1, 2, 17, 130, 300}) {
-            struct Case {
-                const char* name;
-                PacketStream stream;
-                uint32_t cut;  // bytes taken off the end of the stream
-            };
-            std::vector<Case> cases;
-            PacketStream singles{bytesPerPixel, {}, {}};
-            for (int32_t k = 0; k < width; k++) singles.Raw(1);
-            cases.push_back({"exact window", singles, 0});
-            cases.push_back({"one byte short", singles, 1});
-            const int32_t raw = std::min(width, 128);
-            PacketStream afterShort{bytesPerPixel, {}, {}};
-            for (int32_t k = 0; k < width - raw; k++) {
-                if (k % 2) {
-                    afterShort.Run(1);
-                } else {
-                    afterShort.Raw(1);
+    for (int32_t paths : PathsToTest()) {
+        PathsInUse use(paths);
+        SCOPED_TRACE("paths " + std::to_string(paths));
+        for (int32_t bytesPerPixel : {1, 3, 4}) {
+            const uint32_t pixelBytes = UnpackedPixelBytes((uint32_t)bytesPerPixel);
+            for (int32_t width : {1, 2, 17, 130, 300}) {
+                struct Case {
+                    const char* name;
+                    PacketStream stream;
+                    uint32_t cut;  // bytes taken off the end of the stream
+                };
+                std::vector<Case> cases;
+                PacketStream singles{bytesPerPixel, {}, {}};
+                for (int32_t k = 0; k < width; k++) singles.Raw(1);
+                cases.push_back({"exact window", singles, 0});
+                cases.push_back({"one byte short", singles, 1});
+                const int32_t raw = std::min(width, 128);
+                PacketStream afterShort{bytesPerPixel, {}, {}};
+                for (int32_t k = 0; k < width - raw; k++) {
+                    if (k % 2) {
+                        afterShort.Run(1);
+                    } else {
+                        afterShort.Raw(1);
+                    }
                 }
-            }
-            afterShort.Raw(raw);
-            cases.push_back({"raw packet ending the window", afterShort, 0});
-            cases.push_back({"raw packet one byte short", afterShort, 1});
-            // Raw packets of lengths that are no whole number of 16-byte pieces, with room for
-            // pieces left in the row after them.
-            for (int32_t length : {100, 127}) {
-                if (width - 1 - length < 16) continue;
-                PacketStream afterRun{bytesPerPixel, {}, {}};
-                afterRun.Run(1);
-                afterRun.Raw(length);
-                cases.push_back({"raw packet ending the window, row left over", afterRun, 0});
-            }
-            for (const Case& c : cases) {
-                SCOPED_TRACE(std::string(c.name) + ", " + std::to_string(bytesPerPixel) +
-                             " bytes a pixel, " + std::to_string(width) + " pixels");
-                const std::vector<uint8_t>& bytes = c.stream.bytes;
-                const uint32_t size = (uint32_t)bytes.size() - c.cut;
-                ASSERT_LE(size, (uint32_t)width * (uint32_t)(bytesPerPixel + 1));
-                std::unique_ptr<uint8_t[]> window(new uint8_t[size]);
-                memcpy(window.get(), bytes.data(), size);
-                const size_t rowBytes = (size_t)width * pixelBytes;
-                std::unique_ptr<uint8_t[]> row(new uint8_t[rowBytes]);
-                memset(row.get(), 0xCD, rowBytes);
-                TgaPacketCarry carry;
-                memset(&carry, 0, sizeof carry);
-                const uint32_t consumed =
-                    UnpackTgaRow(window.get(), size, row.get(), width, bytesPerPixel, &carry);
-                // A packet cut short is not consumed, and it and the rest of the row are black.
-                std::vector<uint8_t> expected = c.stream.pixels;
-                expected.resize(rowBytes, 0);
-                uint32_t whole = (uint32_t)bytes.size();
-                if (c.cut) {
-                    whole -= c.stream.lastPacketBytes;
-                    const size_t lost = (size_t)c.stream.lastPacketPixels * pixelBytes;
-                    std::fill(expected.begin() + (ptrdiff_t)(c.stream.pixels.size() - lost),
-                              expected.end(), 0);
+                afterShort.Raw(raw);
+                cases.push_back({"raw packet ending the window", afterShort, 0});
+                cases.push_back({"raw packet one byte short", afterShort, 1});
+                // Raw packets of lengths that are no whole number of 16-byte pieces, with room for
+                // pieces left in the row after them.
+                for (int32_t length : {100, 127}) {
+                    if (width - 1 - length < 16) continue;
+                    PacketStream afterRun{bytesPerPixel, {}, {}};
+                    afterRun.Run(1);
+                    afterRun.Raw(length);
+                    cases.push_back({"raw packet ending the window, row left over", afterRun, 0});
                 }
-                EXPECT_EQ(consumed, whole);
-                EXPECT_EQ(std::vector<uint8_t>(row.get(), row.get() + rowBytes), expected);
-                EXPECT_EQ(carry.pixelsDue, 0);
+                for (const Case& c : cases) {
+                    SCOPED_TRACE(std::string(c.name) + ", " + std::to_string(bytesPerPixel) +
+                                 " bytes a pixel, " + std::to_string(width) + " pixels");
+                    const std::vector<uint8_t>& bytes = c.stream.bytes;
+                    const uint32_t size = (uint32_t)bytes.size() - c.cut;
+                    ASSERT_LE(size, (uint32_t)width * (uint32_t)(bytesPerPixel + 1));
+                    std::unique_ptr<uint8_t[]> window(new uint8_t[size]);
+                    memcpy(window.get(), bytes.data(), size);
+                    const size_t rowBytes = (size_t)width * pixelBytes;
+                    std::unique_ptr<uint8_t[]> row(new uint8_t[rowBytes]);
+                    memset(row.get(), 0xCD, rowBytes);
+                    TgaPacketCarry carry;
+                    memset(&carry, 0, sizeof carry);
+                    const uint32_t consumed =
+                        UnpackTgaRow(window.get(), size, row.get(), width, bytesPerPixel, &carry);
+                    // A packet cut short is not consumed, and it and the rest of the row are black.
+                    std::vector<uint8_t> expected = c.stream.pixels;
+                    expected.resize(rowBytes, 0);
+                    uint32_t whole = (uint32_t)bytes.size();
+                    if (c.cut) {
+                        whole -= c.stream.lastPacketBytes;
+                        const size_t lost = (size_t)c.stream.lastPacketPixels * pixelBytes;
+                        std::fill(expected.begin() + (ptrdiff_t)(c.stream.pixels.size() - lost),
+                                  expected.end(), 0);
+                    }
+                    EXPECT_EQ(consumed, whole);
+                    EXPECT_EQ(std::vector<uint8_t>(row.get(), row.get() + rowBytes), expected);
+                    EXPECT_EQ(carry.pixelsDue, 0);
+                }
             }
         }
     }
