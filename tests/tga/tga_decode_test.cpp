@@ -616,8 +616,9 @@ TEST_P(TgaFailureTest, EveryAllocationFailureFreesEverything) {
 
 TEST_P(TgaFailureTest, EveryRowReadFailureFreesEverything) {
     SetDisplayBits(GetParam().displayBits);
-    // Rows of about 64 KB: the reads refill the decoder's buffer every few rows.
-    const int32_t height = 12;
+    // Rows of about 64 KB, three buffers' worth: the reads refill the decoder's buffer every
+    // few rows.
+    const int32_t height = (int32_t)(3 * DECODE_BUFFER_SIZE / 65535) + 1;
     const bool gray = GetParam().type == 3 || GetParam().type == 11;
     std::vector<uint8_t> file = File(height, gray ? 65535 : 65535 / 3);
     DecodeRecord clean = DecodeServed("vbtga", file);
@@ -658,13 +659,14 @@ TEST_P(TgaFailureTest, AbortAfterEachRow) {
         ExpectNothingLeft(outcome);
         EXPECT_EQ(outcome.calls, ProgressCalls(Protocol::Tga, height, k + 1)) << "row " << k;
     }
-    // 1024 x 1400 is larger than one read of the cursor's buffer, so rows that lie as in the
-    // bits block (the raw gray picture) come in several bulk reads: a stop in a later one ends
-    // the decode there too.
-    const int32_t tall = 1400;
+    // Rows that lie as in the bits block (the raw gray picture, 1024 bytes a row) come in bulk
+    // reads of twice the cursor's buffer and a row: a stop at the edge of the first read, or in
+    // a later one, ends the decode there too.
+    const int32_t rowsPerRead = (int32_t)(2 * DECODE_BUFFER_SIZE / 1024) + 1;
+    const int32_t tall = rowsPerRead + 400;
     std::vector<uint8_t> large = File(tall, 1024);
     ASSERT_GT(large.size(), 2 * (size_t)DECODE_BUFFER_SIZE);
-    for (int32_t k : {640, 641, 700, tall - 1}) {
+    for (int32_t k : {rowsPerRead - 1, rowsPerRead, rowsPerRead + 59, tall - 1}) {
         DecodeRecord outcome = DecodeServed("vbtga", large, StopOnCall(k + 2));
         EXPECT_EQ(outcome.result, RESULT_ABORTED) << "row " << k;
         ExpectNothingLeft(outcome);
