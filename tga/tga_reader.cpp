@@ -587,7 +587,7 @@ static inline void CopyPixels(uint8_t* to, const uint8_t* from, uint32_t count,
 #if defined(VB_TGA_SSSE3)
         // The last piece's 16 bytes must end within the 3 x count written: 12 p + 4 <= 3 count.
         const uint32_t pieces = ssse3 && count >= 2 ? (3u * count - 4u) / 12u : 0;
-        VB_ASSERT(12u * pieces + 4u <= 3u * count && 16u * pieces <= 4u * count);
+        VB_ASSERT(pieces == 0 || (12u * pieces + 4u <= 3u * count && 16u * pieces <= 4u * count));
         if (pieces > 0) {
             CopyPiecesOf32To24Ssse3(to, from, pieces);
             to += 12u * pieces;
