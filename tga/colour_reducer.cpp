@@ -3,6 +3,10 @@
 
 #include <string.h>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "framework/bytes.h"
 #include "framework/checks.h"
 #include "platform/platform.h"
@@ -460,6 +464,249 @@ void WriteRgb332Pair(ColourReducer* reducer, const uint8_t* second) {
     PassErrorsOn(reducer);
 }
 
+// Eight rows at once in 16-bit vector lanes, one row a lane, for 3-3-2 at equal sizes. Row y + 1
+// at column x needs row y only through x + 2, so with each row WAVE_SKEW columns behind the one
+// above, the eight pixels of a step are independent: lane k works on column t - 3k at step t.
+// The errors of the last eight steps then hold every neighbour the kernel reads: in lane k, the
+// pixel's own row two and one steps back; in lane k - 1, the row above at x + 2 down to x - 2
+// one to five steps back; in lane k - 2, the row two above, four to eight steps back. Lanes 0
+// and 1 take the rows above the group from sumsNext and sumsLater, and lanes 6 and 7 leave them
+// for the next group, as PassErrorsOn would.
+//
+// The rows are held as they come, each byte stored at the step and lane that will read it
+// (waveIn: per step, eight reds, eight greens, eight blues); the levels come out the same way
+// (waveOut: per step, eight destination bytes) and go to their rows once the group is done.
+enum : int32_t {
+    WAVE_ROWS = 8,
+    WAVE_SKEW = 3,
+    // Steps before the last row starts, and before the next group's sums are all out.
+    WAVE_LAG = WAVE_SKEW * (WAVE_ROWS - 1),
+    WAVE_DRAIN = WAVE_LAG + 2 * WAVE_SKEW,
+    WAVE_IN_STEP = 3 * WAVE_ROWS,
+    // Narrower rows would spend most steps filling and draining the lanes.
+    WAVE_MIN_WIDTH = 64,
+};
+static_assert(WAVE_SKEW >= 3, "the row above is done through x + 2 a step before x is needed");
+static_assert(WAVE_MIN_WIDTH >= WAVE_DRAIN, "the steps between the edges have every lane at work");
+
+// S / 48 toward zero as the vector loop takes it: a multiply-high by 21846 / 2^16 (1/3 and a
+// little), a shift by 4 (floor), plus one for negative S, exact over every S the kernel gives.
+constexpr bool VectorDivisionIsExact() {
+    for (int32_t s = -SUM_LIMIT; s <= SUM_LIMIT; s++) {
+        const int32_t high = (s * 21846) >> 16;
+        if ((high >> 4) - (s >> 15) != s / KERNEL_WEIGHTS) return false;
+    }
+    return true;
+}
+static_assert(VectorDivisionIsExact(), "the vector division gives the table's quotients");
+
+// Groups of eight where the vector loop exists and the fast paths are chosen.
+static bool UsesWaveFront(int32_t srcWidth, int32_t srcHeight, int32_t dstWidth,
+                          int32_t dstHeight, int32_t dstBitCount) {
+#if defined(__SSE2__)
+    const int32_t paths = ChosenDecodePaths();
+    return dstBitCount == 8 && srcWidth == dstWidth && srcHeight == dstHeight &&
+           dstWidth >= WAVE_MIN_WIDTH &&
+           (paths == DECODE_PATHS_FASTEST || paths == DECODE_PATHS_NO_SSSE3);
+#else
+    (void)srcWidth, (void)srcHeight, (void)dstWidth, (void)dstHeight, (void)dstBitCount;
+    return false;
+#endif
+}
+
+#if defined(__SSE2__)
+// One channel's errors over the last steps (e1 one step back), five times the errors two and
+// three steps back, and the sums of the two-rows-below weights (1 3 5 3 1) of the last three.
+struct WaveChannel {
+    __m128i e1, e2, e3, e4, e5;
+    __m128i five1, five2, five3;
+    __m128i p1, p2, p3;
+};
+
+static inline void ClearWaveChannel(WaveChannel* c) {
+    const __m128i zero = _mm_setzero_si128();
+    c->e1 = c->e2 = c->e3 = c->e4 = c->e5 = zero;
+    c->five1 = c->five2 = c->five3 = zero;
+    c->p1 = c->p2 = c->p3 = zero;
+}
+
+// One step of one channel: `pixel` the eight values, `inject` the sums from above the group in
+// lanes 0 and 1, `active` the lanes inside their rows. Returns the levels; lane 7 of `next`
+// and `later` gets what the group's last rows give the next group's first and second row.
+template <int32_t Shift, int32_t Step>
+static inline __m128i WaveChannelStep(WaveChannel* c, __m128i pixel, __m128i inject,
+                                      __m128i active, __m128i* next, __m128i* later) {
+    const __m128i outer = _mm_add_epi16(c->e1, c->e5);
+    const __m128i inner = _mm_add_epi16(c->e2, c->e4);
+    const __m128i twoBelow =
+        _mm_add_epi16(_mm_add_epi16(outer, _mm_add_epi16(_mm_slli_epi16(inner, 1), inner)),
+                      c->five3);
+    const __m128i all = _mm_add_epi16(_mm_add_epi16(outer, inner), c->e3);
+    const __m128i below = _mm_add_epi16(twoBelow, _mm_add_epi16(all, all));
+    __m128i sum = _mm_add_epi16(_mm_slli_si128(below, 2), _mm_slli_si128(c->p3, 4));
+    sum = _mm_add_epi16(sum, _mm_add_epi16(inject, c->five2));
+    sum = _mm_add_epi16(sum, _mm_sub_epi16(_mm_slli_epi16(c->e1, 3), c->e1));
+    const __m128i quotient = _mm_sub_epi16(_mm_srai_epi16(_mm_mulhi_epi16(sum, _mm_set1_epi16(21846)), 4),
+                                           _mm_srai_epi16(sum, 15));
+    __m128i x = _mm_add_epi16(pixel, quotient);
+    x = _mm_min_epi16(_mm_max_epi16(x, _mm_setzero_si128()), _mm_set1_epi16(255));
+    const __m128i level = _mm_srli_epi16(x, Shift);
+    __m128i error = _mm_sub_epi16(x, _mm_mullo_epi16(level, _mm_set1_epi16(Step)));
+    error = _mm_and_si128(error, active);
+    *next = _mm_add_epi16(below, _mm_slli_si128(c->p3, 2));
+    *later = c->p3;
+    c->e5 = c->e4;
+    c->e4 = c->e3;
+    c->e3 = c->e2;
+    c->e2 = c->e1;
+    c->e1 = error;
+    c->five3 = c->five2;
+    c->five2 = c->five1;
+    c->five1 = _mm_add_epi16(_mm_slli_epi16(error, 2), error);
+    c->p3 = c->p2;
+    c->p2 = c->p1;
+    c->p1 = twoBelow;
+    return level;
+}
+
+// Lane 7 of the three channels' vectors, as four 16-bit lanes (the fourth a copy of blue).
+static inline __m128i LastLanes(__m128i red, __m128i green, __m128i blue) {
+    return _mm_unpackhi_epi32(_mm_unpackhi_epi16(red, green), _mm_unpackhi_epi16(blue, blue));
+}
+
+// The sums above the group for step t: lane 0 from sumsNext at column t, lane 1 from sumsLater
+// at column t - WAVE_SKEW, one vector a channel; zero outside the row.
+static inline void WaveInjection(const int16_t* sumsNext, const int16_t* sumsLater, int32_t width,
+                                 intptr_t t, __m128i* red, __m128i* green, __m128i* blue) {
+    __m128i first = _mm_setzero_si128(), second = _mm_setzero_si128();
+    if (t < width) first = _mm_loadl_epi64((const __m128i*)(sumsNext + 4 * t));
+    if (t >= WAVE_SKEW && t - WAVE_SKEW < width) {
+        second = _mm_loadl_epi64((const __m128i*)(sumsLater + 4 * (t - WAVE_SKEW)));
+    }
+    // Red, green and blue pairs of (next, later) in 32-bit lanes 0 to 2.
+    const __m128i pairs = _mm_unpacklo_epi16(first, second);
+    const __m128i low = _mm_setr_epi32(-1, 0, 0, 0);
+    *red = _mm_and_si128(pairs, low);
+    *green = _mm_and_si128(_mm_srli_si128(pairs, 4), low);
+    *blue = _mm_and_si128(_mm_srli_si128(pairs, 8), low);
+}
+
+// Steps [from, to) of the group. Edge: some lanes may lie outside their rows, and the sums in
+// or out may lie outside the row.
+template <bool Edge>
+static inline void WaveSteps(ColourReducer* reducer, WaveChannel* channels, intptr_t from,
+                             intptr_t to) {
+    const int32_t width = reducer->dstWidth;
+    const uint8_t* in = reducer->waveIn;
+    uint8_t* out = reducer->waveOut;
+    int16_t* sumsNext = reducer->sumsNext;
+    int16_t* sumsLater = reducer->sumsLater;
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i laneLag = _mm_setr_epi16(0, 3, 6, 9, 12, 15, 18, 21);
+    static_assert(WAVE_SKEW == 3 && WAVE_ROWS == 8, "laneLag holds 3k for the eight lanes");
+    __m128i active = _mm_set1_epi16(-1);
+    for (intptr_t t = from; t < to; t++) {
+        const __m128i redGreen = _mm_loadu_si128((const __m128i*)(in + WAVE_IN_STEP * t));
+        const __m128i blueBytes = _mm_loadl_epi64((const __m128i*)(in + WAVE_IN_STEP * t + 16));
+        __m128i injectRed, injectGreen, injectBlue;
+        if (Edge) {
+            WaveInjection(sumsNext, sumsLater, width, t, &injectRed, &injectGreen, &injectBlue);
+            // Column t - 3k of lane k within [0, width), from t and t - width held within
+            // 16 bits: only the lag of the lanes (at most WAVE_LAG) decides near either edge.
+            const intptr_t drain = WAVE_DRAIN;
+            const intptr_t fromStart = t < drain ? t : drain;
+            const intptr_t fromEnd = t - width > -drain ? t - width : -drain;
+            const __m128i before =
+                _mm_cmplt_epi16(_mm_sub_epi16(_mm_set1_epi16((int16_t)fromStart), laneLag), zero);
+            const __m128i inside =
+                _mm_cmplt_epi16(_mm_sub_epi16(_mm_set1_epi16((int16_t)fromEnd), laneLag), zero);
+            active = _mm_andnot_si128(before, inside);
+        } else {
+            const __m128i pairs =
+                _mm_unpacklo_epi16(_mm_loadl_epi64((const __m128i*)(sumsNext + 4 * t)),
+                                   _mm_loadl_epi64((const __m128i*)(sumsLater + 4 * (t - WAVE_SKEW))));
+            const __m128i low = _mm_setr_epi32(-1, 0, 0, 0);
+            injectRed = _mm_and_si128(pairs, low);
+            injectGreen = _mm_and_si128(_mm_srli_si128(pairs, 4), low);
+            injectBlue = _mm_and_si128(_mm_srli_si128(pairs, 8), low);
+        }
+        __m128i nextRed, nextGreen, nextBlue, laterRed, laterGreen, laterBlue;
+        const __m128i red = WaveChannelStep<5, 36>(&channels[0], _mm_unpacklo_epi8(redGreen, zero),
+                                                   injectRed, active, &nextRed, &laterRed);
+        const __m128i green =
+            WaveChannelStep<5, 36>(&channels[1], _mm_unpackhi_epi8(redGreen, zero), injectGreen,
+                                   active, &nextGreen, &laterGreen);
+        const __m128i blue = WaveChannelStep<6, 85>(&channels[2], _mm_unpacklo_epi8(blueBytes, zero),
+                                                    injectBlue, active, &nextBlue, &laterBlue);
+        const __m128i levels = _mm_or_si128(
+            _mm_or_si128(_mm_slli_epi16(red, 5), _mm_slli_epi16(green, 2)), blue);
+        _mm_storel_epi64((__m128i*)(out + WAVE_ROWS * t), _mm_packus_epi16(levels, levels));
+        // The next group's rows: the first at column t - WAVE_LAG - 3, the second 3 further back.
+        const intptr_t nextAt = t - (WAVE_LAG + WAVE_SKEW);
+        const intptr_t laterAt = nextAt - WAVE_SKEW;
+        if (!Edge || (nextAt >= 0 && nextAt < width)) {
+            _mm_storeh_pd((double*)(sumsNext + 4 * nextAt),
+                          _mm_castsi128_pd(LastLanes(nextRed, nextGreen, nextBlue)));
+        }
+        if (!Edge || (laterAt >= 0 && laterAt < width)) {
+            _mm_storeh_pd((double*)(sumsLater + 4 * laterAt),
+                          _mm_castsi128_pd(LastLanes(laterRed, laterGreen, laterBlue)));
+        }
+    }
+}
+
+// The eight held rows, dithered into rows dstRow to dstRow + 7.
+static void WriteRgb332Wave(ColourReducer* reducer) {
+    const int32_t width = reducer->dstWidth;
+    VB_ASSERT(width >= WAVE_MIN_WIDTH);
+    WaveChannel channels[3];
+    for (WaveChannel& channel : channels) ClearWaveChannel(&channel);
+    WaveSteps<true>(reducer, channels, 0, WAVE_DRAIN);
+    WaveSteps<false>(reducer, channels, WAVE_DRAIN, width);
+    WaveSteps<true>(reducer, channels, width, width + WAVE_DRAIN);
+    for (int32_t k = 0; k < WAVE_ROWS; k++) {
+        const uint8_t* from = reducer->waveOut + WAVE_ROWS * WAVE_SKEW * k + k;
+        uint8_t* to = DestinationRow(reducer, reducer->dstRow + k);
+        for (int32_t x = 0; x < width; x++) to[x] = from[WAVE_ROWS * x];
+    }
+}
+#else
+// No reducer holds groups without the vector loop (UsesWaveFront).
+static void WriteRgb332Wave(ColourReducer*) {
+    VB_ASSERT(false);
+}
+#endif
+
+// Row k of the group from blue, green, red: each byte where its step and lane read it.
+static void HoldWaveRow(ColourReducer* reducer, const uint8_t* bgr, int32_t k) {
+    uint8_t* to = reducer->waveIn + WAVE_IN_STEP * WAVE_SKEW * k + k;
+    for (int32_t x = 0; x < reducer->dstWidth; x++) {
+        to[0] = bgr[2];
+        to[WAVE_ROWS] = bgr[1];
+        to[2 * WAVE_ROWS] = bgr[0];
+        to += WAVE_IN_STEP;
+        bgr += 3;
+    }
+}
+
+// The held rows of a group that the rows stopped short of, one at a time through the row writer.
+static void WriteHeldWaveRows(ColourReducer* reducer) {
+    for (int32_t k = 0; k < reducer->rowHeld; k++) {
+        const uint8_t* from = reducer->waveIn + WAVE_IN_STEP * WAVE_SKEW * k + k;
+        uint8_t* bgr = reducer->avgRow;
+        for (int32_t x = 0; x < reducer->dstWidth; x++) {
+            bgr[0] = from[2 * WAVE_ROWS];
+            bgr[1] = from[WAVE_ROWS];
+            bgr[2] = from[0];
+            from += WAVE_IN_STEP;
+            bgr += 3;
+        }
+        reducer->writeRow(reducer);
+        reducer->dstRow++;
+    }
+    reducer->rowHeld = 0;
+}
+
 static void ForgetBlocks(ColourReducer* reducer) {
     reducer->sumRed = nullptr;
     reducer->sumGreen = nullptr;
@@ -471,6 +718,8 @@ static void ForgetBlocks(ColourReducer* reducer) {
     reducer->sumsLater = nullptr;
     reducer->avgRow = nullptr;
     reducer->avgOther = nullptr;
+    reducer->waveIn = nullptr;
+    reducer->waveOut = nullptr;
 }
 
 static void FreeBlocks(ColourReducer* reducer) {
@@ -521,6 +770,16 @@ int32_t ReducerInit(ColourReducer* reducer, int32_t srcWidth, int32_t srcHeight,
         !CheckedStride(dstWidth, dstBitCount, &stride)) {
         return 0;
     }
+    // Groups of eight rows also keep their held rows and levels there, one step of each lane
+    // apart: WAVE_IN_STEP + WAVE_ROWS bytes a step.
+    uint32_t waveBytes = 0;
+    if (UsesWaveFront(srcWidth, srcHeight, dstWidth, dstHeight, dstBitCount) &&
+        CheckedBlockSize(WAVE_IN_STEP + WAVE_ROWS, (int64_t)dstWidth + WAVE_DRAIN, &waveBytes) &&
+        (uint64_t)averageBytes + waveBytes < 0x80000000u) {
+        averageBytes += waveBytes;
+    } else {
+        waveBytes = 0;
+    }
 
     // All eight are asked for before any answer is looked at.
     reducer->sumRed = (int32_t*)AllocateBlock(columnBytes);
@@ -539,6 +798,12 @@ int32_t ReducerInit(ColourReducer* reducer, int32_t srcWidth, int32_t srcHeight,
         return 0;
     }
     reducer->avgOther = reducer->avgRow + averageRowBytes;
+    if (waveBytes) {
+        reducer->waveIn = reducer->avgOther + averageRowBytes;
+        reducer->waveOut = reducer->waveIn + (size_t)WAVE_IN_STEP * ((size_t)dstWidth + WAVE_DRAIN);
+        // The lanes outside their rows read these bytes too (and drop what they give).
+        memset(reducer->waveIn, 0, waveBytes);
+    }
 
     // Destination column boundary at the right edge of each source column, rounded to the
     // nearest column; 64-bit because dstWidth * (i + 1) leaves 32 bits for wide pictures.
@@ -631,6 +896,19 @@ int32_t ReducerFeedRow(ColourReducer* reducer, const uint8_t* row) {
     // Rows beyond the picture would take the boundary past the destination block.
     if (reducer->srcRowsFed >= reducer->srcHeight) return 1;
 
+    if (reducer->waveIn) {
+        reducer->srcRowsFed++;
+        HoldWaveRow(reducer, reducer->directFill(reducer, row, reducer->avgRow), reducer->rowHeld);
+        reducer->rowHeld++;
+        if (reducer->rowHeld == WAVE_ROWS) {
+            WriteRgb332Wave(reducer);
+            reducer->dstRow += WAVE_ROWS;
+            reducer->rowHeld = 0;
+        } else if (reducer->srcRowsFed == reducer->srcHeight) {
+            WriteHeldWaveRows(reducer);
+        }
+        return 1;
+    }
     if (reducer->directFill) {
         reducer->srcRowsFed++;
         if (reducer->rowHeld) {
@@ -670,7 +948,13 @@ int32_t ReducerFeedRow(ColourReducer* reducer, const uint8_t* row) {
 }
 
 int32_t ReducerRelease(ColourReducer* reducer) {
-    if (reducer->rowHeld) WriteHeldRow(reducer);
+    if (reducer->rowHeld) {
+        if (reducer->waveIn) {
+            WriteHeldWaveRows(reducer);
+        } else {
+            WriteHeldRow(reducer);
+        }
+    }
     FreeBlocks(reducer);
     return 1;
 }
