@@ -515,57 +515,47 @@ static bool UsesWaveFront(int32_t srcWidth, int32_t srcHeight, int32_t dstWidth,
 }
 
 #if defined(__SSE2__)
-// One channel's errors over the last steps (e1 one step back), five times the errors two and
-// three steps back, and the sums of the two-rows-below weights (1 3 5 3 1) of the last three.
-struct WaveChannel {
-    __m128i e1, e2, e3, e4, e5;
-    __m128i five1, five2, five3;
-    __m128i p1, p2, p3;
+// The errors of the last eight steps and the two-rows-below sums (weights 1 3 5 3 1 over the
+// row above) of the last four, per channel, kept in rings indexed by the step's low bits.
+struct WaveHistory {
+    __m128i errors[WAVE_ROWS][3];
+    __m128i twoBelow[WAVE_ROWS][3];
 };
 
-static inline void ClearWaveChannel(WaveChannel* c) {
-    const __m128i zero = _mm_setzero_si128();
-    c->e1 = c->e2 = c->e3 = c->e4 = c->e5 = zero;
-    c->five1 = c->five2 = c->five3 = zero;
-    c->p1 = c->p2 = c->p3 = zero;
-}
-
-// One step of one channel: `pixel` the eight values, `inject` the sums from above the group in
-// lanes 0 and 1, `active` the lanes inside their rows. Returns the levels; lane 7 of `next`
-// and `later` gets what the group's last rows give the next group's first and second row.
+// One step of channel `c` at ring position `phase`: `pixel` the eight values, `inject` the sums
+// from above the group in lanes 0 and 1, `active` the lanes inside their rows. Returns the
+// levels; lane 7 of `next` and `later` gets what the group's last rows give the next group's
+// first and second row.
 template <int32_t Shift, int32_t Step>
-static inline __m128i WaveChannelStep(WaveChannel* c, __m128i pixel, __m128i inject,
-                                      __m128i active, __m128i* next, __m128i* later) {
-    const __m128i outer = _mm_add_epi16(c->e1, c->e5);
-    const __m128i inner = _mm_add_epi16(c->e2, c->e4);
-    const __m128i twoBelow =
-        _mm_add_epi16(_mm_add_epi16(outer, _mm_add_epi16(_mm_slli_epi16(inner, 1), inner)),
-                      c->five3);
-    const __m128i all = _mm_add_epi16(_mm_add_epi16(outer, inner), c->e3);
-    const __m128i below = _mm_add_epi16(twoBelow, _mm_add_epi16(all, all));
-    __m128i sum = _mm_add_epi16(_mm_slli_si128(below, 2), _mm_slli_si128(c->p3, 4));
-    sum = _mm_add_epi16(sum, _mm_add_epi16(inject, c->five2));
-    sum = _mm_add_epi16(sum, _mm_sub_epi16(_mm_slli_epi16(c->e1, 3), c->e1));
-    const __m128i quotient = _mm_sub_epi16(_mm_srai_epi16(_mm_mulhi_epi16(sum, _mm_set1_epi16(21846)), 4),
-                                           _mm_srai_epi16(sum, 15));
+static inline __m128i WaveChannelStep(WaveHistory* history, intptr_t phase, int32_t c,
+                                      __m128i pixel, __m128i inject, __m128i active,
+                                      __m128i* next, __m128i* later) {
+    const __m128i e1 = history->errors[(phase - 1) & 7][c];
+    const __m128i e2 = history->errors[(phase - 2) & 7][c];
+    const __m128i e3 = history->errors[(phase - 3) & 7][c];
+    const __m128i e4 = history->errors[(phase - 4) & 7][c];
+    const __m128i e5 = history->errors[(phase - 5) & 7][c];
+    const __m128i p3 = history->twoBelow[(phase - 3) & 7][c];
+    // Over the row above, x + 2 down to x - 2 in e1 to e5 (one lane to the left).
+    const __m128i inner = _mm_add_epi16(e2, e4);
+    const __m128i all = _mm_add_epi16(_mm_add_epi16(e1, e5), _mm_add_epi16(inner, e3));
+    const __m128i middle = _mm_add_epi16(inner, _mm_add_epi16(e3, e3));
+    const __m128i twoBelow = _mm_add_epi16(all, _mm_add_epi16(middle, middle));  // 1 3 5 3 1
+    const __m128i below = _mm_add_epi16(twoBelow, _mm_add_epi16(all, all));      // 3 5 7 5 3
+    history->twoBelow[phase & 7][c] = twoBelow;
+    __m128i sum = _mm_add_epi16(_mm_slli_si128(below, 2), _mm_slli_si128(p3, 4));
+    sum = _mm_add_epi16(sum, _mm_add_epi16(inject, _mm_add_epi16(_mm_slli_epi16(e2, 2), e2)));
+    sum = _mm_add_epi16(sum, _mm_sub_epi16(_mm_slli_epi16(e1, 3), e1));
+    const __m128i quotient =
+        _mm_sub_epi16(_mm_srai_epi16(_mm_mulhi_epi16(sum, _mm_set1_epi16(21846)), 4),
+                      _mm_srai_epi16(sum, 15));
     __m128i x = _mm_add_epi16(pixel, quotient);
     x = _mm_min_epi16(_mm_max_epi16(x, _mm_setzero_si128()), _mm_set1_epi16(255));
     const __m128i level = _mm_srli_epi16(x, Shift);
     __m128i error = _mm_sub_epi16(x, _mm_mullo_epi16(level, _mm_set1_epi16(Step)));
-    error = _mm_and_si128(error, active);
-    *next = _mm_add_epi16(below, _mm_slli_si128(c->p3, 2));
-    *later = c->p3;
-    c->e5 = c->e4;
-    c->e4 = c->e3;
-    c->e3 = c->e2;
-    c->e2 = c->e1;
-    c->e1 = error;
-    c->five3 = c->five2;
-    c->five2 = c->five1;
-    c->five1 = _mm_add_epi16(_mm_slli_epi16(error, 2), error);
-    c->p3 = c->p2;
-    c->p2 = c->p1;
-    c->p1 = twoBelow;
+    history->errors[phase & 7][c] = _mm_and_si128(error, active);
+    *next = _mm_add_epi16(below, _mm_slli_si128(p3, 2));
+    *later = p3;
     return level;
 }
 
@@ -591,67 +581,98 @@ static inline void WaveInjection(const int16_t* sumsNext, const int16_t* sumsLat
     *blue = _mm_and_si128(_mm_srli_si128(pairs, 8), low);
 }
 
-// Steps [from, to) of the group. Edge: some lanes may lie outside their rows, and the sums in
-// or out may lie outside the row.
+// The blocks a group works in.
+struct WaveBlocks {
+    const uint8_t* in;
+    uint8_t* out;
+    int16_t* sumsNext;
+    int16_t* sumsLater;
+    int32_t width;
+};
+
+// Step t at ring position `phase` (t modulo 8). Edge: some lanes may lie outside their rows, and
+// the sums in or out may lie outside the row.
 template <bool Edge>
-static inline void WaveSteps(ColourReducer* reducer, WaveChannel* channels, intptr_t from,
-                             intptr_t to) {
-    const int32_t width = reducer->dstWidth;
-    const uint8_t* in = reducer->waveIn;
-    uint8_t* out = reducer->waveOut;
-    int16_t* sumsNext = reducer->sumsNext;
-    int16_t* sumsLater = reducer->sumsLater;
+static inline void WaveStep(const WaveBlocks& blocks, WaveHistory* history, intptr_t t,
+                            intptr_t phase) {
+    const int32_t width = blocks.width;
     const __m128i zero = _mm_setzero_si128();
-    const __m128i laneLag = _mm_setr_epi16(0, 3, 6, 9, 12, 15, 18, 21);
-    static_assert(WAVE_SKEW == 3 && WAVE_ROWS == 8, "laneLag holds 3k for the eight lanes");
+    const __m128i redGreen = _mm_loadu_si128((const __m128i*)(blocks.in + WAVE_IN_STEP * t));
+    const __m128i blueBytes =
+        _mm_loadl_epi64((const __m128i*)(blocks.in + WAVE_IN_STEP * t + 16));
+    __m128i injectRed, injectGreen, injectBlue;
     __m128i active = _mm_set1_epi16(-1);
-    for (intptr_t t = from; t < to; t++) {
-        const __m128i redGreen = _mm_loadu_si128((const __m128i*)(in + WAVE_IN_STEP * t));
-        const __m128i blueBytes = _mm_loadl_epi64((const __m128i*)(in + WAVE_IN_STEP * t + 16));
-        __m128i injectRed, injectGreen, injectBlue;
-        if (Edge) {
-            WaveInjection(sumsNext, sumsLater, width, t, &injectRed, &injectGreen, &injectBlue);
-            // Column t - 3k of lane k within [0, width), from t and t - width held within
-            // 16 bits: only the lag of the lanes (at most WAVE_LAG) decides near either edge.
-            const intptr_t drain = WAVE_DRAIN;
-            const intptr_t fromStart = t < drain ? t : drain;
-            const intptr_t fromEnd = t - width > -drain ? t - width : -drain;
-            const __m128i before =
-                _mm_cmplt_epi16(_mm_sub_epi16(_mm_set1_epi16((int16_t)fromStart), laneLag), zero);
-            const __m128i inside =
-                _mm_cmplt_epi16(_mm_sub_epi16(_mm_set1_epi16((int16_t)fromEnd), laneLag), zero);
-            active = _mm_andnot_si128(before, inside);
-        } else {
-            const __m128i pairs =
-                _mm_unpacklo_epi16(_mm_loadl_epi64((const __m128i*)(sumsNext + 4 * t)),
-                                   _mm_loadl_epi64((const __m128i*)(sumsLater + 4 * (t - WAVE_SKEW))));
-            const __m128i low = _mm_setr_epi32(-1, 0, 0, 0);
-            injectRed = _mm_and_si128(pairs, low);
-            injectGreen = _mm_and_si128(_mm_srli_si128(pairs, 4), low);
-            injectBlue = _mm_and_si128(_mm_srli_si128(pairs, 8), low);
-        }
-        __m128i nextRed, nextGreen, nextBlue, laterRed, laterGreen, laterBlue;
-        const __m128i red = WaveChannelStep<5, 36>(&channels[0], _mm_unpacklo_epi8(redGreen, zero),
-                                                   injectRed, active, &nextRed, &laterRed);
-        const __m128i green =
-            WaveChannelStep<5, 36>(&channels[1], _mm_unpackhi_epi8(redGreen, zero), injectGreen,
-                                   active, &nextGreen, &laterGreen);
-        const __m128i blue = WaveChannelStep<6, 85>(&channels[2], _mm_unpacklo_epi8(blueBytes, zero),
-                                                    injectBlue, active, &nextBlue, &laterBlue);
-        const __m128i levels = _mm_or_si128(
-            _mm_or_si128(_mm_slli_epi16(red, 5), _mm_slli_epi16(green, 2)), blue);
-        _mm_storel_epi64((__m128i*)(out + WAVE_ROWS * t), _mm_packus_epi16(levels, levels));
-        // The next group's rows: the first at column t - WAVE_LAG - 3, the second 3 further back.
-        const intptr_t nextAt = t - (WAVE_LAG + WAVE_SKEW);
-        const intptr_t laterAt = nextAt - WAVE_SKEW;
-        if (!Edge || (nextAt >= 0 && nextAt < width)) {
-            _mm_storeh_pd((double*)(sumsNext + 4 * nextAt),
-                          _mm_castsi128_pd(LastLanes(nextRed, nextGreen, nextBlue)));
-        }
-        if (!Edge || (laterAt >= 0 && laterAt < width)) {
-            _mm_storeh_pd((double*)(sumsLater + 4 * laterAt),
-                          _mm_castsi128_pd(LastLanes(laterRed, laterGreen, laterBlue)));
-        }
+    if (Edge) {
+        WaveInjection(blocks.sumsNext, blocks.sumsLater, width, t, &injectRed, &injectGreen,
+                      &injectBlue);
+        // Column t - 3k of lane k within [0, width), from t and t - width held within 16 bits:
+        // only the lag of the lanes (at most WAVE_LAG) decides near either edge.
+        const __m128i laneLag = _mm_setr_epi16(0, 3, 6, 9, 12, 15, 18, 21);
+        static_assert(WAVE_SKEW == 3 && WAVE_ROWS == 8, "laneLag holds 3k for the eight lanes");
+        const intptr_t drain = WAVE_DRAIN;
+        const intptr_t fromStart = t < drain ? t : drain;
+        const intptr_t fromEnd = t - width > -drain ? t - width : -drain;
+        const __m128i before =
+            _mm_cmplt_epi16(_mm_sub_epi16(_mm_set1_epi16((int16_t)fromStart), laneLag), zero);
+        const __m128i inside =
+            _mm_cmplt_epi16(_mm_sub_epi16(_mm_set1_epi16((int16_t)fromEnd), laneLag), zero);
+        active = _mm_andnot_si128(before, inside);
+    } else {
+        const __m128i pairs = _mm_unpacklo_epi16(
+            _mm_loadl_epi64((const __m128i*)(blocks.sumsNext + 4 * t)),
+            _mm_loadl_epi64((const __m128i*)(blocks.sumsLater + 4 * (t - WAVE_SKEW))));
+        const __m128i low = _mm_setr_epi32(-1, 0, 0, 0);
+        injectRed = _mm_and_si128(pairs, low);
+        injectGreen = _mm_and_si128(_mm_srli_si128(pairs, 4), low);
+        injectBlue = _mm_and_si128(_mm_srli_si128(pairs, 8), low);
+    }
+    __m128i nextRed, nextGreen, nextBlue, laterRed, laterGreen, laterBlue;
+    const __m128i red =
+        WaveChannelStep<5, 36>(history, phase, 0, _mm_unpacklo_epi8(redGreen, zero), injectRed,
+                               active, &nextRed, &laterRed);
+    const __m128i green =
+        WaveChannelStep<5, 36>(history, phase, 1, _mm_unpackhi_epi8(redGreen, zero),
+                               injectGreen, active, &nextGreen, &laterGreen);
+    const __m128i blue =
+        WaveChannelStep<6, 85>(history, phase, 2, _mm_unpacklo_epi8(blueBytes, zero),
+                               injectBlue, active, &nextBlue, &laterBlue);
+    const __m128i levels =
+        _mm_or_si128(_mm_or_si128(_mm_slli_epi16(red, 5), _mm_slli_epi16(green, 2)), blue);
+    _mm_storel_epi64((__m128i*)(blocks.out + WAVE_ROWS * t), _mm_packus_epi16(levels, levels));
+    // The next group's rows: the first at column t - WAVE_LAG - 3, the second 3 further back.
+    const intptr_t nextAt = t - (WAVE_LAG + WAVE_SKEW);
+    const intptr_t laterAt = nextAt - WAVE_SKEW;
+    if (!Edge || (nextAt >= 0 && nextAt < width)) {
+        _mm_storeh_pd((double*)(blocks.sumsNext + 4 * nextAt),
+                      _mm_castsi128_pd(LastLanes(nextRed, nextGreen, nextBlue)));
+    }
+    if (!Edge || (laterAt >= 0 && laterAt < width)) {
+        _mm_storeh_pd((double*)(blocks.sumsLater + 4 * laterAt),
+                      _mm_castsi128_pd(LastLanes(laterRed, laterGreen, laterBlue)));
+    }
+}
+
+REDUCER_OUT_OF_LINE static void WaveEdgeSteps(const WaveBlocks& blocks, WaveHistory* history,
+                                              intptr_t from, intptr_t to) {
+    for (intptr_t t = from; t < to; t++) WaveStep<true>(blocks, history, t, t & 7);
+}
+
+// Every lane inside its row, eight steps a turn so that the ring positions are constants.
+enum : int32_t { WAVE_INNER_START = (WAVE_DRAIN + 7) & ~7 };
+static_assert(WAVE_MIN_WIDTH >= WAVE_INNER_START + 8, "the inner steps are a whole turn or more");
+
+REDUCER_OUT_OF_LINE static void WaveInnerSteps(const WaveBlocks& blocks, WaveHistory* history,
+                                               intptr_t from, intptr_t to) {
+    VB_ASSERT(from % 8 == 0 && to % 8 == 0 && from >= WAVE_DRAIN && to <= blocks.width);
+    for (intptr_t t = from; t < to; t += 8) {
+        WaveStep<false>(blocks, history, t, 0);
+        WaveStep<false>(blocks, history, t + 1, 1);
+        WaveStep<false>(blocks, history, t + 2, 2);
+        WaveStep<false>(blocks, history, t + 3, 3);
+        WaveStep<false>(blocks, history, t + 4, 4);
+        WaveStep<false>(blocks, history, t + 5, 5);
+        WaveStep<false>(blocks, history, t + 6, 6);
+        WaveStep<false>(blocks, history, t + 7, 7);
     }
 }
 
@@ -659,11 +680,14 @@ static inline void WaveSteps(ColourReducer* reducer, WaveChannel* channels, intp
 static void WriteRgb332Wave(ColourReducer* reducer) {
     const int32_t width = reducer->dstWidth;
     VB_ASSERT(width >= WAVE_MIN_WIDTH);
-    WaveChannel channels[3];
-    for (WaveChannel& channel : channels) ClearWaveChannel(&channel);
-    WaveSteps<true>(reducer, channels, 0, WAVE_DRAIN);
-    WaveSteps<false>(reducer, channels, WAVE_DRAIN, width);
-    WaveSteps<true>(reducer, channels, width, width + WAVE_DRAIN);
+    const WaveBlocks blocks = {reducer->waveIn, reducer->waveOut, reducer->sumsNext,
+                               reducer->sumsLater, width};
+    WaveHistory history;
+    memset(&history, 0, sizeof history);
+    const intptr_t innerEnd = width & ~7;
+    WaveEdgeSteps(blocks, &history, 0, WAVE_INNER_START);
+    WaveInnerSteps(blocks, &history, WAVE_INNER_START, innerEnd);
+    WaveEdgeSteps(blocks, &history, innerEnd, width + WAVE_DRAIN);
     for (int32_t k = 0; k < WAVE_ROWS; k++) {
         const uint8_t* from = reducer->waveOut + WAVE_ROWS * WAVE_SKEW * k + k;
         uint8_t* to = DestinationRow(reducer, reducer->dstRow + k);
