@@ -473,16 +473,17 @@ void WriteRgb332Pair(ColourReducer* reducer, const uint8_t* second) {
 // and 1 take the rows above the group from sumsNext and sumsLater, and lanes 6 and 7 leave them
 // for the next group, as PassErrorsOn would.
 //
-// The rows are held as they come, each byte stored at the step and lane that will read it
-// (waveIn: per step, eight reds, eight greens, eight blues); the levels come out the same way
-// (waveOut: per step, eight destination bytes) and go to their rows once the group is done.
+// The rows are held as they come, each pixel stored at the step and lane that will read it
+// (waveIn: per step, the eight lanes' blue, green, red and a spare byte); the levels come out
+// the same way (waveOut: per step, eight destination bytes) and go to their rows once the group
+// is done.
 enum : int32_t {
     WAVE_ROWS = 8,
     WAVE_SKEW = 3,
     // Steps before the last row starts, and before the next group's sums are all out.
     WAVE_LAG = WAVE_SKEW * (WAVE_ROWS - 1),
     WAVE_DRAIN = WAVE_LAG + 2 * WAVE_SKEW,
-    WAVE_IN_STEP = 3 * WAVE_ROWS,
+    WAVE_IN_STEP = 4 * WAVE_ROWS,
     // Narrower rows would spend most steps filling and draining the lanes.
     WAVE_MIN_WIDTH = 64,
 };
@@ -597,9 +598,15 @@ static inline void WaveStep(const WaveBlocks& blocks, WaveHistory* history, intp
                             intptr_t phase) {
     const int32_t width = blocks.width;
     const __m128i zero = _mm_setzero_si128();
-    const __m128i redGreen = _mm_loadu_si128((const __m128i*)(blocks.in + WAVE_IN_STEP * t));
-    const __m128i blueBytes =
-        _mm_loadl_epi64((const __m128i*)(blocks.in + WAVE_IN_STEP * t + 16));
+    // Lanes 0 to 3 and 4 to 7, a 32-bit word each; the spare byte is dropped.
+    const __m128i low = _mm_loadu_si128((const __m128i*)(blocks.in + WAVE_IN_STEP * t));
+    const __m128i high = _mm_loadu_si128((const __m128i*)(blocks.in + WAVE_IN_STEP * t + 16));
+    const __m128i byte = _mm_set1_epi32(0xFF);
+    const __m128i blueIn = _mm_packs_epi32(_mm_and_si128(low, byte), _mm_and_si128(high, byte));
+    const __m128i greenIn = _mm_packs_epi32(_mm_and_si128(_mm_srli_epi32(low, 8), byte),
+                                            _mm_and_si128(_mm_srli_epi32(high, 8), byte));
+    const __m128i redIn = _mm_packs_epi32(_mm_and_si128(_mm_srli_epi32(low, 16), byte),
+                                          _mm_and_si128(_mm_srli_epi32(high, 16), byte));
     __m128i injectRed, injectGreen, injectBlue;
     __m128i active = _mm_set1_epi16(-1);
     if (Edge) {
@@ -628,14 +635,13 @@ static inline void WaveStep(const WaveBlocks& blocks, WaveHistory* history, intp
     }
     __m128i nextRed, nextGreen, nextBlue, laterRed, laterGreen, laterBlue;
     const __m128i red =
-        WaveChannelStep<5, 36>(history, phase, 0, _mm_unpacklo_epi8(redGreen, zero), injectRed,
-                               active, &nextRed, &laterRed);
+        WaveChannelStep<5, 36>(history, phase, 0, redIn, injectRed, active, &nextRed, &laterRed);
     const __m128i green =
-        WaveChannelStep<5, 36>(history, phase, 1, _mm_unpackhi_epi8(redGreen, zero),
-                               injectGreen, active, &nextGreen, &laterGreen);
+        WaveChannelStep<5, 36>(history, phase, 1, greenIn, injectGreen, active, &nextGreen,
+                               &laterGreen);
     const __m128i blue =
-        WaveChannelStep<6, 85>(history, phase, 2, _mm_unpacklo_epi8(blueBytes, zero),
-                               injectBlue, active, &nextBlue, &laterBlue);
+        WaveChannelStep<6, 85>(history, phase, 2, blueIn, injectBlue, active, &nextBlue,
+                               &laterBlue);
     const __m128i levels =
         _mm_or_si128(_mm_or_si128(_mm_slli_epi16(red, 5), _mm_slli_epi16(green, 2)), blue);
     _mm_storel_epi64((__m128i*)(blocks.out + WAVE_ROWS * t), _mm_packus_epi16(levels, levels));
@@ -701,27 +707,26 @@ static void WriteRgb332Wave(ColourReducer*) {
 }
 #endif
 
-// Row k of the group from blue, green, red: each byte where its step and lane read it.
+// Row k of the group from blue, green, red: each pixel where its step and lane read it. Four
+// bytes a pixel, the fourth (the next pixel's blue) landing in the spare byte; three for the last.
 static void HoldWaveRow(ColourReducer* reducer, const uint8_t* bgr, int32_t k) {
-    uint8_t* to = reducer->waveIn + WAVE_IN_STEP * WAVE_SKEW * k + k;
-    for (int32_t x = 0; x < reducer->dstWidth; x++) {
-        to[0] = bgr[2];
-        to[WAVE_ROWS] = bgr[1];
-        to[2 * WAVE_ROWS] = bgr[0];
+    uint8_t* to = reducer->waveIn + WAVE_IN_STEP * WAVE_SKEW * k + 4 * k;
+    const int32_t last = reducer->dstWidth - 1;
+    for (int32_t x = 0; x < last; x++) {
+        memcpy(to, bgr, 4);
         to += WAVE_IN_STEP;
         bgr += 3;
     }
+    if (last >= 0) memcpy(to, bgr, 3);
 }
 
 // The held rows of a group that the rows stopped short of, one at a time through the row writer.
 static void WriteHeldWaveRows(ColourReducer* reducer) {
     for (int32_t k = 0; k < reducer->rowHeld; k++) {
-        const uint8_t* from = reducer->waveIn + WAVE_IN_STEP * WAVE_SKEW * k + k;
+        const uint8_t* from = reducer->waveIn + WAVE_IN_STEP * WAVE_SKEW * k + 4 * k;
         uint8_t* bgr = reducer->avgRow;
         for (int32_t x = 0; x < reducer->dstWidth; x++) {
-            bgr[0] = from[2 * WAVE_ROWS];
-            bgr[1] = from[WAVE_ROWS];
-            bgr[2] = from[0];
+            memcpy(bgr, from, 3);
             from += WAVE_IN_STEP;
             bgr += 3;
         }
