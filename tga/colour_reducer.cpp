@@ -3,8 +3,11 @@
 
 #include <string.h>
 
-#if defined(__SSE2__)
+// The groups of eight rows in 64-bit x86 builds, whose stack is always 16-byte aligned for the
+// vectors the loop keeps there.
+#if defined(__SSE2__) && defined(__x86_64__)
 #include <emmintrin.h>
+#define REDUCER_WAVE 1
 #endif
 
 #include "framework/bytes.h"
@@ -504,7 +507,7 @@ static_assert(VectorDivisionIsExact(), "the vector division gives the table's qu
 // Groups of eight where the vector loop exists and the fast paths are chosen.
 static bool UsesWaveFront(int32_t srcWidth, int32_t srcHeight, int32_t dstWidth,
                           int32_t dstHeight, int32_t dstBitCount) {
-#if defined(__SSE2__)
+#if defined(REDUCER_WAVE)
     const int32_t paths = ChosenDecodePaths();
     return dstBitCount == 8 && srcWidth == dstWidth && srcHeight == dstHeight &&
            dstWidth >= WAVE_MIN_WIDTH &&
@@ -515,9 +518,9 @@ static bool UsesWaveFront(int32_t srcWidth, int32_t srcHeight, int32_t dstWidth,
 #endif
 }
 
-#if defined(__SSE2__)
+#if defined(REDUCER_WAVE)
 // The errors of the last eight steps and the two-rows-below sums (weights 1 3 5 3 1 over the
-// row above) of the last four, per channel, kept in rings indexed by the step's low bits.
+// row above) of the last three, per channel, kept in rings indexed by the step's low bits.
 struct WaveHistory {
     __m128i errors[WAVE_ROWS][3];
     __m128i twoBelow[WAVE_ROWS][3];

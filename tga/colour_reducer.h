@@ -60,7 +60,7 @@ struct ColourReducer {
     uint8_t* avgRow;
     uint8_t* avgOther;  // the input of a pair's second row when it must be made, in avgRow's block
     int32_t heldRowBytes;  // bytes of a source row kept in avgRow while it waits for the next
-    // Eight rows at once (3-3-2 at equal sizes, with SSE2), in avgRow's block; null otherwise.
+    // Eight rows at once (3-3-2 at equal sizes, x86-64), in avgRow's block; null otherwise.
     uint8_t* waveIn;   // the held rows, laid out by the steps that read them
     uint8_t* waveOut;  // the group's levels, laid out by the steps that write them
 
@@ -87,7 +87,7 @@ int32_t ReducerInit(ColourReducer* reducer, int32_t srcWidth, int32_t srcHeight,
                     int32_t dstHeight, int32_t dstBitCount, uint8_t* dstBits, int32_t bottomUp);
 // Takes the next source row (at most srcHeight rows); writes a destination row whenever the
 // rounded row boundary moves. At equal sizes an even row is held back and written with the
-// next one, or (3-3-2 with SSE2) rows are held back until there are eight; the last rows are
+// next one, or (3-3-2 on x86-64) rows are held back until there are eight; the last rows are
 // written as soon as the last is fed. Always 1.
 //
 // A destination row averaged from black alone is all level 0, whatever errors the rows above
