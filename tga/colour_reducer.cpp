@@ -519,46 +519,70 @@ static bool UsesWaveFront(int32_t srcWidth, int32_t srcHeight, int32_t dstWidth,
 }
 
 #if defined(REDUCER_WAVE)
-// The errors of the last eight steps and the two-rows-below sums (weights 1 3 5 3 1 over the
-// row above) of the last three, per channel, kept in rings indexed by the step's low bits.
+// Per channel, in rings indexed by the step's low bits: the errors of the last eight steps,
+// the sums of each two neighbouring errors, and the two-rows-below sums (weights 1 3 5 3 1 over
+// the row above) of the last three; and the sum of the last five errors.
 struct WaveHistory {
     __m128i errors[WAVE_ROWS][3];
+    __m128i pairs[WAVE_ROWS][3];  // errors of the step and the one before
     __m128i twoBelow[WAVE_ROWS][3];
+    __m128i lastFive[3];
 };
+
+// A channel of 8 levels of 36 (red at bits 5 to 7, green at bits 2 to 4, as the destination
+// byte holds them) or 4 levels of 85 (blue, bits 0 and 1): the level in its place and the error
+// of the clamped x.
+template <int32_t LevelAt>
+static inline __m128i QuantiseWave(__m128i x, __m128i* error) {
+    if (LevelAt == 0) {
+        const __m128i level = _mm_srli_epi16(x, 6);
+        *error = _mm_sub_epi16(x, _mm_mullo_epi16(level, _mm_set1_epi16(85)));
+        return level;
+    }
+    // 32 x level, and x - 36 x level = (x - 32 x level) - 4 x level.
+    const __m128i high = _mm_and_si128(x, _mm_set1_epi16(0xE0));
+    const __m128i fourTimes = _mm_srli_epi16(high, 3);
+    *error = _mm_sub_epi16(_mm_sub_epi16(x, high), fourTimes);
+    return LevelAt == 5 ? high : fourTimes;
+}
 
 // One step of channel `c` at ring position `phase`: `pixel` the eight values, `inject` the sums
 // from above the group in lanes 0 and 1, `active` the lanes inside their rows. Returns the
-// levels; lane 7 of `next` and `later` gets what the group's last rows give the next group's
-// first and second row.
-template <int32_t Shift, int32_t Step>
+// level in its place; lane 7 of `next` and `later` gets what the group's last rows give the
+// next group's first and second row.
+template <int32_t LevelAt>
 static inline __m128i WaveChannelStep(WaveHistory* history, intptr_t phase, int32_t c,
                                       __m128i pixel, __m128i inject, __m128i active,
                                       __m128i* next, __m128i* later) {
     const __m128i e1 = history->errors[(phase - 1) & 7][c];
-    const __m128i e2 = history->errors[(phase - 2) & 7][c];
-    const __m128i e3 = history->errors[(phase - 3) & 7][c];
-    const __m128i e4 = history->errors[(phase - 4) & 7][c];
     const __m128i e5 = history->errors[(phase - 5) & 7][c];
+    const __m128i pair1 = history->pairs[(phase - 1) & 7][c];  // e1 + e2
     const __m128i p3 = history->twoBelow[(phase - 3) & 7][c];
-    // Over the row above, x + 2 down to x - 2 in e1 to e5 (one lane to the left).
-    const __m128i inner = _mm_add_epi16(e2, e4);
-    const __m128i all = _mm_add_epi16(_mm_add_epi16(e1, e5), _mm_add_epi16(inner, e3));
-    const __m128i middle = _mm_add_epi16(inner, _mm_add_epi16(e3, e3));
-    const __m128i twoBelow = _mm_add_epi16(all, _mm_add_epi16(middle, middle));  // 1 3 5 3 1
-    const __m128i below = _mm_add_epi16(twoBelow, _mm_add_epi16(all, all));      // 3 5 7 5 3
+    // Over the row above, x + 2 down to x - 2 in e1 to e5 (one lane to the left): 1 3 5 3 1
+    // is the five plus twice e2 + 2 e3 + e4, and 3 5 7 5 3 that plus twice the five.
+    const __m128i all = history->lastFive[c];
+    const __m128i middle =
+        _mm_add_epi16(history->pairs[(phase - 2) & 7][c], history->pairs[(phase - 3) & 7][c]);
+    const __m128i twoBelow = _mm_add_epi16(all, _mm_add_epi16(middle, middle));
+    const __m128i below = _mm_add_epi16(twoBelow, _mm_add_epi16(all, all));
     history->twoBelow[phase & 7][c] = twoBelow;
-    __m128i sum = _mm_add_epi16(_mm_slli_si128(below, 2), _mm_slli_si128(p3, 4));
-    sum = _mm_add_epi16(sum, _mm_add_epi16(inject, _mm_add_epi16(_mm_slli_epi16(e2, 2), e2)));
-    sum = _mm_add_epi16(sum, _mm_sub_epi16(_mm_slli_epi16(e1, 3), e1));
+    // The rows above, a lane to the left: the row below's complete sums in this lane. And the
+    // pixel's own row: 7 e1 + 5 e2 = 5 (e1 + e2) + 2 e1.
+    *next = _mm_add_epi16(below, _mm_slli_si128(p3, 2));
+    __m128i sum = _mm_add_epi16(_mm_slli_si128(*next, 2), inject);
+    sum = _mm_add_epi16(sum, _mm_add_epi16(e1, e1));
+    sum = _mm_add_epi16(sum, _mm_mullo_epi16(pair1, _mm_set1_epi16(5)));
     const __m128i quotient =
         _mm_sub_epi16(_mm_srai_epi16(_mm_mulhi_epi16(sum, _mm_set1_epi16(21846)), 4),
                       _mm_srai_epi16(sum, 15));
     __m128i x = _mm_add_epi16(pixel, quotient);
     x = _mm_min_epi16(_mm_max_epi16(x, _mm_setzero_si128()), _mm_set1_epi16(255));
-    const __m128i level = _mm_srli_epi16(x, Shift);
-    __m128i error = _mm_sub_epi16(x, _mm_mullo_epi16(level, _mm_set1_epi16(Step)));
-    history->errors[phase & 7][c] = _mm_and_si128(error, active);
-    *next = _mm_add_epi16(below, _mm_slli_si128(p3, 2));
+    __m128i error;
+    const __m128i level = QuantiseWave<LevelAt>(x, &error);
+    error = _mm_and_si128(error, active);
+    history->errors[phase & 7][c] = error;
+    history->pairs[phase & 7][c] = _mm_add_epi16(error, e1);
+    history->lastFive[c] = _mm_sub_epi16(_mm_add_epi16(all, error), e5);
     *later = p3;
     return level;
 }
@@ -638,15 +662,14 @@ static inline void WaveStep(const WaveBlocks& blocks, WaveHistory* history, intp
     }
     __m128i nextRed, nextGreen, nextBlue, laterRed, laterGreen, laterBlue;
     const __m128i red =
-        WaveChannelStep<5, 36>(history, phase, 0, redIn, injectRed, active, &nextRed, &laterRed);
+        WaveChannelStep<5>(history, phase, 0, redIn, injectRed, active, &nextRed, &laterRed);
     const __m128i green =
-        WaveChannelStep<5, 36>(history, phase, 1, greenIn, injectGreen, active, &nextGreen,
+        WaveChannelStep<2>(history, phase, 1, greenIn, injectGreen, active, &nextGreen,
                                &laterGreen);
     const __m128i blue =
-        WaveChannelStep<6, 85>(history, phase, 2, blueIn, injectBlue, active, &nextBlue,
+        WaveChannelStep<0>(history, phase, 2, blueIn, injectBlue, active, &nextBlue,
                                &laterBlue);
-    const __m128i levels =
-        _mm_or_si128(_mm_or_si128(_mm_slli_epi16(red, 5), _mm_slli_epi16(green, 2)), blue);
+    const __m128i levels = _mm_or_si128(_mm_or_si128(red, green), blue);
     _mm_storel_epi64((__m128i*)(blocks.out + WAVE_ROWS * t), _mm_packus_epi16(levels, levels));
     // The next group's rows: the first at column t - WAVE_LAG - 3, the second 3 further back.
     const intptr_t nextAt = t - (WAVE_LAG + WAVE_SKEW);
