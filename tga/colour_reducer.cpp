@@ -476,22 +476,25 @@ void WriteRgb332Pair(ColourReducer* reducer, const uint8_t* second) {
 // and 1 take the rows above the group from sumsNext and sumsLater, and lanes 6 and 7 leave them
 // for the next group, as PassErrorsOn would.
 //
-// The rows are held as they come, each pixel stored at the step and lane that will read it
-// (waveIn: per step, the eight lanes' blue, green, red and a spare byte); the levels come out
-// the same way (waveOut: per step, eight destination bytes) and go to their rows once the group
-// is done.
+// The rows are held as they come, blue, green, red, each with WAVE_DRAIN pixels of margin on
+// either side for the lanes outside their rows to read (waveIn); the levels come out laid out by
+// step (waveOut: per step, eight destination bytes) and go to their rows once the group is done.
 enum : int32_t {
     WAVE_ROWS = 8,
     WAVE_SKEW = 3,
     // Steps before the last row starts, and before the next group's sums are all out.
     WAVE_LAG = WAVE_SKEW * (WAVE_ROWS - 1),
     WAVE_DRAIN = WAVE_LAG + 2 * WAVE_SKEW,
-    WAVE_IN_STEP = 4 * WAVE_ROWS,
     // Narrower rows would spend most steps filling and draining the lanes.
     WAVE_MIN_WIDTH = 64,
 };
 static_assert(WAVE_SKEW >= 3, "the row above is done through x + 2 a step before x is needed");
 static_assert(WAVE_MIN_WIDTH >= WAVE_DRAIN, "the steps between the edges have every lane at work");
+
+// Bytes of a held row: its pixels, the margins, and one spare byte for the 4-byte reads.
+static inline int64_t WaveRowBytes(int64_t width) {
+    return 3 * (width + 2 * WAVE_DRAIN) + 1;
+}
 
 // S / 48 toward zero as the vector loop takes it: a multiply-high by 21846 / 2^16 (1/3 and a
 // little), a shift by 4 (floor), plus one for negative S, exact over every S the kernel gives.
@@ -611,7 +614,8 @@ static inline void WaveInjection(const int16_t* sumsNext, const int16_t* sumsLat
 
 // The blocks a group works in.
 struct WaveBlocks {
-    const uint8_t* in;
+    const uint8_t* in;   // held row 0's pixel 0
+    intptr_t laneBytes;  // from lane k's pixel to lane k + 1's at the same step
     uint8_t* out;
     int16_t* sumsNext;
     int16_t* sumsLater;
@@ -625,9 +629,21 @@ static inline void WaveStep(const WaveBlocks& blocks, WaveHistory* history, intp
                             intptr_t phase) {
     const int32_t width = blocks.width;
     const __m128i zero = _mm_setzero_si128();
-    // Lanes 0 to 3 and 4 to 7, a 32-bit word each; the spare byte is dropped.
-    const __m128i low = _mm_loadu_si128((const __m128i*)(blocks.in + WAVE_IN_STEP * t));
-    const __m128i high = _mm_loadu_si128((const __m128i*)(blocks.in + WAVE_IN_STEP * t + 16));
+    // Lanes 0 to 3 and 4 to 7, a 32-bit word each (lane k: row k at column t - 3k, three bytes
+    // and one more that is dropped).
+    const uint8_t* at = blocks.in + 3 * t;
+    const intptr_t lane = blocks.laneBytes;
+    auto word = [](const uint8_t* from) {
+        int32_t value;
+        memcpy(&value, from, 4);
+        return _mm_cvtsi32_si128(value);
+    };
+    const __m128i low = _mm_unpacklo_epi64(
+        _mm_unpacklo_epi32(word(at), word(at + lane)),
+        _mm_unpacklo_epi32(word(at + 2 * lane), word(at + 3 * lane)));
+    const __m128i high = _mm_unpacklo_epi64(
+        _mm_unpacklo_epi32(word(at + 4 * lane), word(at + 5 * lane)),
+        _mm_unpacklo_epi32(word(at + 6 * lane), word(at + 7 * lane)));
     const __m128i byte = _mm_set1_epi32(0xFF);
     const __m128i blueIn = _mm_packs_epi32(_mm_and_si128(low, byte), _mm_and_si128(high, byte));
     const __m128i greenIn = _mm_packs_epi32(_mm_and_si128(_mm_srli_epi32(low, 8), byte),
@@ -712,8 +728,10 @@ REDUCER_OUT_OF_LINE static void WaveInnerSteps(const WaveBlocks& blocks, WaveHis
 static void WriteRgb332Wave(ColourReducer* reducer) {
     const int32_t width = reducer->dstWidth;
     VB_ASSERT(width >= WAVE_MIN_WIDTH);
-    const WaveBlocks blocks = {reducer->waveIn, reducer->waveOut, reducer->sumsNext,
-                               reducer->sumsLater, width};
+    // Row k's pixel t - 3k lies 3 t bytes after row 0's pixel 0 plus k lanes.
+    const intptr_t rowBytes = (intptr_t)WaveRowBytes(width);
+    const WaveBlocks blocks = {reducer->waveIn + 3 * WAVE_DRAIN, rowBytes - 3 * WAVE_SKEW,
+                               reducer->waveOut, reducer->sumsNext, reducer->sumsLater, width};
     WaveHistory history;
     memset(&history, 0, sizeof history);
     const intptr_t innerEnd = width & ~7;
@@ -733,29 +751,22 @@ static void WriteRgb332Wave(ColourReducer*) {
 }
 #endif
 
-// Row k of the group from blue, green, red: each pixel where its step and lane read it. Four
-// bytes a pixel, the fourth (the next pixel's blue) landing in the spare byte; three for the last.
-static void HoldWaveRow(ColourReducer* reducer, const uint8_t* bgr, int32_t k) {
-    uint8_t* to = reducer->waveIn + WAVE_IN_STEP * WAVE_SKEW * k + 4 * k;
-    const int32_t last = reducer->dstWidth - 1;
-    for (int32_t x = 0; x < last; x++) {
-        memcpy(to, bgr, 4);
-        to += WAVE_IN_STEP;
-        bgr += 3;
-    }
-    if (last >= 0) memcpy(to, bgr, 3);
+// The pixels of held row k.
+static uint8_t* HeldWaveRow(const ColourReducer* reducer, int32_t k) {
+    return reducer->waveIn + (size_t)k * (size_t)WaveRowBytes(reducer->dstWidth) + 3 * WAVE_DRAIN;
+}
+
+// Keeps the row as row k of the group, blue, green, red.
+static void HoldWaveRow(ColourReducer* reducer, const uint8_t* row, int32_t k) {
+    uint8_t* to = HeldWaveRow(reducer, k);
+    const uint8_t* bgr = reducer->directFill(reducer, row, to);
+    if (bgr != to) memcpy(to, bgr, (size_t)reducer->heldRowBytes);
 }
 
 // The held rows of a group that the rows stopped short of, one at a time through the row writer.
 static void WriteHeldWaveRows(ColourReducer* reducer) {
     for (int32_t k = 0; k < reducer->rowHeld; k++) {
-        const uint8_t* from = reducer->waveIn + WAVE_IN_STEP * WAVE_SKEW * k + 4 * k;
-        uint8_t* bgr = reducer->avgRow;
-        for (int32_t x = 0; x < reducer->dstWidth; x++) {
-            memcpy(bgr, from, 3);
-            from += WAVE_IN_STEP;
-            bgr += 3;
-        }
+        memcpy(reducer->avgRow, HeldWaveRow(reducer, k), (size_t)reducer->heldRowBytes);
         reducer->writeRow(reducer);
         reducer->dstRow++;
     }
@@ -825,11 +836,10 @@ int32_t ReducerInit(ColourReducer* reducer, int32_t srcWidth, int32_t srcHeight,
         !CheckedStride(dstWidth, dstBitCount, &stride)) {
         return 0;
     }
-    // Groups of eight rows also keep their held rows and levels there, one step of each lane
-    // apart: WAVE_IN_STEP + WAVE_ROWS bytes a step.
+    // Groups of eight rows also keep their held rows and the levels of every step there.
     uint32_t waveBytes = 0;
     if (UsesWaveFront(srcWidth, srcHeight, dstWidth, dstHeight, dstBitCount) &&
-        CheckedBlockSize(WAVE_IN_STEP + WAVE_ROWS, (int64_t)dstWidth + WAVE_DRAIN, &waveBytes) &&
+        CheckedBlockSize(WAVE_ROWS, WaveRowBytes(dstWidth) + dstWidth + WAVE_DRAIN, &waveBytes) &&
         (uint64_t)averageBytes + waveBytes < 0x80000000u) {
         averageBytes += waveBytes;
     } else {
@@ -855,8 +865,8 @@ int32_t ReducerInit(ColourReducer* reducer, int32_t srcWidth, int32_t srcHeight,
     reducer->avgOther = reducer->avgRow + averageRowBytes;
     if (waveBytes) {
         reducer->waveIn = reducer->avgOther + averageRowBytes;
-        reducer->waveOut = reducer->waveIn + (size_t)WAVE_IN_STEP * ((size_t)dstWidth + WAVE_DRAIN);
-        // The lanes outside their rows read these bytes too (and drop what they give).
+        reducer->waveOut = reducer->waveIn + (size_t)WAVE_ROWS * (size_t)WaveRowBytes(dstWidth);
+        // The lanes outside their rows read the margins (and drop what they give).
         memset(reducer->waveIn, 0, waveBytes);
     }
 
@@ -953,7 +963,7 @@ int32_t ReducerFeedRow(ColourReducer* reducer, const uint8_t* row) {
 
     if (reducer->waveIn) {
         reducer->srcRowsFed++;
-        HoldWaveRow(reducer, reducer->directFill(reducer, row, reducer->avgRow), reducer->rowHeld);
+        HoldWaveRow(reducer, row, reducer->rowHeld);
         reducer->rowHeld++;
         if (reducer->rowHeld == WAVE_ROWS) {
             WriteRgb332Wave(reducer);

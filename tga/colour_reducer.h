@@ -61,7 +61,7 @@ struct ColourReducer {
     uint8_t* avgOther;  // the input of a pair's second row when it must be made, in avgRow's block
     int32_t heldRowBytes;  // bytes of a source row kept in avgRow while it waits for the next
     // Eight rows at once (3-3-2 at equal sizes, x86-64), in avgRow's block; null otherwise.
-    uint8_t* waveIn;   // the held rows, laid out by the steps that read them
+    uint8_t* waveIn;   // the held rows, each with margins
     uint8_t* waveOut;  // the group's levels, laid out by the steps that write them
 
     int32_t dstStride;
