@@ -629,8 +629,8 @@ static inline void WaveStep(const WaveBlocks& blocks, WaveHistory* history, intp
                             intptr_t phase) {
     const int32_t width = blocks.width;
     const __m128i zero = _mm_setzero_si128();
-    // Lanes 0 to 3 and 4 to 7, a 32-bit word each (lane k: row k at column t - 3k, three bytes
-    // and one more that is dropped).
+    // Lane k: row k at column t - 3k, three bytes and one more that is dropped. The bytes of
+    // the eight words are interleaved until each channel's eight lie together.
     const uint8_t* at = blocks.in + 3 * t;
     const intptr_t lane = blocks.laneBytes;
     auto word = [](const uint8_t* from) {
@@ -638,18 +638,17 @@ static inline void WaveStep(const WaveBlocks& blocks, WaveHistory* history, intp
         memcpy(&value, from, 4);
         return _mm_cvtsi32_si128(value);
     };
-    const __m128i low = _mm_unpacklo_epi64(
-        _mm_unpacklo_epi32(word(at), word(at + lane)),
-        _mm_unpacklo_epi32(word(at + 2 * lane), word(at + 3 * lane)));
-    const __m128i high = _mm_unpacklo_epi64(
-        _mm_unpacklo_epi32(word(at + 4 * lane), word(at + 5 * lane)),
-        _mm_unpacklo_epi32(word(at + 6 * lane), word(at + 7 * lane)));
-    const __m128i byte = _mm_set1_epi32(0xFF);
-    const __m128i blueIn = _mm_packs_epi32(_mm_and_si128(low, byte), _mm_and_si128(high, byte));
-    const __m128i greenIn = _mm_packs_epi32(_mm_and_si128(_mm_srli_epi32(low, 8), byte),
-                                            _mm_and_si128(_mm_srli_epi32(high, 8), byte));
-    const __m128i redIn = _mm_packs_epi32(_mm_and_si128(_mm_srli_epi32(low, 16), byte),
-                                          _mm_and_si128(_mm_srli_epi32(high, 16), byte));
+    const __m128i low =
+        _mm_unpacklo_epi16(_mm_unpacklo_epi8(word(at), word(at + lane)),
+                           _mm_unpacklo_epi8(word(at + 2 * lane), word(at + 3 * lane)));
+    const __m128i high =
+        _mm_unpacklo_epi16(_mm_unpacklo_epi8(word(at + 4 * lane), word(at + 5 * lane)),
+                           _mm_unpacklo_epi8(word(at + 6 * lane), word(at + 7 * lane)));
+    // Eight blues, eight greens; eight reds.
+    const __m128i blueGreen = _mm_unpacklo_epi32(low, high);
+    const __m128i blueIn = _mm_unpacklo_epi8(blueGreen, zero);
+    const __m128i greenIn = _mm_unpackhi_epi8(blueGreen, zero);
+    const __m128i redIn = _mm_unpacklo_epi8(_mm_unpackhi_epi32(low, high), zero);
     __m128i injectRed, injectGreen, injectBlue;
     __m128i active = _mm_set1_epi16(-1);
     if (Edge) {
