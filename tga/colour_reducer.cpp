@@ -491,7 +491,9 @@ enum : int32_t {
 static_assert(WAVE_SKEW >= 3, "the row above is done through x + 2 a step before x is needed");
 static_assert(WAVE_MIN_WIDTH >= WAVE_DRAIN, "the steps between the edges have every lane at work");
 
-// Bytes of a held row: its pixels, the margins, and one spare byte for the 4-byte reads.
+// Bytes of a held row: its pixels, the margins, and one spare byte for the 4-byte reads. Lane k
+// reads columns t - 3k for t from 0 to width + WAVE_DRAIN - 1.
+static_assert(WAVE_DRAIN >= WAVE_LAG, "the left margin holds the columns of the lanes not begun");
 static inline int64_t WaveRowBytes(int64_t width) {
     return 3 * (width + 2 * WAVE_DRAIN) + 1;
 }
