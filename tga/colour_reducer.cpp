@@ -3,6 +3,13 @@
 
 #include <string.h>
 
+// The groups of eight rows in 64-bit x86 builds, whose stack is always 16-byte aligned for the
+// vectors the loop keeps there.
+#if defined(__SSE2__) && defined(__x86_64__)
+#include <emmintrin.h>
+#define REDUCER_WAVE 1
+#endif
+
 #include "framework/bytes.h"
 #include "framework/checks.h"
 #include "platform/platform.h"
@@ -460,6 +467,313 @@ void WriteRgb332Pair(ColourReducer* reducer, const uint8_t* second) {
     PassErrorsOn(reducer);
 }
 
+// Eight rows at once in 16-bit vector lanes, one row a lane, for 3-3-2 at equal sizes. Row y + 1
+// at column x needs row y only through x + 2, so with each row WAVE_SKEW columns behind the one
+// above, the eight pixels of a step are independent: lane k works on column t - 3k at step t.
+// The errors of the last eight steps then hold every neighbour the kernel reads: in lane k, the
+// pixel's own row two and one steps back; in lane k - 1, the row above at x + 2 down to x - 2
+// one to five steps back; in lane k - 2, the row two above, four to eight steps back. Lanes 0
+// and 1 take the rows above the group from sumsNext and sumsLater, and lanes 6 and 7 leave them
+// for the next group, as PassErrorsOn would.
+//
+// The rows are held as they come, blue, green, red, each with WAVE_DRAIN pixels of margin on
+// either side for the lanes outside their rows to read (waveIn); the levels come out laid out by
+// step (waveOut: per step, eight destination bytes) and go to their rows once the group is done.
+enum : int32_t {
+    WAVE_ROWS = 8,
+    WAVE_SKEW = 3,
+    // Steps before the last row starts, and before the next group's sums are all out.
+    WAVE_LAG = WAVE_SKEW * (WAVE_ROWS - 1),
+    WAVE_DRAIN = WAVE_LAG + 2 * WAVE_SKEW,
+    // Narrower rows would spend most steps filling and draining the lanes.
+    WAVE_MIN_WIDTH = 64,
+};
+static_assert(WAVE_SKEW >= 3, "the row above is done through x + 2 a step before x is needed");
+static_assert(WAVE_MIN_WIDTH >= WAVE_DRAIN, "the steps between the edges have every lane at work");
+
+// Bytes of a held row: its pixels, the margins, and one spare byte for the 4-byte reads. Lane k
+// reads columns t - 3k for t from 0 to width + WAVE_DRAIN - 1.
+static_assert(WAVE_DRAIN >= WAVE_LAG, "the left margin holds the columns of the lanes not begun");
+static inline int64_t WaveRowBytes(int64_t width) {
+    return 3 * (width + 2 * WAVE_DRAIN) + 1;
+}
+
+// S / 48 toward zero as the vector loop takes it: a multiply-high by 21846 / 2^16 (1/3 and a
+// little), a shift by 4 (floor), plus one for negative S, exact over every S the kernel gives.
+constexpr bool VectorDivisionIsExact() {
+    for (int32_t s = -SUM_LIMIT; s <= SUM_LIMIT; s++) {
+        const int32_t high = (s * 21846) >> 16;
+        if ((high >> 4) - (s >> 15) != s / KERNEL_WEIGHTS) return false;
+    }
+    return true;
+}
+static_assert(VectorDivisionIsExact(), "the vector division gives the table's quotients");
+
+// Groups of eight where the vector loop exists and the fast paths are chosen.
+static bool UsesWaveFront(int32_t srcWidth, int32_t srcHeight, int32_t dstWidth,
+                          int32_t dstHeight, int32_t dstBitCount) {
+#if defined(REDUCER_WAVE)
+    const int32_t paths = ChosenDecodePaths();
+    return dstBitCount == 8 && srcWidth == dstWidth && srcHeight == dstHeight &&
+           dstWidth >= WAVE_MIN_WIDTH &&
+           (paths == DECODE_PATHS_FASTEST || paths == DECODE_PATHS_NO_SSSE3);
+#else
+    (void)srcWidth, (void)srcHeight, (void)dstWidth, (void)dstHeight, (void)dstBitCount;
+    return false;
+#endif
+}
+
+#if defined(REDUCER_WAVE)
+// Per channel, in rings indexed by the step's low bits: the errors of the last eight steps,
+// the sums of each two neighbouring errors, and the two-rows-below sums (weights 1 3 5 3 1 over
+// the row above) of the last three; and the sum of the last five errors.
+struct WaveHistory {
+    __m128i errors[WAVE_ROWS][3];
+    __m128i pairs[WAVE_ROWS][3];  // errors of the step and the one before
+    __m128i twoBelow[WAVE_ROWS][3];
+    __m128i lastFive[3];
+};
+
+// A channel of 8 levels of 36 (red at bits 5 to 7, green at bits 2 to 4, as the destination
+// byte holds them) or 4 levels of 85 (blue, bits 0 and 1): the level in its place and the error
+// of the clamped x.
+template <int32_t LevelAt>
+static inline __m128i QuantiseWave(__m128i x, __m128i* error) {
+    if (LevelAt == 0) {
+        const __m128i level = _mm_srli_epi16(x, 6);
+        *error = _mm_sub_epi16(x, _mm_mullo_epi16(level, _mm_set1_epi16(85)));
+        return level;
+    }
+    // 32 x level, and x - 36 x level = (x - 32 x level) - 4 x level.
+    const __m128i high = _mm_and_si128(x, _mm_set1_epi16(0xE0));
+    const __m128i fourTimes = _mm_srli_epi16(high, 3);
+    *error = _mm_sub_epi16(_mm_sub_epi16(x, high), fourTimes);
+    return LevelAt == 5 ? high : fourTimes;
+}
+
+// One step of channel `c` at ring position `phase`: `pixel` the eight values, `inject` the sums
+// from above the group in lanes 0 and 1, `active` the lanes inside their rows. Returns the
+// level in its place; lane 7 of `next` and `later` gets what the group's last rows give the
+// next group's first and second row.
+template <int32_t LevelAt>
+static inline __m128i WaveChannelStep(WaveHistory* history, intptr_t phase, int32_t c,
+                                      __m128i pixel, __m128i inject, __m128i active,
+                                      __m128i* next, __m128i* later) {
+    const __m128i e1 = history->errors[(phase - 1) & 7][c];
+    const __m128i e5 = history->errors[(phase - 5) & 7][c];
+    const __m128i pair1 = history->pairs[(phase - 1) & 7][c];  // e1 + e2
+    const __m128i p3 = history->twoBelow[(phase - 3) & 7][c];
+    // Over the row above, x + 2 down to x - 2 in e1 to e5 (one lane to the left): 1 3 5 3 1
+    // is the five plus twice e2 + 2 e3 + e4, and 3 5 7 5 3 that plus twice the five.
+    const __m128i all = history->lastFive[c];
+    const __m128i middle =
+        _mm_add_epi16(history->pairs[(phase - 2) & 7][c], history->pairs[(phase - 3) & 7][c]);
+    const __m128i twoBelow = _mm_add_epi16(all, _mm_add_epi16(middle, middle));
+    const __m128i below = _mm_add_epi16(twoBelow, _mm_add_epi16(all, all));
+    history->twoBelow[phase & 7][c] = twoBelow;
+    // The rows above, a lane to the left: the row below's complete sums in this lane. And the
+    // pixel's own row: 7 e1 + 5 e2 = 5 (e1 + e2) + 2 e1.
+    *next = _mm_add_epi16(below, _mm_slli_si128(p3, 2));
+    __m128i sum = _mm_add_epi16(_mm_slli_si128(*next, 2), inject);
+    sum = _mm_add_epi16(sum, _mm_add_epi16(e1, e1));
+    sum = _mm_add_epi16(sum, _mm_mullo_epi16(pair1, _mm_set1_epi16(5)));
+    const __m128i quotient =
+        _mm_sub_epi16(_mm_srai_epi16(_mm_mulhi_epi16(sum, _mm_set1_epi16(21846)), 4),
+                      _mm_srai_epi16(sum, 15));
+    __m128i x = _mm_add_epi16(pixel, quotient);
+    x = _mm_min_epi16(_mm_max_epi16(x, _mm_setzero_si128()), _mm_set1_epi16(255));
+    __m128i error;
+    const __m128i level = QuantiseWave<LevelAt>(x, &error);
+    error = _mm_and_si128(error, active);
+    history->errors[phase & 7][c] = error;
+    history->pairs[phase & 7][c] = _mm_add_epi16(error, e1);
+    history->lastFive[c] = _mm_sub_epi16(_mm_add_epi16(all, error), e5);
+    *later = p3;
+    return level;
+}
+
+// Lane 7 of the three channels' vectors, as four 16-bit lanes (the fourth a copy of blue).
+static inline __m128i LastLanes(__m128i red, __m128i green, __m128i blue) {
+    return _mm_unpackhi_epi32(_mm_unpackhi_epi16(red, green), _mm_unpackhi_epi16(blue, blue));
+}
+
+// The sums above the group for step t: lane 0 from sumsNext at column t, lane 1 from sumsLater
+// at column t - WAVE_SKEW, one vector a channel; zero outside the row.
+static inline void WaveInjection(const int16_t* sumsNext, const int16_t* sumsLater, int32_t width,
+                                 intptr_t t, __m128i* red, __m128i* green, __m128i* blue) {
+    __m128i first = _mm_setzero_si128(), second = _mm_setzero_si128();
+    if (t < width) first = _mm_loadl_epi64((const __m128i*)(sumsNext + 4 * t));
+    if (t >= WAVE_SKEW && t - WAVE_SKEW < width) {
+        second = _mm_loadl_epi64((const __m128i*)(sumsLater + 4 * (t - WAVE_SKEW)));
+    }
+    // Red, green and blue pairs of (next, later) in 32-bit lanes 0 to 2.
+    const __m128i pairs = _mm_unpacklo_epi16(first, second);
+    const __m128i low = _mm_setr_epi32(-1, 0, 0, 0);
+    *red = _mm_and_si128(pairs, low);
+    *green = _mm_and_si128(_mm_srli_si128(pairs, 4), low);
+    *blue = _mm_and_si128(_mm_srli_si128(pairs, 8), low);
+}
+
+// The blocks a group works in.
+struct WaveBlocks {
+    const uint8_t* in;   // held row 0's pixel 0
+    intptr_t laneBytes;  // from lane k's pixel to lane k + 1's at the same step
+    uint8_t* out;
+    int16_t* sumsNext;
+    int16_t* sumsLater;
+    int32_t width;
+};
+
+// Step t at ring position `phase` (t modulo 8). Edge: some lanes may lie outside their rows, and
+// the sums in or out may lie outside the row.
+template <bool Edge>
+static inline void WaveStep(const WaveBlocks& blocks, WaveHistory* history, intptr_t t,
+                            intptr_t phase) {
+    const int32_t width = blocks.width;
+    const __m128i zero = _mm_setzero_si128();
+    // Lane k: row k at column t - 3k, three bytes and one more that is dropped. The bytes of
+    // the eight words are interleaved until each channel's eight lie together.
+    const uint8_t* at = blocks.in + 3 * t;
+    const intptr_t lane = blocks.laneBytes;
+    auto word = [](const uint8_t* from) {
+        int32_t value;
+        memcpy(&value, from, 4);
+        return _mm_cvtsi32_si128(value);
+    };
+    const __m128i low =
+        _mm_unpacklo_epi16(_mm_unpacklo_epi8(word(at), word(at + lane)),
+                           _mm_unpacklo_epi8(word(at + 2 * lane), word(at + 3 * lane)));
+    const __m128i high =
+        _mm_unpacklo_epi16(_mm_unpacklo_epi8(word(at + 4 * lane), word(at + 5 * lane)),
+                           _mm_unpacklo_epi8(word(at + 6 * lane), word(at + 7 * lane)));
+    // Eight blues, eight greens; eight reds.
+    const __m128i blueGreen = _mm_unpacklo_epi32(low, high);
+    const __m128i blueIn = _mm_unpacklo_epi8(blueGreen, zero);
+    const __m128i greenIn = _mm_unpackhi_epi8(blueGreen, zero);
+    const __m128i redIn = _mm_unpacklo_epi8(_mm_unpackhi_epi32(low, high), zero);
+    __m128i injectRed, injectGreen, injectBlue;
+    __m128i active = _mm_set1_epi16(-1);
+    if (Edge) {
+        WaveInjection(blocks.sumsNext, blocks.sumsLater, width, t, &injectRed, &injectGreen,
+                      &injectBlue);
+        // Column t - 3k of lane k within [0, width), from t and t - width held within 16 bits:
+        // only the lag of the lanes (at most WAVE_LAG) decides near either edge.
+        const __m128i laneLag = _mm_setr_epi16(0, 3, 6, 9, 12, 15, 18, 21);
+        static_assert(WAVE_SKEW == 3 && WAVE_ROWS == 8, "laneLag holds 3k for the eight lanes");
+        const intptr_t drain = WAVE_DRAIN;
+        const intptr_t fromStart = t < drain ? t : drain;
+        const intptr_t fromEnd = t - width > -drain ? t - width : -drain;
+        const __m128i before =
+            _mm_cmplt_epi16(_mm_sub_epi16(_mm_set1_epi16((int16_t)fromStart), laneLag), zero);
+        const __m128i inside =
+            _mm_cmplt_epi16(_mm_sub_epi16(_mm_set1_epi16((int16_t)fromEnd), laneLag), zero);
+        active = _mm_andnot_si128(before, inside);
+    } else {
+        const __m128i pairs = _mm_unpacklo_epi16(
+            _mm_loadl_epi64((const __m128i*)(blocks.sumsNext + 4 * t)),
+            _mm_loadl_epi64((const __m128i*)(blocks.sumsLater + 4 * (t - WAVE_SKEW))));
+        const __m128i low = _mm_setr_epi32(-1, 0, 0, 0);
+        injectRed = _mm_and_si128(pairs, low);
+        injectGreen = _mm_and_si128(_mm_srli_si128(pairs, 4), low);
+        injectBlue = _mm_and_si128(_mm_srli_si128(pairs, 8), low);
+    }
+    __m128i nextRed, nextGreen, nextBlue, laterRed, laterGreen, laterBlue;
+    const __m128i red =
+        WaveChannelStep<5>(history, phase, 0, redIn, injectRed, active, &nextRed, &laterRed);
+    const __m128i green =
+        WaveChannelStep<2>(history, phase, 1, greenIn, injectGreen, active, &nextGreen,
+                               &laterGreen);
+    const __m128i blue =
+        WaveChannelStep<0>(history, phase, 2, blueIn, injectBlue, active, &nextBlue,
+                               &laterBlue);
+    const __m128i levels = _mm_or_si128(_mm_or_si128(red, green), blue);
+    _mm_storel_epi64((__m128i*)(blocks.out + WAVE_ROWS * t), _mm_packus_epi16(levels, levels));
+    // The next group's rows: the first at column t - WAVE_LAG - 3, the second 3 further back.
+    const intptr_t nextAt = t - (WAVE_LAG + WAVE_SKEW);
+    const intptr_t laterAt = nextAt - WAVE_SKEW;
+    if (!Edge || (nextAt >= 0 && nextAt < width)) {
+        _mm_storeh_pd((double*)(blocks.sumsNext + 4 * nextAt),
+                      _mm_castsi128_pd(LastLanes(nextRed, nextGreen, nextBlue)));
+    }
+    if (!Edge || (laterAt >= 0 && laterAt < width)) {
+        _mm_storeh_pd((double*)(blocks.sumsLater + 4 * laterAt),
+                      _mm_castsi128_pd(LastLanes(laterRed, laterGreen, laterBlue)));
+    }
+}
+
+REDUCER_OUT_OF_LINE static void WaveEdgeSteps(const WaveBlocks& blocks, WaveHistory* history,
+                                              intptr_t from, intptr_t to) {
+    for (intptr_t t = from; t < to; t++) WaveStep<true>(blocks, history, t, t & 7);
+}
+
+// Every lane inside its row, eight steps a turn so that the ring positions are constants.
+enum : int32_t { WAVE_INNER_START = (WAVE_DRAIN + 7) & ~7 };
+static_assert(WAVE_MIN_WIDTH >= WAVE_INNER_START + 8, "the inner steps are a whole turn or more");
+
+REDUCER_OUT_OF_LINE static void WaveInnerSteps(const WaveBlocks& blocks, WaveHistory* history,
+                                               intptr_t from, intptr_t to) {
+    VB_ASSERT(from % 8 == 0 && to % 8 == 0 && from >= WAVE_DRAIN && to <= blocks.width);
+    for (intptr_t t = from; t < to; t += 8) {
+        WaveStep<false>(blocks, history, t, 0);
+        WaveStep<false>(blocks, history, t + 1, 1);
+        WaveStep<false>(blocks, history, t + 2, 2);
+        WaveStep<false>(blocks, history, t + 3, 3);
+        WaveStep<false>(blocks, history, t + 4, 4);
+        WaveStep<false>(blocks, history, t + 5, 5);
+        WaveStep<false>(blocks, history, t + 6, 6);
+        WaveStep<false>(blocks, history, t + 7, 7);
+    }
+}
+
+// The eight held rows, dithered into rows dstRow to dstRow + 7.
+static void WriteRgb332Wave(ColourReducer* reducer) {
+    const int32_t width = reducer->dstWidth;
+    VB_ASSERT(width >= WAVE_MIN_WIDTH);
+    // Row k's pixel t - 3k lies 3 t bytes after row 0's pixel 0 plus k lanes.
+    const intptr_t rowBytes = (intptr_t)WaveRowBytes(width);
+    const WaveBlocks blocks = {reducer->waveIn + 3 * WAVE_DRAIN, rowBytes - 3 * WAVE_SKEW,
+                               reducer->waveOut, reducer->sumsNext, reducer->sumsLater, width};
+    WaveHistory history;
+    memset(&history, 0, sizeof history);
+    const intptr_t innerEnd = width & ~7;
+    WaveEdgeSteps(blocks, &history, 0, WAVE_INNER_START);
+    WaveInnerSteps(blocks, &history, WAVE_INNER_START, innerEnd);
+    WaveEdgeSteps(blocks, &history, innerEnd, width + WAVE_DRAIN);
+    for (int32_t k = 0; k < WAVE_ROWS; k++) {
+        const uint8_t* from = reducer->waveOut + WAVE_ROWS * WAVE_SKEW * k + k;
+        uint8_t* to = DestinationRow(reducer, reducer->dstRow + k);
+        for (int32_t x = 0; x < width; x++) to[x] = from[WAVE_ROWS * x];
+    }
+}
+#else
+// No reducer holds groups without the vector loop (UsesWaveFront).
+static void WriteRgb332Wave(ColourReducer*) {
+    VB_ASSERT(false);
+}
+#endif
+
+// The pixels of held row k.
+static uint8_t* HeldWaveRow(const ColourReducer* reducer, int32_t k) {
+    return reducer->waveIn + (size_t)k * (size_t)WaveRowBytes(reducer->dstWidth) + 3 * WAVE_DRAIN;
+}
+
+// Keeps the row as row k of the group, blue, green, red.
+static void HoldWaveRow(ColourReducer* reducer, const uint8_t* row, int32_t k) {
+    uint8_t* to = HeldWaveRow(reducer, k);
+    const uint8_t* bgr = reducer->directFill(reducer, row, to);
+    if (bgr != to) memcpy(to, bgr, (size_t)reducer->heldRowBytes);
+}
+
+// The held rows of a group that the rows stopped short of, one at a time through the row writer.
+static void WriteHeldWaveRows(ColourReducer* reducer) {
+    for (int32_t k = 0; k < reducer->rowHeld; k++) {
+        memcpy(reducer->avgRow, HeldWaveRow(reducer, k), (size_t)reducer->heldRowBytes);
+        reducer->writeRow(reducer);
+        reducer->dstRow++;
+    }
+    reducer->rowHeld = 0;
+}
+
 static void ForgetBlocks(ColourReducer* reducer) {
     reducer->sumRed = nullptr;
     reducer->sumGreen = nullptr;
@@ -471,6 +785,8 @@ static void ForgetBlocks(ColourReducer* reducer) {
     reducer->sumsLater = nullptr;
     reducer->avgRow = nullptr;
     reducer->avgOther = nullptr;
+    reducer->waveIn = nullptr;
+    reducer->waveOut = nullptr;
 }
 
 static void FreeBlocks(ColourReducer* reducer) {
@@ -521,6 +837,15 @@ int32_t ReducerInit(ColourReducer* reducer, int32_t srcWidth, int32_t srcHeight,
         !CheckedStride(dstWidth, dstBitCount, &stride)) {
         return 0;
     }
+    // Groups of eight rows also keep their held rows and the levels of every step there.
+    uint32_t waveBytes = 0;
+    if (UsesWaveFront(srcWidth, srcHeight, dstWidth, dstHeight, dstBitCount) &&
+        CheckedBlockSize(WAVE_ROWS, WaveRowBytes(dstWidth) + dstWidth + WAVE_DRAIN, &waveBytes) &&
+        (uint64_t)averageBytes + waveBytes < 0x80000000u) {
+        averageBytes += waveBytes;
+    } else {
+        waveBytes = 0;
+    }
 
     // All eight are asked for before any answer is looked at.
     reducer->sumRed = (int32_t*)AllocateBlock(columnBytes);
@@ -539,6 +864,12 @@ int32_t ReducerInit(ColourReducer* reducer, int32_t srcWidth, int32_t srcHeight,
         return 0;
     }
     reducer->avgOther = reducer->avgRow + averageRowBytes;
+    if (waveBytes) {
+        reducer->waveIn = reducer->avgOther + averageRowBytes;
+        reducer->waveOut = reducer->waveIn + (size_t)WAVE_ROWS * (size_t)WaveRowBytes(dstWidth);
+        // The lanes outside their rows read the margins (and drop what they give).
+        memset(reducer->waveIn, 0, waveBytes);
+    }
 
     // Destination column boundary at the right edge of each source column, rounded to the
     // nearest column; 64-bit because dstWidth * (i + 1) leaves 32 bits for wide pictures.
@@ -631,6 +962,19 @@ int32_t ReducerFeedRow(ColourReducer* reducer, const uint8_t* row) {
     // Rows beyond the picture would take the boundary past the destination block.
     if (reducer->srcRowsFed >= reducer->srcHeight) return 1;
 
+    if (reducer->waveIn) {
+        reducer->srcRowsFed++;
+        HoldWaveRow(reducer, row, reducer->rowHeld);
+        reducer->rowHeld++;
+        if (reducer->rowHeld == WAVE_ROWS) {
+            WriteRgb332Wave(reducer);
+            reducer->dstRow += WAVE_ROWS;
+            reducer->rowHeld = 0;
+        } else if (reducer->srcRowsFed == reducer->srcHeight) {
+            WriteHeldWaveRows(reducer);
+        }
+        return 1;
+    }
     if (reducer->directFill) {
         reducer->srcRowsFed++;
         if (reducer->rowHeld) {
@@ -670,7 +1014,13 @@ int32_t ReducerFeedRow(ColourReducer* reducer, const uint8_t* row) {
 }
 
 int32_t ReducerRelease(ColourReducer* reducer) {
-    if (reducer->rowHeld) WriteHeldRow(reducer);
+    if (reducer->rowHeld) {
+        if (reducer->waveIn) {
+            WriteHeldWaveRows(reducer);
+        } else {
+            WriteHeldRow(reducer);
+        }
+    }
     FreeBlocks(reducer);
     return 1;
 }

@@ -60,13 +60,16 @@ struct ColourReducer {
     uint8_t* avgRow;
     uint8_t* avgOther;  // the input of a pair's second row when it must be made, in avgRow's block
     int32_t heldRowBytes;  // bytes of a source row kept in avgRow while it waits for the next
+    // Eight rows at once (3-3-2 at equal sizes, x86-64), in avgRow's block; null otherwise.
+    uint8_t* waveIn;   // the held rows, each with margins
+    uint8_t* waveOut;  // the group's levels, laid out by the steps that write them
 
     int32_t dstStride;
     int32_t srcRowsFed;
     int32_t dstRow;     // the next destination row to be written (the row boundary so far)
     int32_t rowsInSum;  // source rows in the sums since the last written row
-    // Equal sizes: rows are written in pairs, so an even row waits in avgRow for the next.
-    // Non-zero while one waits.
+    // Equal sizes: rows are written in pairs, so an even row waits in avgRow for the next;
+    // or in groups of eight, in waveIn. The rows waiting.
     int32_t rowHeld;
 
     // Chosen once by ReducerInit, so the pixel loops hold no depth tests. Kept with the reducer,
@@ -84,13 +87,14 @@ int32_t ReducerInit(ColourReducer* reducer, int32_t srcWidth, int32_t srcHeight,
                     int32_t dstHeight, int32_t dstBitCount, uint8_t* dstBits, int32_t bottomUp);
 // Takes the next source row (at most srcHeight rows); writes a destination row whenever the
 // rounded row boundary moves. At equal sizes an even row is held back and written with the
-// next one (the last row as soon as it is fed). Always 1.
+// next one, or (3-3-2 on x86-64) rows are held back until there are eight; the last rows are
+// written as soon as the last is fed. Always 1.
 //
 // A destination row averaged from black alone is all level 0, whatever errors the rows above
 // pass on (static_assert in colour_reducer.cpp): the rows of a black band leave a zero-filled
 // destination as it is, and need not be fed.
 int32_t ReducerFeedRow(ColourReducer* reducer, const uint8_t* row);
-// Writes a row still held back (when the rows stopped coming early), then frees the working
+// Writes the rows still held back (when the rows stopped coming early), then frees the working
 // blocks. Always 1.
 int32_t ReducerRelease(ColourReducer* reducer);
 

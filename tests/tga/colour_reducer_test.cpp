@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "framework/checks.h"
 #include "platform/platform_testing.h"
 #include "tga_test_helpers.h"
 
@@ -271,19 +272,48 @@ TEST_F(ColourReducerTest, WideRowsMatchTheReferenceDither) {
     // Rows written in pairs, the second row some pixels behind the first and its sums completed
     // stretch by stretch: widths about the lead (130) and the stretch (128), and wide ones, with
     // noise and saturated areas so the clamp and every level come up at the joins; an odd
-    // height ends with a row alone.
-    for (int32_t width : {35, 129, 130, 131, 132, 259, 600}) {
-        const int32_t height = 7;
-        std::vector<uint8_t> picture = MakeTestPictureBgr(width, height, 7);
-        for (size_t i = 0; i < picture.size(); i += 97) picture[i] = 255;
-        for (size_t i = 5; i < picture.size(); i += 89) picture[i] = 0;
-        for (int32_t bitCount : {2, 8}) {
-            std::vector<uint8_t> bits = ReduceRows(picture, width, height, bitCount, 1, height);
-            EXPECT_EQ(bits, ReferenceDither(picture, width, height, bitCount, true))
-                << width << " pixels, " << bitCount << " bits";
+    // height ends with a row alone. 3-3-2 rows of 64 pixels and more go in groups of eight
+    // rows, each row three pixels behind the one above: 19 rows are two groups and three rows
+    // left over, and rows that stop after 11 leave three held for ReducerRelease.
+    for (int32_t width : {35, 63, 64, 65, 129, 130, 131, 132, 259, 600}) {
+        for (int32_t height : {7, 19}) {
+            std::vector<uint8_t> picture = MakeTestPictureBgr(width, height, 7);
+            for (size_t i = 0; i < picture.size(); i += 97) picture[i] = 255;
+            for (size_t i = 5; i < picture.size(); i += 89) picture[i] = 0;
+            const int32_t bottomUp = height == 7 ? 1 : 0;
+            for (int32_t bitCount : {2, 8}) {
+                std::vector<uint8_t> bits =
+                    ReduceRows(picture, width, height, bitCount, bottomUp, height);
+                EXPECT_EQ(bits, ReferenceDither(picture, width, height, bitCount, bottomUp != 0))
+                    << width << " x " << height << " pixels, " << bitCount << " bits";
+            }
         }
+        const int32_t height = 19, fed = 11;
+        std::vector<uint8_t> picture = MakeTestPictureBgr(width, height, 3);
+        std::vector<uint8_t> bits = ReduceRows(picture, width, height, 8, 1, fed);
+        std::fill(picture.begin() + (size_t)fed * width * 3, picture.end(), 0);
+        EXPECT_EQ(bits, ReferenceDither(picture, width, height, 8, true))
+            << width << " pixels, " << fed << " rows fed";
     }
 }
+
+#if defined(VB_CHECKED_MODE)
+// Every choice of paths writes what the fastest writes: the groups of eight rows (SSE2), the
+// pairs (portable), and the rows one at a time (plain).
+TEST_F(ColourReducerTest, EveryPathDithersAlike) {
+    const int32_t width = 300, height = 27;
+    std::vector<uint8_t> picture = MakeTestPictureBgr(width, height, 11);
+    for (size_t i = 0; i < picture.size(); i += 61) picture[i] = 255;
+    const std::vector<uint8_t> reference = ReferenceDither(picture, width, height, 8, true);
+    for (int32_t paths : {DECODE_PATHS_FASTEST, DECODE_PATHS_NO_SSSE3, DECODE_PATHS_PORTABLE,
+                          DECODE_PATHS_PLAIN}) {
+        SetDecodePaths(paths);
+        std::vector<uint8_t> bits = ReduceRows(picture, width, height, 8, 1, height);
+        SetDecodePaths(DECODE_PATHS_FASTEST);
+        EXPECT_EQ(bits, reference) << "paths " << paths;
+    }
+}
+#endif
 
 TEST_F(ColourReducerTest, HalvingAFourByFourSource) {
     // Bytes of pixel (x, y) all equal 10 x (4y + x).
