@@ -17,7 +17,7 @@
 
 enum : uint32_t {
     // The decoders' buffer: holds the widest window a reader peeks (static_asserts in the readers).
-    DECODE_BUFFER_SIZE = 960 * 1024,
+    DECODE_BUFFER_SIZE = 320 * 1024,
     // The information readers' buffer: a header, or a stretch of a MAG comment.
     INFO_BUFFER_SIZE = 512,
     LARGEST_FILE_POSITION = 0x7FFFFFFF,
