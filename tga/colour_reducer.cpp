@@ -598,12 +598,14 @@ static inline __m128i LastLanes(__m128i red, __m128i green, __m128i blue) {
 }
 
 // The sums above the group for step t: lane 0 from sumsNext at column t, lane 1 from sumsLater
-// at column t - WAVE_SKEW, one vector a channel; zero outside the row.
+// at column t - WAVE_SKEW, one vector a channel; zero outside the row (Edge: either column may
+// lie outside it).
+template <bool Edge>
 static inline void WaveInjection(const int16_t* sumsNext, const int16_t* sumsLater, int32_t width,
                                  intptr_t t, __m128i* red, __m128i* green, __m128i* blue) {
     __m128i first = _mm_setzero_si128(), second = _mm_setzero_si128();
-    if (t < width) first = _mm_loadl_epi64((const __m128i*)(sumsNext + 4 * t));
-    if (t >= WAVE_SKEW && t - WAVE_SKEW < width) {
+    if (!Edge || t < width) first = _mm_loadl_epi64((const __m128i*)(sumsNext + 4 * t));
+    if (!Edge || (t >= WAVE_SKEW && t - WAVE_SKEW < width)) {
         second = _mm_loadl_epi64((const __m128i*)(sumsLater + 4 * (t - WAVE_SKEW)));
     }
     // Red, green and blue pairs of (next, later) in 32-bit lanes 0 to 2.
@@ -652,10 +654,10 @@ static inline void WaveStep(const WaveBlocks& blocks, WaveHistory* history, intp
     const __m128i greenIn = _mm_unpackhi_epi8(blueGreen, zero);
     const __m128i redIn = _mm_unpacklo_epi8(_mm_unpackhi_epi32(low, high), zero);
     __m128i injectRed, injectGreen, injectBlue;
+    WaveInjection<Edge>(blocks.sumsNext, blocks.sumsLater, width, t, &injectRed, &injectGreen,
+                        &injectBlue);
     __m128i active = _mm_set1_epi16(-1);
     if (Edge) {
-        WaveInjection(blocks.sumsNext, blocks.sumsLater, width, t, &injectRed, &injectGreen,
-                      &injectBlue);
         // Column t - 3k of lane k within [0, width), from t and t - width held within 16 bits:
         // only the lag of the lanes (at most WAVE_LAG) decides near either edge.
         const __m128i laneLag = _mm_setr_epi16(0, 3, 6, 9, 12, 15, 18, 21);
@@ -668,14 +670,6 @@ static inline void WaveStep(const WaveBlocks& blocks, WaveHistory* history, intp
         const __m128i inside =
             _mm_cmplt_epi16(_mm_sub_epi16(_mm_set1_epi16((int16_t)fromEnd), laneLag), zero);
         active = _mm_andnot_si128(before, inside);
-    } else {
-        const __m128i pairs = _mm_unpacklo_epi16(
-            _mm_loadl_epi64((const __m128i*)(blocks.sumsNext + 4 * t)),
-            _mm_loadl_epi64((const __m128i*)(blocks.sumsLater + 4 * (t - WAVE_SKEW))));
-        const __m128i low = _mm_setr_epi32(-1, 0, 0, 0);
-        injectRed = _mm_and_si128(pairs, low);
-        injectGreen = _mm_and_si128(_mm_srli_si128(pairs, 4), low);
-        injectBlue = _mm_and_si128(_mm_srli_si128(pairs, 8), low);
     }
     __m128i nextRed, nextGreen, nextBlue, laterRed, laterGreen, laterBlue;
     const __m128i red =
@@ -865,10 +859,10 @@ int32_t ReducerInit(ColourReducer* reducer, int32_t srcWidth, int32_t srcHeight,
     }
     reducer->avgOther = reducer->avgRow + averageRowBytes;
     if (waveBytes) {
+        // The lanes outside their rows read the margins, zero as the block came (and drop what
+        // they give).
         reducer->waveIn = reducer->avgOther + averageRowBytes;
         reducer->waveOut = reducer->waveIn + (size_t)WAVE_ROWS * (size_t)WaveRowBytes(dstWidth);
-        // The lanes outside their rows read the margins (and drop what they give).
-        memset(reducer->waveIn, 0, waveBytes);
     }
 
     // Destination column boundary at the right edge of each source column, rounded to the
