@@ -560,13 +560,14 @@ static uint32_t DecodeByteLineOn(int32_t paths, const uint8_t* encoded, uint32_t
 
 uint32_t DecodeByteLine(const uint8_t* encoded, uint32_t encodedSize, uint8_t* row,
                         uint32_t rowSize, int32_t bytesPerLine) {
-    return DecodeByteLineOn(PathsOnThisProcessor(ChosenDecodePaths()), encoded, encodedSize, row, rowSize,
-                            bytesPerLine);
+    return DecodeByteLineOn(PathsOnThisProcessor(ChosenDecodePaths()), encoded, encodedSize, row,
+                            rowSize, bytesPerLine);
 }
 
 uint32_t DecodeByteLineAlong(int32_t paths, const uint8_t* encoded, uint32_t encodedSize,
                              uint8_t* row, uint32_t rowSize, int32_t bytesPerLine) {
-    return DecodeByteLineOn(PathsOnThisProcessor(paths), encoded, encodedSize, row, rowSize, bytesPerLine);
+    return DecodeByteLineOn(PathsOnThisProcessor(paths), encoded, encodedSize, row, rowSize,
+                            bytesPerLine);
 }
 
 uint32_t DecodeByteLinePlain(const uint8_t* encoded, uint32_t encodedSize, uint8_t* row,
@@ -776,15 +777,15 @@ static uint32_t DecodePlanarLineOn(int32_t paths, const uint8_t* encoded, uint32
 uint32_t DecodePlanarLine(const uint8_t* encoded, uint32_t encodedSize, uint8_t* row,
                           uint32_t rowSize, int32_t bytesPerLine, int32_t planes,
                           const uint16_t* pairIndex, uint8_t* planeLines) {
-    return DecodePlanarLineOn(PathsOnThisProcessor(ChosenDecodePaths()), encoded, encodedSize, row, rowSize,
-                              bytesPerLine, planes, pairIndex, planeLines);
+    return DecodePlanarLineOn(PathsOnThisProcessor(ChosenDecodePaths()), encoded, encodedSize, row,
+                              rowSize, bytesPerLine, planes, pairIndex, planeLines);
 }
 
 uint32_t DecodePlanarLineAlong(int32_t paths, const uint8_t* encoded, uint32_t encodedSize,
                                uint8_t* row, uint32_t rowSize, int32_t bytesPerLine,
                                int32_t planes, const uint16_t* pairIndex, uint8_t* planeLines) {
-    return DecodePlanarLineOn(PathsOnThisProcessor(paths), encoded, encodedSize, row, rowSize, bytesPerLine,
-                              planes, pairIndex, planeLines);
+    return DecodePlanarLineOn(PathsOnThisProcessor(paths), encoded, encodedSize, row, rowSize,
+                              bytesPerLine, planes, pairIndex, planeLines);
 }
 
 uint32_t DecodePlanarLinePlain(const uint8_t* encoded, uint32_t encodedSize, uint8_t* row,
