@@ -307,9 +307,11 @@ TEST_F(ColourReducerTest, EveryPathDithersAlike) {
     const std::vector<uint8_t> reference = ReferenceDither(picture, width, height, 8, true);
     for (int32_t paths : {DECODE_PATHS_FASTEST, DECODE_PATHS_NO_SSSE3, DECODE_PATHS_PORTABLE,
                           DECODE_PATHS_PLAIN}) {
-        SetDecodePaths(paths);
-        std::vector<uint8_t> bits = ReduceRows(picture, width, height, 8, 1, height);
-        SetDecodePaths(DECODE_PATHS_FASTEST);
+        std::vector<uint8_t> bits;
+        {
+            PathsInUse use(paths);
+            bits = ReduceRows(picture, width, height, 8, 1, height);
+        }
         EXPECT_EQ(bits, reference) << "paths " << paths;
     }
 }

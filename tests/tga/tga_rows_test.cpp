@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "framework/checks.h"
 #include "platform/platform_testing.h"
 #include "tga/tga_reader.h"
 #include "tga_test_helpers.h"
@@ -30,22 +29,6 @@ std::vector<int32_t> PathsToTest() {
     return {DECODE_PATHS_FASTEST};
 #endif
 }
-
-// Decodes along `paths` while it lives.
-struct PathsInUse {
-    explicit PathsInUse(int32_t paths) {
-#if defined(VB_CHECKED_MODE)
-        SetDecodePaths(paths);
-#else
-        (void)paths;
-#endif
-    }
-    ~PathsInUse() {
-#if defined(VB_CHECKED_MODE)
-        SetDecodePaths(DECODE_PATHS_FASTEST);
-#endif
-    }
-};
 
 // Unpacks `rows` rows of `width` pixels from one packet stream the way the decoder does: each
 // row's window starts at the first byte the previous rows did not consume.

@@ -8,6 +8,8 @@
 
 #include <vector>
 
+#include "framework/checks.h"
+
 #include "tests/support/decode_harness.h"
 
 enum class ExpectedPalette {
@@ -43,5 +45,21 @@ std::vector<uint8_t> ReverseRows(const std::vector<uint8_t>& picture, int32_t wi
 // run-length packets of every length occur) and some texture.
 std::vector<uint8_t> MakeTestPictureBgr(int32_t width, int32_t height, uint32_t seed);
 std::vector<uint8_t> MakeTestPictureGray(int32_t width, int32_t height, uint32_t seed);
+
+// Decodes along `paths` while it lives.
+struct PathsInUse {
+    explicit PathsInUse(int32_t paths) {
+#if defined(VB_CHECKED_MODE)
+        SetDecodePaths(paths);
+#else
+        (void)paths;
+#endif
+    }
+    ~PathsInUse() {
+#if defined(VB_CHECKED_MODE)
+        SetDecodePaths(DECODE_PATHS_FASTEST);
+#endif
+    }
+};
 
 #endif
